@@ -1,0 +1,74 @@
+// The archive reader: the decoder's file and look-ahead streams over the
+// executable's handle, the allocator pair over the C heap and the database.
+// Also the CRC-32 file checks used across the launcher.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include "7z.h"
+#include "7zCrc.h"
+}
+
+#include "platform/platform.h"
+
+// The decoder's seekable input over our file layer. Keeps the platform code of
+// its last read or seek; the decoder sees only SZ_ERROR_READ for any failure.
+struct FileInStream {
+    ISeekInStream vt;
+    PlatFile file;
+    uint32_t lastError;
+};
+
+constexpr size_t LOOK_BUFFER_SIZE = 32768;
+
+struct ArchiveReader {
+    FileInStream fileStream;
+    CLookToRead2 lookStream;  // exact mode; its buffer comes from the heap directly
+    ISzAlloc allocMain;
+    ISzAlloc allocTemp;
+    CSzArEx db;
+};
+
+// Empty database, allocator pair, file stream over file, look-ahead stream
+// without a buffer. Cannot fail.
+void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file);
+// Allocates the 32 KiB look-ahead buffer; false when out of memory.
+bool ArchiveReaderAllocBuffer(ArchiveReader* reader);
+// SzArEx_Open at the stream's current position; on failure the partly read
+// database is freed. Returns the decoder's result code.
+SRes ArchiveReaderOpen(ArchiveReader* reader);
+// SzArEx_Free and the look-ahead buffer; safe to call more than once. Does not
+// close the file.
+void ArchiveReaderRelease(ArchiveReader* reader);
+
+// Entry i's UTF-16 name with its terminator in a fresh heap buffer (*name null
+// when the archive records no names or the length is 0). False only when the
+// buffer cannot be allocated.
+bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name);
+
+// Entry i's unpacked size, from the unpack positions.
+uint64_t EntrySize(const CSzArEx* db, uint32_t index);
+bool EntryIsDir(const CSzArEx* db, uint32_t index);
+// The recorded CRC-32 value (0 when none is recorded) and whether one is.
+uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined);
+
+struct DecodedEntry {
+    uint8_t* buffer;     // the whole unpacked folder; freed by ReleaseDecodedEntry
+    size_t bufferSize;
+    size_t offset;       // the entry's bytes inside buffer
+    size_t size;
+};
+
+// Decodes the folder that holds the entry afresh (no cache between calls),
+// checks the entry's range and recorded CRC. An entry without data yields no
+// buffer and size 0 with SZ_OK. The buffer is released by ReleaseDecodedEntry,
+// also after a failure.
+SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out);
+void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
+
+// CRC-32 of a whole file (opened in read mode by long path); 0 when it cannot be opened.
+uint32_t FileCrc(const char16_t* path);
+// Whether bytes [offset, offset + size) of the open file can all be read and have crc.
+bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc);

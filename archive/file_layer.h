@@ -1,0 +1,49 @@
+// The file layer under the archive decoder: opening by long path, reads and
+// writes capped at 4 MiB per platform call, and seeks. Results are platform
+// error codes, 0 for success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// No single platform read or write asks for more than this.
+constexpr uint32_t MAX_IO_SIZE = 4194304;
+// Sequential scans (archive search, look-ahead stream, CRC checks) use this buffer size.
+constexpr size_t SCAN_BUFFER_SIZE = 32768;
+
+enum class OpenMode { Read, Write };
+
+// Read: read access, read sharing, open existing. Write: refuses an existing
+// reparse point with ERROR_REPARSE_POINT_ENCOUNTERED (handle left as it was),
+// otherwise write access, read sharing, create always. The handle is stored
+// (also when invalid) and the result is 0 or the platform's last error.
+uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode);
+
+// Reads up to size bytes, going on after partial reads and stopping at a read
+// that brings 0 bytes (end of file: a short count, no error). A failed read
+// ends it with the last error; a failure whose last error is 0 is a short success.
+uint32_t FileRead(PlatFile file, void* buffer, size_t size, size_t* read);
+
+// Writes size bytes in pieces of at most MAX_IO_SIZE. A write that reports
+// 0 bytes written is a failure (ERROR_WRITE_FAULT when the platform gave no reason).
+uint32_t FileWrite(PlatFile file, const void* buffer, size_t size, size_t* written);
+
+// Origin 0 = begin, 1 = current, 2 = end; anything else fails with ERROR_INVALID_PARAMETER.
+// On success position holds the new absolute position.
+uint32_t FileSeek(PlatFile file, int64_t* position, uint32_t origin);
+
+// Closes on scope exit.
+struct FileHandle {
+    PlatFile file = PLAT_INVALID_HANDLE;
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { Close(); }
+    bool Valid() const { return file != PLAT_INVALID_HANDLE && file != nullptr; }
+    void Close() {
+        if (Valid()) PlatCloseHandle(file);
+        file = PLAT_INVALID_HANDLE;
+    }
+};

@@ -1,0 +1,16 @@
+// Long path names: every path handed to a file-system call goes through
+// ToLongPath first; stored, displayed and passed-on paths stay plain.
+#pragma once
+
+#include <cstddef>
+
+// Capacity of every plain path buffer, terminator included.
+constexpr size_t PATH_CAPACITY = 2048;
+// Capacity of the scratch buffer that receives a converted path: room for the
+// longest prefix ("\\?\UNC\", 8 characters) in front of a plain path.
+constexpr size_t LONG_PATH_CAPACITY = 2056;
+
+// Returns null for a null path, the path itself when it needs no conversion, or
+// scratch holding the long form. Never modifies the path; writes scratch only
+// when scratch is the result.
+const char16_t* ToLongPath(const char16_t* path, char16_t* scratch);

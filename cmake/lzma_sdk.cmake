@@ -1,0 +1,17 @@
+# The LZMA SDK's 7z decoder as a static C library: decoder files only, with the
+# Copy, LZMA, LZMA2 and BCJ2 coders and the branch/Delta filters. PPMd is left
+# out (Z7_PPMD_SUPPORT undefined), so a PPMd folder fails as unsupported (4).
+set(LZMA_SDK_DIR "${CMAKE_SOURCE_DIR}/third_party/7zip" CACHE PATH
+    "LZMA SDK root (the folder that holds C/7zArcIn.c); scripts/bootstrap.sh fetches it")
+if(NOT EXISTS "${LZMA_SDK_DIR}/C/7zArcIn.c")
+  message(FATAL_ERROR "LZMA SDK not found in ${LZMA_SDK_DIR}: run scripts/bootstrap.sh or pass -DLZMA_SDK_DIR=")
+endif()
+set(_sdk "${LZMA_SDK_DIR}/C")
+add_library(lzma_sdk STATIC
+  ${_sdk}/7zArcIn.c ${_sdk}/7zBuf.c ${_sdk}/7zDec.c ${_sdk}/7zStream.c ${_sdk}/7zAlloc.c
+  ${_sdk}/Bcj2.c ${_sdk}/Bra.c ${_sdk}/Bra86.c ${_sdk}/BraIA64.c ${_sdk}/Delta.c
+  ${_sdk}/LzmaDec.c ${_sdk}/Lzma2Dec.c ${_sdk}/7zCrc.c ${_sdk}/7zCrcOpt.c ${_sdk}/CpuArch.c)
+target_include_directories(lzma_sdk SYSTEM PUBLIC ${_sdk})
+set_target_properties(lzma_sdk PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+# Third-party code: its own warnings are not ours to fix.
+target_compile_options(lzma_sdk PRIVATE -w)

@@ -1,0 +1,45 @@
+// Handing control to the runtime library: settings, arguments, the call,
+// and the after-run removal.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/payload.h"
+#include "platform/platform.h"
+
+constexpr uint32_t SETTING_RUNTIME_ARG_A = 4;   // passed as the runtime's third argument
+constexpr uint32_t SETTING_RUNTIME_ARG_B = 5;   // passed as the runtime's fourth argument
+constexpr uint32_t SETTING_REMOVE_AFTER = 6;    // exactly "Y": remove what this run installed
+constexpr int SETTING_CAPACITY = 256;
+
+// The init export, called with the platform's standard 64-bit convention.
+using VorlaneInitFn = int (*)(PlatModule instance, const char16_t* modulePath, const char16_t* setting4,
+                              const char16_t* setting5, const char16_t* firstArgument,
+                              const char16_t* argumentLine, uint64_t payloadOffset, uint64_t payloadSize);
+
+// A heap copy of string id of the string table, or null when missing or empty.
+char16_t* LoadSetting(PlatModule instance, uint32_t id);
+
+// Rebuilds an argument line from argv[1..count-1]: elements holding a space are
+// wrapped in double quotes, elements are separated by one space. Returns a heap
+// string (PlatHeapFree), or null when there is nothing after the program name
+// or the buffer cannot be allocated.
+char16_t* RebuildArgumentLine(char16_t* const* argv, int count);
+
+struct HandOffInput {
+    PlatModule instance;
+    const char16_t* modulePath;
+    const char16_t* libraryPath;
+    PayloadLocation payload;
+    const char16_t* runtimeDir;
+    bool libraryExisted;
+    bool rootExisted;
+    PlatFile checkedLibrary;   // held open since the integrity check; closed once the load returned
+};
+
+// Loads the library, calls VorlaneInit, unloads, applies the after-run removal.
+// Returns the exit code (0, or EXIT_RUNTIME_LOAD).
+int HandOff(HandOffInput& input);
+
+// The after-run removal rule alone (used by HandOff).
+void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool libraryExisted, bool rootExisted);

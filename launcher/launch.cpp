@@ -1,0 +1,142 @@
+#include "launcher/launch.h"
+
+#include "archive/archive_reader.h"
+#include "archive/file_layer.h"
+#include "archive/host_image.h"
+#include "archive/payload.h"
+#include "cache/install.h"
+#include "cache/long_path.h"
+#include "cache/runtime_dir.h"
+#include "launcher/error_box.h"
+#include "launcher/handoff.h"
+#include "launcher/integrity.h"
+#include "launcher/text.h"
+
+namespace {
+
+// Releases the reader at every end of the run once it was set up.
+struct ReaderGuard {
+    ArchiveReader* reader = nullptr;
+    ~ReaderGuard() {
+        if (reader != nullptr) ArchiveReaderRelease(reader);
+    }
+};
+
+const char16_t* PayloadMessage(PayloadResult result) {
+    switch (result) {
+        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
+        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
+        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
+        case PayloadResult::OutOfMemory: return u"Memory allocation error";
+        case PayloadResult::Ok: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int RunLauncher(PlatModule instance) {
+    // Stage 0: dependencies of system libraries come from the system directory only.
+    PlatSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    PlatInitCommonControls();
+
+    // Stage 1: own path. A result that fills the buffer was cut.
+    HostImage image{};
+    const uint32_t pathLength = PlatGetModuleFileName(image.modulePath, PATH_CAPACITY);
+    if (pathLength == 0 || pathLength >= PATH_CAPACITY) {
+        ShowError(u"Cannot resolve own module path");
+        return EXIT_MODULE_PATH;
+    }
+
+    // Stage 2: the executable stays open, read sharing only, until the end.
+    FileHandle exe;
+    if (OpenLongFile(&exe.file, image.modulePath, OpenMode::Read) != 0) {
+        ShowError(u"Error opening EXE");
+        return EXIT_MODULE_PATH;
+    }
+
+    // Stage 3.
+    if (!ProbeHostImage(&image)) {
+        ShowError(u"Cannot determine EXE size");
+        return EXIT_PROBE;
+    }
+
+    // Stage 4: the start header check needs the tables.
+    CrcGenerateTable();
+
+    // Stage 5.
+    uint64_t archiveStart = 0;
+    if (!FindArchiveStart(exe.file, image, &archiveStart)) {
+        ShowError(u"7z archive not found");
+        return EXIT_ARCHIVE_MISSING;
+    }
+
+    // Stage 6: the decoder takes the current position as the archive start.
+    int64_t position = static_cast<int64_t>(archiveStart);
+    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) return EXIT_SEEK;
+
+    // Stage 7.
+    ArchiveReader reader;
+    ArchiveReaderSetUp(&reader, exe.file);
+    ReaderGuard guard;
+    guard.reader = &reader;
+    if (!ArchiveReaderAllocBuffer(&reader)) {
+        ShowError(u"Memory allocation error");
+        return EXIT_ARCHIVE_MISSING;
+    }
+
+    // Stage 8.
+    const SRes opened = ArchiveReaderOpen(&reader);
+    if (opened != SZ_OK) {
+        ShowErrorF(u"SzArEx_Open error: %d", static_cast<int32_t>(opened));
+        return EXIT_ARCHIVE_OPEN;
+    }
+
+    // Stage 9: nothing is written before the payload is verified.
+    PayloadLocation payload{};
+    const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &payload);
+    if (located != PayloadResult::Ok) {
+        ShowError(PayloadMessage(located));
+        return located == PayloadResult::OutOfMemory ? EXIT_ARCHIVE_MISSING : EXIT_PAYLOAD;
+    }
+
+    // Stage 10.
+    bool rootExisted = false;
+    HeapText runtimeDir(PrepareRuntimeDir(&rootExisted));
+    if (runtimeDir.text == nullptr) {
+        ShowError(u"Failed to create output directory");
+        return EXIT_RUNTIME_DIR;
+    }
+
+    // Stage 11.
+    char16_t libraryPath[PATH_CAPACITY];
+    if (!TextFormat(libraryPath, PATH_CAPACITY, u"%s\\%s", runtimeDir.text, u"VorlaneStub.dll")) {
+        return EXIT_RUNTIME_DIR;
+    }
+    bool libraryExisted = false;
+    {
+        char16_t scratch[LONG_PATH_CAPACITY];
+        libraryExisted = PlatGetFileAttributes(ToLongPath(libraryPath, scratch)) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    // Stage 12.
+    if (!InstallEntries(&reader, runtimeDir.text)) return EXIT_INSTALL;
+
+    // Stage 13: errors are ignored.
+    PurgeOldRuntimes();
+
+    // Stage 14: the handle stays open until the load returned.
+    FileHandle checked;
+#if VORLANE_VERIFY_SIGNATURE
+    if (!CheckRuntimeIntegrity(libraryPath, &checked.file)) return EXIT_INTEGRITY;
+#endif
+
+    // Stage 15.
+    HandOffInput handOff{instance,  image.modulePath, libraryPath,    payload,
+                         runtimeDir.text, libraryExisted, rootExisted, checked.file};
+    const int code = HandOff(handOff);
+    checked.file = handOff.checkedLibrary;  // HandOff closes it after the load
+
+    // Stage 16: the guards release the reader and the handles.
+    return code;
+}

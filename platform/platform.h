@@ -1,0 +1,245 @@
+// The operations the launcher needs from the operating system, with Windows
+// meaning: Windows error codes, attribute bits, share modes and UTF-16 paths.
+// One backend implements them per OS (platform_win32.cpp, platform_posix.cpp);
+// nothing outside platform/ sees the OS.
+//
+// Windows-named constants are declared only when <windows.h> has not already
+// defined them as macros, so the win32 backend may include both in any order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- handles ---------------------------------------------------------------
+using PlatFile = void*;     // an open file
+using PlatFind = void*;     // an open folder listing
+using PlatModule = void*;   // a module: the launcher's instance or a loaded library
+
+// The all-ones value Windows uses for an invalid file or listing handle.
+#define PLAT_INVALID_HANDLE (reinterpret_cast<void*>(~static_cast<uintptr_t>(0)))
+
+// ---- error codes (the values GetLastError reports) -------------------------
+#ifndef ERROR_SUCCESS
+constexpr uint32_t ERROR_SUCCESS = 0;
+#endif
+#ifndef ERROR_FILE_NOT_FOUND
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+#endif
+#ifndef ERROR_PATH_NOT_FOUND
+constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+#endif
+#ifndef ERROR_ACCESS_DENIED
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+#endif
+#ifndef ERROR_INVALID_HANDLE
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+#endif
+#ifndef ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+#endif
+#ifndef ERROR_NO_MORE_FILES
+constexpr uint32_t ERROR_NO_MORE_FILES = 18;
+#endif
+#ifndef ERROR_WRITE_FAULT
+constexpr uint32_t ERROR_WRITE_FAULT = 29;
+#endif
+#ifndef ERROR_READ_FAULT
+constexpr uint32_t ERROR_READ_FAULT = 30;
+#endif
+#ifndef ERROR_SHARING_VIOLATION
+constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
+#endif
+#ifndef ERROR_INVALID_PARAMETER
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+#endif
+#ifndef ERROR_DISK_FULL
+constexpr uint32_t ERROR_DISK_FULL = 112;
+#endif
+#ifndef ERROR_INSUFFICIENT_BUFFER
+constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+#endif
+#ifndef ERROR_MOD_NOT_FOUND
+constexpr uint32_t ERROR_MOD_NOT_FOUND = 126;
+#endif
+#ifndef ERROR_PROC_NOT_FOUND
+constexpr uint32_t ERROR_PROC_NOT_FOUND = 127;
+#endif
+#ifndef ERROR_DIR_NOT_EMPTY
+constexpr uint32_t ERROR_DIR_NOT_EMPTY = 145;
+#endif
+#ifndef ERROR_ALREADY_EXISTS
+constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
+#endif
+#ifndef ERROR_BAD_EXE_FORMAT
+constexpr uint32_t ERROR_BAD_EXE_FORMAT = 193;
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+#endif
+#ifndef ERROR_DIRECTORY
+constexpr uint32_t ERROR_DIRECTORY = 267;
+#endif
+#ifndef ERROR_REPARSE_POINT_ENCOUNTERED
+constexpr uint32_t ERROR_REPARSE_POINT_ENCOUNTERED = 4395;
+#endif
+
+// ---- file attributes ---------------------------------------------------------
+#ifndef FILE_ATTRIBUTE_READONLY
+constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
+#endif
+#ifndef FILE_ATTRIBUTE_HIDDEN
+constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
+#endif
+#ifndef FILE_ATTRIBUTE_DIRECTORY
+constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+#endif
+#ifndef FILE_ATTRIBUTE_ARCHIVE
+constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+#endif
+#ifndef FILE_ATTRIBUTE_NORMAL
+constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+#endif
+#ifndef FILE_ATTRIBUTE_REPARSE_POINT
+constexpr uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+#endif
+#ifndef INVALID_FILE_ATTRIBUTES
+constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+#endif
+
+// ---- CreateFile parameters ---------------------------------------------------
+#ifndef GENERIC_READ
+constexpr uint32_t GENERIC_READ = 0x80000000u;
+#endif
+#ifndef GENERIC_WRITE
+constexpr uint32_t GENERIC_WRITE = 0x40000000u;
+#endif
+#ifndef FILE_SHARE_READ
+constexpr uint32_t FILE_SHARE_READ = 0x1;
+#endif
+#ifndef FILE_SHARE_WRITE
+constexpr uint32_t FILE_SHARE_WRITE = 0x2;
+#endif
+#ifndef FILE_SHARE_DELETE
+constexpr uint32_t FILE_SHARE_DELETE = 0x4;
+#endif
+#ifndef CREATE_ALWAYS
+constexpr uint32_t CREATE_ALWAYS = 2;
+#endif
+#ifndef OPEN_EXISTING
+constexpr uint32_t OPEN_EXISTING = 3;
+#endif
+
+// ---- SetFilePointer ------------------------------------------------------------
+#ifndef FILE_BEGIN
+constexpr uint32_t FILE_BEGIN = 0;
+#endif
+#ifndef FILE_CURRENT
+constexpr uint32_t FILE_CURRENT = 1;
+#endif
+#ifndef FILE_END
+constexpr uint32_t FILE_END = 2;
+#endif
+#ifndef INVALID_SET_FILE_POINTER
+constexpr uint32_t INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+#endif
+
+// ---- libraries -------------------------------------------------------------------
+#ifndef LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+constexpr uint32_t LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100;
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+constexpr uint32_t LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+#endif
+
+// ---- message box -----------------------------------------------------------------
+#ifndef MB_ICONERROR
+constexpr uint32_t MB_ICONERROR = 0x00000010;
+#endif
+
+// ---- shell folders -----------------------------------------------------------------
+#ifndef CSIDL_LOCAL_APPDATA
+constexpr int CSIDL_LOCAL_APPDATA = 28;
+#endif
+
+// ---- trust check results (HRESULTs of the platform's trust services) ------------
+constexpr uint32_t PLAT_TRUST_OK = 0;
+constexpr uint32_t PLAT_TRUST_NOSIGNATURE = 0x800B0100u;     // TRUST_E_NOSIGNATURE
+constexpr uint32_t PLAT_TRUST_BAD_DIGEST = 0x80096010u;      // TRUST_E_BAD_DIGEST
+constexpr uint32_t PLAT_TRUST_UNTRUSTED_ROOT = 0x800B0109u;  // CERT_E_UNTRUSTEDROOT
+constexpr uint32_t PLAT_TRUST_SUBJECT_FORM = 0x800B0003u;    // TRUST_E_SUBJECT_FORM_UNKNOWN
+
+// Capacity of a signer display name returned by PlatVerifyTrust.
+constexpr size_t PLAT_SIGNER_CAPACITY = 256;
+
+// The largest name a folder listing delivers (MAX_PATH).
+constexpr size_t PLAT_FIND_NAME_CAPACITY = 260;
+
+struct PlatFindData {
+    uint32_t attributes;                        // dwFileAttributes
+    char16_t name[PLAT_FIND_NAME_CAPACITY];     // cFileName, NUL-terminated
+};
+
+// ---- the operations ----------------------------------------------------------------
+// Every operation that fails leaves its reason for PlatGetLastError, as on Windows.
+
+uint32_t PlatGetLastError();
+void PlatSetLastError(uint32_t code);
+
+// Heap memory for everything the launcher allocates (C heap on every backend).
+void* PlatHeapAlloc(size_t size);
+void PlatHeapFree(void* block);
+
+// Start-up.
+bool PlatSetDefaultDllDirectories(uint32_t flags);
+void PlatInitCommonControls();
+// GetModuleFileNameW(NULL, ...): characters copied, 0 on failure; capacity when truncated.
+uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity);
+
+// Files.
+PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
+                        uint32_t attributes);
+bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read);
+bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* written);
+// SetFilePointer: returns the new position's low half and writes its high half back;
+// INVALID_SET_FILE_POINTER with a non-zero last error on failure.
+uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanceHigh, uint32_t method);
+bool PlatGetFileSizeEx(PlatFile file, uint64_t* size);
+bool PlatCloseHandle(PlatFile file);
+
+// Paths and folders. Attributes describe the object itself: a link is reported
+// as a link (FILE_ATTRIBUTE_REPARSE_POINT), never followed.
+uint32_t PlatGetFileAttributes(const char16_t* path);
+bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes);
+bool PlatDeleteFile(const char16_t* path);
+bool PlatCreateDirectory(const char16_t* path);
+bool PlatRemoveDirectory(const char16_t* path);
+// Pattern: a folder path, a separator and "*". Returns PLAT_INVALID_HANDLE on failure.
+PlatFind PlatFindFirstFile(const char16_t* pattern, PlatFindData* data);
+bool PlatFindNextFile(PlatFind find, PlatFindData* data);
+bool PlatFindClose(PlatFind find);
+
+// SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, 0, buffer): 0 on success, negative on failure.
+// The buffer holds at least capacity characters.
+int32_t PlatGetLocalAppDataFolder(char16_t* buffer, size_t capacity);
+
+// Libraries.
+PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags);
+void* PlatGetProcAddress(PlatModule module, const char* name);
+bool PlatFreeLibrary(PlatModule module);
+
+// Command line.
+const char16_t* PlatGetCommandLine();
+// CommandLineToArgvW: the array is released with PlatLocalFree. Null on failure.
+char16_t** PlatCommandLineToArgv(const char16_t* commandLine, int* count);
+void PlatLocalFree(void* block);
+
+// User interface and resources.
+int PlatMessageBox(const char16_t* text, const char16_t* caption, uint32_t style);
+// LoadStringW into a buffer of capacity characters: the count copied, 0 when missing.
+int PlatLoadString(PlatModule instance, uint32_t id, char16_t* buffer, int capacity);
+
+// The trust services: checks the code signature of the open file (path names it)
+// without UI and without revocation look-ups. Returns PLAT_TRUST_OK or the failing
+// result; writes the signer's simple display name (empty when unknown) whenever
+// a signature could be read, even when its chain is refused.
+uint32_t PlatVerifyTrust(PlatFile file, const char16_t* path, char16_t* signer, size_t signerCapacity);

@@ -1,0 +1,90 @@
+// Controls of the posix backend, for native tests, tools and benchmarks: what
+// Windows would supply (module path, local app data folder, command line,
+// string table, trust answer), what the user would see (message boxes), and
+// fault injection. Only Linux code includes this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Every platform operation, for call counting and fault injection.
+enum class PlatOp : int {
+    HeapAlloc,
+    SetDefaultDllDirectories,
+    GetModuleFileName,
+    CreateFile,
+    ReadFile,
+    WriteFile,
+    SetFilePointer,
+    GetFileSizeEx,
+    CloseHandle,
+    GetFileAttributes,
+    SetFileAttributes,
+    DeleteFile,
+    CreateDirectory,
+    RemoveDirectory,
+    FindFirstFile,
+    FindNextFile,
+    FindClose,
+    GetLocalAppDataFolder,
+    LoadLibraryEx,
+    GetProcAddress,
+    FreeLibrary,
+    CommandLineToArgv,
+    MessageBox,
+    LoadString,
+    VerifyTrust,
+    Count
+};
+const char* PlatOpName(PlatOp op);
+
+// What an operation does when the fault hook speaks.
+struct FaultAction {
+    enum Kind { Pass, Fail, Short } kind = Pass;
+    uint32_t error = 0;       // Fail: the last error the call leaves
+    uint32_t shortBytes = 0;  // Short (ReadFile, WriteFile): at most this many bytes, reported as success
+};
+// Called before every operation with its path (for handle operations, the path
+// the handle was opened with; null where there is none).
+using FaultHook = FaultAction (*)(PlatOp op, const char16_t* path, void* context);
+void PosixSetFaultHook(FaultHook hook, void* context);
+
+// Calls made per operation since the last reset.
+uint64_t PosixCallCount(PlatOp op);
+void PosixResetCallCounts();
+
+// What the backend answers in place of Windows.
+void PosixSetModulePath(const char16_t* path);                // GetModuleFileName
+void PosixSetLocalAppData(const char16_t* path, int32_t result = 0);  // SHGetFolderPath
+void PosixSetCommandLine(const char16_t* commandLine);        // GetCommandLine
+void PosixSetString(uint32_t id, const char16_t* value);      // null removes the string
+void PosixClearStrings();
+void PosixSetTrust(uint32_t result, const char16_t* signer);  // VerifyTrust's answer
+
+// Message boxes shown since the last clear.
+struct PosixMessageBox {
+    std::u16string text;
+    std::u16string caption;
+    uint32_t style;
+};
+const std::vector<PosixMessageBox>& PosixMessageBoxes();
+void PosixClearMessageBoxes();
+
+// Open file handles, listings and loaded libraries: leak checks.
+size_t PosixOpenHandleCount();
+// Heap blocks allocated with PlatHeapAlloc and not yet freed.
+size_t PosixLiveHeapBlocks();
+
+// Path conversion as the backend does it: "\\?\" and "\\?\UNC\" prefixes
+// dropped, a drive "X:\" mapped to "/", '\' and '/' both separators.
+std::string PosixNativePath(const char16_t* path);
+std::u16string PosixWidePath(const std::string& nativePath);  // "/a/b" -> u"Z:\\a\\b"
+std::string Utf16ToUtf8(const std::u16string& text);
+std::u16string Utf8ToUtf16(const std::string& text);
+
+// Resets every control above to its default (no faults, empty strings, trust OK).
+void PosixResetControls();

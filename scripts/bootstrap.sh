@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Idempotent set-up: installs only what is missing from Debian's packages and
+# fetches the LZMA SDK sources (Debian's 7zip source package) into third_party/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+sdk_dir="$root/third_party/7zip"
+
+need_pkgs=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+         wine64 7zip dpkg-dev osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
+  have "$p" || need_pkgs+=("$p")
+done
+
+sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+updated=0
+apt_update() { [ $updated = 1 ] || { sudo_ apt-get update -qq; updated=1; }; }
+
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${need_pkgs[*]}"
+  apt_update
+  sudo_ env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+fi
+
+# The LZMA SDK's C sources, from Debian's 7zip source package; never committed.
+if [ -z "${LZMA_SDK_DIR:-}" ] && [ ! -f "$sdk_dir/C/7zArcIn.c" ]; then
+  tmp=$(mktemp -d)
+  fetch() { (cd "$tmp" && apt-get source -qq --download-only 7zip >/dev/null 2>&1); }
+  apt_update
+  if ! fetch; then
+    # Enable source entries for the suites already configured, then retry.
+    src=/etc/apt/sources.list.d/vorlane-deb-src.sources
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | sudo_ tee "$src" >/dev/null
+    else
+      grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' | sudo_ tee /etc/apt/sources.list.d/vorlane-deb-src.list >/dev/null
+    fi
+    sudo_ apt-get update -qq
+    fetch
+  fi
+  (cd "$tmp" && dpkg-source -x --skip-patches ./*.dsc src >/dev/null 2>&1 || dpkg-source -x ./*.dsc src >/dev/null)
+  mkdir -p "$root/third_party"
+  rm -rf "$sdk_dir"
+  mv "$tmp/src" "$sdk_dir"
+  rm -rf "$tmp"
+  echo "bootstrap: LZMA SDK sources in $sdk_dir"
+fi
