@@ -6,10 +6,27 @@
 #include <cstddef>
 #include <cstdint>
 
+// Built for anything but Windows, the SDK's headers define some Windows error
+// names as errno values (ERROR_INVALID_PARAMETER as EINVAL, ...). The launcher
+// means the Windows codes everywhere, so those definitions stay inside.
+#pragma push_macro("ERROR_FILE_NOT_FOUND")
+#pragma push_macro("ERROR_PATH_NOT_FOUND")
+#pragma push_macro("ERROR_INVALID_PARAMETER")
+#pragma push_macro("ERROR_INVALID_FUNCTION")
+#pragma push_macro("ERROR_ALREADY_EXISTS")
+#pragma push_macro("ERROR_FILE_EXISTS")
+#pragma push_macro("ERROR_DISK_FULL")
 extern "C" {
 #include "7z.h"
 #include "7zCrc.h"
 }
+#pragma pop_macro("ERROR_DISK_FULL")
+#pragma pop_macro("ERROR_FILE_EXISTS")
+#pragma pop_macro("ERROR_ALREADY_EXISTS")
+#pragma pop_macro("ERROR_INVALID_FUNCTION")
+#pragma pop_macro("ERROR_INVALID_PARAMETER")
+#pragma pop_macro("ERROR_PATH_NOT_FOUND")
+#pragma pop_macro("ERROR_FILE_NOT_FOUND")
 
 #include "platform/platform.h"
 

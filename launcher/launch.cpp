@@ -7,6 +7,7 @@
 #include "cache/install.h"
 #include "cache/long_path.h"
 #include "cache/runtime_dir.h"
+#include "launcher/build_config.h"
 #include "launcher/error_box.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"

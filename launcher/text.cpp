@@ -81,6 +81,11 @@ bool TextFormatV(char16_t* out, size_t capacity, const char16_t* format, va_list
             case u'u':
                 PutUnsigned(s, va_arg(args, uint32_t));
                 break;
+            case u'X': {
+                const uint32_t v = va_arg(args, uint32_t);
+                for (int shift = 28; shift >= 0; shift -= 4) Put(s, u"0123456789ABCDEF"[(v >> shift) & 0xF]);
+                break;
+            }
             case u'%':
                 Put(s, u'%');
                 break;

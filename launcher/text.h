@@ -13,7 +13,8 @@ bool TextEqual(const char16_t* a, const char16_t* b);
 char16_t* TextDuplicate(const char16_t* text);
 
 // printf-style formatting into capacity characters, terminator included.
-// Understands %s (const char16_t*), %d (int32_t), %u (uint32_t) and %%.
+// Understands %s (const char16_t*), %d (int32_t), %u (uint32_t), %X (uint32_t as
+// eight hex digits) and %%.
 // Always terminates (when capacity > 0); returns false when the result was cut.
 bool TextFormat(char16_t* out, size_t capacity, const char16_t* format, ...);
 bool TextFormatV(char16_t* out, size_t capacity, const char16_t* format, va_list args);

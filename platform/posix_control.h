@@ -78,6 +78,8 @@ void PosixClearMessageBoxes();
 size_t PosixOpenHandleCount();
 // Heap blocks allocated with PlatHeapAlloc and not yet freed.
 size_t PosixLiveHeapBlocks();
+// Argument arrays from PlatCommandLineToArgv not yet released with PlatLocalFree.
+size_t PosixLiveLocalBlocks();
 
 // Path conversion as the backend does it: "\\?\" and "\\?\UNC\" prefixes
 // dropped, a drive "X:\" mapped to "/", '\' and '/' both separators.

@@ -1,0 +1,205 @@
+#include "archive/archive_reader.h"
+
+#include <cstring>
+
+#include "archive/file_layer.h"
+
+namespace {
+
+// Both allocators: the C heap through the platform, so tests can fail them.
+void* HeapAllocEntry(ISzAllocPtr, size_t size) {
+    if (size == 0) return nullptr;
+    return PlatHeapAlloc(size);
+}
+
+void HeapFreeEntry(ISzAllocPtr, void* address) {
+    if (address != nullptr) PlatHeapFree(address);
+}
+
+FileInStream* StreamOf(ISeekInStreamPtr p) {
+    // vt is the first member, so the interface pointer is the stream itself.
+    return reinterpret_cast<FileInStream*>(const_cast<ISeekInStream*>(p));
+}
+
+SRes StreamRead(ISeekInStreamPtr p, void* buf, size_t* size) {
+    FileInStream* stream = StreamOf(p);
+    size_t got = 0;
+    stream->lastError = FileRead(stream->file, buf, *size, &got);
+    *size = got;
+    return stream->lastError == 0 ? SZ_OK : SZ_ERROR_READ;
+}
+
+SRes StreamSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
+    FileInStream* stream = StreamOf(p);
+    int64_t position = *pos;
+    stream->lastError = FileSeek(stream->file, &position, static_cast<uint32_t>(origin));
+    if (stream->lastError != 0) return SZ_ERROR_READ;
+    *pos = position;
+    return SZ_OK;
+}
+
+bool BitSet(const Byte* bits, uint32_t index) {
+    return (bits[index >> 3] & (0x80u >> (index & 7u))) != 0;
+}
+
+}  // namespace
+
+void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file) {
+    SzArEx_Init(&reader->db);
+    reader->allocMain.Alloc = HeapAllocEntry;
+    reader->allocMain.Free = HeapFreeEntry;
+    reader->allocTemp.Alloc = HeapAllocEntry;
+    reader->allocTemp.Free = HeapFreeEntry;
+
+    reader->fileStream.vt.Read = StreamRead;
+    reader->fileStream.vt.Seek = StreamSeek;
+    reader->fileStream.file = file;
+    reader->fileStream.lastError = 0;
+
+    // Exact mode: never reads more than the decoder asked for.
+    LookToRead2_CreateVTable(&reader->lookStream, False);
+    reader->lookStream.realStream = &reader->fileStream.vt;
+    reader->lookStream.buf = nullptr;
+    reader->lookStream.bufSize = 0;
+    LookToRead2_INIT(&reader->lookStream);
+}
+
+bool ArchiveReaderAllocBuffer(ArchiveReader* reader) {
+    if (reader->lookStream.buf != nullptr) return true;
+    Byte* buffer = static_cast<Byte*>(PlatHeapAlloc(LOOK_BUFFER_SIZE));
+    if (buffer == nullptr) return false;
+    reader->lookStream.buf = buffer;
+    reader->lookStream.bufSize = LOOK_BUFFER_SIZE;
+    LookToRead2_INIT(&reader->lookStream);
+    return true;
+}
+
+SRes ArchiveReaderOpen(ArchiveReader* reader) {
+    const SRes result = SzArEx_Open(&reader->db, &reader->lookStream.vt, &reader->allocMain, &reader->allocTemp);
+    if (result != SZ_OK) SzArEx_Free(&reader->db, &reader->allocMain);
+    return result;
+}
+
+void ArchiveReaderRelease(ArchiveReader* reader) {
+    SzArEx_Free(&reader->db, &reader->allocMain);
+    if (reader->lookStream.buf != nullptr) PlatHeapFree(reader->lookStream.buf);
+    reader->lookStream.buf = nullptr;
+    reader->lookStream.bufSize = 0;
+    LookToRead2_INIT(&reader->lookStream);
+}
+
+bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
+    *name = nullptr;
+    if (db->FileNameOffsets == nullptr || db->FileNames == nullptr || index >= db->NumFiles) return true;
+    const size_t start = db->FileNameOffsets[index];
+    const size_t end = db->FileNameOffsets[index + 1];
+    if (end <= start) return true;
+    const size_t length = end - start;
+    char16_t* copy = static_cast<char16_t*>(PlatHeapAlloc(length * sizeof(char16_t)));
+    if (copy == nullptr) return false;
+    const Byte* source = db->FileNames + start * 2;
+    for (size_t i = 0; i < length; ++i) {
+        copy[i] = static_cast<char16_t>(source[2 * i] | (source[2 * i + 1] << 8));
+    }
+    // The archive's own terminator is expected; a name without one must still end.
+    copy[length - 1] = u'\0';
+    *name = copy;
+    return true;
+}
+
+uint64_t EntrySize(const CSzArEx* db, uint32_t index) {
+    return db->UnpackPositions[index + 1] - db->UnpackPositions[index];
+}
+
+bool EntryIsDir(const CSzArEx* db, uint32_t index) {
+    return db->IsDirs != nullptr && BitSet(db->IsDirs, index);
+}
+
+uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined) {
+    const bool has = db->CRCs.Defs != nullptr && BitSet(db->CRCs.Defs, index);
+    if (defined != nullptr) *defined = has;
+    if (db->CRCs.Vals == nullptr) return 0;
+    return has ? db->CRCs.Vals[index] : 0;
+}
+
+SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out) {
+    out->buffer = nullptr;
+    out->bufferSize = 0;
+    out->offset = 0;
+    out->size = 0;
+    const CSzArEx* db = &reader->db;
+    if (index >= db->NumFiles) return SZ_ERROR_PARAM;
+
+    const uint32_t folder = db->FileToFolder[index];
+    if (folder != 0xFFFFFFFFu) {
+        // The entry's range inside its folder, in 64 bits, before anything is
+        // decoded: the library adds these in size_t and would read past the buffer
+        // if the sum wrapped.
+        if (folder >= db->db.NumFolders) return SZ_ERROR_FAIL;
+        const uint64_t folderStart = db->UnpackPositions[db->FolderToFile[folder]];
+        const uint64_t entryStart = db->UnpackPositions[index];
+        const uint64_t entryEnd = db->UnpackPositions[index + 1];
+        const uint64_t folderSize = SzAr_GetFolderUnpackSize(&db->db, folder);
+        if (entryStart < folderStart || entryEnd < entryStart) return SZ_ERROR_FAIL;
+        const uint64_t offset = entryStart - folderStart;
+        if (offset > folderSize || entryEnd - entryStart > folderSize - offset) return SZ_ERROR_FAIL;
+    }
+
+    // An empty cache each time: every call decodes its folder from the start.
+    UInt32 blockIndex = 0xFFFFFFFFu;
+    Byte* buffer = nullptr;
+    size_t bufferSize = 0;
+    size_t offset = 0;
+    size_t size = 0;
+    SRes result = SzArEx_Extract(db, &reader->lookStream.vt, index, &blockIndex, &buffer, &bufferSize, &offset,
+                                 &size, &reader->allocMain, &reader->allocTemp);
+    // The library has checked the entry's range and its recorded CRC; the
+    // buffer is the caller's to release whatever the result.
+    out->buffer = buffer;
+    out->bufferSize = buffer != nullptr ? bufferSize : 0;
+    if (result != SZ_OK) return result;
+    if (offset > bufferSize || size > bufferSize - offset) return SZ_ERROR_FAIL;
+    out->offset = offset;
+    out->size = size;
+    return SZ_OK;
+}
+
+void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
+    if (entry->buffer != nullptr) ISzAlloc_Free(&reader->allocMain, entry->buffer);
+    entry->buffer = nullptr;
+    entry->bufferSize = 0;
+    entry->offset = 0;
+    entry->size = 0;
+}
+
+uint32_t FileCrc(const char16_t* path) {
+    FileHandle handle;
+    if (OpenLongFile(&handle.file, path, OpenMode::Read) != 0) return 0;
+    Byte buffer[SCAN_BUFFER_SIZE];
+    UInt32 crc = CRC_INIT_VAL;
+    for (;;) {
+        size_t got = 0;
+        // A failing read ends the sum with what came before it.
+        if (FileRead(handle.file, buffer, sizeof buffer, &got) != 0) break;
+        if (got == 0) break;
+        crc = CrcUpdate(crc, buffer, got);
+    }
+    return CRC_GET_DIGEST(crc);
+}
+
+bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc) {
+    int64_t position = static_cast<int64_t>(offset);
+    if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
+    if (static_cast<uint64_t>(position) != offset) return false;
+    Byte buffer[SCAN_BUFFER_SIZE];
+    UInt32 running = CRC_INIT_VAL;
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        const size_t chunk = remaining < sizeof buffer ? static_cast<size_t>(remaining) : sizeof buffer;
+        size_t got = 0;
+        if (FileRead(file, buffer, chunk, &got) != 0 || got < chunk) return false;
+        running = CrcUpdate(running, buffer, chunk);
+        remaining -= chunk;
+    }
+    return CRC_GET_DIGEST(running) == crc;
+}

@@ -1,0 +1,90 @@
+#include "archive/file_layer.h"
+
+#include "cache/long_path.h"
+
+uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode) {
+    char16_t scratch[LONG_PATH_CAPACITY];
+    const char16_t* longPath = ToLongPath(path, scratch);
+    PlatFile opened = PLAT_INVALID_HANDLE;
+    if (mode == OpenMode::Write) {
+        // Never write through a link: the target could be anywhere.
+        const uint32_t attributes = PlatGetFileAttributes(longPath);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return ERROR_REPARSE_POINT_ENCOUNTERED;
+        }
+        opened = PlatCreateFile(longPath, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    } else {
+        opened = PlatCreateFile(longPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    }
+    *file = opened;
+    if (opened == PLAT_INVALID_HANDLE || opened == nullptr) {
+        const uint32_t error = PlatGetLastError();
+        // An invalid handle is never a success, whatever the platform left behind.
+        return error != 0 ? error : ERROR_INVALID_HANDLE;
+    }
+    return 0;
+}
+
+uint32_t FileRead(PlatFile file, void* buffer, size_t size, size_t* read) {
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    uint32_t result = 0;
+    while (done < size) {
+        const size_t remaining = size - done;
+        const uint32_t piece = remaining < MAX_IO_SIZE ? static_cast<uint32_t>(remaining) : MAX_IO_SIZE;
+        uint32_t got = 0;
+        // Cleared first, so a failure that gives no reason is not read as an older one.
+        PlatSetLastError(0);
+        if (!PlatReadFile(file, out + done, piece, &got)) {
+            // Bytes a failed call still reports are counted, never beyond what was asked.
+            if (got > piece) got = piece;
+            done += got;
+            result = PlatGetLastError();
+            break;
+        }
+        if (got == 0) break;  // end of file
+        if (got > piece) got = piece;
+        done += got;
+    }
+    *read = done;
+    return result;
+}
+
+uint32_t FileWrite(PlatFile file, const void* buffer, size_t size, size_t* written) {
+    const uint8_t* in = static_cast<const uint8_t*>(buffer);
+    size_t done = 0;
+    uint32_t result = 0;
+    while (done < size) {
+        const size_t remaining = size - done;
+        const uint32_t piece = remaining < MAX_IO_SIZE ? static_cast<uint32_t>(remaining) : MAX_IO_SIZE;
+        uint32_t put = 0;
+        PlatSetLastError(0);
+        const bool ok = PlatWriteFile(file, in + done, piece, &put);
+        if (put > piece) put = piece;
+        done += put;
+        if (!ok || put == 0) {
+            // A write that stops early leaves a truncated file: always a failure.
+            result = PlatGetLastError();
+            if (result == 0) result = ERROR_WRITE_FAULT;
+            break;
+        }
+    }
+    *written = done;
+    return result;
+}
+
+uint32_t FileSeek(PlatFile file, int64_t* position, uint32_t origin) {
+    if (origin > FILE_END) return ERROR_INVALID_PARAMETER;
+    const uint64_t distance = static_cast<uint64_t>(*position);
+    const int32_t low = static_cast<int32_t>(static_cast<uint32_t>(distance & 0xFFFFFFFFu));
+    int32_t high = static_cast<int32_t>(static_cast<uint32_t>(distance >> 32));
+    // A stale code must not turn a legitimate all-ones low half into a failure.
+    PlatSetLastError(0);
+    const uint32_t newLow = PlatSetFilePointer(file, low, &high, origin);
+    if (newLow == INVALID_SET_FILE_POINTER) {
+        const uint32_t error = PlatGetLastError();
+        if (error != 0) return error;
+    }
+    *position = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | newLow);
+    return 0;
+}

@@ -1,0 +1,59 @@
+#include "archive/payload.h"
+
+#include "launcher/text.h"
+
+namespace {
+
+const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
+
+struct NameBuffer {
+    char16_t* text = nullptr;
+    NameBuffer() = default;
+    NameBuffer(const NameBuffer&) = delete;
+    NameBuffer& operator=(const NameBuffer&) = delete;
+    ~NameBuffer() {
+        if (text != nullptr) PlatHeapFree(text);
+    }
+};
+
+}  // namespace
+
+PayloadResult LocatePayload(const ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
+    location->offset = 0;
+    location->size = 0;
+    const CSzArEx* db = &reader->db;
+    // Without a names record no entry can be the payload.
+    if (db->FileNameOffsets == nullptr || db->FileNames == nullptr) return PayloadResult::NotFound;
+
+    bool found = false;
+    for (uint32_t i = 0; i < db->NumFiles; ++i) {
+        NameBuffer name;
+        if (!CopyEntryName(db, i, &name.text)) return PayloadResult::OutOfMemory;
+        if (name.text == nullptr || !TextEqual(name.text, PAYLOAD_NAME)) continue;
+
+        // Only an entry whose bytes lie in the file can be handed on: a folder,
+        // an empty entry or an archive without packed data gives no offset, and
+        // the runtime must never receive one that was not checked.
+        const uint32_t folder = db->FileToFolder[i];
+        if (EntryIsDir(db, i) || db->db.PackPositions == nullptr || folder == 0xFFFFFFFFu ||
+            folder >= db->db.NumFolders) {
+            continue;
+        }
+        const uint64_t size = EntrySize(db, i);
+        if (size == 0) continue;
+
+        const uint32_t packIndex = db->db.FoStartPackStreamIndex[folder];
+        const uint64_t offset = db->dataPos + db->db.PackPositions[packIndex];
+        if (offset < db->dataPos || offset >= fileSize || size > fileSize - offset) {
+            return PayloadResult::OutOfRange;
+        }
+        bool defined = false;
+        const uint32_t crc = EntryCrc(db, i, &defined);
+        if (!RegionCrcMatches(exe, offset, size, crc)) return PayloadResult::CrcError;
+
+        found = true;
+        location->offset = offset;
+        location->size = size;
+    }
+    return found ? PayloadResult::Ok : PayloadResult::NotFound;
+}

@@ -1,0 +1,265 @@
+// The file layer under the decoder, and the CRC checks over files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/file_layer.h"
+#include "platform/posix_control.h"
+#include "tests/support/package.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct IoFaults {
+    PlatOp op = PlatOp::ReadFile;
+    uint64_t calls = 0;
+    uint64_t failAt = 0;      // 1-based call that fails; 0: none
+    uint32_t error = 0;
+    uint32_t shortBytes = 0;  // with shortLimit: calls bring at most this many
+    bool shortLimit = false;
+};
+
+FaultAction IoFaultHook(PlatOp op, const char16_t*, void* context) {
+    IoFaults* f = static_cast<IoFaults*>(context);
+    FaultAction a;
+    if (op != f->op) return a;
+    ++f->calls;
+    if (f->failAt != 0 && f->calls == f->failAt) {
+        a.kind = FaultAction::Fail;
+        a.error = f->error;
+    } else if (f->shortLimit) {
+        a.kind = FaultAction::Short;
+        a.shortBytes = f->shortBytes;
+    }
+    return a;
+}
+
+class FileLayer : public ::testing::Test {
+protected:
+    TempDir dir;
+    IoFaults faults;
+    void SetUp() override {
+        PosixResetControls();
+        CrcGenerateTable();
+    }
+    void TearDown() override { PosixResetControls(); }
+    std::string Native(const std::string& name) { return dir.Native() + "/" + name; }
+    std::u16string Wide(const std::string& name) { return PosixWidePath(Native(name)); }
+    void OpenRead(FileHandle* h, const std::string& name) {
+        ASSERT_EQ(OpenLongFile(&h->file, Wide(name).c_str(), OpenMode::Read), 0u);
+    }
+    void Hook() { PosixSetFaultHook(IoFaultHook, &faults); }
+};
+
+TEST_F(FileLayer, ReadsInPiecesOfAtMost4MiB) {
+    const std::vector<uint8_t> data = PatternBytes(10u << 20, 1);
+    ASSERT_TRUE(WriteBytes(Native("big"), data));
+    FileHandle h;
+    OpenRead(&h, "big");
+    std::vector<uint8_t> buffer(data.size() + 100);
+    size_t read = 0;
+    PosixResetCallCounts();
+    ASSERT_EQ(FileRead(h.file, buffer.data(), data.size(), &read), 0u);
+    EXPECT_EQ(read, data.size());
+    EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 3u);  // 4 + 4 + 2 MiB
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
+
+    // Asking for more than is left: a short count and no error, ended by a 0-byte read.
+    int64_t position = static_cast<int64_t>(data.size()) - 10;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    PosixResetCallCounts();
+    ASSERT_EQ(FileRead(h.file, buffer.data(), 100, &read), 0u);
+    EXPECT_EQ(read, 10u);
+    EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 2u);
+    ASSERT_EQ(FileRead(h.file, buffer.data(), 100, &read), 0u);
+    EXPECT_EQ(read, 0u);
+}
+
+TEST_F(FileLayer, PartialReadsAreGatheredAndFailuresCounted) {
+    const std::vector<uint8_t> data = PatternBytes(100000, 2);
+    ASSERT_TRUE(WriteBytes(Native("f"), data));
+    FileHandle h;
+    OpenRead(&h, "f");
+    std::vector<uint8_t> buffer(data.size());
+    size_t read = 0;
+
+    faults.shortLimit = true;
+    faults.shortBytes = 777;
+    Hook();
+    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 0u);
+    EXPECT_EQ(read, data.size());
+    EXPECT_EQ(buffer, data);
+
+    // The third call fails: two pieces arrived, the code is the platform's.
+    int64_t position = 0;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    faults = IoFaults{};
+    faults.shortLimit = true;
+    faults.shortBytes = 1000;
+    faults.failAt = 3;
+    faults.error = 23;
+    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 23u);
+    EXPECT_EQ(read, 2000u);
+
+    // A failure without a reason is a short success.
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    faults.calls = 0;
+    faults.error = 0;
+    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 0u);
+    EXPECT_EQ(read, 2000u);
+}
+
+TEST_F(FileLayer, SeekOriginsAndPositionsBeyond4GiB) {
+    ASSERT_TRUE(WriteBytes(Native("f"), PatternBytes(1000, 3)));
+    FileHandle h;
+    OpenRead(&h, "f");
+    int64_t position = 10;
+    PosixResetCallCounts();
+    EXPECT_EQ(FileSeek(h.file, &position, 3), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(PosixCallCount(PlatOp::SetFilePointer), 0u);
+
+    position = 100;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    EXPECT_EQ(position, 100);
+    position = 23;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_CURRENT), 0u);
+    EXPECT_EQ(position, 123);
+    position = -1;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_END), 0u);
+    EXPECT_EQ(position, 999);
+
+    // The high half travels, and a low half of all ones is no failure even
+    // with a stale error code around.
+    position = (int64_t{5} << 32) + 7;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    EXPECT_EQ(position, (int64_t{5} << 32) + 7);
+    PlatSetLastError(ERROR_ACCESS_DENIED);
+    position = 0xFFFFFFFFll;
+    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    EXPECT_EQ(position, 0xFFFFFFFFll);
+
+    faults.op = PlatOp::SetFilePointer;
+    faults.failAt = 1;
+    faults.error = ERROR_INVALID_HANDLE;
+    Hook();
+    position = 5;
+    EXPECT_EQ(FileSeek(h.file, &position, FILE_BEGIN), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(position, 5);
+}
+
+TEST_F(FileLayer, OpensByModeAndRefusesToWriteThroughLinks) {
+    PlatFile file = PLAT_INVALID_HANDLE;
+    EXPECT_EQ(OpenLongFile(&file, Wide("missing").c_str(), OpenMode::Read), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(file, PLAT_INVALID_HANDLE);
+
+    // Write mode creates, then truncates.
+    ASSERT_EQ(OpenLongFile(&file, Wide("new").c_str(), OpenMode::Write), 0u);
+    size_t written = 0;
+    ASSERT_EQ(FileWrite(file, "abcdef", 6, &written), 0u);
+    EXPECT_EQ(written, 6u);
+    PlatCloseHandle(file);
+    EXPECT_EQ(ReadBytes(Native("new")).size(), 6u);
+    ASSERT_EQ(OpenLongFile(&file, Wide("new").c_str(), OpenMode::Write), 0u);
+    PlatCloseHandle(file);
+    EXPECT_EQ(ReadBytes(Native("new")).size(), 0u);
+
+    // Links, to a file and to a folder: 4395 and the handle variable untouched.
+    ASSERT_TRUE(WriteBytes(Native("target"), {1, 2, 3}));
+    ASSERT_TRUE(dir.MakeDir("folder"));
+    ASSERT_TRUE(dir.MakeSymlink("link", Native("target")));
+    ASSERT_TRUE(dir.MakeSymlink("dirlink", Native("folder")));
+    ASSERT_TRUE(dir.MakeSymlink("dangling", Native("nowhere")));
+    for (const char* name : {"link", "dirlink", "dangling"}) {
+        PlatFile untouched = reinterpret_cast<PlatFile>(uintptr_t{0x1234});
+        PosixResetCallCounts();
+        EXPECT_EQ(OpenLongFile(&untouched, Wide(name).c_str(), OpenMode::Write), ERROR_REPARSE_POINT_ENCOUNTERED)
+            << name;
+        EXPECT_EQ(untouched, reinterpret_cast<PlatFile>(uintptr_t{0x1234}));
+        EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 0u);
+    }
+    EXPECT_EQ(ReadBytes(Native("target")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(PosixOpenHandleCount(), 0u);
+}
+
+TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
+    const std::vector<uint8_t> data = PatternBytes(10u << 20, 4);
+    FileHandle h;
+    ASSERT_EQ(OpenLongFile(&h.file, Wide("out").c_str(), OpenMode::Write), 0u);
+    size_t written = 0;
+    PosixResetCallCounts();
+    ASSERT_EQ(FileWrite(h.file, data.data(), data.size(), &written), 0u);
+    EXPECT_EQ(written, data.size());
+    EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 3u);
+    h.Close();
+    EXPECT_EQ(ReadBytes(Native("out")), data);
+
+    ASSERT_EQ(OpenLongFile(&h.file, Wide("out").c_str(), OpenMode::Write), 0u);
+    faults.op = PlatOp::WriteFile;
+    faults.shortLimit = true;
+    faults.shortBytes = 1000;
+    Hook();
+    ASSERT_EQ(FileWrite(h.file, data.data(), 5000, &written), 0u);
+    EXPECT_EQ(written, 5000u);
+
+    // A write that takes nothing (a full disk that says nothing) is a failure.
+    faults = IoFaults{};
+    faults.op = PlatOp::WriteFile;
+    faults.shortLimit = true;
+    faults.shortBytes = 0;
+    EXPECT_EQ(FileWrite(h.file, data.data(), 5000, &written), ERROR_WRITE_FAULT);
+    EXPECT_EQ(written, 0u);
+
+    faults = IoFaults{};
+    faults.op = PlatOp::WriteFile;
+    faults.failAt = 2;
+    faults.error = ERROR_DISK_FULL;
+    EXPECT_EQ(FileWrite(h.file, data.data(), data.size(), &written), ERROR_DISK_FULL);
+    EXPECT_EQ(written, size_t{MAX_IO_SIZE});
+    faults.calls = 0;
+    faults.error = 0;
+    EXPECT_EQ(FileWrite(h.file, data.data(), data.size(), &written), ERROR_WRITE_FAULT);
+}
+
+TEST_F(FileLayer, FileCrcCoversTheWholeFileOrWhatCouldBeRead) {
+    EXPECT_EQ(FileCrc(Wide("missing").c_str()), 0u);
+    ASSERT_TRUE(WriteBytes(Native("empty"), {}));
+    EXPECT_EQ(FileCrc(Wide("empty").c_str()), 0u);
+    const std::string digits = "123456789";
+    ASSERT_TRUE(WriteBytes(Native("digits"), std::vector<uint8_t>(digits.begin(), digits.end())));
+    EXPECT_EQ(FileCrc(Wide("digits").c_str()), 0xCBF43926u);
+
+    const std::vector<uint8_t> data = PatternBytes(100000, 5);
+    ASSERT_TRUE(WriteBytes(Native("data"), data));
+    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), data.size()));
+
+    // The third 32 KiB fill fails: the value covers the first two.
+    faults.failAt = 3;
+    faults.error = 23;
+    Hook();
+    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), 65536));
+    EXPECT_EQ(PosixOpenHandleCount(), 0u);
+}
+
+TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
+    const std::vector<uint8_t> data = PatternBytes(100000, 6);
+    ASSERT_TRUE(WriteBytes(Native("data"), data));
+    FileHandle h;
+    OpenRead(&h, "data");
+    EXPECT_TRUE(RegionCrcMatches(h.file, 1000, 70000, Crc32(data.data() + 1000, 70000)));
+    EXPECT_FALSE(RegionCrcMatches(h.file, 1000, 70000, Crc32(data.data() + 1000, 69999)));
+    EXPECT_TRUE(RegionCrcMatches(h.file, 0, data.size(), Crc32(data.data(), data.size())));
+    // The CRC of the bytes that exist does not make a range past the end good.
+    EXPECT_FALSE(RegionCrcMatches(h.file, 90000, 10001, Crc32(data.data() + 90000, 10000)));
+    EXPECT_FALSE(RegionCrcMatches(h.file, 200000, 1, 0));
+    EXPECT_TRUE(RegionCrcMatches(h.file, 5, 0, 0));
+    EXPECT_FALSE(RegionCrcMatches(h.file, 5, 0, 1));
+
+    faults.failAt = 2;
+    faults.error = 23;
+    Hook();
+    EXPECT_FALSE(RegionCrcMatches(h.file, 0, data.size(), Crc32(data.data(), data.size())));
+}
+
+}  // namespace

@@ -1,0 +1,352 @@
+// Installing the runtime library from real archives into a real folder: when
+// it is written, when it is left alone, and how a copy in use is respected.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/file_layer.h"
+#include "cache/install.h"
+#include "cache/runtime_dir.h"
+#include "platform/posix_control.h"
+#include "tests/support/fault.h"
+#include "tests/support/package.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const char16_t IN_USE[] = u"Cannot update VorlaneStub.dll: file is in use.";
+const char16_t IN_USE_DIFFERENT[] = u"Cannot update VorlaneStub.dll: file is in use and has a different CRC.";
+
+class Installing : public ::testing::Test {
+protected:
+    TempDir dir;
+    FileHandle file;
+    ArchiveReader reader{};
+    bool opened = false;
+    std::vector<uint8_t> library = PatternBytes(300000, 7);
+    std::u16string runtimeDir;
+    size_t heapBefore = 0;
+
+    void SetUp() override {
+        PosixResetControls();
+        CrcGenerateTable();
+        ASSERT_TRUE(dir.MakeDir("rt"));
+        runtimeDir = dir.Wide("rt");
+        heapBefore = PosixLiveHeapBlocks();
+    }
+    void TearDown() override {
+        CloseArchive();
+        EXPECT_EQ(PosixOpenHandleCount(), 0u);
+        EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
+        PosixResetControls();
+    }
+
+    void CloseArchive() {
+        if (opened) ArchiveReaderRelease(&reader);
+        opened = false;
+        file.Close();
+    }
+    void OpenFile(const std::string& native) {
+        CloseArchive();
+        ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(native).c_str(), OpenMode::Read), 0u);
+        ArchiveReaderSetUp(&reader, file.file);
+        opened = true;
+        ASSERT_TRUE(ArchiveReaderAllocBuffer(&reader));
+        ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
+    }
+    // The packaging step's shape: the payload stored, the library compressed.
+    void OpenPacked(const std::vector<uint8_t>& content) {
+        ASSERT_TRUE(dir.MakeDir("src"));
+        ASSERT_TRUE(WriteBytes(dir.Native("src/VorlaneStub.dll"), content));
+        ASSERT_TRUE(WriteBytes(dir.Native("src/vorlane.bin"), PatternBytes(5000, 3)));
+        std::string output;
+        std::remove(dir.Native("packed.7z").c_str());
+        ASSERT_EQ(Run7zz({"a", "-bd", "-bso0", "-bsp0", "-t7z", "-mx1", dir.Native("packed.7z"), "vorlane.bin",
+                          "VorlaneStub.dll"},
+                         dir.Native("src"), &output),
+                  0)
+            << output;
+        OpenFile(dir.Native("packed.7z"));
+    }
+    void OpenStored(const std::vector<StoredEntry>& entries, const StoredArchiveOptions& options = {},
+                    size_t flipAt = SIZE_MAX) {
+        std::vector<uint8_t> bytes = BuildStoredArchive(entries, options);
+        if (flipAt != SIZE_MAX) bytes[flipAt] ^= 0x5A;
+        ASSERT_TRUE(WriteBytes(dir.Native("stored.7z"), bytes));
+        OpenFile(dir.Native("stored.7z"));
+    }
+    bool Install() {
+        PosixClearMessageBoxes();
+        return InstallEntries(&reader, runtimeDir.c_str());
+    }
+    std::vector<std::u16string> Messages() const {
+        std::vector<std::u16string> texts;
+        for (const PosixMessageBox& box : PosixMessageBoxes()) texts.push_back(box.text);
+        return texts;
+    }
+    uint64_t LibraryIndex() {
+        for (uint32_t i = 0; i < reader.db.NumFiles; ++i) {
+            char16_t* name = nullptr;
+            EXPECT_TRUE(CopyEntryName(&reader.db, i, &name));
+            const bool found = name != nullptr && std::u16string(name) == u"VorlaneStub.dll";
+            PlatHeapFree(name);
+            if (found) return i;
+        }
+        ADD_FAILURE() << "no library entry";
+        return 0;
+    }
+    std::string Target() const { return dir.Native("rt/VorlaneStub.dll"); }
+    std::u16string WideTarget() const { return dir.Wide("rt/VorlaneStub.dll"); }
+    PlatFile Hold(uint32_t access, uint32_t share) const {
+        const PlatFile held = PlatCreateFile(WideTarget().c_str(), access, share, OPEN_EXISTING, 0);
+        EXPECT_NE(held, PLAT_INVALID_HANDLE);
+        return held;
+    }
+};
+
+using Texts = std::vector<std::u16string>;
+
+TEST_F(Installing, WritesOnceThenLeavesACurrentLibraryAlone) {
+    OpenPacked(library);
+    EXPECT_TRUE(Install());
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(ReadBytes(Target()), library);
+    EXPECT_FALSE(dir.Exists("rt/vorlane.bin"));  // only the install list goes to disk
+
+    PosixResetCallCounts();
+    EXPECT_TRUE(Install());
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 0u);
+    // Nothing decoded: the only allocations are the two entry names.
+    EXPECT_EQ(PosixCallCount(PlatOp::HeapAlloc), 2u);
+    // The read test and the CRC pass; no write test.
+    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 2u);
+
+    std::vector<uint8_t> changed = library;
+    changed[123456] ^= 1;
+    ASSERT_TRUE(WriteBytes(Target(), changed));
+    EXPECT_TRUE(Install());
+    EXPECT_EQ(ReadBytes(Target()), library);
+}
+
+TEST_F(Installing, LibraryLoadedByARunningCopy) {
+    OpenPacked(library);
+    ASSERT_TRUE(Install());
+    {
+        SCOPED_TRACE("same content: accepted as it is");
+        const PlatFile held = Hold(GENERIC_READ, FILE_SHARE_READ);
+        EXPECT_TRUE(Install());
+        EXPECT_TRUE(Messages().empty());
+        PlatCloseHandle(held);
+    }
+    {
+        SCOPED_TRACE("different content: never overwritten");
+        std::vector<uint8_t> older = PatternBytes(1000, 99);
+        ASSERT_TRUE(WriteBytes(Target(), older));
+        const PlatFile held = Hold(GENERIC_READ, FILE_SHARE_READ);
+        const uint64_t libraryIndex = LibraryIndex();
+        PosixResetCallCounts();
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{IN_USE});
+        // Stopped before decoding: the names up to the library's were all it allocated.
+        EXPECT_EQ(PosixCallCount(PlatOp::HeapAlloc), libraryIndex + 1);
+        PlatCloseHandle(held);
+        EXPECT_EQ(ReadBytes(Target()), older);
+    }
+}
+
+TEST_F(Installing, LibraryBeingWrittenByAnotherLauncher) {
+    OpenPacked(library);
+    ASSERT_TRUE(Install());
+    const PlatFile held = Hold(GENERIC_WRITE, FILE_SHARE_READ);
+    EXPECT_FALSE(Install());
+    EXPECT_EQ(Messages(), Texts{IN_USE_DIFFERENT});
+    PlatCloseHandle(held);
+    EXPECT_EQ(ReadBytes(Target()), library);
+}
+
+TEST_F(Installing, NeverWritesThroughAFolderOrLink) {
+    OpenPacked(library);
+    {
+        SCOPED_TRACE("folder");
+        ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll/inside.txt", "x"));
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{IN_USE});
+        EXPECT_EQ(dir.ReadFile("rt/VorlaneStub.dll/inside.txt"), "x");
+        ASSERT_TRUE(RemoveNativeTree(Target()));
+    }
+    {
+        SCOPED_TRACE("file link");
+        ASSERT_TRUE(dir.WriteFile("outside.dll", "not the library"));
+        ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outside.dll")));
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{IN_USE});
+        EXPECT_EQ(dir.ReadFile("outside.dll"), "not the library");
+        ASSERT_EQ(unlink(Target().c_str()), 0);
+    }
+    {
+        SCOPED_TRACE("folder link");
+        ASSERT_TRUE(dir.WriteFile("outdir/keep.txt", "keep"));
+        ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outdir")));
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{IN_USE});
+        EXPECT_EQ(dir.ReadFile("outdir/keep.txt"), "keep");
+    }
+}
+
+TEST_F(Installing, PassesOverDamagedAndUnlistedEntriesSilently) {
+    {
+        SCOPED_TRACE("damaged data: old file kept");
+        ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "old"));
+        // A stored entry's bytes start right after the 32-byte start header.
+        OpenStored({{u"VorlaneStub.dll", library}}, {}, 32 + 1000);
+        EXPECT_TRUE(Install());
+        EXPECT_TRUE(Messages().empty());
+        EXPECT_EQ(dir.ReadFile("rt/VorlaneStub.dll"), "old");
+        ASSERT_EQ(unlink(Target().c_str()), 0);
+        PosixResetCallCounts();
+        EXPECT_TRUE(Install());
+        EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 0u);
+        EXPECT_FALSE(dir.Exists("rt/VorlaneStub.dll"));
+    }
+    {
+        SCOPED_TRACE("other letter case, no name");
+        OpenStored({{u"vorlanestub.dll", library}, {u"VorlaneStub.DLL", library}, {u"", library}});
+        EXPECT_TRUE(Install());
+        EXPECT_TRUE(Messages().empty());
+        EXPECT_FALSE(dir.Exists("rt/vorlanestub.dll"));
+        EXPECT_FALSE(dir.Exists("rt/VorlaneStub.DLL"));
+        EXPECT_FALSE(dir.Exists("rt/VorlaneStub.dll"));
+    }
+    {
+        SCOPED_TRACE("target path does not fit");
+        OpenStored({{u"VorlaneStub.dll", library}});
+        runtimeDir = u"Z:\\";
+        runtimeDir.append(2040, u'r');
+        PosixResetCallCounts();
+        EXPECT_TRUE(Install());
+        EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 0u);
+    }
+}
+
+TEST_F(Installing, FailedWriteLeavesNothingThatPassesForCurrent) {
+    OpenPacked(library);
+    {
+        SCOPED_TRACE("a write that moves nothing");
+        FaultPlan plan;
+        plan.ShortNth(PlatOp::WriteFile, 1, 0);
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{u"Failed to write VorlaneStub.dll (error 29)."});
+        EXPECT_FALSE(dir.Exists("rt/VorlaneStub.dll"));
+    }
+    {
+        SCOPED_TRACE("disk full in the second piece, the partial file cannot be removed");
+        std::vector<uint8_t> big = PatternBytes(MAX_IO_SIZE + 100000, 11);
+        OpenStored({{u"VorlaneStub.dll", big}});
+        FaultPlan plan;
+        plan.FailNth(PlatOp::WriteFile, 2, ERROR_DISK_FULL);
+        plan.FailAll(PlatOp::DeleteFile, ERROR_ACCESS_DENIED);
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(Messages(), Texts{u"Failed to write VorlaneStub.dll (error 112)."});
+        EXPECT_EQ(ReadBytes(Target()).size(), static_cast<size_t>(MAX_IO_SIZE));
+        plan.Clear();
+        EXPECT_TRUE(Install());  // the next start sees a different CRC and rewrites it
+        EXPECT_EQ(ReadBytes(Target()), big);
+    }
+}
+
+TEST_F(Installing, EndsOnAnEntryNameWithoutMemory) {
+    OpenPacked(library);
+    FaultPlan plan;
+    plan.FailNth(PlatOp::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(Install());
+    EXPECT_EQ(Messages(), Texts{u"Memory allocation error"});
+    EXPECT_FALSE(dir.Exists("rt/VorlaneStub.dll"));
+}
+
+TEST_F(Installing, WithoutRecordedCrcTheLibraryIsRewrittenEachStart) {
+    OpenStored({{u"VorlaneStub.dll", library}}, StoredArchiveOptions{true, false});
+    EXPECT_TRUE(Install());
+    EXPECT_EQ(ReadBytes(Target()), library);
+    PosixResetCallCounts();
+    EXPECT_TRUE(Install());
+    EXPECT_GT(PosixCallCount(PlatOp::WriteFile), 0u);
+    EXPECT_EQ(ReadBytes(Target()), library);
+}
+
+// The cache work of a start that finds everything current: what it costs in
+// platform calls (nothing created, decoded or written; one listing).
+TEST_F(Installing, SecondStartCacheWork) {
+    ASSERT_TRUE(dir.MakeDir("local"));
+    PosixSetLocalAppData(dir.Wide("local").c_str());
+    OpenPacked(library);
+    auto start = [this]() {
+        bool rootExisted = false;
+        char16_t* runtime = PrepareRuntimeDir(&rootExisted);
+        EXPECT_NE(runtime, nullptr);
+        if (runtime == nullptr) return;
+        const std::u16string libraryPath = std::u16string(runtime) + u"\\VorlaneStub.dll";
+        PlatGetFileAttributes(libraryPath.c_str());
+        EXPECT_TRUE(InstallEntries(&reader, runtime));
+        PurgeOldRuntimes();
+        PlatHeapFree(runtime);
+    };
+    start();
+    PosixResetCallCounts();
+    start();
+    EXPECT_EQ(PosixCallCount(PlatOp::GetLocalAppDataFolder), 2u);
+    EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 5u);
+    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 2u);
+    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 1u);
+    for (PlatOp op : {PlatOp::CreateDirectory, PlatOp::WriteFile, PlatOp::DeleteFile, PlatOp::RemoveDirectory}) {
+        EXPECT_EQ(PosixCallCount(op), 0u) << PlatOpName(op);
+    }
+}
+
+// Not a pass/fail check: run with --gtest_also_run_disabled_tests to print how
+// a second start's cache work compares with one CRC pass over an 11 MB library.
+TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
+    ASSERT_TRUE(dir.MakeDir("local"));
+    PosixSetLocalAppData(dir.Wide("local").c_str());
+    library = PatternBytes(11 * 1024 * 1024, 5);
+    OpenStored({{u"vorlane.bin", PatternBytes(4096, 1)}, {u"VorlaneStub.dll", library}});
+    bool rootExisted = false;
+    char16_t* runtime = PrepareRuntimeDir(&rootExisted);
+    ASSERT_NE(runtime, nullptr);
+    const std::u16string runtimePath = runtime;
+    PlatHeapFree(runtime);
+    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str()));
+    const std::u16string libraryPath = runtimePath + u"\\VorlaneStub.dll";
+
+    using Clock = std::chrono::steady_clock;
+    constexpr int ROUNDS = 30;
+    std::vector<double> startTimes, crcTimes;
+    for (int i = 0; i < ROUNDS; ++i) {
+        auto t0 = Clock::now();
+        char16_t* dirCopy = PrepareRuntimeDir(&rootExisted);
+        PlatGetFileAttributes(libraryPath.c_str());
+        EXPECT_TRUE(InstallEntries(&reader, dirCopy));
+        PurgeOldRuntimes();
+        PlatHeapFree(dirCopy);
+        auto t1 = Clock::now();
+        volatile uint32_t crc = FileCrc(libraryPath.c_str());
+        (void)crc;
+        auto t2 = Clock::now();
+        startTimes.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        crcTimes.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    }
+    std::sort(startTimes.begin(), startTimes.end());
+    std::sort(crcTimes.begin(), crcTimes.end());
+    std::printf("second start cache work: median %.2f ms (min %.2f); plain CRC pass: median %.2f ms (min %.2f)\n",
+                startTimes[ROUNDS / 2], startTimes[0], crcTimes[ROUNDS / 2], crcTimes[0]);
+}
+
+}  // namespace

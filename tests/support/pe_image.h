@@ -1,0 +1,31 @@
+// Synthetic 64-bit PE images for tests: just the headers the host image probe
+// reads, with section raw data filled by a pattern free of 7z signature bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct PeSection {
+    uint32_t rawSize;
+    uint32_t rawPointer;
+};
+
+struct PeImageOptions {
+    uint32_t lfanew = 0x80;
+    uint16_t machine = 0x8664;
+    uint16_t magic = 0x20B;
+    // Bytes in the file; 0: up to the largest raw end of the sections or the
+    // end of the headers, whichever is greater.
+    size_t fileSize = 0;
+};
+
+std::vector<uint8_t> MakePeImage(const std::vector<PeSection>& sections, const PeImageOptions& options = {});
+
+// The probe's own rule, restated for tests that need the expected search start
+// of an image they did not build.
+uint32_t ExpectedSearchStart(const std::vector<PeSection>& sections);
+
+// A plain launcher-like image: headers in the first 0x400 bytes and two
+// sections, ending at 0x400 + textSize + dataSize.
+std::vector<uint8_t> MakeLauncherImage(uint32_t textSize = 0x1200, uint32_t dataSize = 0x600);

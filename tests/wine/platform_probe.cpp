@@ -1,0 +1,123 @@
+// Drives single operations of the win32 platform backend under Wine, so its
+// own handling (buffer limits, 64-bit positions, the trust call) is checked
+// where the real calls run. One command per run; prints "key=value" lines.
+//
+//   platform_probe.exe trust <path> <signer capacity>
+//   platform_probe.exe appdata <capacity>
+//   platform_probe.exe size <path>          size, then the end position via SetFilePointer
+//   platform_probe.exe list <folder>        one line per entry: attributes and name
+//   platform_probe.exe string <id> <capacity>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char16_t* U(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+
+std::string Narrow(const char16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text) {
+        if (*text < 0x80) {
+            out += static_cast<char>(*text);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(*text));
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+int Trust(const wchar_t* path, size_t capacity) {
+    PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    // The signer buffer is filled with a marker so an untouched buffer shows.
+    char16_t signer[PLAT_SIGNER_CAPACITY + 1];
+    for (char16_t& c : signer) c = u'#';
+    signer[PLAT_SIGNER_CAPACITY] = 0;
+    const uint32_t result = PlatVerifyTrust(file, U(path), signer, capacity);
+    std::printf("result=%08x\n", static_cast<unsigned>(result));
+    if (capacity > 0) std::printf("signer=%s\n", Narrow(signer).c_str());
+    if (file != PLAT_INVALID_HANDLE) PlatCloseHandle(file);
+    return 0;
+}
+
+int AppData(size_t capacity) {
+    char16_t buffer[4096];
+    for (char16_t& c : buffer) c = u'#';
+    const int32_t result = PlatGetLocalAppDataFolder(buffer, capacity);
+    std::printf("result=%08x\n", static_cast<unsigned>(result));
+    buffer[capacity < 4096 ? capacity : 4095] = 0;
+    std::printf("path=%s\n", Narrow(buffer).c_str());
+    return 0;
+}
+
+int Size(const wchar_t* path) {
+    PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (file == PLAT_INVALID_HANDLE) {
+        std::printf("open_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
+        return 1;
+    }
+    uint64_t size = 0;
+    const bool sized = PlatGetFileSizeEx(file, &size);
+    std::printf("size_ok=%d\nsize=%s\n", sized ? 1 : 0, std::to_string(size).c_str());
+    int32_t high = 0;
+    PlatSetLastError(0);
+    const uint32_t low = PlatSetFilePointer(file, 0, &high, FILE_END);
+    std::printf("end_low=%u\nend_high=%d\nend_error=%u\n", static_cast<unsigned>(low), static_cast<int>(high),
+                static_cast<unsigned>(PlatGetLastError()));
+    // Back 16 bytes from the end, then forward by -1: both move through the high half.
+    high = -1;
+    const uint32_t back = PlatSetFilePointer(file, -16, &high, FILE_CURRENT);
+    std::printf("back_low=%u\nback_high=%d\n", static_cast<unsigned>(back), static_cast<int>(high));
+    unsigned char tail[32];
+    uint32_t read = 0;
+    const bool ok = PlatReadFile(file, tail, sizeof(tail), &read);
+    std::printf("read_ok=%d\nread=%u\n", ok ? 1 : 0, static_cast<unsigned>(read));
+    PlatCloseHandle(file);
+    return 0;
+}
+
+int List(const wchar_t* folder) {
+    std::wstring pattern = std::wstring(folder) + L"\\*";
+    PlatFindData data;
+    PlatFind find = PlatFindFirstFile(U(pattern.c_str()), &data);
+    if (find == PLAT_INVALID_HANDLE) {
+        std::printf("find_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
+        return 1;
+    }
+    do {
+        std::printf("entry=%08x %s\n", static_cast<unsigned>(data.attributes), Narrow(data.name).c_str());
+    } while (PlatFindNextFile(find, &data));
+    std::printf("end_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
+    PlatFindClose(find);
+    return 0;
+}
+
+int String(uint32_t id, int capacity) {
+    char16_t buffer[300];
+    for (char16_t& c : buffer) c = u'#';
+    buffer[299] = 0;
+    const int copied = PlatLoadString(nullptr, id, buffer, capacity);
+    std::printf("copied=%d\n", copied);
+    if (copied > 0) std::printf("text=%s\n", Narrow(buffer).c_str());
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 4 && std::wcscmp(argv[1], L"trust") == 0) return Trust(argv[2], std::wcstoul(argv[3], nullptr, 10));
+    if (argc >= 3 && std::wcscmp(argv[1], L"appdata") == 0) return AppData(std::wcstoul(argv[2], nullptr, 10));
+    if (argc >= 3 && std::wcscmp(argv[1], L"size") == 0) return Size(argv[2]);
+    if (argc >= 3 && std::wcscmp(argv[1], L"list") == 0) return List(argv[2]);
+    if (argc >= 4 && std::wcscmp(argv[1], L"string") == 0) {
+        return String(static_cast<uint32_t>(std::wcstoul(argv[2], nullptr, 10)),
+                      static_cast<int>(std::wcstol(argv[3], nullptr, 10)));
+    }
+    std::fprintf(stderr, "unknown command\n");
+    return 2;
+}

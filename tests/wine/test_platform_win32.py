@@ -1,0 +1,135 @@
+"""The win32 platform backend's own handling, run under Wine through
+platform_probe.exe: the trust call and its signer name, the local application
+data folder against small buffers, 64-bit file positions, listings, strings."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+SIGNER = "Vorlane Probe Signer"
+
+
+def parse(output):
+    """key=value lines; repeated keys collect into lists."""
+    values = {}
+    for line in output.splitlines():
+        if "=" not in line:
+            continue
+        key, value = line.split("=", 1)
+        if key in values:
+            if not isinstance(values[key], list):
+                values[key] = [values[key]]
+            values[key].append(value)
+        else:
+            values[key] = value
+    return values
+
+
+def main():
+    h = harness.Harness.from_args()
+    with h:
+        probe = h.platform_helper("platform_probe")
+        prefix = h.new_prefix()
+
+        def run(*args):
+            result = prefix.run(probe, list(args), relay=False)
+            h.expect(not result.timed_out and result.status == 0,
+                     "probe %r ended with %r: %s" % (args, result.status, result.stderr[-1500:]))
+            return parse(result.stdout)
+
+        @h.case("trust: results, and the signer only when its whole name fits")
+        def _():
+            folder = h.scratch_dir("signing")
+            chain = harness.make_signing_chain(folder, SIGNER)
+            unsigned = os.path.join(folder, "unsigned.exe")
+            signed = os.path.join(folder, "signed.exe")
+            text = os.path.join(folder, "text.dll")
+            with open(h.launcher, "rb") as f, open(unsigned, "wb") as out:
+                out.write(f.read())
+            harness.sign_image(unsigned, signed, chain)
+            with open(text, "w") as f:
+                f.write("not an image\n")
+            path = harness.wine_path
+
+            got = run("trust", path(unsigned), "256")
+            h.expect_equal((got.get("result"), got.get("signer")), ("800b0100", ""), "unsigned")
+            got = run("trust", path(os.path.join(folder, "missing.dll")), "256")
+            h.expect_equal((got.get("result"), got.get("signer")), ("00000002", ""), "missing file")
+            got = run("trust", path(text), "256")
+            h.expect_equal((got.get("result"), got.get("signer")), ("800b0003", ""), "not an image")
+            # The name is there even when the chain is refused.
+            got = run("trust", path(signed), "256")
+            h.expect_equal((got.get("result"), got.get("signer")), ("800b0109", SIGNER), "untrusted root")
+
+            prefix.trust_root(chain["root"])
+            got = run("trust", path(signed), "256")
+            h.expect_equal((got.get("result"), got.get("signer")), ("00000000", SIGNER), "trusted root")
+            got = run("trust", path(signed), str(len(SIGNER) + 1))
+            h.expect_equal(got.get("signer"), SIGNER, "signer in a buffer that just fits")
+            got = run("trust", path(signed), str(len(SIGNER)))
+            h.expect_equal((got.get("result"), got.get("signer")), ("00000000", ""),
+                           "signer one character too long for the buffer")
+            # A byte changed in the code: the digest no longer matches.
+            damaged = os.path.join(folder, "damaged.exe")
+            with open(signed, "rb") as f:
+                data = bytearray(f.read())
+            pe = harness.PeImage(bytes(data))
+            text_section = next(s for s in pe.sections if s[0] == ".text")
+            data[text_section[3] + 64] ^= 0xFF
+            with open(damaged, "wb") as f:
+                f.write(data)
+            got = run("trust", path(damaged), "256")
+            h.expect_equal(got.get("result"), "80096010", "damaged code")
+
+        @h.case("local app data: redirected folder; a buffer shorter than the path fails empty")
+        def _():
+            expected = harness.wine_path(prefix.appdata)
+            got = run("appdata", "300")
+            h.expect_equal((got.get("result"), got.get("path")), ("00000000", expected), "capacity 300")
+            got = run("appdata", str(len(expected) + 1))
+            h.expect_equal((got.get("result"), got.get("path")), ("00000000", expected), "capacity that fits")
+            got = run("appdata", str(len(expected)))
+            h.expect_equal((got.get("result"), got.get("path")), ("8007007a", ""), "capacity one short")
+
+        @h.case("files past 4 GiB: size and positions through the high half")
+        def _():
+            big = os.path.join(h.scratch_dir("big"), "sparse.bin")
+            size = (1 << 32) + 100
+            with open(big, "wb") as f:
+                f.truncate(size)
+            got = run("size", harness.wine_path(big))
+            h.expect_equal((got.get("size_ok"), got.get("size")), ("1", str(size)), "GetFileSizeEx")
+            h.expect_equal((got.get("end_low"), got.get("end_high"), got.get("end_error")), ("100", "1", "0"),
+                           "SetFilePointer to the end (low, high, last error)")
+            h.expect_equal((got.get("back_low"), got.get("back_high")), ("84", "1"),
+                           "SetFilePointer back across the halves")
+            h.expect_equal((got.get("read_ok"), got.get("read")), ("1", "16"), "reading the last 16 bytes")
+
+        @h.case("listing: names, attributes, end of the list")
+        def _():
+            folder = h.scratch_dir("listing")
+            os.makedirs(os.path.join(folder, "sub"), exist_ok=True)
+            for name in ("a.txt", "\u00e9t\u00e9.txt"):
+                with open(os.path.join(folder, name), "w") as f:
+                    f.write("x")
+            got = run("list", harness.wine_path(folder))
+            entries = got.get("entry", [])
+            entries = entries if isinstance(entries, list) else [entries]
+            by_name = {e.split(" ", 1)[1]: int(e.split(" ", 1)[0], 16) for e in entries}
+            h.expect_equal(sorted(by_name), sorted([".", "..", "a.txt", "sub", "\\u00e9t\\u00e9.txt"]), "names")
+            h.expect(by_name.get("sub", 0) & 0x10, "sub is not reported as a folder")
+            h.expect(not by_name.get("a.txt", 0x10) & 0x10, "a.txt is reported as a folder")
+            h.expect_equal(got.get("end_error"), "18", "last error after the last entry")
+
+        @h.case("string table: a present id, a missing id, no capacity")
+        def _():
+            h.expect_equal(run("string", "7", "256"), {"copied": "12", "text": "probe string"}, "id 7")
+            h.expect_equal(run("string", "8", "256"), {"copied": "0"}, "missing id 8")
+            h.expect_equal(run("string", "7", "0"), {"copied": "0"}, "capacity 0")
+
+    return h.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
