@@ -1,0 +1,204 @@
+"""Packaged applications for the end-to-end tests: stand-in runtimes signed by a
+throwaway test CA, payloads, vorlane-pack output, and prefixes that trust the CA.
+
+    fx = fixtures.Fixtures(h)
+    exe = fx.package("app", runtime=fx.runtime("good"))
+    prefix = fx.trusted_prefix()
+    result = prefix.run(exe, ["a", "b c"])
+    record = fx.record(exe)          # what the runtime received, or None
+"""
+import os
+import random
+import shutil
+import struct
+import subprocess
+
+import harness
+
+PUBLISHER = "Vorlane"
+QUIET = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def crc32(data):
+    import zlib
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def make_root(folder, name):
+    os.makedirs(folder, exist_ok=True)
+    root = {"pem": os.path.join(folder, "root.pem"), "key": os.path.join(folder, "root.key")}
+    # SHA-1 certificates: Wine 8 accepts any root for SHA-256-signed ones.
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha1", "-days", "30",
+                    "-keyout", root["key"], "-out", root["pem"], "-subj", "/CN=" + name], **QUIET)
+    return root
+
+
+def make_leaf(folder, root, signer, serial):
+    """A code-signing certificate for signer issued by root; the chain embeds both."""
+    os.makedirs(folder, exist_ok=True)
+    p = {n: os.path.join(folder, n) for n in ("leaf.key", "leaf.csr", "leaf.pem", "leaf.ext", "chain.pem")}
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["leaf.key"],
+                    "-out", p["leaf.csr"], "-subj", "/CN=" + signer], **QUIET)
+    with open(p["leaf.ext"], "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n")
+    subprocess.run(["openssl", "x509", "-req", "-sha1", "-days", "30", "-in", p["leaf.csr"], "-CA", root["pem"],
+                    "-CAkey", root["key"], "-set_serial", str(serial), "-out", p["leaf.pem"],
+                    "-extfile", p["leaf.ext"]], **QUIET)
+    with open(p["chain.pem"], "wb") as out:
+        for name in (p["leaf.pem"], root["pem"]):
+            with open(name, "rb") as f:
+                out.write(f.read())
+    return {"root": root["pem"], "leaf": p["leaf.pem"], "key": p["leaf.key"], "chain": p["chain.pem"]}
+
+
+def flip_text_byte(path):
+    """Flips one byte inside the .text section of a PE image in place."""
+    with open(path, "r+b") as f:
+        data = f.read()
+        pe = harness.PeImage(data)
+        for name, _, _, raw_pointer, raw_size in pe.sections:
+            if name == ".text":
+                at = raw_pointer + min(raw_size // 2, 4096)
+                f.seek(at)
+                f.write(bytes([data[at] ^ 0xFF]))
+                return
+    raise RuntimeError("no .text section in " + path)
+
+
+class Fixtures:
+    def __init__(self, h):
+        self.h = h
+        self.dir = h.scratch_dir("fixtures")
+        self.pack_tool = os.path.join(h.native or "", "tools", "vorlane-pack")
+        if not os.path.exists(self.pack_tool):
+            self.pack_tool = os.path.join(h.source, "tools", "vorlane-pack")
+        self._root = None
+        self._chains = {}
+        self._runtimes = {}
+
+    # -- certificates --
+
+    def root(self):
+        if self._root is None:
+            self._root = make_root(os.path.join(self.dir, "root"), "Vorlane Test Root")
+        return self._root
+
+    def chain(self, signer=PUBLISHER, trusted=True):
+        key = (signer, trusted)
+        if key not in self._chains:
+            folder = os.path.join(self.dir, "chain-%d" % len(self._chains))
+            root = self.root() if trusted else make_root(os.path.join(folder, "root"), "Unknown Test Root")
+            self._chains[key] = make_leaf(folder, root, signer, 10 + len(self._chains))
+        return self._chains[key]
+
+    def trusted_prefix(self, local_appdata=True):
+        prefix = self.h.new_prefix(local_appdata=local_appdata)
+        prefix.trust_root(self.root()["pem"])
+        return prefix
+
+    # -- runtime libraries --
+
+    def runtime(self, kind="good"):
+        """The stand-in runtime as kind: good, unsigned, tampered, wrong_publisher,
+        untrusted, or no_export (signed, but lacks VorlaneInit)."""
+        if kind in self._runtimes:
+            return self._runtimes[kind]
+        built = os.path.join(self.h.win64, "tests", "VorlaneStub.dll")
+        no_export = os.path.join(self.h.win64, "tests", "VorlaneStubNoInit.dll")
+        out = os.path.join(self.dir, "runtime-%s.dll" % kind)
+        if kind == "good":
+            harness.sign_image(built, out, self.chain())
+        elif kind == "unsigned":
+            shutil.copyfile(built, out)
+        elif kind == "tampered":
+            harness.sign_image(built, out, self.chain())
+            flip_text_byte(out)
+        elif kind == "wrong_publisher":
+            harness.sign_image(built, out, self.chain("Mallory Software"))
+        elif kind == "untrusted":
+            harness.sign_image(built, out, self.chain(trusted=False))
+        elif kind == "no_export":
+            harness.sign_image(no_export, out, self.chain())
+        else:
+            raise ValueError(kind)
+        self._runtimes[kind] = out
+        return out
+
+    # -- payloads and packages --
+
+    def payload(self, size=1 << 20, seed=7):
+        path = os.path.join(self.dir, "payload-%d-%d.bin" % (size, seed))
+        if not os.path.exists(path):
+            rng = random.Random(seed)
+            with open(path, "wb") as f:
+                f.write(bytes(rng.getrandbits(8) for _ in range(size)) if size <= (1 << 16)
+                        else rng.randbytes(size))
+        return path
+
+    def package(self, name, runtime=None, payload=None, launcher=None, folder=None):
+        """vorlane-pack output: folder/name.exe (a folder of its own under scratch by default)."""
+        folder = folder or self.h.scratch_dir("app-" + name)
+        out = os.path.join(folder, name + ".exe")
+        subprocess.run(["python3", self.pack_tool, "--launcher", launcher or self.h.launcher,
+                        "--payload", payload or self.payload(), "--runtime", runtime or self.runtime("good"),
+                        "-o", out], check=True, stdout=subprocess.DEVNULL)
+        return out
+
+    def archive_start(self, exe):
+        """Where the 7z start header of a packaged exe begins."""
+        with open(exe, "rb") as f:
+            data = f.read()
+        at = data.find(b"7z\xbc\xaf\x27\x1c", harness.PeImage(data).raw_end())
+        if at < 0:
+            raise RuntimeError("no archive in " + exe)
+        return at
+
+    # -- what the runtime received --
+
+    @staticmethod
+    def record_path(exe):
+        return exe + ".record.txt"
+
+    def record(self, exe):
+        """The stand-in runtime's record of its eight arguments, or None when it was not called."""
+        path = self.record_path(exe)
+        if not os.path.exists(path):
+            return None
+        values = {}
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                key, _, value = line.rstrip("\n").partition("=")
+                values[key] = value.replace("\\t", "\t").replace("\\n", "\n").replace("\\\\", "\\")
+        return values
+
+    def clear_record(self, exe):
+        try:
+            os.remove(self.record_path(exe))
+        except FileNotFoundError:
+            pass
+
+
+def runtime_dir(appdata):
+    return os.path.join(appdata, "Vorlane Runtime", "202600")
+
+
+def library_path(appdata):
+    return os.path.join(runtime_dir(appdata), "VorlaneStub.dll")
+
+
+def payload_crc(path):
+    with open(path, "rb") as f:
+        return crc32(f.read())
+
+
+def listing(folder):
+    """Every path below folder, relative, sorted: for comparing cache states."""
+    out = []
+    for base, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            out.append(os.path.relpath(os.path.join(base, name), folder))
+    return sorted(out)
+
+
+def struct_u32(data, at):
+    return struct.unpack_from("<I", data, at)[0]
