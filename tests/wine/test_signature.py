@@ -1,0 +1,79 @@
+"""The runtime library's signature check under Wine: a library that is unsigned,
+altered after signing, signed by another publisher or under a root the machine
+does not trust is refused with exit 5 and a box naming it and the reason, and is
+never run; the properly signed one runs."""
+import os
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fixtures  # noqa: E402
+import harness  # noqa: E402
+
+EXIT_INTEGRITY = 5
+LIBRARY = "VorlaneStub.dll"
+
+REFUSALS = {
+    "unsigned": LIBRARY + " is not signed.",
+    "tampered": LIBRARY + " has an invalid signature (0x80096010).",
+    "wrong_publisher": LIBRARY + " is signed by Mallory Software, expected " + fixtures.PUBLISHER + ".",
+    "untrusted": LIBRARY + " is signed by " + fixtures.PUBLISHER +
+                 ", whose certificate is not trusted (0x800B0109).",
+}
+
+
+def main():
+    h = harness.Harness.from_args()
+    if not os.path.exists(h.launcher) or not os.path.exists(os.path.join(h.win64, "tests", "VorlaneStub.dll")):
+        print("missing the launcher or the stand-in runtime in %s: build the win64 tree first" % h.win64)
+        print("0 passed, 1 failed")
+        return 1
+
+    with h:
+        fx = fixtures.Fixtures(h)
+
+        def expect_refused(prefix, exe, runtime, message, what):
+            result = prefix.run(exe)
+            h.expect_status(result, EXIT_INTEGRITY, what + ": exit status")
+            h.expect_boxes(result, [("Error", message)], what + ": boxes")
+            h.expect_equal(fx.record(exe), None, what + ": record of a runtime call")
+            # The refused file was installed and checked where it stands; the run
+            # ended before the hand-off, so nothing removed it.
+            library = fixtures.library_path(prefix.appdata)
+            if h.expect(os.path.exists(library), what + ": library not in the cache"):
+                with open(library, "rb") as f, open(runtime, "rb") as g:
+                    h.expect(f.read() == g.read(), what + ": the cache holds another file than the packaged one")
+
+        @h.case("unsigned, altered, wrong publisher, untrusted root: refused with exit 5, never run")
+        def _():
+            prefix = fx.trusted_prefix()
+            for kind, message in REFUSALS.items():
+                for name in os.listdir(prefix.appdata):
+                    shutil.rmtree(os.path.join(prefix.appdata, name))
+                runtime = fx.runtime(kind)
+                exe = fx.package("app-" + kind, runtime=runtime)
+                expect_refused(prefix, exe, runtime, message, kind)
+
+        @h.case("the properly signed library runs")
+        def _():
+            prefix = fx.trusted_prefix()
+            exe = fx.package("app-good", runtime=fx.runtime("good"))
+            result = prefix.run(exe, ["x"])
+            h.expect_status(result, 0)
+            h.expect_boxes(result, [])
+            record = fx.record(exe)
+            h.expect(record is not None and record.get("first_argument") == "x",
+                     "the runtime was not called as expected: %r" % (record,))
+
+        @h.case("the same library on a machine that does not trust its root: refused")
+        def _():
+            prefix = h.new_prefix()
+            runtime = fx.runtime("good")
+            exe = fx.package("app-good-untrusting", runtime=runtime)
+            expect_refused(prefix, exe, runtime, REFUSALS["untrusted"], "root not trusted")
+
+    return h.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
