@@ -1,0 +1,327 @@
+// Whole launch runs over a runtime cache that someone else has tampered with:
+// links of every kind where the launcher expects its own folders and library,
+// links, read-only and hidden entries and very deep trees inside old version
+// folders, and names at the length limits. Each run must end as intended and
+// must never remove or write anything outside the cache: the links lead into a
+// sibling "outside" folder that is compared before and after every run.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/posix_control.h"
+#include "tests/support/launch_fixture.h"
+#include "tests/support/package.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const char16_t IN_USE[] = u"Cannot update VorlaneStub.dll: file is in use.";
+const char16_t NO_FOLDER[] = u"Failed to create output directory";
+
+// Everything below path, links not followed: kind, mode, content or link target.
+void Snapshot(const std::string& path, const std::string& relative, std::map<std::string, std::string>* out) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    const std::string mode = std::to_string(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target);
+        (*out)[relative] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISDIR(st.st_mode)) {
+        (*out)[relative] = "dir " + mode;
+        DIR* dir = opendir(path.c_str());
+        if (dir == nullptr) return;
+        std::vector<std::string> names;
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+        for (const std::string& name : names) Snapshot(path + "/" + name, relative + "/" + name, out);
+    } else {
+        const std::vector<uint8_t> bytes = ReadBytes(path);
+        (*out)[relative] = "file " + mode + " " + std::string(bytes.begin(), bytes.end());
+    }
+}
+
+std::map<std::string, std::string> SnapshotOf(const std::string& path) {
+    std::map<std::string, std::string> out;
+    Snapshot(path, "", &out);
+    return out;
+}
+
+// Writes a file, creating its folders first.
+bool Put(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return MakeFolders(path.substr(0, path.find_last_of('/'))) && WriteBytes(path, bytes);
+}
+
+bool IsLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A chain of levels folders named "d" below base, with a file at the bottom;
+// built with relative calls so no single call sees the whole path.
+bool MakeDeepTree(const std::string& base, int levels) {
+    int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    for (int i = 0; i < levels; ++i) {
+        const int made = mkdirat(fd, "d", 0755);
+        const int next = made == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+        close(fd);
+        if (next < 0) return false;
+        fd = next;
+    }
+    const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+    close(fd);
+    if (file < 0) return false;
+    close(file);
+    return true;
+}
+
+class HostileCache : public ::testing::Test {
+protected:
+    static ScratchFolder* shared;
+    static LaunchPackage* package;
+    static std::string buildError;
+
+    static void SetUpTestSuite() {
+        shared = new ScratchFolder();
+        package = new LaunchPackage();
+        if (!BuildLaunchPackage(VORLANE_BINARY_DIR, shared->Native("pkg"), "app.exe", RuntimeKind::Recording, 2000,
+                                package, &buildError)) {
+            delete package;
+            package = nullptr;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete package;
+        delete shared;
+        package = nullptr;
+        shared = nullptr;
+    }
+
+    ScratchFolder dir;
+    LaunchSetup setup;
+    std::string appData;
+    std::string outside;
+    std::map<std::string, std::string> before;
+
+    void SetUp() override {
+        ASSERT_NE(package, nullptr) << buildError;
+        ASSERT_TRUE(dir.Valid());
+        // Short on purpose: a 1,000-level tree must fit below it.
+        appData = dir.Native("L");
+        ASSERT_TRUE(MakeFolders(appData));
+        outside = dir.Native("outside");
+        ASSERT_TRUE(Put(outside + "/folder/a.txt", {'a'}));
+        ASSERT_TRUE(Put(outside + "/folder/sub/b.txt", {'b'}));
+        ASSERT_TRUE(Put(outside + "/file.txt", {'p'}));
+        ASSERT_EQ(chmod((outside + "/file.txt").c_str(), 0444), 0);
+        ASSERT_TRUE(WriteBytes(outside + "/VorlaneStub.dll", package->runtime));
+        ASSERT_TRUE(WriteBytes(outside + "/stale.dll", PatternBytes(4000, 8)));
+        before = SnapshotOf(outside);
+
+        setup.modulePath = PosixWidePath(package->path);
+        setup.localAppData = PosixWidePath(appData);
+        setup.recordPath = dir.Native("record.txt");
+        setup.expectedLibrary = &package->runtime;
+    }
+
+    std::string Root() const { return RuntimeRootOf(appData); }
+    std::string Version() const { return RuntimeDirOf(appData); }
+    std::string Library() const { return LibraryOf(appData); }
+    void Link(const std::string& at, const std::string& target) {
+        ASSERT_TRUE(MakeFolders(at.substr(0, at.find_last_of('/'))));
+        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
+    }
+
+    // One whole run; nothing outside the cache may have changed, nothing may leak.
+    LaunchResult Run() {
+        const LaunchResult r = RunLaunch(setup);
+        EXPECT_EQ(SnapshotOf(outside), before);
+        EXPECT_EQ(r.handlesLeaked, 0);
+        EXPECT_EQ(r.heapLeaked, 0);
+        EXPECT_EQ(r.localLeaked, 0);
+        EXPECT_EQ(r.exitCode == 0, r.runtimeCalled);
+        if (r.runtimeCalled) {
+            EXPECT_TRUE(r.loadsSawExpected);
+        }
+        return r;
+    }
+    void ExpectEnd(const LaunchResult& r, int code, const std::u16string& message) {
+        EXPECT_EQ(r.exitCode, code);
+        if (message.empty()) {
+            EXPECT_TRUE(r.boxes.empty());
+        } else {
+            EXPECT_EQ(r.Messages(), std::vector<std::u16string>{message});
+        }
+    }
+    // The three kinds of link, each leading outside.
+    std::vector<std::pair<const char*, std::string>> LinkKinds() const {
+        return {{"folder link", outside + "/folder"},
+                {"file link", outside + "/file.txt"},
+                {"dangling link", outside + "/nothing"}};
+    }
+};
+
+ScratchFolder* HostileCache::shared = nullptr;
+LaunchPackage* HostileCache::package = nullptr;
+std::string HostileCache::buildError;
+
+TEST_F(HostileCache, ALinkAtTheRootOrVersionFolderIsRefusedAndLeftAlone) {
+    for (const auto& kind : LinkKinds()) {
+        SCOPED_TRACE(kind.first);
+        Link(Root(), kind.second);
+        ExpectEnd(Run(), -3, NO_FOLDER);
+        EXPECT_TRUE(IsLink(Root()));
+        ASSERT_EQ(unlink(Root().c_str()), 0);
+
+        Link(Version(), kind.second);
+        ExpectEnd(Run(), -3, NO_FOLDER);
+        EXPECT_TRUE(IsLink(Version()));
+        ASSERT_TRUE(RemoveNativeTree(Root()));
+    }
+}
+
+TEST_F(HostileCache, ALinkAtTheLibraryPathIsNeverWrittenThrough) {
+    // Leading to a file with other content, to nothing, or to a folder: the
+    // installation will not write through it.
+    for (const auto& target : {outside + "/stale.dll", outside + "/missing.dll", outside + "/folder"}) {
+        SCOPED_TRACE(target);
+        Link(Library(), target);
+        const LaunchResult r = Run();
+        ExpectEnd(r, 4, IN_USE);
+        EXPECT_EQ(r.Calls(PlatOp::WriteFile), 0u);
+        EXPECT_TRUE(IsLink(Library()));
+        ASSERT_TRUE(RemoveNativeTree(Root()));
+    }
+
+    // Leading to a file that holds exactly the archive's library: it is read
+    // through, found current, checked and run; being there before, it stays.
+    Link(Library(), outside + "/VorlaneStub.dll");
+    const LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_TRUE(r.runtimeCalled);
+    EXPECT_TRUE(IsLink(Library()));
+}
+
+TEST_F(HostileCache, OldVersionFoldersGoWithTheirLinksButNotWhatTheyLeadTo) {
+    const std::string old = Root() + "/202500";
+    Link(old + "/dirlink", outside + "/folder");
+    Link(old + "/filelink", outside + "/file.txt");
+    Link(old + "/dangling", outside + "/nothing");
+    ASSERT_TRUE(Put(old + "/readonly.dll", {1, 2, 3}));
+    ASSERT_EQ(chmod((old + "/readonly.dll").c_str(), 0444), 0);
+    ASSERT_TRUE(Put(old + "/.hidden/inner.txt", {4}));
+    ASSERT_TRUE(Put(old + "/.hiddenfile", {5}));
+    ASSERT_EQ(chmod((old + "/.hidden").c_str(), 0555), 0);
+    // Version folders that are links: the link to a folder goes alone; links
+    // to a file or to nothing are no folders and stay.
+    Link(Root() + "/100", outside + "/folder");
+    Link(Root() + "/150", outside + "/file.txt");
+    Link(Root() + "/160", outside + "/nothing");
+    // Names at the limit of a name.
+    ASSERT_TRUE(Put(Root() + "/300/" + std::string(255, 'n') + "/" + std::string(255, 'm'), {6}));
+
+    setup.setting6 = u"N";
+    const LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_FALSE(PathExists(old));
+    EXPECT_FALSE(PathExists(Root() + "/100"));
+    EXPECT_TRUE(IsLink(Root() + "/150"));
+    EXPECT_TRUE(IsLink(Root() + "/160"));
+    EXPECT_FALSE(PathExists(Root() + "/300"));
+    EXPECT_EQ(ReadBytes(Library()), package->runtime);
+}
+
+TEST_F(HostileCache, AThousandLevelTreeIsPurgedAndADeeperOneSurvivesWithoutHarm) {
+    // 1,000 levels below "...\Vorlane Runtime\1\" with a file at the bottom: the
+    // deepest entry's path is just inside the limit.
+    ASSERT_TRUE(MakeFolders(Root() + "/1"));
+    ASSERT_TRUE(MakeDeepTree(Root() + "/1", 1000));
+    ASSERT_LE(PosixWidePath(Root() + "/1").size() + 2 * 1000 + 2, 2046u);
+    // 1,100 levels: the bottom lies beyond any path the launcher can form.
+    ASSERT_TRUE(MakeFolders(Root() + "/2"));
+    ASSERT_TRUE(MakeDeepTree(Root() + "/2", 1100));
+    Link(Root() + "/2/d/escape", outside + "/folder");
+
+    setup.setting6 = u"N";
+    const LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_FALSE(PathExists(Root() + "/1"));
+    // What lies within reach of the limit went; the folders that hold the rest stay.
+    EXPECT_TRUE(PathExists(Root() + "/2/d/d"));
+    EXPECT_FALSE(PathExists(Root() + "/2/d/escape"));
+    EXPECT_EQ(ReadBytes(Library()), package->runtime);
+}
+
+TEST_F(HostileCache, ReadOnlyAndHiddenEntriesInTheVersionFolder) {
+    // A stale read-only library cannot be replaced: the write is refused.
+    ASSERT_TRUE(MakeFolders(Version()));
+    ASSERT_TRUE(WriteBytes(Library(), PatternBytes(3000, 2)));
+    ASSERT_EQ(chmod(Library().c_str(), 0444), 0);
+    ExpectEnd(Run(), 4, IN_USE);
+    EXPECT_EQ(ReadBytes(Library()), PatternBytes(3000, 2));
+
+    // A current read-only library is used as it is.
+    ASSERT_EQ(chmod(Library().c_str(), 0644), 0);
+    ASSERT_TRUE(WriteBytes(Library(), package->runtime));
+    ASSERT_EQ(chmod(Library().c_str(), 0444), 0);
+    ExpectEnd(Run(), 0, u"");
+    EXPECT_TRUE(PathExists(Library()));
+
+    // A fresh installation next to read-only, hidden and linked entries: with
+    // "Y" the version folder goes with all of them, the root (there before) stays.
+    ASSERT_TRUE(RemoveNativeTree(Library()));
+    ASSERT_TRUE(WriteBytes(Version() + "/notes.txt", {7}));
+    ASSERT_EQ(chmod((Version() + "/notes.txt").c_str(), 0444), 0);
+    ASSERT_TRUE(MakeFolders(Version() + "/.state"));
+    ASSERT_TRUE(WriteBytes(Version() + "/.state/x", {8}));
+    Link(Version() + "/escape", outside + "/folder");
+    Link(Version() + "/escape-file", outside + "/file.txt");
+    setup.setting6 = u"Y";
+    const LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_FALSE(PathExists(Version()));
+    EXPECT_TRUE(PathExists(Root()));
+}
+
+TEST_F(HostileCache, LocalAppDataPathsAtTheLengthLimit) {
+    // The library path "<app data>\Vorlane Runtime\202600\VorlaneStub.dll"
+    // is 2047 characters: it runs. One more and it does not fit.
+    auto longAppData = [this](size_t wideLength) {
+        std::string path = dir.Native("long");
+        while (PosixWidePath(path).size() + 201 < wideLength - 1) path += "/" + std::string(200, 'x');
+        path += "/" + std::string(wideLength - PosixWidePath(path).size() - 1, 'y');
+        EXPECT_EQ(PosixWidePath(path).size(), wideLength);
+        EXPECT_TRUE(MakeFolders(path));
+        return path;
+    };
+    const std::string fits = longAppData(2047 - 39);
+    // An old version folder there is still within the purge's reach.
+    ASSERT_TRUE(Put(RuntimeRootOf(fits) + "/5/old.dll", {9}));
+    setup.localAppData = PosixWidePath(fits);
+    setup.setting6 = u"N";
+    LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_EQ(PosixWidePath(LibraryOf(fits)).size(), 2047u);
+    EXPECT_EQ(ReadBytes(LibraryOf(fits)), package->runtime);
+    EXPECT_FALSE(PathExists(RuntimeRootOf(fits) + "/5"));
+
+    const std::string tooLong = longAppData(2047 - 38);
+    setup.localAppData = PosixWidePath(tooLong);
+    r = Run();
+    ExpectEnd(r, -3, u"");
+    EXPECT_FALSE(PathExists(LibraryOf(tooLong)));
+}
+
+}  // namespace
