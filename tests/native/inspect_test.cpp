@@ -1,0 +1,394 @@
+// vorlane-inspect and the packager's side of vorlane-pack, run as the packager
+// runs them: the JSON parses (by Python's own parser) and holds the figures of
+// the text report, exit statuses follow the launcher's codes, and the pack
+// tool refuses bad inputs without leaving an output file behind.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "launcher/build_config.h"
+#include "tests/support/package.h"
+#include "tests/support/pe_image.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+struct DllOptions {
+    uint16_t machine = 0x8664;
+    uint16_t magic = 0x20B;
+    bool dll = true;
+    const char* exportName = "VorlaneInit";
+};
+
+// The smallest image a packager could hand in as the runtime: headers and one
+// section holding an export directory with one name.
+std::vector<uint8_t> MakeRuntimeImage(const DllOptions& o = {}) {
+    std::vector<uint8_t> b(0x400, 0);
+    b[0] = 'M';
+    b[1] = 'Z';
+    Put32(b, 60, 0x80);
+    std::memcpy(b.data() + 0x80, "PE\0\0", 4);
+    Put16(b, 0x84, o.machine);
+    Put16(b, 0x86, 1);
+    Put16(b, 0x94, 240);
+    Put16(b, 0x96, static_cast<uint16_t>(0x0022 | (o.dll ? 0x2000 : 0)));
+    const size_t opt = 0x98;
+    Put16(b, opt, o.magic);
+    Put32(b, opt + 32, 0x1000);
+    Put32(b, opt + 36, 0x200);
+    Put32(b, opt + 56, 0x2000);
+    Put32(b, opt + 60, 0x200);
+    Put16(b, opt + 68, 2);
+    Put32(b, opt + 108, 16);
+    Put32(b, opt + 112, 0x1000);  // export directory
+    Put32(b, opt + 116, 0x60);
+    const size_t section = opt + 240;
+    std::memcpy(b.data() + section, ".edata", 6);
+    Put32(b, section + 8, 0x200);
+    Put32(b, section + 12, 0x1000);
+    Put32(b, section + 16, 0x200);
+    Put32(b, section + 20, 0x200);
+    Put32(b, 0x200 + 24, 1);       // one name
+    Put32(b, 0x200 + 32, 0x1040);  // its RVA array
+    Put32(b, 0x240, 0x1050);
+    std::memcpy(b.data() + 0x250, o.exportName, std::strlen(o.exportName) + 1);
+    return b;
+}
+
+std::string Hex32(uint64_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// Python's json module reads the document and flattens it to "a.b[0].c=<JSON value>" lines.
+const char FLATTEN[] =
+    "import json,sys\n"
+    "def walk(p,v):\n"
+    "  if isinstance(v,dict):\n"
+    "    for k,x in v.items(): walk(p+'.'+k if p else k,x)\n"
+    "  elif isinstance(v,list):\n"
+    "    print('%s.length=%d'%(p,len(v)))\n"
+    "    for i,x in enumerate(v): walk('%s[%d]'%(p,i),x)\n"
+    "  else: print('%s=%s'%(p,json.dumps(v)))\n"
+    "walk('',json.load(open(sys.argv[1],encoding='utf-8')))\n";
+
+class Packager : public ::testing::Test {
+protected:
+    TempDir dir;
+    const std::string inspect = std::string(VORLANE_BINARY_DIR) + "/tools/vorlane-inspect";
+    const std::vector<uint8_t> payload = PatternBytes(70001, 3);
+    const std::vector<uint8_t> launcher = MakeLauncherImage();
+
+    void SetUp() override {
+        ASSERT_EQ(access(inspect.c_str(), X_OK), 0) << inspect << " is missing: build the vorlane-inspect target";
+        ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), launcher));
+        ASSERT_TRUE(WriteBytes(dir.Native("app.data"), payload));
+        ASSERT_TRUE(WriteBytes(dir.Native("runtime.dll"), MakeRuntimeImage()));
+    }
+
+    int Pack(const std::string& runtime, const std::vector<std::string>& extra, std::string* output,
+             const std::string& out = "out.exe") {
+        std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
+                                      "--payload", dir.Native("app.data"), "--runtime", dir.Native(runtime),
+                                      "-o", dir.Native(out)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return RunProgram(argv, "", output);
+    }
+    std::vector<uint8_t> Packed(const std::string& out = "out.exe") {
+        std::string output;
+        EXPECT_EQ(Pack("runtime.dll", {"--quiet"}, &output, out), 0) << output;
+        return ReadBytes(dir.Native(out));
+    }
+    int Inspect(const std::vector<std::string>& args, std::string* output) {
+        std::vector<std::string> argv{inspect};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, "", output);
+    }
+    std::map<std::string, std::string> Json(const std::string& exe) {
+        std::string json;
+        Inspect({"--json", exe}, &json);
+        EXPECT_TRUE(dir.WriteFile("report.json", json));
+        EXPECT_TRUE(dir.WriteFile("flatten.py", FLATTEN));
+        std::string flat;
+        EXPECT_EQ(RunProgram({"python3", dir.Native("flatten.py"), dir.Native("report.json")}, "", &flat), 0)
+            << "not JSON:\n" << json << flat;
+        std::map<std::string, std::string> values;
+        size_t at = 0;
+        while (at < flat.size()) {
+            size_t end = flat.find('\n', at);
+            if (end == std::string::npos) end = flat.size();
+            const std::string line = flat.substr(at, end - at);
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+            at = end + 1;
+        }
+        return values;
+    }
+    std::vector<std::string> Leftovers() {
+        std::vector<std::string> names;
+        DIR* d = opendir(dir.Native().c_str());
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.find("out.exe") != std::string::npos) names.push_back(name);
+        }
+        closedir(d);
+        return names;
+    }
+};
+
+std::string Unquoted(const std::string& json) {
+    return json.size() >= 2 && json.front() == '"' ? json.substr(1, json.size() - 2) : json;
+}
+
+TEST_F(Packager, JsonParsesAndHoldsTheFiguresOfTheText) {
+    const std::vector<uint8_t> sound = Packed();
+    const size_t start = FindStartHeaderIn(sound);
+    ASSERT_EQ(start, launcher.size());
+
+    std::vector<uint8_t> trailing = sound;
+    trailing.insert(trailing.end(), 4000, 0);
+    std::vector<uint8_t> flipped = sound;
+    flipped[start + 32 + 1234] ^= 0x10;
+    std::vector<uint8_t> runtimeBroken = sound;
+    runtimeBroken[start + 32 + payload.size() + 40] ^= 0xFF;
+    ASSERT_TRUE(WriteBytes(dir.Native("trailing.exe"), trailing));
+    ASSERT_TRUE(WriteBytes(dir.Native("flipped.exe"), flipped));
+    ASSERT_TRUE(WriteBytes(dir.Native("runtime-broken.exe"), runtimeBroken));
+
+    for (const char* name : {"out.exe", "trailing.exe", "flipped.exe", "runtime-broken.exe"}) {
+        SCOPED_TRACE(name);
+        std::map<std::string, std::string> j = Json(dir.Native(name));
+        std::string text;
+        Inspect({dir.Native(name)}, &text);
+        auto has = [&](const std::string& needle) {
+            EXPECT_NE(text.find(needle), std::string::npos) << "text lacks: " << needle << "\n" << text;
+        };
+        EXPECT_EQ(j["formatVersion"], "1");
+        // The path as the launcher would see it: Z:\tmp\..., each backslash escaped in JSON.
+        std::string wide = "Z:";
+        std::string escaped = "\"Z:";
+        for (const char c : dir.Native(name)) {
+            wide += c == '/' ? '\\' : c;
+            escaped += c == '/' ? std::string("\\\\") : std::string(1, c);
+        }
+        EXPECT_EQ(j["file"], escaped + "\"");
+        has("file             " + wide + "\n");
+        has("search start " + j["hostImage.searchStart"] + ", file size " + j["hostImage.fileSize"] + " bytes");
+        EXPECT_EQ(j["archive.start"], std::to_string(start));
+        EXPECT_EQ(j["archive.gap"], "0");
+        has("starts at " + j["archive.start"] + ", right after the image");
+        has("ends at " + j["archive.end"]);
+        EXPECT_EQ(std::stoull(j["archive.end"]) + std::stoull(j["archive.bytesAfter"]),
+                  std::stoull(j["hostImage.fileSize"]));
+        ASSERT_EQ(j["entries.length"], "2");
+        for (int i = 0; i < 2; ++i) {
+            const std::string e = "entries[" + std::to_string(i) + "].";
+            has("#" + std::to_string(i) + "  " + Unquoted(j[e + "name"]));
+            has(j[e + "size"] + " bytes  folder " + j[e + "folder"]);
+            has("CRC " + Hex32(std::stoull(j[e + "crc"])));
+        }
+        EXPECT_EQ(j["entries[0].coders[0]"], "\"Copy\"");
+        EXPECT_EQ(j["entries[1].coders[0]"], "\"BCJ2\"");
+        EXPECT_EQ(j["entries[1].coders.length"], "4");
+        has("  BCJ2 LZMA LZMA LZMA  ");
+        EXPECT_EQ(j["payload.offset"], std::to_string(start + 32));
+        EXPECT_EQ(j["payload.size"], std::to_string(payload.size()));
+        has("payload          entry #0 at " + j["payload.offset"] + ", " + j["payload.size"] + " bytes: ");
+
+        const bool ok = j["verdict.ok"] == "true";
+        EXPECT_EQ(ok, std::string(name) == "out.exe" || std::string(name) == "trailing.exe");
+        if (ok) {
+            has("\nverdict          ok\n");
+            EXPECT_EQ(j["verdict.message"], "null");
+            EXPECT_EQ(j["payload.result"], "\"ok\"");
+            EXPECT_EQ(j["entries[1].decode.image.exportsInit"], "true");
+        } else {
+            has("\nverdict          \"" + Unquoted(j["verdict.message"]) + "\" (stage " + j["verdict.stage"] +
+                "), exit code " + j["verdict.exitCode"]);
+        }
+    }
+    EXPECT_EQ(Json(dir.Native("trailing.exe"))["archive.bytesAfter"], "4000");
+    EXPECT_EQ(Json(dir.Native("flipped.exe"))["payload.result"], "\"crc error\"");
+    std::map<std::string, std::string> broken = Json(dir.Native("runtime-broken.exe"));
+    EXPECT_EQ(broken["entries[1].decode.crcMatches"], "false");
+    EXPECT_EQ(broken["runtime.installable"], "false");
+}
+
+TEST_F(Packager, ExitStatusIsTheLowByteOfTheLaunchersCode) {
+    const std::vector<uint8_t> sound = Packed();
+    const size_t start = FindStartHeaderIn(sound);
+    std::vector<uint8_t> flipped = sound;
+    flipped[start + 32] ^= 1;
+    std::vector<uint8_t> runtimeBroken = sound;
+    runtimeBroken[start + 32 + payload.size() + 40] ^= 0xFF;
+    ASSERT_TRUE(WriteBytes(dir.Native("flipped.exe"), flipped));
+    ASSERT_TRUE(WriteBytes(dir.Native("runtime-broken.exe"), runtimeBroken));
+    ASSERT_TRUE(dir.WriteFile("notes.exe", "not an executable at all, just text"));
+
+    // Deep enough that its Z:\ form reaches the launcher's 2048-character limit.
+    std::string deep = "deep";
+    while (deep.size() < 2100) deep += "/" + std::string(200, 'd');
+    ASSERT_TRUE(dir.MakeDir(deep));
+    ASSERT_TRUE(WriteBytes(dir.Native(deep + "/app.exe"), sound));
+
+    struct Case {
+        std::string file;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"out.exe", 0, ""},
+        {"launcher.exe", 1, "\"7z archive not found\" (stage 5), exit code 1"},
+        {"notes.exe", 254, "\"Cannot determine EXE size\" (stage 3), exit code -2 (status 254)"},
+        {"flipped.exe", 3, "\"Vorlane.Bin CRC error\" (stage 9), exit code 3"},
+        {"runtime-broken.exe", VORLANE_VERIFY_SIGNATURE ? 5 : 6,
+         VORLANE_VERIFY_SIGNATURE ? "\"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).\""
+                                  : "\"Failed to load VorlaneStub DLL\""},
+        {deep + "/app.exe", 255, "\"Cannot resolve own module path\" (stage 1), exit code -1 (status 255)"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        EXPECT_EQ(Inspect({dir.Native(c.file)}, &output), c.status) << output;
+        EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    }
+
+    // Usage errors are the caller's, never a verdict.
+    const std::vector<std::vector<std::string>> usage = {
+        {}, {"--jsn", dir.Native("out.exe")}, {dir.Native("missing.exe")}, {dir.Native("deep")},
+        {dir.Native("out.exe"), dir.Native("flipped.exe")}};
+    for (const auto& args : usage) {
+        std::string output;
+        EXPECT_EQ(Inspect(args, &output), 64) << output;
+        EXPECT_NE(output.find("usage: vorlane-inspect"), std::string::npos) << output;
+    }
+    std::string help;
+    EXPECT_EQ(Inspect({"--help"}, &help), 0);
+}
+
+TEST_F(Packager, PackRefusesBadRuntimesAndChecksWithoutLeavingOutput) {
+    DllOptions pe32;
+    pe32.machine = 0x14C;
+    pe32.magic = 0x10B;
+    DllOptions noInit;
+    noInit.exportName = "VorlaneStart";
+    DllOptions exe;
+    exe.dll = false;
+    ASSERT_TRUE(WriteBytes(dir.Native("pe32.dll"), MakeRuntimeImage(pe32)));
+    ASSERT_TRUE(WriteBytes(dir.Native("no-init.dll"), MakeRuntimeImage(noInit)));
+    ASSERT_TRUE(WriteBytes(dir.Native("program.exe"), MakeRuntimeImage(exe)));
+    ASSERT_TRUE(dir.WriteFile("text.dll", "MZ? no, just text"));
+    ASSERT_TRUE(dir.WriteFile("refuse.sh", "#!/bin/sh\necho 'verdict          refused'\nexit 3\n"));
+    ASSERT_TRUE(dir.SetMode("refuse.sh", 0755));
+
+    struct Case {
+        std::string runtime;
+        std::vector<std::string> extra;
+        std::string inspectTool;  // VORLANE_INSPECT, empty: unset
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"text.dll", {}, "", 1, "is not a PE image"},
+        {"pe32.dll", {}, "", 1, "is a 32-bit PE image"},
+        {"no-init.dll", {}, "", 1, "does not export VorlaneInit (exports: VorlaneStart)"},
+        {"program.exe", {}, "", 1, "is an executable, not a DLL"},
+        {"runtime.dll", {"--sign-runtime", dir.Native("none.pem"), dir.Native("none.key")}, "", 1,
+         "signing certificate not found"},
+        {"runtime.dll", {"--check"}, dir.Native("missing-inspect"), 1, "VORLANE_INSPECT="},
+        {"runtime.dll", {"--check"}, dir.Native("refuse.sh"), 3, "vorlane-inspect refuses the package (status 3)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.runtime + " " + c.message);
+        if (!c.inspectTool.empty()) setenv("VORLANE_INSPECT", c.inspectTool.c_str(), 1);
+        std::string output;
+        EXPECT_EQ(Pack(c.runtime, c.extra, &output), c.status) << output;
+        unsetenv("VORLANE_INSPECT");
+        EXPECT_NE(output.find(c.message), std::string::npos) << output;
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Packager, PackLeavesOutTheSignatureOfALauncherSignedBeforePacking) {
+    // A certificate table after the sections, named by the security directory.
+    std::vector<uint8_t> signedLauncher = launcher;
+    const size_t table = signedLauncher.size();
+    signedLauncher.insert(signedLauncher.end(), 0x300, 0x5A);
+    const size_t optional = 0x80 + 24;
+    Put32(signedLauncher, optional + 108, 16);
+    Put32(signedLauncher, optional + 112 + 32, static_cast<uint32_t>(table));
+    Put32(signedLauncher, optional + 112 + 36, 0x300);
+    ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), signedLauncher));
+    std::string output;
+    ASSERT_EQ(Pack("runtime.dll", {}, &output), 0) << output;
+    EXPECT_NE(output.find("launcher is signed"), std::string::npos) << output;
+    const std::vector<uint8_t> packed = ReadBytes(dir.Native("out.exe"));
+    ASSERT_GT(packed.size(), table + 0x300);  // the stale entry would now point into the archive
+    EXPECT_TRUE(std::equal(packed.begin() + optional + 144, packed.begin() + optional + 152,
+                           std::vector<uint8_t>(8, 0).begin()));
+    EXPECT_EQ(Json(dir.Native("out.exe"))["hostImage.certificateTable"], "null");
+
+    // Packed by an older tool, the inspector points it out.
+    std::vector<uint8_t> stale = packed;
+    Put32(stale, optional + 112 + 32, static_cast<uint32_t>(table));
+    Put32(stale, optional + 112 + 36, 0x300);
+    ASSERT_TRUE(WriteBytes(dir.Native("stale.exe"), stale));
+    std::map<std::string, std::string> j = Json(dir.Native("stale.exe"));
+    EXPECT_EQ(j["verdict.ok"], "true");
+    EXPECT_NE(j["notes[0]"].find("overlaps the archive"), std::string::npos) << j["notes[0]"];
+}
+
+TEST_F(Packager, PackSignsTheRuntimeAndChecksWithTheInspectorBesideIt) {
+    std::string output;
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
+                          "-keyout", dir.Native("key.pem"), "-out", dir.Native("cert.pem"), "-subj", "/CN=Vorlane"},
+                         "", &output),
+              0)
+        << output;
+    ASSERT_EQ(Pack("runtime.dll", {"--sign-runtime", dir.Native("cert.pem"), dir.Native("key.pem"), "--check"},
+                   &output),
+              0)
+        << output;
+    EXPECT_NE(output.find("vorlane-pack: signing the runtime library"), std::string::npos) << output;
+    EXPECT_NE(output.find("vorlane-inspect: the launcher accepts the package"), std::string::npos) << output;
+    std::map<std::string, std::string> j = Json(dir.Native("out.exe"));
+    EXPECT_EQ(j["verdict.ok"], "true");
+    EXPECT_EQ(j["entries[1].decode.image.signed"], "true");
+    EXPECT_EQ(j["notes.length"], "0");
+    // Signing works on a copy: the packager's file stays as it was.
+    EXPECT_EQ(ReadBytes(dir.Native("runtime.dll")), MakeRuntimeImage());
+
+    // A PKCS#12 file whose password comes from the environment, never the command line.
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", dir.Native("cert.pem"), "-inkey",
+                          dir.Native("key.pem"), "-out", dir.Native("signer.pfx"), "-passout", "pass:s3cret"},
+                         "", &output),
+              0)
+        << output;
+    setenv("VORLANE_SIGN_PASSWORD", "s3cret", 1);
+    const int status = Pack("runtime.dll", {"--sign-pkcs12", dir.Native("signer.pfx"), "--quiet"}, &output, "pfx.exe");
+    unsetenv("VORLANE_SIGN_PASSWORD");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Json(dir.Native("pfx.exe"))["entries[1].decode.image.signed"], "true");
+
+    // Quiet: nothing but errors.
+    ASSERT_EQ(Pack("runtime.dll", {"--quiet", "--check"}, &output, "quiet.exe"), 0) << output;
+    EXPECT_EQ(output, "");
+}
+
+}  // namespace

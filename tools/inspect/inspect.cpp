@@ -1,0 +1,457 @@
+// The inspection: the launcher's stages 1 to 9 with its own functions, then
+// the installation's decode of every install-list entry, without writing anything.
+#include "tools/inspect/inspect.h"
+
+#include <cstring>
+
+#include "archive/archive_reader.h"
+#include "archive/file_layer.h"
+#include "archive/host_image.h"
+#include "archive/payload.h"
+#include "cache/long_path.h"
+#include "cache/runtime_dir.h"
+#include "launcher/build_config.h"
+#include "launcher/launch.h"
+
+namespace {
+
+const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
+const char16_t RUNTIME_NAME[] = u"VorlaneStub.dll";
+constexpr size_t HEADER_BLOCK = 4096;
+
+struct ReaderGuard {
+    ArchiveReader* reader = nullptr;
+    ~ReaderGuard() {
+        if (reader != nullptr) ArchiveReaderRelease(reader);
+    }
+};
+
+struct DecodeGuard {
+    ArchiveReader* reader;
+    DecodedEntry entry{};
+    explicit DecodeGuard(ArchiveReader* owner) : reader(owner) {}
+    DecodeGuard(const DecodeGuard&) = delete;
+    DecodeGuard& operator=(const DecodeGuard&) = delete;
+    ~DecodeGuard() { ReleaseDecodedEntry(reader, &entry); }
+};
+
+struct NameGuard {
+    char16_t* text = nullptr;
+    NameGuard() = default;
+    NameGuard(const NameGuard&) = delete;
+    NameGuard& operator=(const NameGuard&) = delete;
+    ~NameGuard() {
+        if (text != nullptr) PlatHeapFree(text);
+    }
+};
+
+uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
+
+std::u16string U16(const char* ascii) {
+    std::u16string out;
+    for (; *ascii != 0; ++ascii) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*ascii)));
+    return out;
+}
+
+std::string Decimal(uint64_t value) { return std::to_string(value); }
+
+void Refuse(InspectReport* report, int stage, const std::u16string& message, int code, const std::string& why) {
+    report->verdict.ok = false;
+    report->verdict.stage = stage;
+    report->verdict.message = message;
+    report->verdict.code = code;
+    report->verdict.explanation = why;
+}
+
+const char* SdkCodeMeaning(int code) {
+    switch (code) {
+        case SZ_ERROR_DATA: return "SZ_ERROR_DATA: compressed data is corrupt";
+        case SZ_ERROR_MEM: return "SZ_ERROR_MEM: out of memory";
+        case SZ_ERROR_CRC: return "SZ_ERROR_CRC: a CRC does not match";
+        case SZ_ERROR_UNSUPPORTED: return "SZ_ERROR_UNSUPPORTED: unsupported version, record or method";
+        case SZ_ERROR_PARAM: return "SZ_ERROR_PARAM: inconsistent sizes";
+        case SZ_ERROR_INPUT_EOF: return "SZ_ERROR_INPUT_EOF: the file ends before the archive does";
+        case SZ_ERROR_READ: return "SZ_ERROR_READ: a read or seek failed";
+        case SZ_ERROR_FAIL: return "SZ_ERROR_FAIL: a description disagrees with its sizes";
+        case SZ_ERROR_ARCHIVE: return "SZ_ERROR_ARCHIVE: the header is damaged or malformed";
+        case SZ_ERROR_NO_ARCHIVE: return "SZ_ERROR_NO_ARCHIVE: no archive at the start header";
+        default: return "an error of the decoder";
+    }
+}
+
+std::vector<CoderFacts> FolderCoders(const CSzArEx* db, uint32_t folder) {
+    std::vector<CoderFacts> coders;
+    if (db->db.FoCodersOffsets == nullptr || db->db.CodersData == nullptr || folder >= db->db.NumFolders) {
+        return coders;
+    }
+    const size_t start = db->db.FoCodersOffsets[folder];
+    const size_t end = db->db.FoCodersOffsets[folder + 1];
+    if (end < start) return coders;
+    CSzData data{db->db.CodersData + start, end - start};
+    CSzFolder parsed;
+    if (SzGetNextFolderItem(&parsed, &data) != SZ_OK) return coders;
+    // Listed as 7-Zip lists them, from the coder that yields the unpacked bytes
+    // back to the packed streams: the reverse of the recorded order.
+    const uint32_t count = parsed.NumCoders < SZ_NUM_CODERS_IN_FOLDER_MAX ? parsed.NumCoders
+                                                                          : SZ_NUM_CODERS_IN_FOLDER_MAX;
+    for (uint32_t i = count; i > 0; --i) {
+        const uint32_t id = parsed.Coders[i - 1].MethodID;
+        coders.push_back(CoderFacts{id, MethodName(id)});
+    }
+    return coders;
+}
+
+void ListEntries(const CSzArEx* db, InspectReport* report) {
+    for (uint32_t i = 0; i < db->NumFiles; ++i) {
+        EntryFacts entry;
+        entry.index = i;
+        NameGuard name;
+        // Out of memory here is the launcher's stage 9 failure, found again by LocatePayload.
+        if (CopyEntryName(db, i, &name.text) && name.text != nullptr) {
+            entry.hasName = true;
+            entry.name = name.text;
+        }
+        entry.size = EntrySize(db, i);
+        entry.directory = EntryIsDir(db, i);
+        entry.folder = db->FileToFolder[i];
+        if (entry.folder != NO_FOLDER && entry.folder < db->db.NumFolders) {
+            if (db->db.PackPositions != nullptr) {
+                const uint32_t pack = db->db.FoStartPackStreamIndex[entry.folder];
+                entry.packOffset = MaybeU64{true, db->dataPos + db->db.PackPositions[pack]};
+            }
+            entry.coders = FolderCoders(db, entry.folder);
+        }
+        entry.crc = EntryCrc(db, i, &entry.crcDefined);
+        if (entry.hasName && entry.name == PAYLOAD_NAME) entry.role = EntryRole::Payload;
+        if (entry.hasName && entry.name == RUNTIME_NAME) entry.role = EntryRole::Runtime;
+        report->entries.push_back(entry);
+    }
+}
+
+// The entry a payload result is about: the launcher accepts the last candidate
+// and stops at the first that fails, so the same walk finds it.
+void DescribePayload(const CSzArEx* db, PlatFile exe, uint64_t fileSize, const PayloadLocation& location,
+                     PayloadResult result, InspectReport* report) {
+    PayloadFacts& facts = report->payload;
+    switch (result) {
+        case PayloadResult::Ok: facts.result = PayloadVerdict::Ok; break;
+        case PayloadResult::NotFound: facts.result = PayloadVerdict::NotFound; break;
+        case PayloadResult::OutOfRange: facts.result = PayloadVerdict::OutOfRange; break;
+        case PayloadResult::CrcError: facts.result = PayloadVerdict::CrcError; break;
+        case PayloadResult::OutOfMemory: facts.result = PayloadVerdict::OutOfMemory; break;
+    }
+    for (const EntryFacts& entry : report->entries) {
+        if (entry.role != EntryRole::Payload || entry.directory || entry.size == 0 || !entry.packOffset.known) {
+            continue;
+        }
+        const uint64_t offset = entry.packOffset.value;
+        const bool inRange = offset >= db->dataPos && offset < fileSize && entry.size <= fileSize - offset;
+        const bool failed = !inRange || !RegionCrcMatches(exe, offset, entry.size, entry.crc);
+        facts.hasEntry = true;
+        facts.entry = entry.index;
+        facts.offset = MaybeU64{true, offset};
+        facts.size = MaybeU64{true, entry.size};
+        facts.crcDefined = entry.crcDefined;
+        facts.crc = entry.crc;
+        if (failed && result != PayloadResult::Ok) break;
+    }
+    if (result == PayloadResult::Ok) {
+        facts.offset = MaybeU64{true, location.offset};
+        facts.size = MaybeU64{true, location.size};
+    }
+}
+
+void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report) {
+    const CSzArEx* db = &reader->db;
+    for (EntryFacts& entry : report->entries) {
+        if (entry.role != EntryRole::Runtime) continue;
+        DecodeGuard decoded(reader);
+        DecodeFacts& facts = entry.decode;
+        facts.tried = true;
+        facts.result = DecodeEntryFolder(reader, entry.index, &decoded.entry);
+        const uint8_t* bytes = nullptr;
+        size_t size = 0;
+        if (facts.result == SZ_OK) {
+            facts.decodes = true;
+            facts.crcMatches = true;
+            bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;
+            size = decoded.entry.size;
+        } else if (facts.result == SZ_ERROR_CRC && decoded.entry.buffer != nullptr && entry.folder != NO_FOLDER) {
+            // The folder decoded; a CRC refused it. Its bytes still tell what was packed.
+            facts.decodes = true;
+            const uint64_t folderStart = db->UnpackPositions[db->FolderToFile[entry.folder]];
+            const uint64_t offset = db->UnpackPositions[entry.index] - folderStart;
+            if (offset <= decoded.entry.bufferSize && entry.size <= decoded.entry.bufferSize - offset) {
+                bytes = decoded.entry.buffer + offset;
+                size = static_cast<size_t>(entry.size);
+            }
+        }
+        if (facts.decodes && (bytes != nullptr || size == 0)) {
+            facts.decodedCrc = MaybeU64{true, size == 0 ? 0u : CrcCalc(bytes, size)};
+        }
+        if (facts.crcMatches && bytes != nullptr) entry.runtimePe = ReadPeFacts(bytes, size, true);
+
+        // The launcher writes every entry that decodes; the last one written stays.
+        if (facts.crcMatches) {
+            report->runtimeInstallable = true;
+            report->runtimeEntry = static_cast<int>(entry.index);
+        } else if (!report->runtimeInstallable && report->runtimeEntry < 0) {
+            report->runtimeEntry = static_cast<int>(entry.index);
+        }
+    }
+    report->runtimeChecked = true;
+}
+
+// What the launcher does after the installation when no library was written.
+void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
+    std::string why = cause +
+                      ": the launcher passes it over without a message and ends without a library. On a machine "
+                      "whose cache holds no VorlaneStub.dll of runtime " +
+                      Decimal(static_cast<uint64_t>(RUNTIME_VERSION)) + ", ";
+#if VORLANE_VERIFY_SIGNATURE
+    why += "the signature check cannot open the library and the run ends with this message. (Where an earlier "
+           "run left a library, that one is checked and run instead.)";
+    Refuse(report, 14, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", EXIT_INTEGRITY, why);
+#else
+    why += "loading it fails and the run ends with this message. (Where an earlier run left a library, that "
+           "one is run instead.)";
+    Refuse(report, 15, u"Failed to load VorlaneStub DLL", EXIT_RUNTIME_LOAD, why);
+#endif
+}
+
+void JudgeRuntime(InspectReport* report) {
+    if (report->runtimeInstallable) {
+        const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
+        const PeFacts& pe = entry.runtimePe;
+        if (!pe.valid) {
+            report->notes.push_back("VorlaneStub.dll is not a PE image: the launcher installs it but cannot load it.");
+        } else {
+            if (pe.machine != 0x8664 || pe.magic != 0x20B) {
+                report->notes.push_back("VorlaneStub.dll is not a 64-bit x86-64 image: the launcher cannot load it.");
+            } else if (!pe.dll) {
+                report->notes.push_back("VorlaneStub.dll is an executable, not a DLL.");
+            }
+            if (!pe.exportsInit) {
+                report->notes.push_back(
+                    "VorlaneStub.dll does not export VorlaneInit: after its signature check the launcher ends with "
+                    "\"Failed to load VorlaneStub DLL\" (exit 6).");
+            }
+#if VORLANE_VERIFY_SIGNATURE
+            if (!pe.hasCertificateTable) {
+                report->notes.push_back(
+                    "VorlaneStub.dll carries no signature: the launcher's signature check ends with "
+                    "\"VorlaneStub.dll is not signed.\" (exit 5). Sign it (vorlane-pack --sign-runtime).");
+            }
+#endif
+        }
+        return;
+    }
+    if (report->runtimeEntry < 0) {
+        RefuseMissingRuntime(report, "the archive holds no entry named exactly \"VorlaneStub.dll\"");
+        return;
+    }
+    const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
+    std::string cause = "entry #" + Decimal(entry.index) + " \"VorlaneStub.dll\" ";
+    cause += entry.decode.decodes ? "decodes but fails its CRC check" : "does not decode";
+    cause += " (" + std::string(SdkCodeMeaning(entry.decode.result)) + ")";
+    RefuseMissingRuntime(report, cause);
+}
+
+bool SameIgnoringAsciiCase(const std::u16string& a, const char16_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i] != 0; ++i) {
+        char16_t x = a[i];
+        char16_t y = b[i];
+        if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
+        if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+        if (x != y) return false;
+    }
+    return i == a.size() && b[i] == 0;
+}
+
+// Names the launcher compares exactly: a near miss is the likeliest packaging slip.
+void NoteNearNames(InspectReport* report) {
+    for (const EntryFacts& entry : report->entries) {
+        if (!entry.hasName || entry.role != EntryRole::None) continue;
+        for (const char16_t* wanted : {PAYLOAD_NAME, RUNTIME_NAME}) {
+            if (SameIgnoringAsciiCase(entry.name, wanted)) {
+                report->notes.push_back("entry #" + Decimal(entry.index) + " \"" + Utf8Of(entry.name) +
+                                        "\" differs from \"" + Utf8Of(wanted) +
+                                        "\" only in letter case; the launcher compares names exactly.");
+            }
+        }
+    }
+}
+
+void ReadHostFacts(PlatFile exe, InspectReport* report) {
+    uint8_t block[HEADER_BLOCK];
+    int64_t position = 0;
+    size_t got = 0;
+    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, block, sizeof block, &got) != 0) return;
+    report->host = ReadPeFacts(block, got, false);
+}
+
+bool ReadStartHeader(PlatFile exe, InspectReport* report) {
+    uint8_t header[START_HEADER_SIZE];
+    int64_t position = static_cast<int64_t>(report->archiveStart);
+    size_t got = 0;
+    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, header, sizeof header, &got) != 0 ||
+        got != sizeof header) {
+        return false;
+    }
+    report->majorVersion = header[6];
+    report->minorVersion = header[7];
+    report->nextHeaderOffset = Le64(header + 12);
+    report->nextHeaderSize = Le64(header + 20);
+    const uint64_t base = report->archiveStart + START_HEADER_SIZE;
+    const uint64_t end = base + report->nextHeaderOffset;
+    if (end >= base && end + report->nextHeaderSize >= end) {
+        report->archiveEnd = MaybeU64{true, end + report->nextHeaderSize};
+    }
+    return true;
+}
+
+const char* PayloadExplanation(PayloadResult result) {
+    switch (result) {
+        case PayloadResult::NotFound:
+            return "no entry named exactly \"vorlane.bin\" with data (a file of at least one byte) in the archive";
+        case PayloadResult::OutOfRange:
+            return "the payload's bytes would reach past the end of the file: the payload must be stored (Copy) "
+                   "and lie inside the executable";
+        case PayloadResult::CrcError:
+            return "the payload's bytes in the executable do not match its recorded CRC-32: the file was changed "
+                   "after packing, or the payload is not stored";
+        case PayloadResult::OutOfMemory: return "an entry name could not be allocated";
+        case PayloadResult::Ok: break;
+    }
+    return "";
+}
+
+const char16_t* PayloadMessage(PayloadResult result) {
+    switch (result) {
+        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
+        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
+        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
+        case PayloadResult::OutOfMemory: return u"Memory allocation error";
+        case PayloadResult::Ok: break;
+    }
+    return u"";
+}
+
+}  // namespace
+
+int ExitStatusOf(int code) { return static_cast<int>(static_cast<uint32_t>(code) & 0xFFu); }
+
+void InspectPackage(const char16_t* path, InspectReport* report) {
+    *report = InspectReport{};
+    report->path = path;
+
+    // Stage 1: the launcher's own path must leave room for its terminator.
+    HostImage image{};
+    if (report->path.empty() || report->path.size() >= PATH_CAPACITY) {
+        Refuse(report, 1, u"Cannot resolve own module path", EXIT_MODULE_PATH,
+               "the path is " + Decimal(report->path.size()) + " characters long; the launcher's own path must be "
+               "shorter than " + Decimal(PATH_CAPACITY) + " characters");
+        return;
+    }
+    std::memcpy(image.modulePath, path, (report->path.size() + 1) * sizeof(char16_t));
+
+    // Stage 2.
+    FileHandle exe;
+    const uint32_t openError = OpenLongFile(&exe.file, image.modulePath, OpenMode::Read);
+    if (openError != 0) {
+        Refuse(report, 2, u"Error opening EXE", EXIT_MODULE_PATH,
+               "the file cannot be opened for reading with read sharing (error " + Decimal(openError) + ")");
+        return;
+    }
+
+    // Stage 3.
+    ReadHostFacts(exe.file, report);
+    if (!ProbeHostImage(&image)) {
+        Refuse(report, 3, u"Cannot determine EXE size", EXIT_PROBE,
+               "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
+               "whole section table within the first 4096 bytes");
+        return;
+    }
+    report->probed = true;
+    report->searchStart = image.searchStart;
+    report->fileSize = image.fileSize;
+
+    // Stages 4 and 5.
+    CrcGenerateTable();
+    uint64_t archiveStart = 0;
+    if (!FindArchiveStart(exe.file, image, &archiveStart)) {
+        Refuse(report, 5, u"7z archive not found", EXIT_ARCHIVE_MISSING,
+               "no valid 7z start header within 4 MiB after the image's raw data (search start " +
+                   Decimal(image.searchStart) + ", file size " + Decimal(image.fileSize) + ")");
+        return;
+    }
+    report->archiveFound = true;
+    report->archiveStart = archiveStart;
+    ReadStartHeader(exe.file, report);
+    if (report->host.hasCertificateTable) {
+        const uint64_t certStart = report->host.certificateOffset;
+        const uint64_t certEnd = certStart + report->host.certificateSize;
+        if (certEnd > image.fileSize) {
+            report->notes.push_back("the certificate table the PE headers name runs past the end of the file: "
+                                    "the executable's signature is broken.");
+        } else if (report->archiveEnd.known && certStart < report->archiveEnd.value &&
+                   certEnd > archiveStart) {
+            report->notes.push_back("the certificate table the PE headers name overlaps the archive (a launcher "
+                                    "signed before packing?): sign the packaged executable, never the launcher "
+                                    "before packing.");
+        }
+    }
+
+    // Stage 6.
+    int64_t position = static_cast<int64_t>(archiveStart);
+    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) {
+        Refuse(report, 6, u"", EXIT_SEEK, "the file cannot be positioned at the archive start");
+        return;
+    }
+
+    // Stage 7.
+    ArchiveReader reader;
+    ArchiveReaderSetUp(&reader, exe.file);
+    ReaderGuard guard;
+    guard.reader = &reader;
+    if (!ArchiveReaderAllocBuffer(&reader)) {
+        Refuse(report, 7, u"Memory allocation error", EXIT_ARCHIVE_MISSING, "the look-ahead buffer");
+        return;
+    }
+
+    // Stage 8.
+    report->openTried = true;
+    report->openResult = ArchiveReaderOpen(&reader);
+    if (report->openResult != SZ_OK) {
+        Refuse(report, 8, u"SzArEx_Open error: " + U16(Decimal(static_cast<uint64_t>(report->openResult)).c_str()),
+               EXIT_ARCHIVE_OPEN, SdkCodeMeaning(report->openResult));
+        return;
+    }
+    report->dataPos = reader.db.dataPos;
+    report->folderCount = reader.db.db.NumFolders;
+    ListEntries(&reader.db, report);
+    NoteNearNames(report);
+
+    // Stage 9.
+    PayloadLocation location{};
+    const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &location);
+    DescribePayload(&reader.db, exe.file, image.fileSize, location, located, report);
+
+    // The installation's decode runs whatever stage 9 said: the packager wants both answers.
+    DecodeRuntimeEntries(&reader, report);
+
+    if (located != PayloadResult::Ok) {
+        Refuse(report, 9, PayloadMessage(located),
+               located == PayloadResult::OutOfMemory ? EXIT_ARCHIVE_MISSING : EXIT_PAYLOAD,
+               PayloadExplanation(located));
+        return;
+    }
+    report->verdict = Verdict{};
+    report->verdict.ok = true;
+    JudgeRuntime(report);
+}

@@ -1,0 +1,67 @@
+// The command line of vorlane-inspect, the same on every OS: the OS file
+// hands in UTF-16 arguments and the means to print and to name the file.
+#include "cache/long_path.h"
+#include "platform/platform.h"
+#include "tools/inspect/inspect.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: vorlane-inspect [--json] PACKAGED.exe\n"
+    "\n"
+    "Reads a packaged executable with the launcher's own code and tells what the\n"
+    "launcher would do with it: where its archive lies, every entry, the payload's\n"
+    "in-place check, whether the runtime library decodes, and the verdict.\n"
+    "\n"
+    "  --json      one JSON document instead of text (shape: docs/packaging.md)\n"
+    "  -h, --help  this text\n"
+    "\n"
+    "Exit status: 0 when the launcher accepts the package, otherwise the low 8 bits\n"
+    "of the exit code the launcher would end with (-1 is 255); 64 for a usage error.\n";
+
+int UsageError(const InspectIo& io, const std::string& why) {
+    io.err("vorlane-inspect: " + why + "\n" + "usage: vorlane-inspect [--json] PACKAGED.exe\n");
+    return STATUS_USAGE;
+}
+
+}  // namespace
+
+int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
+    bool json = false;
+    bool optionsDone = false;
+    const std::u16string* file = nullptr;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::u16string& arg = args[i];
+        if (!optionsDone && arg == u"--") {
+            optionsDone = true;
+        } else if (!optionsDone && arg == u"--json") {
+            json = true;
+        } else if (!optionsDone && (arg == u"-h" || arg == u"--help")) {
+            io.out(USAGE);
+            return 0;
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == u'-') {
+            return UsageError(io, "unknown option " + Utf8Of(arg));
+        } else if (file != nullptr) {
+            return UsageError(io, "one packaged executable at a time");
+        } else {
+            file = &arg;
+        }
+    }
+    if (file == nullptr || file->empty()) return UsageError(io, "no packaged executable given");
+
+    std::u16string path;
+    std::string why;
+    if (!io.resolve(*file, &path, &why)) return UsageError(io, Utf8Of(*file) + ": " + why);
+
+    // A file that is not there is the caller's mistake, not a verdict about a package.
+    char16_t scratch[LONG_PATH_CAPACITY];
+    const uint32_t attributes =
+        path.size() < PATH_CAPACITY ? PlatGetFileAttributes(ToLongPath(path.c_str(), scratch)) : 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return UsageError(io, Utf8Of(*file) + ": no such file");
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return UsageError(io, Utf8Of(*file) + ": is a folder");
+
+    InspectReport report;
+    InspectPackage(path.c_str(), &report);
+    io.out(json ? ReportJson(report) : ReportText(report));
+    return report.verdict.ok ? 0 : ExitStatusOf(report.verdict.code);
+}
