@@ -1,0 +1,543 @@
+#!/usr/bin/env python3
+"""The benchmark's Python half, called by bench/run.sh:
+
+    bench.py prepare --work DIR --launcher EXE --pack TOOL [--payload-mib N]
+        the ~11 MB runtime library (built with mingw, signed by a throwaway CA),
+        the payload, the packaged exe, its archive alone, a trivial exe
+    bench.py wine --work DIR --win64 DIR --source DIR [--reps N] --json OUT
+        whole-process starts under Wine with a persistent server
+    bench.py report --work DIR --native JSON [--wine JSON] --json OUT
+        the table, the targets, and everything as one JSON file
+"""
+import argparse
+import glob
+import json
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "wine"))
+import harness  # noqa: E402
+
+MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
+MINGW_CC = "x86_64-w64-mingw32-gcc"
+MINGW_STRIP = "x86_64-w64-mingw32-strip"
+BULK_SIZE = 11 * 1000 * 1000  # with the library's own code, about 11 MB
+MIB = 1 << 20
+SIGNATURE = b"7z\xbc\xaf\x27\x1c"
+
+
+def run(command, **kwargs):
+    subprocess.run(command, check=True, **kwargs)
+
+
+def output(command):
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        return done.stdout.decode("utf-8", "replace").strip()
+    except (OSError, subprocess.TimeoutExpired):
+        return "unknown"
+
+
+# ---- prepare -----------------------------------------------------------------------
+
+def code_sources():
+    """x86-64 PE code on this machine: the mingw runtime DLLs first, then Wine's
+    own PE libraries, each in name order."""
+    mingw = sorted(glob.glob("/usr/lib/gcc/x86_64-w64-mingw32/*/*.dll") +
+                   glob.glob("/usr/x86_64-w64-mingw32/lib/*.dll"))
+    wine = sorted(glob.glob("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*.dll"))
+    return mingw + wine
+
+
+def make_bulk(path, scratch):
+    """BULK_SIZE bytes of stripped x86-64 code, the same bytes on every run."""
+    if os.path.exists(path) and os.path.getsize(path) == BULK_SIZE:
+        return
+    os.makedirs(scratch, exist_ok=True)
+    data = bytearray()
+    for source in code_sources():
+        stripped = os.path.join(scratch, os.path.basename(source))
+        done = subprocess.run([MINGW_STRIP, "-o", stripped, source], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+        if done.returncode != 0:
+            continue
+        with open(stripped, "rb") as f:
+            data += f.read()
+        os.unlink(stripped)
+        if len(data) >= BULK_SIZE:
+            break
+    if len(data) < BULK_SIZE:
+        raise SystemExit("not enough x86-64 code found to fill %d bytes" % BULK_SIZE)
+    with open(path, "wb") as f:
+        f.write(data[:BULK_SIZE])
+
+
+def make_payload(path, size):
+    if os.path.exists(path) and os.path.getsize(path) == size:
+        return
+    rng = random.Random(20260)
+    with open(path + ".tmp", "wb") as f:
+        left = size
+        while left > 0:
+            piece = min(left, 16 * MIB)
+            f.write(rng.randbytes(piece))
+            left -= piece
+    os.replace(path + ".tmp", path)
+
+
+def archive_start(exe):
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+        data = head + f.read(8 * MIB)
+    pe = harness.PeImage(head)  # the section table lies in the first 4096 bytes
+    at = data.find(SIGNATURE, pe.raw_end())
+    if at < 0:
+        raise SystemExit("no archive found in " + exe)
+    return at
+
+
+def prepare(args):
+    work = os.path.abspath(args.work)
+    os.makedirs(work, exist_ok=True)
+    bulk = os.path.join(work, "bulk.bin")
+    make_bulk(bulk, os.path.join(work, "strip"))
+
+    unsigned = os.path.join(work, "runtime-unsigned.dll")
+    run([MINGW_CXX, "-shared", "-O2", "-s", "-municode", "-static", "-static-libgcc", "-static-libstdc++",
+         '-DBULK_FILE="%s"' % bulk, "-o", unsigned, os.path.join(HERE, "runtime_dll.cpp"),
+         os.path.join(HERE, "bulk.S")])
+    chain = harness.make_signing_chain(os.path.join(work, "chain"))
+    runtime = os.path.join(work, "VorlaneStub.dll")
+    if os.path.exists(runtime):
+        os.unlink(runtime)  # the signing tool never overwrites
+    harness.sign_image(unsigned, runtime, chain)
+
+    payload = os.path.join(work, "payload-%dmib.bin" % args.payload_mib)
+    make_payload(payload, args.payload_mib * MIB)
+
+    exe = os.path.join(work, "app.exe")
+    run(["python3", args.pack, "--launcher", args.launcher, "--payload", payload, "--runtime", runtime, "-o", exe])
+    start = archive_start(exe)
+    archive = os.path.join(work, "app.7z")
+    with open(exe, "rb") as src, open(archive, "wb") as dst:
+        src.seek(start)
+        shutil.copyfileobj(src, dst, 4 * MIB)
+
+    trivial = os.path.join(work, "trivial.exe")
+    run([MINGW_CC, "-municode", "-mwindows", "-O2", "-s", "-static", "-o", trivial, os.path.join(HERE, "trivial.c")])
+    verify = os.path.join(work, "verify.exe")
+    run([MINGW_CC, "-municode", "-mwindows", "-O2", "-s", "-static", "-o", verify, os.path.join(HERE, "verify.c"),
+         "-lwintrust"])
+
+    facts = {"exe": exe, "archive": archive, "runtime": runtime, "root": chain["root"], "payload": payload,
+             "trivial": trivial, "verify": verify, "launcher": os.path.abspath(args.launcher), "archive_start": start,
+             "exe_size": os.path.getsize(exe), "runtime_size": os.path.getsize(runtime),
+             "payload_size": os.path.getsize(payload), "archive_size": os.path.getsize(archive),
+             "launcher_size": os.path.getsize(args.launcher)}
+    with open(os.path.join(work, "prepared.json"), "w") as f:
+        json.dump(facts, f, indent=2)
+    print("  runtime library %.2f MB, payload %d MiB, packaged exe %.1f MB"
+          % (facts["runtime_size"] / 1e6, args.payload_mib, facts["exe_size"] / 1e6))
+
+
+# ---- Wine ----------------------------------------------------------------------------
+
+def cmake_setting(build_dir, name, default):
+    path = os.path.join(build_dir, "CMakeCache.txt")
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.rstrip("\n").split("=", 1)[1]
+    return default
+
+
+# Calls whose time a traced start shows apart; the trace costs little because
+# only these are traced.
+TRACED = ["kernel32.GetProcAddress", "kernel32.ExitProcess", "shell32.SHGetFolderPathW", "wintrust.WinVerifyTrust",
+          "kernel32.LoadLibraryExW"]
+
+
+def trace_breakdown(stderr):
+    """Milliseconds per phase of one start from its +timestamp,+relay trace."""
+    events = []
+    for line in stderr.splitlines():
+        head, _, rest = line.partition(":")
+        try:
+            t = float(head) * 1e3
+        except ValueError:
+            continue
+        events.append((t, rest))
+    if not events:
+        return None
+    start = events[0][0]
+    main = exit_ = trust_in = trust_out = None
+    folder = 0.0
+    folder_in = None
+    for t, rest in events:
+        if main is None and '"SetDefaultDllDirectories"' in rest:
+            main = t
+        elif "Call shell32.SHGetFolderPathW" in rest:
+            folder_in = t
+        elif "Ret  shell32.SHGetFolderPathW" in rest and folder_in is not None:
+            folder += t - folder_in
+            folder_in = None
+        elif trust_in is None and "Call wintrust.WinVerifyTrust" in rest:
+            trust_in = t
+        elif trust_out is None and "Ret  wintrust.WinVerifyTrust" in rest:
+            trust_out = t
+        elif "Call KERNEL32.ExitProcess" in rest:
+            exit_ = t
+    if None in (main, trust_in, trust_out, exit_):
+        return None
+    return {"before_main": main - start, "trust_check": trust_out - trust_in, "local_appdata_queries": folder,
+            "launcher_own": (exit_ - main) - (trust_out - trust_in) - folder, "main_to_exit": exit_ - main}
+
+
+def wine(args):
+    with open(os.path.join(args.work, "prepared.json")) as f:
+        facts = json.load(f)
+    h = harness.Harness(args.win64, None, args.source)
+    results = {"trivial": [], "verify": [], "cold": [], "warm": []}
+    with h:
+        prefix = h.new_prefix(local_appdata=True)
+        prefix.trust_root(facts["root"])
+        prefix.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", ";".join(TRACED))
+        root = os.path.join(prefix.appdata, "Vorlane Runtime")
+        installed = os.path.join(root, "202600", "VorlaneStub.dll")
+
+        def start(exe, what, arguments=(), trace=False):
+            env = {"WINEDEBUG": "-all,+timestamp,+relay"} if trace else None
+            result = prefix.start(exe, arguments, relay=False, env=env).wait()
+            if result.timed_out or result.status != 0:
+                raise SystemExit("%s under Wine ended with %r (timed out: %r)" % (what, result.status,
+                                                                                  result.timed_out))
+            return result
+
+        def install():
+            # The library as an earlier start left it: the next start finds it current.
+            os.makedirs(os.path.dirname(installed), exist_ok=True)
+            if not os.path.exists(installed):
+                shutil.copyfile(facts["runtime"], installed)
+
+        # Round 0 starts the server, fills the caches and is not recorded.
+        for round_ in range(args.reps + 1):
+            sys.stderr.write("\r  %-24s %3d/%d" % ("Wine starts", round_, args.reps))
+            samples = {"trivial": start(facts["trivial"], "the trivial exe").elapsed}
+            install()
+            samples["verify"] = start(facts["verify"], "the trust check alone", [harness.wine_path(installed)]).elapsed
+            shutil.rmtree(root, ignore_errors=True)
+            samples["cold"] = start(facts["exe"], "a cold start").elapsed
+            install()
+            samples["warm"] = start(facts["exe"], "a warm start").elapsed
+            if not os.path.exists(installed):
+                raise SystemExit("a warm start removed the library it did not install")
+            if round_ > 0:
+                for key, value in samples.items():
+                    results[key].append(value)
+        sys.stderr.write("\n")
+        install()
+        results["trace_warm"] = trace_breakdown(start(facts["exe"], "a traced warm start", trace=True).stderr)
+        shutil.rmtree(root, ignore_errors=True)
+        results["trace_cold"] = trace_breakdown(start(facts["exe"], "a traced cold start", trace=True).stderr)
+    results["setting_6"] = cmake_setting(args.win64, "VORLANE_SETTING_6", "Y")
+    results["launcher"] = os.path.join(args.win64, "VorlaneLauncher.exe")
+    results["build_type"] = cmake_setting(args.win64, "CMAKE_BUILD_TYPE", "unknown")
+    with open(args.json, "w") as f:
+        json.dump(results, f, indent=2)
+
+
+# ---- instruction counts -----------------------------------------------------------------
+
+def instructions(command):
+    """Instructions one start executes, counted by callgrind: the same on every
+    run, however busy the machine is."""
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + command,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise SystemExit("under callgrind, %s failed:\n%s" % (" ".join(command), done.stderr.decode()[-2000:]))
+    for line in done.stderr.decode("utf-8", "replace").splitlines():
+        if "I   refs:" in line:
+            return int(line.split("I   refs:", 1)[1].strip().replace(",", ""))
+    raise SystemExit("callgrind reported no instruction count")
+
+
+def count(args):
+    with open(os.path.join(args.work, "prepared.json")) as f:
+        facts = json.load(f)
+    with open(args.native) as f:
+        native = json.load(f)["facts"]
+    work = os.path.join(os.path.abspath(args.work), "callgrind")
+    appdata = os.path.join(work, "appdata")
+    root = os.path.join(appdata, "Vorlane Runtime")
+    library = os.path.join(root, "202600", "VorlaneStub.dll")
+    floor_out = os.path.join(work, "floor-out.dll")
+    os.makedirs(appdata, exist_ok=True)
+    launch = [args.bench, "child", "launch", facts["exe"], appdata]
+    crc = [args.bench, "child", "floor-crc", facts["exe"], str(native["payload_offset"]), str(native["payload_size"])]
+    result = {}
+    shutil.rmtree(root, ignore_errors=True)
+    sys.stderr.write("  callgrind: cold start\n")
+    result["cold"] = instructions(launch)
+    sys.stderr.write("  callgrind: warm start\n")
+    result["warm"] = instructions(launch)
+    sys.stderr.write("  callgrind: CRC floors\n")
+    result["floor_crc"] = instructions(crc + [library])
+    result["floor_payload"] = instructions(crc + ["/dev/null"])
+    sys.stderr.write("  callgrind: decode-and-write floor\n")
+    if os.path.exists(floor_out):
+        os.unlink(floor_out)
+    result["floor_decode_write"] = instructions([args.bench, "child", "floor-decode", facts["exe"], floor_out])
+    shutil.rmtree(work, ignore_errors=True)
+    with open(args.json, "w") as f:
+        json.dump(result, f, indent=2)
+
+
+# ---- report ----------------------------------------------------------------------------
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "kernel": platform.release(),
+        "load_average": os.getloadavg(),
+        "compiler": output(["c++", "--version"]).splitlines()[0],
+        "cross_compiler": output([MINGW_CXX, "--version"]).splitlines()[0],
+        "sevenzip": next((l for l in output(["7zz", "i"]).splitlines() if l.startswith("7-Zip")), "unknown"),
+        "wine": output([harness.WINE, "--version"]),
+        "build": "build/bench, CMAKE_BUILD_TYPE=Release, default options",
+    }
+
+
+def report(args):
+    with open(os.path.join(args.work, "prepared.json")) as f:
+        facts = json.load(f)
+    with open(args.native) as f:
+        native = json.load(f)
+    wine_results = None
+    if args.wine and os.path.exists(args.wine):
+        with open(args.wine) as f:
+            wine_results = json.load(f)
+    s = native["samples"]
+    m = native["micro"]
+    nf = native["facts"]
+
+    def med(series, key):
+        return median(s[series][key]) * 1e-6  # ns to ms
+
+    # Elapsed and CPU time, in ms. A start waits for nothing but the CPU (every
+    # byte comes from the page cache), so on an idle machine both agree; on a
+    # busy one the CPU time leaves out the time others held the core, and the
+    # verdicts use it.
+    t = {
+        "warm": (med("warm", "ns"), med("warm", "cpu_ns")),
+        "cold": (med("cold", "ns"), med("cold", "cpu_ns")),
+        "crc": (med("floor_crc", "ns"), med("floor_crc", "cpu_ns")),
+        "crc_payload": (med("floor_crc", "ns_payload"), med("floor_crc", "cpu_ns_payload")),
+        "dw": (med("floor_decode_write", "ns"), med("floor_decode_write", "cpu_ns")),
+        "cold_process": (med("cold", "wall_ns"), med("cold", "wall_cpu_ns")),
+        "seven_process": (med("sevenzip_x", "wall_ns"), med("sevenzip_x", "wall_cpu_ns")),
+    }
+    t["crc_dw"] = (t["dw"][0] + t["crc_payload"][0], t["dw"][1] + t["crc_payload"][1])
+    t["cold_process_less_payload"] = (t["cold_process"][0] - t["crc_payload"][0],
+                                      t["cold_process"][1] - t["crc_payload"][1])
+
+    def ratio(a, b, i):
+        return t[a][i] / t[b][i]
+
+    folder = nf["folder_unpack_size"]
+    budget_kb = (folder + 4 * MIB) / 1024
+    cold_peak = max(s["cold"]["hwm_kb"])
+    cold_base = median(s["cold"]["base_kb"])
+    warm_peak = max(s["warm"]["hwm_kb"])
+    warm_base = median(s["warm"]["base_kb"])
+    cold_growth = max(h - b for h, b in zip(s["cold"]["hwm_kb"], s["cold"]["base_kb"]))
+    warm_growth = max(h - b for h, b in zip(s["warm"]["hwm_kb"], s["warm"]["base_kb"]))
+    payload = nf["payload_size"]
+    exe_size = nf["exe_size"]
+    archive_size = exe_size - nf["archive_start"]
+    warm_read = median(s["warm"]["rchar"])
+    cold_read = median(s["cold"]["rchar"])
+    floor_read = median(s["floor_crc"]["rchar"])
+
+    def gbps(size, ns):
+        return size / ns if ns else float("nan")  # bytes per ns is GB/s
+
+    timed = [
+        ("warm start (cache current)", "warm", "SDK-CRC floor", "crc"),
+        ("cold start (empty cache)", "cold", "decode-and-write floor", "dw"),
+        ("cold start", "cold", "payload CRC + decode-and-write", "crc_dw"),
+        ("cold start, whole process", "cold_process", "taskset -c 0 7zz x", "seven_process"),
+        ("  the same less the payload check's floor", "cold_process_less_payload", "taskset -c 0 7zz x",
+         "seven_process"),
+    ]
+    lines = []
+    info = machine()
+    lines.append("Machine: %s, %s cores, Linux %s, load average %.1f at the end"
+                 % (info["cpu"], info["cores"], info["kernel"], info["load_average"][0]))
+    lines.append("Compilers: %s (%s); %s" % (info["compiler"], info["build"], info["cross_compiler"]))
+    lines.append("Tools: %s; %s" % (info["sevenzip"], info["wine"]))
+    lines.append("Package: payload %.0f MiB stored, runtime library %.2f MB (BCJ2 + LZMA, %.2f MB packed), exe %.1f MB"
+                 % (payload / MIB, nf["library_size"] / 1e6, nf["packed_size"] / 1e6, exe_size / 1e6))
+    lines.append("Medians of %d rounds; every start is a fresh process pinned to CPU %d"
+                 % (nf["reps"], nf["cpu"]))
+    lines.append("")
+    lines.append("%-44s %10s %10s   %-32s %10s %10s %7s %7s" % ("native, posix backend", "elapsed", "CPU", "against",
+                                                             "elapsed", "CPU", "ratio", "(CPU)"))
+    rows = []
+    for name, key, against, ref in timed:
+        r_wall, r_cpu = ratio(key, ref, 0), ratio(key, ref, 1)
+        lines.append("%-44s %7.2f ms %7.2f ms   %-32s %7.2f ms %7.2f ms %7.3f %7.3f"
+                     % (name, t[key][0], t[key][1], against, t[ref][0], t[ref][1], r_wall, r_cpu))
+        rows.append({"name": name, "ms": t[key], "against": against, "against_ms": t[ref],
+                     "ratio_elapsed": r_wall, "ratio_cpu": r_cpu})
+    counts = None
+    if args.count and os.path.exists(args.count):
+        with open(args.count) as f:
+            counts = json.load(f)
+        for name, key, against, refs in (
+                ("warm start, instructions", "warm", "SDK-CRC floor", ["floor_crc"]),
+                ("cold start, instructions", "cold", "decode-and-write floor", ["floor_decode_write"]),
+                ("cold start, instructions", "cold", "payload CRC + decode-and-write",
+                 ["floor_payload", "floor_decode_write"])):
+            ref = sum(counts[r] for r in refs)
+            lines.append("%-44s %9.1f M %10s   %-32s %9.1f M %10s %7.3f" % (name, counts[key] / 1e6, "", against,
+                                                                           ref / 1e6, "", counts[key] / ref))
+            rows.append({"name": name, "instructions": counts[key], "against": against, "against_instructions": ref,
+                         "ratio": counts[key] / ref})
+    lines.append("  CRC floor: payload %.2f ms, library %.2f ms (CPU)" % (
+        t["crc_payload"][1], med("floor_crc", "cpu_ns_library")))
+    lines.append("  decode-and-write floor: read %.2f, decode %.2f, CRC %.2f, write %.2f ms (elapsed)" % (
+        med("floor_decode_write", "ns_read"), med("floor_decode_write", "ns_decode"),
+        med("floor_decode_write", "ns_crc"), med("floor_decode_write", "ns_write")))
+    lines.append("")
+    other = [
+        ("archive search + open (stages 5-8), CPU", "%.1f us" % (m["search_open_ns"] / 1e3), "target 1000 us"),
+        ("open, probe, search, open (stages 2-8), CPU", "%.1f us" % (m["probe_search_open_ns"] / 1e3), ""),
+        ("payload check alone (stage 9), CPU", "%.2f GB/s" % gbps(payload, m["payload_check_ns"]),
+         "floor %.2f GB/s" % gbps(payload, m["payload_floor_ns"])),
+        ("library up-to-date CRC (FileCrc), CPU", "%.2f GB/s" % gbps(nf["library_size"], m["library_crc_ns"]),
+         "floor %.2f GB/s" % gbps(nf["library_size"], m["library_floor_ns"])),
+        ("SDK CRC-32 alone, hot 32 KiB buffer, CPU", "%.2f GB/s" % gbps(32768, m["crc_memory_32k_ns"]), ""),
+        ("peak RSS, cold start", "%.1f MiB" % (cold_peak / 1024),
+         "%.1f MiB at entry, budget %.1f MiB" % (cold_base / 1024, budget_kb / 1024)),
+        ("peak RSS growth, cold start", "%.1f MiB" % (cold_growth / 1024),
+         "runtime folder %.1f MiB" % (folder / MIB)),
+        ("peak RSS, warm start", "%.1f MiB" % (warm_peak / 1024), "%.1f MiB at entry" % (warm_base / 1024)),
+        ("peak RSS growth, warm start", "%.2f MiB" % (warm_growth / 1024), "payload %.0f MiB" % (payload / MIB)),
+        ("bytes read, warm start", "%.2f MB" % (warm_read / 1e6), "floor %.2f MB" % (floor_read / 1e6)),
+        ("bytes read, cold start", "%.2f MB" % (cold_read / 1e6), "archive %.2f MB" % (archive_size / 1e6)),
+    ]
+    for name, value, note in other:
+        lines.append("%-44s %14s   %s" % (name, value, note))
+
+    wine_rows = []
+    if wine_results:
+        base = median(wine_results["trivial"]) * 1e3
+        for name, key in (("trivial exe", "trivial"), ("trust check alone (verify.exe)", "verify"),
+                          ("packaged exe, warm start", "warm"), ("packaged exe, cold start", "cold")):
+            value = median(wine_results[key]) * 1e3
+            wine_rows.append({"name": name, "median_ms": value, "over_trivial_ms": value - base})
+        lines.append("")
+        lines.append("%-44s %10s %16s" % ("Wine, whole process, persistent server", "median", "over trivial"))
+        for row in wine_rows:
+            lines.append("%-44s %7.1f ms %13.1f ms" % (row["name"], row["median_ms"], row["over_trivial_ms"]))
+        for key, name in (("trace_warm", "warm"), ("trace_cold", "cold")):
+            b = wine_results.get(key)
+            if b:
+                lines.append("  traced %s start: %.0f ms before the entry point, %.0f ms signature check, %.0f ms "
+                             "local app data queries, %.0f ms the launcher's own stages" % (
+                                 name, b["before_main"], b["trust_check"], b["local_appdata_queries"],
+                                 b["launcher_own"]))
+        lines.append("  (launcher: build/win64, %s, setting 6 = %r: a cold start also removes what it installed)"
+                     % (wine_results["build_type"], wine_results["setting_6"]))
+
+    def by_count(key, ref):
+        return ", %.3f x instructions" % (counts[key] / counts[ref]) if counts else ""
+
+    targets = [
+        ("warm start <= 1.10 x SDK-CRC floor", ratio("warm", "crc", 1) <= 1.10,
+         "%.3f x CPU, %.3f x elapsed%s" % (ratio("warm", "crc", 1), ratio("warm", "crc", 0),
+                                           by_count("warm", "floor_crc"))),
+        ("cold start <= 1.10 x decode-and-write floor", ratio("cold", "dw", 1) <= 1.10,
+         "%.3f x CPU, %.3f x elapsed%s" % (ratio("cold", "dw", 1), ratio("cold", "dw", 0),
+                                           by_count("cold", "floor_decode_write"))),
+        ("cold start no slower than single-core 7zz x", t["cold_process"][1] <= t["seven_process"][1],
+         "%.1f vs %.1f ms CPU, %.1f vs %.1f ms elapsed" % (t["cold_process"][1], t["seven_process"][1],
+                                                           t["cold_process"][0], t["seven_process"][0])),
+        ("peak RSS <= runtime folder + 4 MiB", cold_peak <= budget_kb,
+         "%.1f MiB (growth %.1f) <= %.1f MiB" % (cold_peak / 1024, cold_growth / 1024, budget_kb / 1024)),
+        ("payload never held in memory", warm_growth * 1024 < payload / 8,
+         "warm growth %.2f MiB for a %.0f MiB payload" % (warm_growth / 1024, payload / MIB)),
+        ("executable never read whole, nothing read twice", warm_read - floor_read <= 64 * 1024
+         and cold_read - archive_size <= 64 * 1024 and cold_growth * 1024 < archive_size / 4,
+         "warm reads floor + %.1f KiB, cold reads archive + %.1f KiB" % ((warm_read - floor_read) / 1024,
+                                                                         (cold_read - archive_size) / 1024)),
+        ("archive search + open <= 1 ms", m["search_open_ns"] <= 1e6, "%.1f us" % (m["search_open_ns"] / 1e3)),
+    ]
+    lines.append("")
+    lines.append("Targets (timed ones judged on CPU time)")
+    for name, met, detail in targets:
+        lines.append("  [%s] %-50s %s" % ("met" if met else "MISSED", name, detail))
+    print("\n".join(lines))
+
+    result = {"machine": info, "prepared": facts, "native": native, "wine": wine_results, "instructions": counts,
+              "summary": {"timed": rows, "wine": wine_rows,
+                          "other": [{"name": n, "value": v, "note": note} for n, v, note in other],
+                          "targets": [{"name": n, "met": bool(ok), "detail": d} for n, ok, d in targets]},
+              "table": lines}
+    with open(args.json, "w") as f:
+        json.dump(result, f, indent=2)
+    print("\nwritten: %s" % args.json)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="the launch benchmark's Python half")
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("prepare")
+    p.add_argument("--work", required=True)
+    p.add_argument("--launcher", required=True)
+    p.add_argument("--pack", required=True)
+    p.add_argument("--payload-mib", type=int, default=64)
+    w = sub.add_parser("wine")
+    w.add_argument("--work", required=True)
+    w.add_argument("--win64", required=True)
+    w.add_argument("--source", required=True)
+    w.add_argument("--reps", type=int, default=15)
+    w.add_argument("--json", required=True)
+    c = sub.add_parser("count")
+    c.add_argument("--work", required=True)
+    c.add_argument("--bench", required=True)
+    c.add_argument("--native", required=True)
+    c.add_argument("--json", required=True)
+    r = sub.add_parser("report")
+    r.add_argument("--work", required=True)
+    r.add_argument("--native", required=True)
+    r.add_argument("--wine")
+    r.add_argument("--count")
+    r.add_argument("--json", required=True)
+    args = parser.parse_args()
+    {"prepare": prepare, "wine": wine, "count": count, "report": report}[args.command](args)
+
+
+if __name__ == "__main__":
+    main()
