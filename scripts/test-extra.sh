@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The checks scripts/test.sh runs after the main suite:
+#   1. build/native-asan (g++): the native suite under AddressSanitizer,
+#      UndefinedBehaviorSanitizer and LeakSanitizer; any report fails it;
+#   2. build/fuzz (clang): every fuzz seed and regression input replayed, then a
+#      short libFuzzer run per target, through scripts/fuzz-long.sh.
+# One PASS/FAIL line per check; exits non-zero when any failed.
+#
+#   VORLANE_FUZZ_SECONDS   fuzzing time per target (default 60; 0: replay only)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${VORLANE_FUZZ_SECONDS:-60}
+
+status=0
+pass() { echo "PASS  $*"; }
+fail() { echo "FAIL  $*"; status=1; }
+
+# ---- 1. the native suite under the sanitizers ------------------------------------
+asan="$root/build/native-asan"
+mkdir -p "$asan"
+if { cmake -S "$root" -B "$asan" -DVORLANE_SANITIZE=ON -DVORLANE_WINE_TESTS=OFF &&
+     cmake --build "$asan" -j "$jobs"; } >"$asan/build.log" 2>&1; then
+  pass "sanitizers: build/native-asan built"
+  log="$asan/ctest.log"
+  # Every report ends its process with an error; the log is also searched, for
+  # reports from processes whose exit code a test does not look at.
+  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$asan" -j "$jobs" -V --timeout 600 >"$log" 2>&1
+  rc=$?
+  summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+  reports=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|SUMMARY: (Address|UndefinedBehavior|Leak)Sanitizer' "$log")
+  if [ $rc -eq 0 ] && [ "$reports" -eq 0 ] && [ -n "$summary" ]; then
+    pass "sanitizers: native suite under ASan+UBSan+LSan: $summary"
+  else
+    grep -E 'ERROR: |runtime error:|SUMMARY: |\*\*\*Failed|Failed  |Not Run' "$log" | grep -v '(Disabled)' | head -n 40
+    fail "sanitizers: native suite under ASan+UBSan+LSan (exit $rc, $reports sanitizer reports; log: $log)"
+  fi
+else
+  tail -n 40 "$asan/build.log"
+  fail "sanitizers: build of build/native-asan (log: $asan/build.log)"
+fi
+
+# ---- 2. fuzzing: replay, then a short run per target ---------------------------
+"$root/scripts/fuzz-long.sh" --seconds "$fuzz_seconds" --fresh || status=1
+
+if [ $status -eq 0 ]; then echo "PASS  test-extra: all checks"; else echo "FAIL  test-extra: see the FAIL lines above"; fi
+exit $status
