@@ -122,12 +122,12 @@ class Demo:
     def received(self, exe, result, setting4, setting5, first, line, full=False):
         """Checks what the stand-in runtime wrote down; shows all of it when full."""
         ended = result.status == 0 and not result.boxes and not result.timed_out
-        record = read_record(exe)
+        record = fixtures.read_record(exe)
         if record is None:
             self.check(False, "", "the runtime was never called (exit status %d, boxes %r)"
                        % (result.status, result.boxes))
             return None
-        archive_start = find_archive(exe)
+        archive_start = fixtures.archive_start(exe)
         expected = {
             "instance_is_exe": "1",
             "module_path": harness.wine_path(exe),
@@ -192,7 +192,7 @@ class Demo:
         os.makedirs(self.dir)
         self.app_dir = os.path.join(self.dir, "app")
         os.makedirs(self.app_dir)
-        settings = read_settings(self.win64)
+        settings = fixtures.launcher_settings(self.win64)
 
         self.step("The pieces")
         rng = random.Random(2026)
@@ -222,7 +222,7 @@ class Demo:
         self.step("Pack the application")
         main_app = self.pack("DemoApp.exe", self.launcher(), signed)
         keep_app = self.pack("DemoApp-keep.exe", self.launcher("keep"), signed)
-        archive_start = find_archive(main_app)
+        archive_start = fixtures.archive_start(main_app)
         self.say("vorlane-pack wrote build/demo/app/DemoApp.exe (%s bytes): the launcher's image (%s bytes),\n"
                  "then a 7z archive with vorlane.bin stored as it is and %s compressed."
                  % ("{:,}".format(os.path.getsize(main_app)), "{:,}".format(archive_start), LIBRARY))
@@ -308,7 +308,7 @@ class Demo:
                                                              "(0x80096010).")],
                    "refused with exit status 5 and an error box naming the library and the reason",
                    "expected exit 5 and the invalid-signature box, got %d and %r" % (result.status, result.boxes))
-        self.check(read_record(bad_app) is None, "the altered library never ran")
+        self.check(fixtures.read_record(bad_app) is None, "the altered library never ran")
         return 0
 
 
@@ -337,36 +337,6 @@ class DemoHarness(harness.Harness):
 def same_file_content(a, b):
     with open(a, "rb") as fa, open(b, "rb") as fb:
         return fa.read() == fb.read()
-
-
-def read_record(exe):
-    path = exe + ".record.txt"
-    if not os.path.exists(path):
-        return None
-    values = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            key, _, value = line.rstrip("\n").partition("=")
-            values[key] = value.replace("\\t", "\t").replace("\\n", "\n").replace("\\\\", "\\")
-    return values
-
-
-def find_archive(exe):
-    with open(exe, "rb") as f:
-        data = f.read()
-    return data.find(b"7z\xbc\xaf\x27\x1c", harness.PeImage(data).raw_end())
-
-
-def read_settings(build_dir):
-    settings = {4: "FALSE", 5: "NO", 6: "Y"}
-    cache = os.path.join(build_dir, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache, encoding="utf-8") as f:
-            for line in f:
-                for sid in settings:
-                    if line.startswith("VORLANE_SETTING_%d:" % sid):
-                        settings[sid] = line.rstrip("\n").split("=", 1)[1]
-    return settings
 
 
 def main():

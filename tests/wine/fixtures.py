@@ -148,9 +148,7 @@ class Fixtures:
 
     def archive_start(self, exe):
         """Where the 7z start header of a packaged exe begins."""
-        with open(exe, "rb") as f:
-            data = f.read()
-        at = data.find(b"7z\xbc\xaf\x27\x1c", harness.PeImage(data).raw_end())
+        at = archive_start(exe)
         if at < 0:
             raise RuntimeError("no archive in " + exe)
         return at
@@ -163,21 +161,59 @@ class Fixtures:
 
     def record(self, exe):
         """The stand-in runtime's record of its eight arguments, or None when it was not called."""
-        path = self.record_path(exe)
-        if not os.path.exists(path):
-            return None
-        values = {}
-        with open(path, encoding="utf-8") as f:
-            for line in f:
-                key, _, value = line.rstrip("\n").partition("=")
-                values[key] = value.replace("\\t", "\t").replace("\\n", "\n").replace("\\\\", "\\")
-        return values
+        return read_record(exe)
 
     def clear_record(self, exe):
         try:
             os.remove(self.record_path(exe))
         except FileNotFoundError:
             pass
+
+
+def launcher_settings(build_dir):
+    """The string-table settings a build folder was configured with: {id: value or ''}."""
+    settings = {4: "FALSE", 5: "NO", 6: "Y"}
+    cache = os.path.join(build_dir, "CMakeCache.txt")
+    if os.path.exists(cache):
+        with open(cache, encoding="utf-8") as f:
+            for line in f:
+                for sid in settings:
+                    if line.startswith("VORLANE_SETTING_%d:" % sid):
+                        settings[sid] = line.rstrip("\n").split("=", 1)[1]
+    return settings
+
+
+def read_record(exe):
+    """The stand-in runtime's record of its eight arguments, or None when it was not called."""
+    path = exe + ".record.txt"
+    if not os.path.exists(path):
+        return None
+    values = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            values[key] = unescape(value)
+    return values
+
+
+def unescape(value):
+    """Undoes the runtime record's escapes (backslash, newline, tab), left to right."""
+    out, i = [], 0
+    while i < len(value):
+        if value[i] == "\\" and i + 1 < len(value):
+            out.append({"n": "\n", "t": "\t"}.get(value[i + 1], value[i + 1]))
+            i += 2
+        else:
+            out.append(value[i])
+            i += 1
+    return "".join(out)
+
+
+def archive_start(exe):
+    """Where the 7z start header of a packaged exe begins (-1 when there is none)."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    return data.find(b"7z\xbc\xaf\x27\x1c", harness.PeImage(data).raw_end())
 
 
 def runtime_dir(appdata):

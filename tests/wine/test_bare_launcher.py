@@ -5,24 +5,11 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fixtures  # noqa: E402
 import harness  # noqa: E402
 
 EXE_NAME = "VorlaneLauncher.exe"
 PATH_CAPACITY = 2048
-
-
-def cache_settings(build_dir):
-    """The string-table settings the cross build was configured with: {id: value or ''}."""
-    settings = {4: "FALSE", 5: "NO", 6: "Y"}
-    cache = os.path.join(build_dir, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache, encoding="utf-8") as f:
-            for line in f:
-                for sid in settings:
-                    prefix = "VORLANE_SETTING_%d:" % sid
-                    if line.startswith(prefix):
-                        settings[sid] = line.rstrip("\n").split("=", 1)[1]
-    return settings
 
 
 def place_at_length(h, total, name):
@@ -75,7 +62,7 @@ def main():
         @h.case("resources: settings, icon group MAIN, manifest, version block")
         def _():
             pe = harness.PeImage.load(h.launcher)
-            expected = {sid: value for sid, value in cache_settings(h.win64).items() if value != ""}
+            expected = {sid: value for sid, value in fixtures.launcher_settings(h.win64).items() if value != ""}
             strings = pe.strings()
             h.expect_equal({sid: strings.get(sid) for sid in (4, 5, 6) if sid in strings}, expected,
                            "string ids 4, 5, 6")

@@ -16,19 +16,6 @@ CACHE_LISTING = [ROOT_NAME, os.path.join(ROOT_NAME, "202600"),
                  os.path.join(ROOT_NAME, "202600", "VorlaneStub.dll")]
 
 
-def cache_settings(build_dir):
-    """The settings the real launcher was configured with: {id: value or ''}."""
-    settings = {4: "FALSE", 5: "NO", 6: "Y"}
-    cache = os.path.join(build_dir, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache, encoding="utf-8") as f:
-            for line in f:
-                for sid in settings:
-                    if line.startswith("VORLANE_SETTING_%d:" % sid):
-                        settings[sid] = line.rstrip("\n").split("=", 1)[1]
-    return settings
-
-
 def variant(h, name):
     """The launcher built with another string table (tests/CMakeLists.txt)."""
     return os.path.join(h.win64, "tests", "variants", name, "VorlaneLauncher.exe")
@@ -58,7 +45,7 @@ def main():
         print("0 passed, 1 failed")
         return 1
 
-    settings = cache_settings(h.win64)
+    settings = fixtures.launcher_settings(h.win64)
     calls = settings[4] != "" and settings[5] != ""
     removes = settings[6] == "Y"
 
