@@ -333,6 +333,15 @@ class Harness:
         args = parser.parse_args(argv)
         return cls(args.win64, args.native, args.source, args.keep)
 
+    def missing_builds(self, *paths):
+        """Reports build outputs a test file needs that are not there (the launcher
+        always); True when something is missing, after printing the failed summary."""
+        missing = [p for p in (self.launcher,) + paths if not os.path.exists(p)]
+        if missing:
+            print("missing %s: build the win64 tree first" % ", ".join(missing))
+            print("0 passed, 1 failed")
+        return bool(missing)
+
     def __enter__(self):
         return self
 

@@ -39,10 +39,7 @@ def main():
     h = harness.Harness.from_args()
     needed = [h.launcher, os.path.join(h.win64, "tests", "VorlaneStub.dll")]
     needed += [variant(h, n) for n in ("keep", "lower_y", "yes", "no_setting4", "no_setting5")]
-    missing = [p for p in needed if not os.path.exists(p)]
-    if missing:
-        print("missing %s: build the win64 tree first" % ", ".join(missing))
-        print("0 passed, 1 failed")
+    if h.missing_builds(*needed):
         return 1
 
     settings = fixtures.launcher_settings(h.win64)

@@ -123,9 +123,7 @@ def flip(data, at):
 
 def main():
     h = harness.Harness.from_args()
-    if not os.path.exists(h.launcher):
-        print("missing %s: build the win64 tree first" % h.launcher)
-        print("0 passed, 1 failed")
+    if h.missing_builds():
         return 1
 
     with h:

@@ -24,9 +24,7 @@ REFUSALS = {
 
 def main():
     h = harness.Harness.from_args()
-    if not os.path.exists(h.launcher) or not os.path.exists(os.path.join(h.win64, "tests", "VorlaneStub.dll")):
-        print("missing the launcher or the stand-in runtime in %s: build the win64 tree first" % h.win64)
-        print("0 passed, 1 failed")
+    if h.missing_builds(os.path.join(h.win64, "tests", "VorlaneStub.dll")):
         return 1
 
     with h:
