@@ -187,6 +187,23 @@ uint32_t FileCrc(const char16_t* path) {
     return CRC_GET_DIGEST(crc);
 }
 
+uint32_t HandleCrc(PlatFile file, uint32_t* crc) {
+    int64_t position = 0;
+    uint32_t error = FileSeek(file, &position, FILE_BEGIN);
+    Byte buffer[SCAN_BUFFER_SIZE];
+    UInt32 running = CRC_INIT_VAL;
+    while (error == 0) {
+        size_t got = 0;
+        error = FileRead(file, buffer, sizeof buffer, &got);
+        if (error != 0 || got == 0) break;
+        running = CrcUpdate(running, buffer, got);
+    }
+    *crc = CRC_GET_DIGEST(running);
+    if (error != 0) return error;
+    position = 0;
+    return FileSeek(file, &position, FILE_BEGIN);
+}
+
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc) {
     int64_t position = static_cast<int64_t>(offset);
     if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;

@@ -87,5 +87,8 @@ void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
 
 // CRC-32 of a whole file (opened in read mode by long path); 0 when it cannot be opened.
 uint32_t FileCrc(const char16_t* path);
+// CRC-32 of everything an open file holds, read from its start; the position is
+// back at the start afterwards. Returns 0 or the platform's error code.
+uint32_t HandleCrc(PlatFile file, uint32_t* crc);
 // Whether bytes [offset, offset + size) of the open file can all be read and have crc.
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc);

@@ -89,7 +89,8 @@ bool WriteTarget(const char16_t* target, const char16_t* name, const DecodedEntr
 
 }  // namespace
 
-bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir) {
+bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, InstalledLibrary* installed) {
+    *installed = InstalledLibrary{false, 0};
     const uint32_t count = reader->db.NumFiles;
     for (uint32_t index = 0; index < count; ++index) {
         char16_t* copied = nullptr;
@@ -110,12 +111,20 @@ bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir) {
 
         const Step step = CheckTarget(target, name.text, crc);
         if (step == Step::Stop) return false;
-        if (step == Step::Next) continue;
+        if (step == Step::Next) {
+            *installed = InstalledLibrary{true, crc};
+            continue;
+        }
 
         DecodeGuard decoded(reader);
-        // A damaged entry is passed over: the later stages find the old file or none.
+        // A damaged entry is passed over; whatever stands at the target then is
+        // not this archive's copy, which the check before loading refuses.
         if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
         if (!WriteTarget(target, name.text, decoded.entry)) return false;
+        // The decoder compared the bytes with a recorded CRC; without one, the
+        // written bytes give it.
+        const uint8_t* bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;
+        *installed = InstalledLibrary{true, defined ? crc : (decoded.entry.size == 0 ? 0u : CrcCalc(bytes, decoded.entry.size))};
     }
     return true;
 }

@@ -84,17 +84,15 @@ void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool librar
     }
 }
 
-int HandOff(HandOffInput& input) {
+int HandOff(const HandOffInput& input, CheckedLibrary* checked) {
     int code = EXIT_OK;
     {
         LibraryGuard library;
-        library.module =
-            PlatLoadLibraryEx(input.libraryPath, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+        // Its dependencies from the system folder only: nothing else is ever
+        // installed beside it, so its own folder could only offer planted files.
+        library.module = PlatLoadLibraryEx(input.libraryPath, LOAD_LIBRARY_SEARCH_SYSTEM32);
         // The file was held since its check so nobody could swap it; the load has returned.
-        if (input.checkedLibrary != PLAT_INVALID_HANDLE) {
-            PlatCloseHandle(input.checkedLibrary);
-            input.checkedLibrary = PLAT_INVALID_HANDLE;
-        }
+        checked->Release();
 
         VorlaneInitFn init = nullptr;
         if (library.module != nullptr) {

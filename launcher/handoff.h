@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "archive/payload.h"
+#include "launcher/integrity.h"
 #include "platform/platform.h"
 
 constexpr uint32_t SETTING_RUNTIME_ARG_A = 4;   // passed as the runtime's third argument
@@ -34,12 +35,12 @@ struct HandOffInput {
     const char16_t* runtimeDir;
     bool libraryExisted;
     bool rootExisted;
-    PlatFile checkedLibrary;   // held open since the integrity check; closed once the load returned
 };
 
-// Loads the library, calls VorlaneInit, unloads, applies the after-run removal.
+// Loads the library, releases the handles its check held once the load
+// returned, calls VorlaneInit, unloads, applies the after-run removal.
 // Returns the exit code (0, or EXIT_RUNTIME_LOAD).
-int HandOff(HandOffInput& input);
+int HandOff(const HandOffInput& input, CheckedLibrary* checked);
 
 // The after-run removal rule alone (used by HandOff).
 void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool libraryExisted, bool rootExisted);

@@ -1,5 +1,6 @@
 #include "launcher/integrity.h"
 
+#include "archive/archive_reader.h"
 #include "cache/long_path.h"
 #include "launcher/build_config.h"
 #include "launcher/error_box.h"
@@ -17,7 +18,6 @@ bool IsUntrusted(uint32_t result) {
         case 0x800B010Au:  // CERT_E_CHAINING
         case 0x800B0111u:  // TRUST_E_EXPLICIT_DISTRUST
         case 0x800B0101u:  // CERT_E_EXPIRED
-        case 0x800B010Cu:  // CERT_E_REVOKED
         case 0x800B0112u:  // CERT_E_UNTRUSTEDCA
             return true;
         default:
@@ -25,42 +25,133 @@ bool IsUntrusted(uint32_t result) {
     }
 }
 
+bool IsRevoked(uint32_t result) { return result == PLAT_TRUST_REVOKED || result == PLAT_TRUST_CRYPT_REVOKED; }
+
+// Revocation is looked up in the local cache only. A start without it at hand
+// passes, but only when not knowing the revocation status is all that is wrong
+// with the chain.
+bool OnlyRevocationUnknown(const PlatTrustAnswer& answer) {
+    if (answer.result != PLAT_TRUST_REVOCATION_FAILURE && answer.result != PLAT_TRUST_NO_REVOCATION_CHECK &&
+        answer.result != PLAT_TRUST_REVOCATION_OFFLINE) {
+        return false;
+    }
+    const uint32_t unknown = PLAT_CHAIN_REVOCATION_UNKNOWN | PLAT_CHAIN_OFFLINE_REVOCATION;
+    return (answer.chainErrors & PLAT_CHAIN_REVOCATION_UNKNOWN) != 0 && (answer.chainErrors & ~unknown) == 0;
+}
+
+const char16_t* SignerOrUnknown(const PlatTrustAnswer& answer) {
+    return answer.signer[0] != 0 ? answer.signer : u"an unknown signer";
+}
+
+// The whole name, character for character: a name with a NUL inside or a
+// longer one never passes for the publisher.
+bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher) {
+    const size_t length = TextLength(publisher);
+    if (answer.signerLength != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (answer.signer[i] != publisher[i]) return false;
+    }
+    return true;
+}
+
+bool CheckSignature(PlatFile file, const char16_t* libraryPath) {
+    const uint32_t loaded = PlatLoadTrustServices();
+    if (loaded != 0) {
+        ShowErrorF(u"Cannot check %s: the system's trust services cannot be loaded (error %u).", LIBRARY_NAME,
+                   loaded);
+        return false;
+    }
+    PlatTrustAnswer answer;
+    PlatVerifyTrust(file, libraryPath, &answer);
+    answer.signer[PLAT_SIGNER_CAPACITY - 1] = 0;
+    if (answer.signerLength >= PLAT_SIGNER_CAPACITY) answer.signerLength = 0;
+
+    // The chain decides first: a signer's name means nothing under an untrusted root.
+    if (answer.result != PLAT_TRUST_OK && !OnlyRevocationUnknown(answer)) {
+        if (answer.result == PLAT_TRUST_NOSIGNATURE || answer.result == PLAT_TRUST_SUBJECT_FORM) {
+            ShowErrorF(u"%s is not signed.", LIBRARY_NAME);
+        } else if (IsRevoked(answer.result)) {
+            ShowErrorF(u"%s is signed by %s, whose certificate has been revoked (0x%X).", LIBRARY_NAME,
+                       SignerOrUnknown(answer), answer.result);
+        } else if (IsUntrusted(answer.result)) {
+            ShowErrorF(u"%s is signed by %s, whose certificate is not trusted (0x%X).", LIBRARY_NAME,
+                       SignerOrUnknown(answer), answer.result);
+        } else {
+            ShowErrorF(u"%s has an invalid signature (0x%X).", LIBRARY_NAME, answer.result);
+        }
+        return false;
+    }
+    if (!IsPublisher(answer, VORLANE_PUBLISHER)) {
+        ShowErrorF(u"%s is signed by %s, expected %s.", LIBRARY_NAME, answer.signer[0] != 0 ? answer.signer : u"(no name)",
+                   VORLANE_PUBLISHER);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool CheckRuntimeIntegrity(const char16_t* libraryPath, PlatFile* held) {
+bool CheckRuntimeIntegrity(const char16_t* libraryPath, const InstalledLibrary& installed, bool searchRestricted,
+                           CheckedLibrary* checked) {
+    // Without the restricted search the loader would look for the library's own
+    // dependencies beside it and in the current folder, where nothing is checked.
+    if (!searchRestricted) {
+        ShowErrorF(u"%s cannot be loaded safely on this system: install the Windows update KB2533623.",
+                   LIBRARY_NAME);
+        return false;
+    }
+
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
-    char16_t scratch[LONG_PATH_CAPACITY];
-    PlatFile file = PlatCreateFile(ToLongPath(libraryPath, scratch), GENERIC_READ, FILE_SHARE_READ,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (file == PLAT_INVALID_HANDLE) {
+    FileHandle file;
+    {
+        char16_t scratch[LONG_PATH_CAPACITY];
+        file.file = PlatCreateFile(ToLongPath(libraryPath, scratch), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL);
+    }
+    if (!file.Valid()) {
         ShowErrorF(u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, PlatGetLastError());
         return false;
     }
 
-    char16_t signer[PLAT_SIGNER_CAPACITY];
-    signer[0] = 0;
-    const uint32_t result = PlatVerifyTrust(file, libraryPath, signer, PLAT_SIGNER_CAPACITY);
-    signer[PLAT_SIGNER_CAPACITY - 1] = 0;
+    // The bytes that will run must be this application's, not merely some
+    // build its publisher once signed.
+    uint32_t crc = 0;
+    const uint32_t error = HandleCrc(file.file, &crc);
+    if (error != 0) {
+        ShowErrorF(u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME, error);
+        return false;
+    }
+    if (!installed.known || crc != installed.crc) {
+        ShowErrorF(u"The installed %s is not this application's copy.", LIBRARY_NAME);
+        return false;
+    }
 
-    // The chain decides first: a signer's name means nothing under an untrusted root.
-    if (result != PLAT_TRUST_OK) {
-        if (result == PLAT_TRUST_NOSIGNATURE || result == PLAT_TRUST_SUBJECT_FORM) {
-            ShowErrorF(u"%s is not signed.", LIBRARY_NAME);
-        } else if (IsUntrusted(result)) {
-            ShowErrorF(u"%s is signed by %s, whose certificate is not trusted (0x%X).", LIBRARY_NAME,
-                       signer[0] != 0 ? signer : u"an unknown signer", result);
-        } else {
-            ShowErrorF(u"%s has an invalid signature (0x%X).", LIBRARY_NAME, result);
-        }
-        PlatCloseHandle(file);
+    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(file.file, libraryPath)) return false;
+    checked->held.file = file.file;
+    file.file = PLAT_INVALID_HANDLE;
+    return true;
+}
+
+bool ConfirmLoadTarget(const char16_t* libraryPath, CheckedLibrary* checked) {
+    // The plain path, as the loader takes it: no long form, so the same
+    // normalisation applies to both.
+    checked->resolved.file =
+        PlatCreateFile(libraryPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (!checked->resolved.Valid()) {
+        ShowErrorF(u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, PlatGetLastError());
         return false;
     }
-    if (!TextEqual(signer, VORLANE_PUBLISHER)) {
-        ShowErrorF(u"%s is signed by %s, expected %s.", LIBRARY_NAME, signer[0] != 0 ? signer : u"(no name)",
-                   VORLANE_PUBLISHER);
-        PlatCloseHandle(file);
+    PlatFileId held;
+    PlatFileId resolved;
+    if (!PlatGetFileId(checked->held.file, &held) || !PlatGetFileId(checked->resolved.file, &resolved)) {
+        ShowErrorF(u"Cannot check %s: the file cannot be identified (error %u).", LIBRARY_NAME, PlatGetLastError());
         return false;
     }
-    *held = file;
+    bool same = held.volume == resolved.volume;
+    for (size_t i = 0; same && i < sizeof(held.id); ++i) same = held.id[i] == resolved.id[i];
+    if (!same) {
+        ShowErrorF(u"Cannot load %s: its path leads to another file than the one checked.", LIBRARY_NAME);
+        return false;
+    }
     return true;
 }

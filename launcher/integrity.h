@@ -1,10 +1,35 @@
-// The runtime library's integrity check: code signature and publisher.
+// The runtime library's integrity check: the installed file is the archive's
+// copy, carries a trusted signature of the publisher, and is the file the
+// loader will map.
 #pragma once
 
+#include "archive/file_layer.h"
+#include "cache/install.h"
 #include "platform/platform.h"
 
-// Opens the library for reading with read sharing only and checks its
-// signature and signer. On success *held keeps the handle open, so the file
-// cannot be replaced before it is loaded; the caller closes it after the load.
-// On failure shows an error box naming the library and the reason.
-bool CheckRuntimeIntegrity(const char16_t* libraryPath, PlatFile* held);
+// The library as checked. Both handles stay open, with read sharing only,
+// until the load returned: nobody can write, rename or delete the file
+// meanwhile.
+struct CheckedLibrary {
+    FileHandle held;      // the file the check read
+    FileHandle resolved;  // the plain path as the loader resolves it, confirmed to be the same file
+    void Release() {
+        held.Close();
+        resolved.Close();
+    }
+};
+
+// Opens the library for reading with read sharing only and checks, through
+// that handle, that its content is the installed one (installed.crc) and, when
+// the build checks signatures, that it is signed by the publisher under a
+// trusted chain. searchRestricted says whether start-up could limit library
+// searches to the system folder. On success checked->held keeps the file open;
+// on failure shows an error box naming the library and the reason.
+bool CheckRuntimeIntegrity(const char16_t* libraryPath, const InstalledLibrary& installed, bool searchRestricted,
+                           CheckedLibrary* checked);
+
+// Right before the load: opens the plain library path as the loader will
+// resolve it and confirms it is the file the check holds (a link, a junction
+// or a folder name the plain form normalises differently would lead elsewhere).
+// On failure shows an error box.
+bool ConfirmLoadTarget(const char16_t* libraryPath, CheckedLibrary* checked);

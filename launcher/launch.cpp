@@ -7,7 +7,6 @@
 #include "cache/install.h"
 #include "cache/long_path.h"
 #include "cache/runtime_dir.h"
-#include "launcher/build_config.h"
 #include "launcher/error_box.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
@@ -37,8 +36,9 @@ const char16_t* PayloadMessage(PayloadResult result) {
 }  // namespace
 
 int RunLauncher(PlatModule instance) {
-    // Stage 0: dependencies of system libraries come from the system directory only.
-    PlatSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Stage 0: every library loaded from now on comes from the system directory
+    // only. Where the system cannot do that, no library is loaded at stage 14.
+    const bool searchRestricted = PlatSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     PlatInitCommonControls();
 
     // Stage 1: own path. A result that fills the buffer was cut.
@@ -121,22 +121,21 @@ int RunLauncher(PlatModule instance) {
     }
 
     // Stage 12.
-    if (!InstallEntries(&reader, runtimeDir.text)) return EXIT_INSTALL;
+    InstalledLibrary installed{};
+    if (!InstallEntries(&reader, runtimeDir.text, &installed)) return EXIT_INSTALL;
 
     // Stage 13: errors are ignored.
     PurgeOldRuntimes();
 
-    // Stage 14: the handle stays open until the load returned.
-    FileHandle checked;
-#if VORLANE_VERIFY_SIGNATURE
-    if (!CheckRuntimeIntegrity(libraryPath, &checked.file)) return EXIT_INTEGRITY;
-#endif
+    // Stage 14: the handles stay open until the load returned.
+    CheckedLibrary checked;
+    if (!CheckRuntimeIntegrity(libraryPath, installed, searchRestricted, &checked)) return EXIT_INTEGRITY;
+    if (!ConfirmLoadTarget(libraryPath, &checked)) return EXIT_INTEGRITY;
 
     // Stage 15.
-    HandOffInput handOff{instance,  image.modulePath, libraryPath,    payload,
-                         runtimeDir.text, libraryExisted, rootExisted, checked.file};
-    const int code = HandOff(handOff);
-    checked.file = handOff.checkedLibrary;  // HandOff closes it after the load
+    const HandOffInput handOff{instance,        image.modulePath, libraryPath, payload,
+                               runtimeDir.text, libraryExisted,   rootExisted};
+    const int code = HandOff(handOff, &checked);
 
     // Stage 16: the guards release the reader and the handles.
     return code;

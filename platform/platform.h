@@ -144,9 +144,6 @@ constexpr uint32_t INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 #endif
 
 // ---- libraries -------------------------------------------------------------------
-#ifndef LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
-constexpr uint32_t LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100;
-#endif
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 constexpr uint32_t LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
 #endif
@@ -163,13 +160,37 @@ constexpr int CSIDL_LOCAL_APPDATA = 28;
 
 // ---- trust check results (HRESULTs of the platform's trust services) ------------
 constexpr uint32_t PLAT_TRUST_OK = 0;
-constexpr uint32_t PLAT_TRUST_NOSIGNATURE = 0x800B0100u;     // TRUST_E_NOSIGNATURE
-constexpr uint32_t PLAT_TRUST_BAD_DIGEST = 0x80096010u;      // TRUST_E_BAD_DIGEST
-constexpr uint32_t PLAT_TRUST_UNTRUSTED_ROOT = 0x800B0109u;  // CERT_E_UNTRUSTEDROOT
-constexpr uint32_t PLAT_TRUST_SUBJECT_FORM = 0x800B0003u;    // TRUST_E_SUBJECT_FORM_UNKNOWN
+constexpr uint32_t PLAT_TRUST_NOSIGNATURE = 0x800B0100u;         // TRUST_E_NOSIGNATURE
+constexpr uint32_t PLAT_TRUST_BAD_DIGEST = 0x80096010u;          // TRUST_E_BAD_DIGEST
+constexpr uint32_t PLAT_TRUST_UNTRUSTED_ROOT = 0x800B0109u;      // CERT_E_UNTRUSTEDROOT
+constexpr uint32_t PLAT_TRUST_SUBJECT_FORM = 0x800B0003u;        // TRUST_E_SUBJECT_FORM_UNKNOWN
+constexpr uint32_t PLAT_TRUST_REVOKED = 0x800B010Cu;             // CERT_E_REVOKED
+constexpr uint32_t PLAT_TRUST_CRYPT_REVOKED = 0x80092010u;       // CRYPT_E_REVOKED
+constexpr uint32_t PLAT_TRUST_REVOCATION_FAILURE = 0x800B010Eu;  // CERT_E_REVOCATION_FAILURE
+constexpr uint32_t PLAT_TRUST_NO_REVOCATION_CHECK = 0x80092012u; // CRYPT_E_NO_REVOCATION_CHECK
+constexpr uint32_t PLAT_TRUST_REVOCATION_OFFLINE = 0x80092013u;  // CRYPT_E_REVOCATION_OFFLINE
+
+// Error bits of a certificate chain (CERT_TRUST_STATUS.dwErrorStatus) that only
+// say its revocation could not be looked up.
+constexpr uint32_t PLAT_CHAIN_REVOCATION_UNKNOWN = 0x00000040u;  // CERT_TRUST_REVOCATION_STATUS_UNKNOWN
+constexpr uint32_t PLAT_CHAIN_OFFLINE_REVOCATION = 0x01000000u;  // CERT_TRUST_IS_OFFLINE_REVOCATION
 
 // Capacity of a signer display name returned by PlatVerifyTrust.
 constexpr size_t PLAT_SIGNER_CAPACITY = 256;
+
+// What the trust services said of one file.
+struct PlatTrustAnswer {
+    uint32_t result;                        // WinVerifyTrust's HRESULT, PLAT_TRUST_OK when trusted
+    uint32_t chainErrors;                   // dwErrorStatus of the signer's chain; 0 when unknown
+    char16_t signer[PLAT_SIGNER_CAPACITY];  // simple display name; empty when unknown or too long
+    size_t signerLength;                    // its length in characters, a NUL inside it counted
+};
+
+// A file's identity: the same values for two handles of the same file.
+struct PlatFileId {
+    uint64_t volume;  // volume serial number
+    uint8_t id[16];   // file id (a 64-bit file index fills the first 8 bytes)
+};
 
 // The largest name a folder listing delivers (MAX_PATH).
 constexpr size_t PLAT_FIND_NAME_CAPACITY = 260;
@@ -189,7 +210,8 @@ void PlatSetLastError(uint32_t code);
 void* PlatHeapAlloc(size_t size);
 void PlatHeapFree(void* block);
 
-// Start-up.
+// Start-up. SetDefaultDllDirectories, looked up at run time: false with
+// ERROR_PROC_NOT_FOUND where the system lacks it (and the LOAD_LIBRARY_SEARCH_* flags).
 bool PlatSetDefaultDllDirectories(uint32_t flags);
 void PlatInitCommonControls();
 // GetModuleFileNameW(NULL, ...): characters copied, 0 on failure; capacity when truncated.
@@ -205,6 +227,9 @@ bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
 uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanceHigh, uint32_t method);
 bool PlatGetFileSizeEx(PlatFile file, uint64_t* size);
 bool PlatCloseHandle(PlatFile file);
+// GetFileInformationByHandleEx(FileIdInfo), or GetFileInformationByHandle where
+// that is not supported: the volume and file id of an open file.
+bool PlatGetFileId(PlatFile file, PlatFileId* id);
 
 // Paths and folders. Attributes describe the object itself: a link is reported
 // as a link (FILE_ATTRIBUTE_REPARSE_POINT), never followed.
@@ -238,8 +263,13 @@ int PlatMessageBox(const char16_t* text, const char16_t* caption, uint32_t style
 // LoadStringW into a buffer of capacity characters: the count copied, 0 when missing.
 int PlatLoadString(PlatModule instance, uint32_t id, char16_t* buffer, int capacity);
 
-// The trust services: checks the code signature of the open file (path names it)
-// without UI and without revocation look-ups. Returns PLAT_TRUST_OK or the failing
-// result; writes the signer's simple display name (empty when unknown) whenever
-// a signature could be read, even when its chain is refused.
-uint32_t PlatVerifyTrust(PlatFile file, const char16_t* path, char16_t* signer, size_t signerCapacity);
+// The trust services (wintrust.dll, crypt32.dll), loaded with LoadLibraryExW
+// from the system directory only and their functions looked up, once per
+// process: 0, or the platform's error code.
+uint32_t PlatLoadTrustServices();
+// WinVerifyTrust over the open file (path names it): the generic Authenticode
+// policy, no UI, revocation of the whole chain but the root looked up in the
+// local cache only; then the signer's simple display name (CertGetNameStringW)
+// and its chain's error bits, written whenever a signature could be read, even
+// when its chain is refused. Needs PlatLoadTrustServices to have succeeded.
+void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer);

@@ -63,6 +63,7 @@ struct Controls {
     std::u16string commandLine = u"\"launcher.exe\"";
     uint32_t trustResult = PLAT_TRUST_OK;
     std::u16string signer = u"Vorlane";
+    uint32_t chainErrors = 0;
     std::vector<PosixMessageBox> boxes;
 };
 
@@ -510,7 +511,7 @@ const char* PlatOpName(PlatOp op) {
         "CreateDirectory",   "RemoveDirectory",          "FindFirstFile",     "FindNextFile",
         "FindClose",         "GetLocalAppDataFolder",    "LoadLibraryEx",     "GetProcAddress",
         "FreeLibrary",       "CommandLineToArgv",        "MessageBox",        "LoadString",
-        "VerifyTrust"};
+        "VerifyTrust",       "GetFileId",                "LoadTrustServices"};
     static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(PlatOp::Count), "one name per operation");
     const int i = static_cast<int>(op);
     if (i < 0 || i >= static_cast<int>(PlatOp::Count)) return "Unknown";
@@ -567,10 +568,11 @@ void PosixClearStrings() {
     g_controls.strings.clear();
 }
 
-void PosixSetTrust(uint32_t result, const char16_t* signer) {
+void PosixSetTrust(uint32_t result, const std::u16string& signer, uint32_t chainErrors) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_controls.trustResult = result;
-    g_controls.signer = signer != nullptr ? signer : u"";
+    g_controls.signer = signer;
+    g_controls.chainErrors = chainErrors;
 }
 
 const std::vector<PosixMessageBox>& PosixMessageBoxes() {
@@ -1150,20 +1152,50 @@ int PlatLoadString(PlatModule, uint32_t id, char16_t* buffer, int capacity) {
     return static_cast<int>(n);
 }
 
-uint32_t PlatVerifyTrust(PlatFile file, const char16_t* path, char16_t* signer, size_t signerCapacity) {
+uint32_t PlatLoadTrustServices() {
+    const FaultAction action = Enter(PlatOp::LoadTrustServices, nullptr);
+    if (action.kind == FaultAction::Fail) return action.error != 0 ? action.error : ERROR_MOD_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+bool PlatGetFileId(PlatFile file, PlatFileId* id) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::GetFileId, HookPath(h)))) return false;
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (id == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (fstat(h->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
+    std::memset(id, 0, sizeof(*id));
+    id->volume = static_cast<uint64_t>(st.st_dev);
+    const uint64_t inode = static_cast<uint64_t>(st.st_ino);
+    std::memcpy(id->id, &inode, sizeof(inode));
+    return true;
+}
+
+void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer) {
     const FaultAction action = Enter(PlatOp::VerifyTrust, path);
-    if (signer != nullptr && signerCapacity > 0) signer[0] = 0;
-    if (Injected(action)) return action.error != 0 ? action.error : PLAT_TRUST_NOSIGNATURE;
+    answer->chainErrors = 0;
+    answer->signer[0] = 0;
+    answer->signerLength = 0;
+    if (action.kind == FaultAction::Fail) {
+        answer->result = action.error != 0 ? action.error : PLAT_TRUST_NOSIGNATURE;
+        return;
+    }
     if (LookUp(file, Kind::File) == nullptr) {
         // No open file to check: the path must name one, as for the real check.
         struct stat st;
-        if (path == nullptr || stat(PosixNativePath(path).c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+        if (path == nullptr || stat(PosixNativePath(path).c_str(), &st) != 0) {
+            answer->result = ERROR_FILE_NOT_FOUND;
+            return;
+        }
     }
     std::lock_guard<std::mutex> guard(g_lock);
-    if (signer != nullptr && signerCapacity > 0) {
-        const size_t n = std::min(g_controls.signer.size(), signerCapacity - 1);
-        std::memcpy(signer, g_controls.signer.data(), n * sizeof(char16_t));
-        signer[n] = 0;
+    answer->result = g_controls.trustResult;
+    answer->chainErrors = g_controls.chainErrors;
+    // As the real call: a name that does not fit is no name.
+    if (g_controls.signer.size() < PLAT_SIGNER_CAPACITY) {
+        std::memcpy(answer->signer, g_controls.signer.data(), g_controls.signer.size() * sizeof(char16_t));
+        answer->signer[g_controls.signer.size()] = 0;
+        answer->signerLength = g_controls.signer.size();
     }
-    return g_controls.trustResult;
 }

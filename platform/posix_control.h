@@ -38,6 +38,8 @@ enum class PlatOp : int {
     MessageBox,
     LoadString,
     VerifyTrust,
+    GetFileId,
+    LoadTrustServices,
     Count
 };
 const char* PlatOpName(PlatOp op);
@@ -63,7 +65,9 @@ void PosixSetLocalAppData(const char16_t* path, int32_t result = 0);  // SHGetFo
 void PosixSetCommandLine(const char16_t* commandLine);        // GetCommandLine
 void PosixSetString(uint32_t id, const char16_t* value);      // null removes the string
 void PosixClearStrings();
-void PosixSetTrust(uint32_t result, const char16_t* signer);  // VerifyTrust's answer
+// VerifyTrust's answer: the result, the signer's name (it may hold a NUL) and
+// the chain's error bits.
+void PosixSetTrust(uint32_t result, const std::u16string& signer, uint32_t chainErrors = 0);
 
 // Message boxes shown since the last clear.
 struct PosixMessageBox {

@@ -158,6 +158,7 @@ struct Stages {
     PayloadResult payload = PayloadResult::NotFound;
     bool installed = false;
     bool libraryPresent = false;
+    InstalledLibrary library{};  // what the installation reported
 };
 
 void CheckArchiveStart(const uint8_t* data, size_t size, const HostImage& image, bool found, uint64_t offset) {
@@ -187,13 +188,17 @@ void CheckPayload(const uint8_t* data, size_t size, const CSzArEx* db, const Pay
     Fail("the payload handed on does not match any payload entry's size and CRC");
 }
 
-void CheckInstalledLibrary(const CSzArEx* db, bool* present) {
+void CheckInstalledLibrary(const CSzArEx* db, const InstalledLibrary& reported, bool* present) {
     std::vector<uint8_t> bytes;
     *present = ReadNative(g.cache + "/VorlaneStub.dll", &bytes);
-    if (!*present) return;
+    if (!*present) {
+        if (reported.known) Fail("the installation reports a library where none stands");
+        return;
+    }
     // Whatever stands there must be the content of a library entry: a damaged
     // or partly written file must never be left to pass for the library.
     const uint32_t crc = CrcCalc(bytes.data(), bytes.size());
+    if (reported.known && reported.crc != crc) Fail("the installation reports another CRC than the library has");
     for (uint32_t i = 0; i < db->NumFiles; ++i) {
         if (!EntryNamed(db, i, u"VorlaneStub.dll")) continue;
         bool defined = false;
@@ -232,10 +237,10 @@ Stages RunStages(const uint8_t* data, size_t size) {
         if (s.payload == PayloadResult::Ok) CheckPayload(data, size, &reader.db, location);
 
         PosixClearMessageBoxes();
-        s.installed = InstallEntries(&reader, g.cacheWide.c_str());
+        s.installed = InstallEntries(&reader, g.cacheWide.c_str(), &s.library);
         // Installation shows its own message exactly when it ends the run.
         if (PosixMessageBoxes().size() != (s.installed ? 0u : 1u)) Fail("installation's messages disagree with its result");
-        CheckInstalledLibrary(&reader.db, &s.libraryPresent);
+        CheckInstalledLibrary(&reader.db, s.library, &s.libraryPresent);
     }
     ArchiveReaderRelease(&reader);
     return s;
@@ -270,7 +275,7 @@ void CheckLaunch(const Stages& s, int code) {
     } else if (!s.installed) {
         expected = EXIT_INSTALL;
         message.clear();  // the installation's own message, checked stage by stage
-    } else if (!s.libraryPresent) {
+    } else if (!s.libraryPresent || !s.library.known) {
         expected = EXIT_INTEGRITY;
         message.clear();
     }

@@ -52,6 +52,11 @@ const Outcome OUTCOMES[] = {
     {4, "Cannot update VorlaneStub\\.dll: file is in use\\."},
     {4, "Failed to write VorlaneStub\\.dll \\(error [1-9][0-9]*\\)\\."},
     {5, "Cannot check VorlaneStub\\.dll: the file cannot be opened \\(error [1-9][0-9]*\\)\\."},
+    {5, "Cannot check VorlaneStub\\.dll: the file cannot be read \\(error [1-9][0-9]*\\)\\."},
+    {5, "Cannot check VorlaneStub\\.dll: the file cannot be identified \\(error [1-9][0-9]*\\)\\."},
+    {5, "Cannot check VorlaneStub\\.dll: the system's trust services cannot be loaded \\(error [1-9][0-9]*\\)\\."},
+    {5, "The installed VorlaneStub\\.dll is not this application's copy\\."},
+    {5, "VorlaneStub\\.dll cannot be loaded safely on this system: install the Windows update KB2533623\\."},
     {5, "VorlaneStub\\.dll is not signed\\."},
     {5, "VorlaneStub\\.dll has an invalid signature \\(0x[0-9A-F]{8}\\)\\."},
     {5, "VorlaneStub\\.dll is signed by .+, whose certificate is not trusted \\(0x[0-9A-F]{8}\\)\\."},
@@ -109,6 +114,8 @@ std::vector<FaultAction> FailuresOf(PlatOp op) {
         case PlatOp::MessageBox: return {Fail(ERROR_NOT_ENOUGH_MEMORY)};
         case PlatOp::LoadString: return {Fail(1814)};  // ERROR_RESOURCE_NAME_NOT_FOUND
         case PlatOp::VerifyTrust: return {Fail(PLAT_TRUST_NOSIGNATURE), Fail(PLAT_TRUST_BAD_DIGEST)};
+        case PlatOp::GetFileId: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::LoadTrustServices: return {Fail(ERROR_MOD_NOT_FOUND)};
         case PlatOp::CloseHandle:
         case PlatOp::FindClose:
         case PlatOp::FreeLibrary:
@@ -199,7 +206,6 @@ protected:
     std::string record;
     std::string outside;
     PlatFile held = PLAT_INVALID_HANDLE;
-    size_t olderRuns = 0;
 
     void SetUp() override {
         ASSERT_TRUE(dir.Valid());
@@ -282,19 +288,12 @@ protected:
         // 0 is a normal end only: the runtime ran.
         if ((r.exitCode == 0) != r.runtimeCalled) problem("exit 0 without the runtime, or the runtime with an error");
 
-        // When the archive's copy cannot be decoded the installation passes it
-        // over silently, and an older library standing untouched at the path is
-        // run. Counted and reported; any other foreign content is a failure.
-        const bool olderKept = s.cache == Cache::StaleWithOldVersions && r.lastLoaded == older &&
-                               r.Calls(PlatOp::WriteFile) == 0;
-        if (olderKept && r.runtimeCalled) ++olderRuns;
-
+        // Only the archive's copy, checked, ever runs: also when the archive's
+        // copy cannot be decoded and another build stands at the path.
         if (r.runtimeCalled) {
             if (!s.runtimeMayRun) problem("the runtime ran in a scenario that must never reach it");
-            if (VORLANE_VERIFY_SIGNATURE && !(olderKept ? r.trustAnsweredOk : r.trustPassed)) {
-                problem("the runtime ran without a passed check");
-            }
-            if (r.loads < 1 || (!r.loadsSawExpected && !olderKept)) {
+            if (VORLANE_VERIFY_SIGNATURE && !r.trustPassed) problem("the runtime ran without a passed check");
+            if (r.loads < 1 || !r.loadsSawExpected || r.lastLoaded != good.runtime) {
                 problem("the runtime ran from a library without the archive's content");
             }
             const auto at = [&r](const char* key) {
@@ -307,7 +306,7 @@ protected:
             }
             if (at("module_path") != Utf16ToUtf8(PosixWidePath(good.path))) problem("wrong module path");
         }
-        if (!r.loadsSawExpected && s.package == &good && !olderKept) problem("a load found other content");
+        if (!r.loadsSawExpected && s.package == &good) problem("a load found other content");
         if (ReadBytes(outside + "/keep.txt") != std::vector<uint8_t>{'k'}) problem("a file outside the cache went");
         return problems;
     }
@@ -449,9 +448,8 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("fault sweep: %zu scenarios, %zu runs in %.1f s; call sites failed: %zu of %zu, of them heap "
-                "allocation sites: %zu of %zu; an older library kept and run after a failed decode: %zu runs\n",
-                scenarios.size(), runs, seconds, sitesFailed, counted.size(), allocationsFailed, allocations,
-                olderRuns);
+                "allocation sites: %zu of %zu\n",
+                scenarios.size(), runs, seconds, sitesFailed, counted.size(), allocationsFailed, allocations);
     EXPECT_EQ(sitesFailed, counted.size());
     EXPECT_GT(allocations, 5u);
 }

@@ -295,6 +295,39 @@ TEST_F(HostileCache, ReadOnlyAndHiddenEntriesInTheVersionFolder) {
     EXPECT_TRUE(PathExists(Root()));
 }
 
+// Between the installation and the load, the library is replaced by another
+// genuine build, or a link on its path is retargeted once the check holds the
+// file: neither is ever loaded.
+TEST_F(HostileCache, OnlyTheCheckedCopyOfTheArchivesLibraryIsLoaded) {
+    std::vector<uint8_t> other = package->runtime;
+    other.resize(other.size() + 64, 0xEE);  // same signer, other bytes
+    setup.decide = [this, &other](PlatOp op, const char16_t*, uint64_t nth) {
+        if (op == PlatOp::FindFirstFile && nth == 1) EXPECT_TRUE(WriteBytes(Library(), other));  // the purge
+        return FaultAction{};
+    };
+    LaunchResult r = Run();
+    ExpectEnd(r, 5, u"The installed VorlaneStub.dll is not this application's copy.");
+    EXPECT_EQ(r.loads, 0);
+
+    // The local app data folder is reached through a link; a same-user process
+    // points it elsewhere, at a tree holding the same bytes, while the check runs.
+    const std::string real = dir.Native("real"), decoy = dir.Native("decoy"), via = dir.Native("via");
+    ASSERT_TRUE(Put(LibraryOf(decoy + "/L"), package->runtime));
+    ASSERT_TRUE(MakeFolders(real + "/L"));
+    ASSERT_EQ(symlink(real.c_str(), via.c_str()), 0);
+    setup.localAppData = PosixWidePath(via + "/L");
+    setup.decide = [&](PlatOp op, const char16_t*, uint64_t) {
+        if (op == PlatOp::VerifyTrust) {
+            EXPECT_EQ(unlink(via.c_str()), 0);
+            EXPECT_EQ(symlink(decoy.c_str(), via.c_str()), 0);
+        }
+        return FaultAction{};
+    };
+    r = Run();
+    ExpectEnd(r, 5, u"Cannot load VorlaneStub.dll: its path leads to another file than the one checked.");
+    EXPECT_EQ(r.loads, 0);
+}
+
 TEST_F(HostileCache, LocalAppDataPathsAtTheLengthLimit) {
     // The library path "<app data>\Vorlane Runtime\202600\VorlaneStub.dll"
     // is 2047 characters: it runs. One more and it does not fit.

@@ -33,6 +33,7 @@ protected:
     bool opened = false;
     std::vector<uint8_t> library = PatternBytes(300000, 7);
     std::u16string runtimeDir;
+    InstalledLibrary installed{};  // what the last Install() reported
     size_t heapBefore = 0;
 
     void SetUp() override {
@@ -85,7 +86,7 @@ protected:
     }
     bool Install() {
         PosixClearMessageBoxes();
-        return InstallEntries(&reader, runtimeDir.c_str());
+        return InstallEntries(&reader, runtimeDir.c_str(), &installed);
     }
     std::vector<std::u16string> Messages() const {
         std::vector<std::u16string> texts;
@@ -121,8 +122,11 @@ TEST_F(Installing, WritesOnceThenLeavesACurrentLibraryAlone) {
     EXPECT_EQ(ReadBytes(Target()), library);
     EXPECT_FALSE(dir.Exists("rt/vorlane.bin"));  // only the install list goes to disk
 
+    const uint32_t crc = CrcCalc(library.data(), library.size());
+    EXPECT_TRUE(installed.known && installed.crc == crc) << "written";
     PosixResetCallCounts();
     EXPECT_TRUE(Install());
+    EXPECT_TRUE(installed.known && installed.crc == crc) << "found current";
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 0u);
     // Nothing decoded: the only allocations are the two entry names.
@@ -211,6 +215,7 @@ TEST_F(Installing, PassesOverDamagedAndUnlistedEntriesSilently) {
         EXPECT_TRUE(Install());
         EXPECT_TRUE(Messages().empty());
         EXPECT_EQ(dir.ReadFile("rt/VorlaneStub.dll"), "old");
+        EXPECT_FALSE(installed.known) << "the old file is not the archive's copy";
         ASSERT_EQ(unlink(Target().c_str()), 0);
         PosixResetCallCounts();
         EXPECT_TRUE(Install());
@@ -276,6 +281,7 @@ TEST_F(Installing, WithoutRecordedCrcTheLibraryIsRewrittenEachStart) {
     OpenStored({{u"VorlaneStub.dll", library}}, StoredArchiveOptions{true, false});
     EXPECT_TRUE(Install());
     EXPECT_EQ(ReadBytes(Target()), library);
+    EXPECT_TRUE(installed.known && installed.crc == CrcCalc(library.data(), library.size()));
     PosixResetCallCounts();
     EXPECT_TRUE(Install());
     EXPECT_GT(PosixCallCount(PlatOp::WriteFile), 0u);
@@ -295,7 +301,8 @@ TEST_F(Installing, SecondStartCacheWork) {
         if (runtime == nullptr) return;
         const std::u16string libraryPath = std::u16string(runtime) + u"\\VorlaneStub.dll";
         PlatGetFileAttributes(libraryPath.c_str());
-        EXPECT_TRUE(InstallEntries(&reader, runtime));
+        InstalledLibrary installed{};
+        EXPECT_TRUE(InstallEntries(&reader, runtime, &installed));
         PurgeOldRuntimes();
         PlatHeapFree(runtime);
     };
@@ -323,7 +330,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     ASSERT_NE(runtime, nullptr);
     const std::u16string runtimePath = runtime;
     PlatHeapFree(runtime);
-    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str()));
+    InstalledLibrary installed{};
+    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str(), &installed));
     const std::u16string libraryPath = runtimePath + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
@@ -333,7 +341,7 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         auto t0 = Clock::now();
         char16_t* dirCopy = PrepareRuntimeDir(&rootExisted);
         PlatGetFileAttributes(libraryPath.c_str());
-        EXPECT_TRUE(InstallEntries(&reader, dirCopy));
+        EXPECT_TRUE(InstallEntries(&reader, dirCopy, &installed));
         PurgeOldRuntimes();
         PlatHeapFree(dirCopy);
         auto t1 = Clock::now();

@@ -5,15 +5,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "archive/archive_reader.h"
 #include "launcher/build_config.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
 #include "launcher/launch.h"
 #include "platform/platform.h"
 #include "platform/posix_control.h"
+#include "tests/support/fault.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -36,12 +39,23 @@ protected:
         PosixResetControls();
     }
 
+    // What the installation reports for the library as it stands now.
+    InstalledLibrary Installed() {
+        const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
+        return InstalledLibrary{true, CrcCalc(bytes.data(), bytes.size())};
+    }
+    bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
+        return CheckRuntimeIntegrity(library.c_str(), Installed(), searchRestricted, checked);
+    }
+
     // Runs the check; expects a refusal with exactly this one box.
-    void ExpectRefused(const std::u16string& message) {
+    void ExpectRefused(const std::u16string& message, const InstalledLibrary* installed = nullptr,
+                       bool searchRestricted = true) {
         PosixClearMessageBoxes();
-        PlatFile held = PLAT_INVALID_HANDLE;
-        EXPECT_FALSE(CheckRuntimeIntegrity(library.c_str(), &held));
-        EXPECT_EQ(held, PLAT_INVALID_HANDLE);
+        CheckedLibrary checked;
+        EXPECT_FALSE(CheckRuntimeIntegrity(library.c_str(), installed != nullptr ? *installed : Installed(),
+                                           searchRestricted, &checked));
+        EXPECT_FALSE(checked.held.Valid());
         const auto& boxes = PosixMessageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(Utf16ToUtf8(boxes[0].text), Utf16ToUtf8(message));
@@ -60,9 +74,9 @@ PlatFile Open(const std::u16string& path, uint32_t access, uint32_t share, uint3
 }
 
 TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilReleased) {
-    PlatFile held = PLAT_INVALID_HANDLE;
-    ASSERT_TRUE(CheckRuntimeIntegrity(library.c_str(), &held));
-    ASSERT_NE(held, PLAT_INVALID_HANDLE);
+    CheckedLibrary checked;
+    ASSERT_TRUE(Check(&checked));
+    ASSERT_TRUE(checked.held.Valid());
     EXPECT_TRUE(PosixMessageBoxes().empty());
 
     // Nobody can overwrite, truncate or delete it while it is held.
@@ -80,7 +94,7 @@ TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilRele
     EXPECT_NE(reader, PLAT_INVALID_HANDLE);
     if (reader != PLAT_INVALID_HANDLE) PlatCloseHandle(reader);
 
-    PlatCloseHandle(held);
+    checked.Release();
     EXPECT_TRUE(PlatDeleteFile(library.c_str()));
 }
 
@@ -111,10 +125,15 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
         {PLAT_TRUST_OK, u"Mallory Software", u"VorlaneStub.dll is signed by Mallory Software, expected " + PUBLISHER + u"."},
         {PLAT_TRUST_OK, PUBLISHER + u" ", u"VorlaneStub.dll is signed by " + PUBLISHER + u" , expected " + PUBLISHER + u"."},
         {PLAT_TRUST_OK, u"", u"VorlaneStub.dll is signed by (no name), expected " + PUBLISHER + u"."},
+        // The whole name counts: what follows a NUL inside it too.
+        {PLAT_TRUST_OK, PUBLISHER + std::u16string(1, u'\0') + u"x",
+         u"VorlaneStub.dll is signed by " + PUBLISHER + u", expected " + PUBLISHER + u"."},
+        {PLAT_TRUST_REVOKED, PUBLISHER,
+         u"VorlaneStub.dll is signed by " + PUBLISHER + u", whose certificate has been revoked (0x800B010C)."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Utf16ToUtf8(c.message));
-        PosixSetTrust(c.result, c.signer.c_str());
+        PosixSetTrust(c.result, c.signer);
         ExpectRefused(c.message);
     }
     if (flipped != PUBLISHER) {
@@ -128,15 +147,15 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
 TEST_F(RuntimeIntegrity, LibraryThatCannotBeOpenedIsNeitherCheckedNorAccepted) {
     PosixResetCallCounts();
     const std::u16string missing = dir.Wide("rt/missing.dll");
-    PlatFile held = PLAT_INVALID_HANDLE;
-    EXPECT_FALSE(CheckRuntimeIntegrity(missing.c_str(), &held));
-    EXPECT_EQ(held, PLAT_INVALID_HANDLE);
+    CheckedLibrary checked;
+    EXPECT_FALSE(CheckRuntimeIntegrity(missing.c_str(), Installed(), true, &checked));
+    EXPECT_FALSE(checked.held.Valid());
 
     // Someone writing to it keeps the check out as well.
     PlatFile writer = Open(library, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(writer, PLAT_INVALID_HANDLE);
-    EXPECT_FALSE(CheckRuntimeIntegrity(library.c_str(), &held));
-    EXPECT_EQ(held, PLAT_INVALID_HANDLE);
+    EXPECT_FALSE(Check(&checked));
+    EXPECT_FALSE(checked.held.Valid());
     PlatCloseHandle(writer);
 
     EXPECT_EQ(PosixCallCount(PlatOp::VerifyTrust), 0u);
@@ -144,6 +163,58 @@ TEST_F(RuntimeIntegrity, LibraryThatCannotBeOpenedIsNeitherCheckedNorAccepted) {
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(Utf16ToUtf8(boxes[0].text), "Cannot check VorlaneStub.dll: the file cannot be opened (error 2).");
     EXPECT_EQ(Utf16ToUtf8(boxes[1].text), "Cannot check VorlaneStub.dll: the file cannot be opened (error 32).");
+}
+
+// Refused before any signature is looked at: another build of the publisher's,
+// a library nobody installed from this archive, a system that cannot keep
+// planted dependencies out, and trust services that cannot be loaded.
+TEST_F(RuntimeIntegrity, OnlyTheArchivesCopyIsCheckedAndOnlyWhereItCanBeLoadedSafely) {
+    const std::u16string notOurs = u"The installed VorlaneStub.dll is not this application's copy.";
+    InstalledLibrary other = Installed();
+    other.crc ^= 1;
+    ExpectRefused(notOurs, &other);
+    const InstalledLibrary unknown{false, Installed().crc};
+    ExpectRefused(notOurs, &unknown);
+    ExpectRefused(u"VorlaneStub.dll cannot be loaded safely on this system: install the Windows update KB2533623.",
+                  nullptr, false);
+    EXPECT_EQ(PosixCallCount(PlatOp::VerifyTrust), 0u);
+
+    {
+        FaultPlan plan;
+        plan.FailAll(PlatOp::LoadTrustServices, ERROR_MOD_NOT_FOUND);
+        ExpectRefused(u"Cannot check VorlaneStub.dll: the system's trust services cannot be loaded (error 126).");
+    }
+    // A revocation status the local cache cannot tell passes, but only when
+    // nothing else is wrong with the chain.
+    PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | PLAT_CHAIN_OFFLINE_REVOCATION);
+    CheckedLibrary checked;
+    EXPECT_TRUE(Check(&checked));
+    checked.Release();
+    PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | 0x20u);
+    ExpectRefused(u"VorlaneStub.dll has an invalid signature (0x800B010E).");
+}
+
+// The plain path the loader takes must lead to the very file that was checked.
+TEST_F(RuntimeIntegrity, LoadTargetMustBeTheCheckedFile) {
+    ASSERT_TRUE(dir.WriteFile("other/VorlaneStub.dll", "signed library bytes"));
+    ASSERT_EQ(symlink(dir.Native("rt").c_str(), dir.Native("link").c_str()), 0);
+    const std::u16string viaLink = dir.Wide("link/VorlaneStub.dll");
+
+    CheckedLibrary checked;
+    ASSERT_TRUE(CheckRuntimeIntegrity(viaLink.c_str(), Installed(), true, &checked));
+    EXPECT_TRUE(ConfirmLoadTarget(viaLink.c_str(), &checked));
+    checked.Release();
+
+    // Same bytes, another file: retargeted between the check and the load.
+    ASSERT_TRUE(CheckRuntimeIntegrity(viaLink.c_str(), Installed(), true, &checked));
+    ASSERT_EQ(unlink(dir.Native("link").c_str()), 0);
+    ASSERT_EQ(symlink(dir.Native("other").c_str(), dir.Native("link").c_str()), 0);
+    PosixClearMessageBoxes();
+    EXPECT_FALSE(ConfirmLoadTarget(viaLink.c_str(), &checked));
+    ASSERT_EQ(PosixMessageBoxes().size(), 1u);
+    EXPECT_EQ(Utf16ToUtf8(PosixMessageBoxes()[0].text),
+              "Cannot load VorlaneStub.dll: its path leads to another file than the one checked.");
+    checked.Release();
 }
 
 // The hand-off loads the held library and only then lets go of it, whether the
@@ -173,13 +244,15 @@ TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
         ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", c.content));
         std::remove(record.c_str());
         PosixClearMessageBoxes();
-        PlatFile held = PLAT_INVALID_HANDLE;
-        ASSERT_TRUE(CheckRuntimeIntegrity(library.c_str(), &held));
+        CheckedLibrary checked;
+        ASSERT_TRUE(Check(&checked));
+        ASSERT_TRUE(ConfirmLoadTarget(library.c_str(), &checked));
 
-        HandOffInput input{nullptr, u"Z:\\app.exe", library.c_str(), PayloadLocation{32, 10}, runtimeDir.c_str(),
-                           true, true, held};
-        EXPECT_EQ(HandOff(input), c.exitCode);
-        EXPECT_EQ(input.checkedLibrary, PLAT_INVALID_HANDLE);
+        const HandOffInput input{nullptr, u"Z:\\app.exe", library.c_str(), PayloadLocation{32, 10},
+                                 runtimeDir.c_str(), true, true};
+        EXPECT_EQ(HandOff(input, &checked), c.exitCode);
+        EXPECT_FALSE(checked.held.Valid());
+        EXPECT_FALSE(checked.resolved.Valid());
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(dir.Exists("record.txt"), c.exitCode == EXIT_OK) << "runtime call";
         EXPECT_EQ(PosixMessageBoxes().size(), c.exitCode == EXIT_OK ? 0u : 1u);

@@ -2,6 +2,8 @@
 // relies on, over real Linux files, folders, links and shared objects.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -482,7 +484,7 @@ TEST_F(PosixLibraries, LoadedLibraryIsLockedLikeAMappedImage) {
     ASSERT_TRUE(dir.WriteFile("VorlaneStub.dll", image));
     const std::u16string path = W("VorlaneStub.dll");
 
-    PlatModule module = PlatLoadLibraryEx(path.c_str(), LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
+    PlatModule module = PlatLoadLibraryEx(path.c_str(), LOAD_LIBRARY_SEARCH_SYSTEM32);
     ASSERT_NE(module, nullptr);
     EXPECT_NE(PlatGetProcAddress(module, "VorlaneInit"), nullptr);
     EXPECT_EQ(PlatGetProcAddress(module, "NoSuchExport"), nullptr);
@@ -609,16 +611,28 @@ TEST_F(PosixTest, ControlsAnswerInPlaceOfWindows) {
     EXPECT_EQ(PosixMessageBoxes()[0].style, MB_ICONERROR);
 
     ASSERT_TRUE(dir.WriteFile("lib.dll", "x"));
-    char16_t signer[4];
-    EXPECT_EQ(PlatVerifyTrust(PLAT_INVALID_HANDLE, W("lib.dll").c_str(), signer, 4), PLAT_TRUST_OK);
-    EXPECT_EQ(std::u16string(signer), u"Vor");
-    PosixSetTrust(PLAT_TRUST_UNTRUSTED_ROOT, u"Other");
-    char16_t full[PLAT_SIGNER_CAPACITY];
-    EXPECT_EQ(PlatVerifyTrust(PLAT_INVALID_HANDLE, W("lib.dll").c_str(), full, PLAT_SIGNER_CAPACITY),
-              PLAT_TRUST_UNTRUSTED_ROOT);
-    EXPECT_EQ(std::u16string(full), u"Other");
-    EXPECT_EQ(PlatVerifyTrust(PLAT_INVALID_HANDLE, W("none.dll").c_str(), full, PLAT_SIGNER_CAPACITY),
-              ERROR_FILE_NOT_FOUND);
+    PlatTrustAnswer answer;
+    PlatVerifyTrust(PLAT_INVALID_HANDLE, W("lib.dll").c_str(), &answer);
+    EXPECT_EQ(answer.result, PLAT_TRUST_OK);
+    EXPECT_EQ(std::u16string(answer.signer), u"Vorlane");
+    PosixSetTrust(PLAT_TRUST_UNTRUSTED_ROOT, std::u16string(u"Oth\0er", 6), PLAT_CHAIN_REVOCATION_UNKNOWN);
+    PlatVerifyTrust(PLAT_INVALID_HANDLE, W("lib.dll").c_str(), &answer);
+    EXPECT_EQ(answer.result, PLAT_TRUST_UNTRUSTED_ROOT);
+    EXPECT_EQ(std::u16string(answer.signer, answer.signerLength), std::u16string(u"Oth\0er", 6));
+    EXPECT_EQ(answer.chainErrors, PLAT_CHAIN_REVOCATION_UNKNOWN);
+    PlatVerifyTrust(PLAT_INVALID_HANDLE, W("none.dll").c_str(), &answer);
+    EXPECT_EQ(answer.result, ERROR_FILE_NOT_FOUND);
+
+    // Two handles of one file have one identity; another file has another.
+    ASSERT_TRUE(dir.WriteFile("lib2.dll", "x"));
+    PlatFile a = PlatCreateFile(W("lib.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    PlatFile b = PlatCreateFile(W("lib.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    PlatFile c = PlatCreateFile(W("lib2.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    PlatFileId ids[3];
+    EXPECT_TRUE(PlatGetFileId(a, &ids[0]) && PlatGetFileId(b, &ids[1]) && PlatGetFileId(c, &ids[2]));
+    EXPECT_EQ(std::memcmp(&ids[0], &ids[1], sizeof(PlatFileId)), 0);
+    EXPECT_NE(std::memcmp(&ids[0], &ids[2], sizeof(PlatFileId)), 0);
+    for (PlatFile f : {a, b, c}) PlatCloseHandle(f);
 
     PosixResetControls();
     EXPECT_TRUE(PosixMessageBoxes().empty());

@@ -3,7 +3,13 @@
 // at (offset, size) of the executable named by its second argument and writes
 // their CRC-32 next to the arguments, into "<executable>.record.txt" (UTF-8).
 // Its return value is deliberately non-zero: the launcher must ignore it.
+// Built a second time with VORLANE_TEST_IMPORTS_WINHTTP: it then imports
+// winhttp.dll, a library that is not a known system library, so a copy planted
+// beside it would be found if the loader looked there.
 #include <windows.h>
+#ifdef VORLANE_TEST_IMPORTS_WINHTTP
+#include <winhttp.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -89,6 +95,9 @@ extern "C" __declspec(dllexport) int VorlaneInit(HMODULE instance, const wchar_t
     record += Line("payload_read", read ? "1" : "0");
     snprintf(hex, sizeof hex, "%08x", crc);
     record += Line("payload_crc", hex);
+#ifdef VORLANE_TEST_IMPORTS_WINHTTP
+    record += Line("winhttp", WinHttpCheckPlatform() ? "1" : "0");
+#endif
 
     std::wstring out = std::wstring(modulePath) + L".record.txt";
     HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -100,7 +100,8 @@ class Fixtures:
 
     def runtime(self, kind="good"):
         """The stand-in runtime as kind: good, unsigned, tampered, wrong_publisher,
-        untrusted, or no_export (signed, but lacks VorlaneInit)."""
+        untrusted, no_export (signed, but lacks VorlaneInit), or winhttp (another
+        signed build, which imports winhttp.dll)."""
         if kind in self._runtimes:
             return self._runtimes[kind]
         built = os.path.join(self.h.win64, "tests", "VorlaneStub.dll")
@@ -119,6 +120,8 @@ class Fixtures:
             harness.sign_image(built, out, self.chain(trusted=False))
         elif kind == "no_export":
             harness.sign_image(no_export, out, self.chain())
+        elif kind == "winhttp":
+            harness.sign_image(os.path.join(self.h.win64, "tests", "VorlaneStubWinHttp.dll"), out, self.chain())
         else:
             raise ValueError(kind)
         self._runtimes[kind] = out

@@ -446,7 +446,7 @@ class Harness:
         exe = os.path.join(out_dir, name + ".exe")
         subprocess.run([MINGW_CXX, "-municode", "-std=c++17", "-O1", "-Wall", "-I", self.source, "-o", exe,
                         os.path.join(HERE, name + ".cpp")] + objects +
-                       [library, "-static", "-lwintrust", "-lcrypt32", "-lshell32", "-luser32", "-lcomctl32"],
+                       [library, "-static", "-lshell32", "-luser32", "-lcomctl32"],
                        check=True)
         return exe
 

@@ -2,7 +2,8 @@
 // own handling (buffer limits, 64-bit positions, the trust call) is checked
 // where the real calls run. One command per run; prints "key=value" lines.
 //
-//   platform_probe.exe trust <path> <signer capacity>
+//   platform_probe.exe trust <path>        result, chain error bits, signer and its length
+//   platform_probe.exe identity <a> <b>     whether two opens of a, and a and b, are one file
 //   platform_probe.exe appdata <capacity>
 //   platform_probe.exe size <path>          size, then the end position via SetFilePointer
 //   platform_probe.exe list <folder>        one line per entry: attributes and name
@@ -32,16 +33,44 @@ std::string Narrow(const char16_t* text) {
     return out;
 }
 
-int Trust(const wchar_t* path, size_t capacity) {
+int Trust(const wchar_t* path) {
+    const uint32_t loaded = PlatLoadTrustServices();
+    if (loaded != 0) {
+        std::printf("load_error=%u\n", static_cast<unsigned>(loaded));
+        return 0;
+    }
     PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    // The signer buffer is filled with a marker so an untouched buffer shows.
-    char16_t signer[PLAT_SIGNER_CAPACITY + 1];
-    for (char16_t& c : signer) c = u'#';
-    signer[PLAT_SIGNER_CAPACITY] = 0;
-    const uint32_t result = PlatVerifyTrust(file, U(path), signer, capacity);
-    std::printf("result=%08x\n", static_cast<unsigned>(result));
-    if (capacity > 0) std::printf("signer=%s\n", Narrow(signer).c_str());
+    PlatTrustAnswer answer;
+    PlatVerifyTrust(file, U(path), &answer);
+    std::printf("result=%08x\n", static_cast<unsigned>(answer.result));
+    std::printf("chain=%08x\n", static_cast<unsigned>(answer.chainErrors));
+    std::printf("signer=%s\n", Narrow(answer.signer).c_str());
+    std::printf("length=%u\n", static_cast<unsigned>(answer.signerLength));
     if (file != PLAT_INVALID_HANDLE) PlatCloseHandle(file);
+    return 0;
+}
+
+// Two opens of one path, and one of another: the identities.
+int Identity(const wchar_t* a, const wchar_t* b) {
+    const wchar_t* paths[3] = {a, a, b};
+    PlatFileId ids[3];
+    for (int i = 0; i < 3; ++i) {
+        PlatFile file = PlatCreateFile(U(paths[i]), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        const bool ok = file != PLAT_INVALID_HANDLE && PlatGetFileId(file, &ids[i]);
+        if (file != PLAT_INVALID_HANDLE) PlatCloseHandle(file);
+        if (!ok) {
+            std::printf("error=%u\n", static_cast<unsigned>(PlatGetLastError()));
+            return 0;
+        }
+    }
+    auto same = [&ids](int x, int y) {
+        if (ids[x].volume != ids[y].volume) return false;
+        for (size_t i = 0; i < sizeof(ids[x].id); ++i) {
+            if (ids[x].id[i] != ids[y].id[i]) return false;
+        }
+        return true;
+    };
+    std::printf("same=%d\nother=%d\n", same(0, 1) ? 1 : 0, same(0, 2) ? 1 : 0);
     return 0;
 }
 
@@ -110,7 +139,8 @@ int String(uint32_t id, int capacity) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 4 && std::wcscmp(argv[1], L"trust") == 0) return Trust(argv[2], std::wcstoul(argv[3], nullptr, 10));
+    if (argc >= 3 && std::wcscmp(argv[1], L"trust") == 0) return Trust(argv[2]);
+    if (argc >= 4 && std::wcscmp(argv[1], L"identity") == 0) return Identity(argv[2], argv[3]);
     if (argc >= 3 && std::wcscmp(argv[1], L"appdata") == 0) return AppData(std::wcstoul(argv[2], nullptr, 10));
     if (argc >= 3 && std::wcscmp(argv[1], L"size") == 0) return Size(argv[2]);
     if (argc >= 3 && std::wcscmp(argv[1], L"list") == 0) return List(argv[2]);

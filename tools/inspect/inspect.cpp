@@ -208,19 +208,14 @@ void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report) {
 
 // What the launcher does after the installation when no library was written.
 void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
-    std::string why = cause +
-                      ": the launcher passes it over without a message and ends without a library. On a machine "
-                      "whose cache holds no VorlaneStub.dll of runtime " +
-                      Decimal(static_cast<uint64_t>(RUNTIME_VERSION)) + ", ";
-#if VORLANE_VERIFY_SIGNATURE
-    why += "the signature check cannot open the library and the run ends with this message. (Where an earlier "
-           "run left a library, that one is checked and run instead.)";
+    const std::string why = cause +
+                            ": the launcher passes it over without a message and ends without a library. On a "
+                            "machine whose cache holds no VorlaneStub.dll of runtime " +
+                            Decimal(static_cast<uint64_t>(RUNTIME_VERSION)) +
+                            ", the check cannot open the library and the run ends with this message. (Where an "
+                            "earlier run left a library, it is not this archive's copy and is refused: \"The "
+                            "installed VorlaneStub.dll is not this application's copy.\", exit 5.)";
     Refuse(report, 14, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", EXIT_INTEGRITY, why);
-#else
-    why += "loading it fails and the run ends with this message. (Where an earlier run left a library, that "
-           "one is run instead.)";
-    Refuse(report, 15, u"Failed to load VorlaneStub DLL", EXIT_RUNTIME_LOAD, why);
-#endif
 }
 
 void JudgeRuntime(InspectReport* report) {

@@ -1,0 +1,79 @@
+"""Only checked code runs, under Wine with the load order set native-first for
+the names involved, which is how Windows treats a library that is not a known
+system library: copies planted beside the packaged exe or beside the installed
+runtime library are never loaded (loaded, they would leave a mark), and the app
+still runs; another genuine build standing in the cache is never run in place
+of the archive's copy."""
+import os
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fixtures  # noqa: E402
+import harness  # noqa: E402
+
+BESIDE_EXE = ("wintrust", "crypt32", "msasn1", "cryptsp", "userenv")
+
+
+def main():
+    h = harness.Harness.from_args()
+    planted = os.path.join(h.win64, "tests", "VorlanePlanted.dll")
+    if h.missing_builds(planted, os.path.join(h.win64, "tests", "VorlaneStubWinHttp.dll")):
+        return 1
+
+    with h:
+        fx = fixtures.Fixtures(h)
+
+        def run_planted(prefix, exe, names, folder):
+            marks = h.scratch_dir("marks-" + os.path.basename(folder))
+            for name in names:
+                shutil.copyfile(planted, os.path.join(folder, name + ".dll"))
+            env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;%s=n,b" % ",".join(names),
+                   "VORLANE_MARK_DIR": harness.wine_path(marks)}
+            result = prefix.run(exe, env=env)
+            h.expect_equal(sorted(os.listdir(marks)), [], "planted libraries that were loaded")
+            h.expect_status(result, 0)
+            h.expect_boxes(result, [])
+            h.expect(fx.record(exe) is not None, "the runtime was not called")
+            return result
+
+        @h.case("libraries planted beside the packaged exe are never loaded")
+        def _():
+            prefix = fx.trusted_prefix()
+            exe = fx.package("beside-exe")
+            run_planted(prefix, exe, BESIDE_EXE, os.path.dirname(exe))
+
+        @h.case("a library planted beside the installed runtime is never loaded for it")
+        def _():
+            prefix = fx.trusted_prefix()
+            exe = fx.package("beside-runtime", runtime=fx.runtime("winhttp"))
+            folder = os.path.dirname(fixtures.library_path(prefix.appdata))
+            os.makedirs(folder)
+            run_planted(prefix, exe, ("winhttp",), folder)
+            h.expect_equal((fx.record(exe) or {}).get("winhttp"), "1", "the runtime's own winhttp call")
+
+        @h.case("another genuine build in the cache, the archive's copy damaged: refused, never run")
+        def _():
+            prefix = fx.trusted_prefix()
+            payload = fx.payload()
+            exe = fx.package("damaged-runtime", payload=payload)
+            # The runtime's packed data follows the stored payload.
+            at = fx.archive_start(exe) + 32 + os.path.getsize(payload) + 200
+            with open(exe, "r+b") as f:
+                f.seek(at)
+                byte = f.read(1)
+                f.seek(at)
+                f.write(bytes([byte[0] ^ 0xFF]))
+            library = fixtures.library_path(prefix.appdata)
+            os.makedirs(os.path.dirname(library))
+            shutil.copyfile(fx.runtime("winhttp"), library)
+            result = prefix.run(exe)
+            h.expect_status(result, 5)
+            h.expect_boxes(result, [("Error", "The installed VorlaneStub.dll is not this application's copy.")])
+            h.expect_equal(fx.record(exe), None, "record of a runtime call")
+
+    return h.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
