@@ -31,6 +31,7 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
+#include "launcher/build_config.h"
 #include "launcher/launch.h"
 #include "platform/posix_control.h"
 
@@ -195,6 +196,7 @@ int ChildLaunch(const std::string& exe, const std::string& appData) {
     PosixSetString(4, u"FALSE");
     PosixSetString(5, u"NO");
     PosixSetString(6, u"N");  // keep the cache: the parent decides what the next start finds
+    PosixSetString(7, VORLANE_PUBLISHER);
 
     const Usage before = ReadUsage();
     const uint64_t c0 = CpuNs();

@@ -45,8 +45,7 @@ const char16_t* SignerOrUnknown(const PlatTrustAnswer& answer) {
 
 // The whole name, character for character: a name with a NUL inside or a
 // longer one never passes for the publisher.
-bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher) {
-    const size_t length = TextLength(publisher);
+bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher, size_t length) {
     if (answer.signerLength != length) return false;
     for (size_t i = 0; i < length; ++i) {
         if (answer.signer[i] != publisher[i]) return false;
@@ -54,7 +53,16 @@ bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher) {
     return true;
 }
 
-bool CheckSignature(PlatFile file, const char16_t* libraryPath) {
+bool CheckSignature(PlatModule instance, PlatFile file, const char16_t* libraryPath) {
+    // Without a publisher any signer would do: that is no check.
+    char16_t publisher[PUBLISHER_CAPACITY];
+    const int publisherLength = PlatLoadString(instance, PUBLISHER_STRING_ID, publisher, PUBLISHER_CAPACITY);
+    if (publisherLength <= 0) {
+        ShowErrorF(u"Cannot check %s: this application names no publisher.", LIBRARY_NAME);
+        return false;
+    }
+    publisher[publisherLength < PUBLISHER_CAPACITY ? publisherLength : PUBLISHER_CAPACITY - 1] = 0;
+
     const uint32_t loaded = PlatLoadTrustServices();
     if (loaded != 0) {
         ShowErrorF(u"Cannot check %s: the system's trust services cannot be loaded (error %u).", LIBRARY_NAME,
@@ -81,9 +89,9 @@ bool CheckSignature(PlatFile file, const char16_t* libraryPath) {
         }
         return false;
     }
-    if (!IsPublisher(answer, VORLANE_PUBLISHER)) {
+    if (!IsPublisher(answer, publisher, static_cast<size_t>(publisherLength))) {
         ShowErrorF(u"%s is signed by %s, expected %s.", LIBRARY_NAME, answer.signer[0] != 0 ? answer.signer : u"(no name)",
-                   VORLANE_PUBLISHER);
+                   publisher);
         return false;
     }
     return true;
@@ -91,8 +99,8 @@ bool CheckSignature(PlatFile file, const char16_t* libraryPath) {
 
 }  // namespace
 
-bool CheckRuntimeIntegrity(const char16_t* libraryPath, const InstalledLibrary& installed, bool searchRestricted,
-                           CheckedLibrary* checked) {
+bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
+                           bool searchRestricted, CheckedLibrary* checked) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!searchRestricted) {
@@ -126,7 +134,7 @@ bool CheckRuntimeIntegrity(const char16_t* libraryPath, const InstalledLibrary& 
         return false;
     }
 
-    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(file.file, libraryPath)) return false;
+    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(instance, file.file, libraryPath)) return false;
     checked->held.file = file.file;
     file.file = PLAT_INVALID_HANDLE;
     return true;

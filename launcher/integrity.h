@@ -7,6 +7,11 @@
 #include "cache/install.h"
 #include "platform/platform.h"
 
+// The string of the launcher's string table that names the publisher: the
+// signer display name the runtime library must carry, written at pack time.
+constexpr uint32_t PUBLISHER_STRING_ID = 7;
+constexpr int PUBLISHER_CAPACITY = 256;
+
 // The library as checked. Both handles stay open, with read sharing only,
 // until the load returned: nobody can write, rename or delete the file
 // meanwhile.
@@ -21,12 +26,12 @@ struct CheckedLibrary {
 
 // Opens the library for reading with read sharing only and checks, through
 // that handle, that its content is the installed one (installed.crc) and, when
-// the build checks signatures, that it is signed by the publisher under a
-// trusted chain. searchRestricted says whether start-up could limit library
+// the build checks signatures, that it is signed under a trusted chain by the
+// publisher that instance's string table names. searchRestricted says whether start-up could limit library
 // searches to the system folder. On success checked->held keeps the file open;
 // on failure shows an error box naming the library and the reason.
-bool CheckRuntimeIntegrity(const char16_t* libraryPath, const InstalledLibrary& installed, bool searchRestricted,
-                           CheckedLibrary* checked);
+bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
+                           bool searchRestricted, CheckedLibrary* checked);
 
 // Right before the load: opens the plain library path as the loader will
 // resolve it and confirms it is the file the check holds (a link, a junction

@@ -319,6 +319,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     PosixSetString(4, u"FALSE");
     PosixSetString(5, u"NO");
     PosixSetString(6, u"Y");
+    PosixSetString(7, u"Vorlane");
     PosixSetTrust(0, u"Vorlane");
     PosixSetFaultHook(RefuseLoad, nullptr);
     return 0;

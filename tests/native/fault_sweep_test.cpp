@@ -56,6 +56,7 @@ const Outcome OUTCOMES[] = {
     {5, "Cannot check VorlaneStub\\.dll: the file cannot be identified \\(error [1-9][0-9]*\\)\\."},
     {5, "Cannot check VorlaneStub\\.dll: the system's trust services cannot be loaded \\(error [1-9][0-9]*\\)\\."},
     {5, "The installed VorlaneStub\\.dll is not this application's copy\\."},
+    {5, "Cannot check VorlaneStub\\.dll: this application names no publisher\\."},
     {5, "VorlaneStub\\.dll cannot be loaded safely on this system: install the Windows update KB2533623\\."},
     {5, "VorlaneStub\\.dll is not signed\\."},
     {5, "VorlaneStub\\.dll has an invalid signature \\(0x[0-9A-F]{8}\\)\\."},

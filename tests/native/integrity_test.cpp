@@ -30,7 +30,8 @@ protected:
         ASSERT_TRUE(dir.Valid());
         ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "signed library bytes"));
         library = dir.Wide("rt/VorlaneStub.dll");
-        PosixSetTrust(PLAT_TRUST_OK, PUBLISHER.c_str());
+        PosixSetTrust(PLAT_TRUST_OK, PUBLISHER);
+        PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
@@ -45,7 +46,7 @@ protected:
         return InstalledLibrary{true, CrcCalc(bytes.data(), bytes.size())};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
-        return CheckRuntimeIntegrity(library.c_str(), Installed(), searchRestricted, checked);
+        return CheckRuntimeIntegrity(nullptr, library.c_str(), Installed(), searchRestricted, checked);
     }
 
     // Runs the check; expects a refusal with exactly this one box.
@@ -53,7 +54,7 @@ protected:
                        bool searchRestricted = true) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
-        EXPECT_FALSE(CheckRuntimeIntegrity(library.c_str(), installed != nullptr ? *installed : Installed(),
+        EXPECT_FALSE(CheckRuntimeIntegrity(nullptr, library.c_str(), installed != nullptr ? *installed : Installed(),
                                            searchRestricted, &checked));
         EXPECT_FALSE(checked.held.Valid());
         const auto& boxes = PosixMessageBoxes();
@@ -136,8 +137,17 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
         PosixSetTrust(c.result, c.signer);
         ExpectRefused(c.message);
     }
+    // The publisher is the launcher's string 7, whole: missing, it refuses any signer.
+    PosixSetTrust(PLAT_TRUST_OK, u"Example Software Ltd");
+    PosixSetString(PUBLISHER_STRING_ID, u"Example Software Ltd");
+    CheckedLibrary accepted;
+    EXPECT_TRUE(Check(&accepted));
+    accepted.Release();
+    PosixSetString(PUBLISHER_STRING_ID, nullptr);
+    ExpectRefused(u"Cannot check VorlaneStub.dll: this application names no publisher.");
+    PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
     if (flipped != PUBLISHER) {
-        PosixSetTrust(PLAT_TRUST_OK, flipped.c_str());
+        PosixSetTrust(PLAT_TRUST_OK, flipped);
         ExpectRefused(u"VorlaneStub.dll is signed by " + flipped + u", expected " + PUBLISHER + u".");
     }
     // Refusals leave the file free for the next installation to replace.
@@ -148,7 +158,7 @@ TEST_F(RuntimeIntegrity, LibraryThatCannotBeOpenedIsNeitherCheckedNorAccepted) {
     PosixResetCallCounts();
     const std::u16string missing = dir.Wide("rt/missing.dll");
     CheckedLibrary checked;
-    EXPECT_FALSE(CheckRuntimeIntegrity(missing.c_str(), Installed(), true, &checked));
+    EXPECT_FALSE(CheckRuntimeIntegrity(nullptr, missing.c_str(), Installed(), true, &checked));
     EXPECT_FALSE(checked.held.Valid());
 
     // Someone writing to it keeps the check out as well.
@@ -201,12 +211,12 @@ TEST_F(RuntimeIntegrity, LoadTargetMustBeTheCheckedFile) {
     const std::u16string viaLink = dir.Wide("link/VorlaneStub.dll");
 
     CheckedLibrary checked;
-    ASSERT_TRUE(CheckRuntimeIntegrity(viaLink.c_str(), Installed(), true, &checked));
+    ASSERT_TRUE(CheckRuntimeIntegrity(nullptr, viaLink.c_str(), Installed(), true, &checked));
     EXPECT_TRUE(ConfirmLoadTarget(viaLink.c_str(), &checked));
     checked.Release();
 
     // Same bytes, another file: retargeted between the check and the load.
-    ASSERT_TRUE(CheckRuntimeIntegrity(viaLink.c_str(), Installed(), true, &checked));
+    ASSERT_TRUE(CheckRuntimeIntegrity(nullptr, viaLink.c_str(), Installed(), true, &checked));
     ASSERT_EQ(unlink(dir.Native("link").c_str()), 0);
     ASSERT_EQ(symlink(dir.Native("other").c_str(), dir.Native("link").c_str()), 0);
     PosixClearMessageBoxes();

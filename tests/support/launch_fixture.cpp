@@ -73,7 +73,8 @@ FaultAction Observe(PlatOp op, const char16_t* path, void* context) {
     if (op == PlatOp::VerifyTrust) {
         state->trustConsulted = true;
         state->trustAnsweredOk =
-            action.kind == FaultAction::Pass && setup.trust == PLAT_TRUST_OK && setup.signer == VORLANE_PUBLISHER;
+            action.kind == FaultAction::Pass && setup.trust == PLAT_TRUST_OK && setup.publisher &&
+            setup.signer == *setup.publisher;
         state->trustPassed = state->trustAnsweredOk && HoldsExpected(path, setup.expectedLibrary);
     }
     if (op == PlatOp::LoadLibraryEx && action.kind == FaultAction::Pass) {
@@ -107,7 +108,8 @@ void ApplyControls(const LaunchSetup& setup) {
     if (setup.setting4) PosixSetString(4, setup.setting4->c_str());
     if (setup.setting5) PosixSetString(5, setup.setting5->c_str());
     if (setup.setting6) PosixSetString(6, setup.setting6->c_str());
-    PosixSetTrust(setup.trust, setup.signer.c_str());
+    if (setup.publisher) PosixSetString(7, setup.publisher->c_str());
+    PosixSetTrust(setup.trust, setup.signer);
     PosixClearMessageBoxes();
 }
 

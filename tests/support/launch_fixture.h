@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/build_config.h"
 #include "platform/posix_control.h"
 
 // The instance handle every run passes; the runtime records it.
@@ -64,6 +65,7 @@ struct LaunchSetup {
     std::optional<std::u16string> setting4 = std::u16string(u"FALSE");  // nullopt: not in the string table
     std::optional<std::u16string> setting5 = std::u16string(u"NO");
     std::optional<std::u16string> setting6 = std::u16string(u"Y");
+    std::optional<std::u16string> publisher = std::u16string(VORLANE_PUBLISHER);  // string 7
     uint32_t trust = PLAT_TRUST_OK;            // the trust services' answer
     std::u16string signer = u"Vorlane";
     std::vector<LaunchFault> faults;

@@ -174,14 +174,16 @@ class Fixtures:
 
 
 def launcher_settings(build_dir):
-    """The string-table settings a build folder was configured with: {id: value or ''}."""
-    settings = {4: "FALSE", 5: "NO", 6: "Y"}
+    """The string table a build folder was configured with: {id: value or ''},
+    settings 4, 5, 6 and the publisher (7)."""
+    settings = {4: "FALSE", 5: "NO", 6: "Y", 7: PUBLISHER}
+    names = {4: "VORLANE_SETTING_4", 5: "VORLANE_SETTING_5", 6: "VORLANE_SETTING_6", 7: "VORLANE_PUBLISHER"}
     cache = os.path.join(build_dir, "CMakeCache.txt")
     if os.path.exists(cache):
         with open(cache, encoding="utf-8") as f:
             for line in f:
-                for sid in settings:
-                    if line.startswith("VORLANE_SETTING_%d:" % sid):
+                for sid, name in names.items():
+                    if line.startswith(name + ":"):
                         settings[sid] = line.rstrip("\n").split("=", 1)[1]
     return settings
 

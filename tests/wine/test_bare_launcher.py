@@ -65,9 +65,9 @@ def main():
             pe = harness.PeImage.load(h.launcher)
             expected = {sid: value for sid, value in fixtures.launcher_settings(h.win64).items() if value != ""}
             strings = pe.strings()
-            h.expect_equal({sid: strings.get(sid) for sid in (4, 5, 6) if sid in strings}, expected,
-                           "string ids 4, 5, 6")
-            h.expect_equal(sorted(set(strings) - {4, 5, 6}), [], "unexpected string ids")
+            h.expect_equal({sid: strings.get(sid) for sid in (4, 5, 6, 7) if sid in strings}, expected,
+                           "string ids 4, 5, 6 and the publisher, 7")
+            h.expect_equal(sorted(set(strings) - {4, 5, 6, 7}), [], "unexpected string ids")
 
             resources = pe.resources()
             groups = resources.get(harness.RT_GROUP_ICON, {})
@@ -118,7 +118,7 @@ def main():
                            check=True)
             subprocess.run([harness.MINGW_CC, "-o", exe, main_c, res], check=True)
             pe = harness.PeImage.load(exe)
-            h.expect_equal(pe.strings(), {5: settings[5], 6: settings[6]}, "string table")
+            h.expect_equal(pe.strings(), {5: settings[5], 6: settings[6], 7: fixtures.PUBLISHER}, "string table")
             version = pe.version_strings()
             h.expect_equal(version.get("ProductName"), product, "ProductName")
             h.expect_equal(version.get("CompanyName"), "\u00c7o", "CompanyName")
