@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -31,6 +33,8 @@ constexpr uint32_t ERROR_NOT_SAME_DEVICE_CODE = 17;
 constexpr uint32_t ERROR_WRITE_PROTECT_CODE = 19;
 constexpr uint32_t ERROR_GEN_FAILURE_CODE = 31;
 constexpr uint32_t ERROR_FILE_EXISTS_CODE = 80;
+constexpr uint32_t ERROR_INVALID_NAME_CODE = 123;
+constexpr uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
 constexpr uint32_t ERROR_NEGATIVE_SEEK_CODE = 131;
 constexpr uint32_t ERROR_BUSY_CODE = 170;
 constexpr uint32_t ERROR_FILE_TOO_LARGE_CODE = 223;
@@ -173,12 +177,28 @@ bool IsDotName(const std::string& name) {
 
 // Attribute bits of the object itself (st from lstat): links are reported as
 // links, with the folder bit when they lead to a folder.
-uint32_t AttributesOf(const std::string& path, const struct stat& st, const std::string& name) {
+// The read-only, hidden and system bits that Linux has no place for: set
+// through PlatSetHandleAttributes, kept per object. Caller holds g_lock.
+std::map<std::pair<dev_t, ino_t>, uint32_t> g_extraAttributes;
+constexpr uint32_t EXTRA_BITS = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+uint32_t ExtraAttributesLocked(const struct stat& st) {
+    const auto found = g_extraAttributes.find({st.st_dev, st.st_ino});
+    return found != g_extraAttributes.end() ? found->second : 0;
+}
+
+uint32_t ExtraAttributes(const struct stat& st) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return ExtraAttributesLocked(st);
+}
+
+// Attribute bits of the object itself (st from lstat): links are reported as
+// links, with the folder bit when they are folder links (made to a folder).
+uint32_t AttributesOf(const struct stat& st, const std::string& name, bool folderLink) {
     uint32_t attributes;
     if (S_ISLNK(st.st_mode)) {
-        struct stat target;
         attributes = FILE_ATTRIBUTE_REPARSE_POINT;
-        if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        if (folderLink) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     } else if (S_ISDIR(st.st_mode)) {
         attributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {
@@ -186,20 +206,38 @@ uint32_t AttributesOf(const std::string& path, const struct stat& st, const std:
     }
     if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     if (!name.empty() && name[0] == '.' && !IsDotName(name)) attributes |= FILE_ATTRIBUTE_HIDDEN;
-    return attributes;
+    return attributes | ExtraAttributes(st);
 }
 
+// A link is a folder link when it was made to a folder: a test makes links
+// to folders as folder links, as Windows would.
+bool IsFolderLinkAt(int folder, const std::string& name) {
+    struct stat target;
+    return fstatat(folder, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+// Access rights as the share check weighs them: data read, data write, delete.
+constexpr uint32_t FILE_READ_DATA_ACCESS = 0x1;
+constexpr uint32_t FILE_WRITE_DATA_ACCESS = 0x2;
+constexpr uint32_t FILE_APPEND_DATA_ACCESS = 0x4;
+
 bool WantsRead(uint32_t access) {
-    return (access & (GENERIC_READ | GENERIC_ALL_ACCESS)) != 0;
+    return (access & (GENERIC_READ | GENERIC_ALL_ACCESS | FILE_READ_DATA_ACCESS)) != 0;
 }
 
 bool WantsWrite(uint32_t access) {
-    return (access & (GENERIC_WRITE | GENERIC_ALL_ACCESS)) != 0;
+    return (access & (GENERIC_WRITE | GENERIC_ALL_ACCESS | FILE_WRITE_DATA_ACCESS | FILE_APPEND_DATA_ACCESS)) != 0;
+}
+
+bool WantsDelete(uint32_t access) {
+    return (access & (DELETE | GENERIC_ALL_ACCESS)) != 0;
 }
 
 // ---- handles -------------------------------------------------------------------
 
 enum class Kind { File, Find, Library };
+// What a file handle holds: a file, a folder (backup semantics) or a link itself.
+enum class Object { File, Folder, Link };
 
 struct FindEntry {
     std::u16string wide;
@@ -208,16 +246,18 @@ struct FindEntry {
 
 struct Handle {
     Kind kind;
-    std::u16string path;  // as the caller gave it, for the fault hook
+    std::u16string path;  // as the caller gave it (a relative open: folder + "\\" + name), for the fault hook
     // File and Library: the object's identity.
     dev_t dev = 0;
     ino_t ino = 0;
     // File.
     int fd = -1;
+    Object object = Object::File;
+    bool folderLink = false;
     uint32_t access = 0;
     uint32_t share = 0;
-    // Find: a snapshot of the names, attributes read on delivery.
-    std::string folder;
+    // Find: a snapshot of the names, attributes read on delivery through the folder's handle.
+    int folderFd = -1;
     std::vector<FindEntry> entries;
     size_t next = 0;
     // Library.
@@ -258,8 +298,10 @@ uint32_t OpenConflictLocked(dev_t dev, ino_t ino, uint32_t access, uint32_t shar
         if (h->kind == Kind::File) {
             if ((WantsRead(access) && (h->share & FILE_SHARE_READ) == 0) ||
                 (WantsWrite(access) && (h->share & FILE_SHARE_WRITE) == 0) ||
+                (WantsDelete(access) && (h->share & FILE_SHARE_DELETE) == 0) ||
                 (WantsRead(h->access) && (share & FILE_SHARE_READ) == 0) ||
-                (WantsWrite(h->access) && (share & FILE_SHARE_WRITE) == 0)) {
+                (WantsWrite(h->access) && (share & FILE_SHARE_WRITE) == 0) ||
+                (WantsDelete(h->access) && (share & FILE_SHARE_DELETE) == 0)) {
                 return ERROR_SHARING_VIOLATION;
             }
         } else if (h->kind == Kind::Library && WantsWrite(access)) {
@@ -325,11 +367,10 @@ bool ListedBefore(const FindEntry& a, const FindEntry& b) {
 bool DeliverNext(Handle* find, PlatFindData* data) {
     while (find->next < find->entries.size()) {
         const FindEntry& entry = find->entries[find->next++];
-        const std::string full =
-            find->folder == "/" ? "/" + entry.native : find->folder + "/" + entry.native;
         struct stat st;
-        if (lstat(full.c_str(), &st) != 0) continue;
-        data->attributes = AttributesOf(full, st, entry.native);
+        if (fstatat(find->folderFd, entry.native.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const bool folderLink = S_ISLNK(st.st_mode) && IsFolderLinkAt(find->folderFd, entry.native);
+        data->attributes = AttributesOf(st, entry.native, folderLink);
         size_t n = std::min(entry.wide.size(), PLAT_FIND_NAME_CAPACITY - 1);
         // Never split a surrogate pair when a name is cut.
         if (n < entry.wide.size() && n > 0 && entry.wide[n - 1] >= 0xD800 && entry.wide[n - 1] <= 0xDBFF) --n;
@@ -505,13 +546,14 @@ std::u16string PosixWidePath(const std::string& nativePath) {
 
 const char* PlatOpName(PlatOp op) {
     static const char* const names[] = {
-        "HeapAlloc",         "SetDefaultDllDirectories", "GetModuleFileName", "CreateFile",
-        "ReadFile",          "WriteFile",                "SetFilePointer",    "GetFileSizeEx",
-        "CloseHandle",       "GetFileAttributes",        "SetFileAttributes", "DeleteFile",
-        "CreateDirectory",   "RemoveDirectory",          "FindFirstFile",     "FindNextFile",
-        "FindClose",         "GetLocalAppDataFolder",    "LoadLibraryEx",     "GetProcAddress",
-        "FreeLibrary",       "CommandLineToArgv",        "MessageBox",        "LoadString",
-        "VerifyTrust",       "GetFileId",                "LoadTrustServices"};
+        "HeapAlloc",        "SetDefaultDllDirectories", "GetModuleFileName",   "CreateFile",
+        "CreateFileAt",     "ReadFile",                 "WriteFile",           "SetFilePointer",
+        "GetFileSizeEx",    "CloseHandle",              "SetEndOfFile",        "GetHandleAttributes",
+        "SetHandleAttributes", "DeleteByHandle",        "GetFileAttributes",   "CreateDirectory",
+        "FindFirstFileAt",  "FindNextFile",             "FindClose",           "GetLocalAppDataFolder",
+        "LoadLibraryEx",    "GetProcAddress",           "FreeLibrary",         "CommandLineToArgv",
+        "MessageBox",       "LoadString",               "VerifyTrust",         "GetFileId",
+        "LoadTrustServices"};
     static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(PlatOp::Count), "one name per operation");
     const int i = static_cast<int>(op);
     if (i < 0 || i >= static_cast<int>(PlatOp::Count)) return "Unknown";
@@ -665,10 +707,12 @@ uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
     return capacity;
 }
 
-PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
-                        uint32_t attributes) {
-    if (Injected(Enter(PlatOp::CreateFile, path))) return PLAT_INVALID_HANDLE;
-    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
+namespace {
+
+// CreateFileW's meaning for name inside the open folder fd (path: for the
+// fault hook and the handle). The folder fd is only borrowed.
+PlatFile OpenAt(int folder, const std::string& name, const char16_t* path, uint32_t access, uint32_t share,
+                uint32_t disposition, uint32_t flags) {
     if (disposition < CREATE_NEW_DISPOSITION || disposition > TRUNCATE_EXISTING_DISPOSITION) {
         return FailWith(ERROR_INVALID_PARAMETER, PLAT_INVALID_HANDLE);
     }
@@ -677,32 +721,63 @@ PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, u
     if (disposition == TRUNCATE_EXISTING_DISPOSITION && !write) {
         return FailWith(ERROR_INVALID_PARAMETER, PLAT_INVALID_HANDLE);
     }
-    const std::string native = PosixNativePath(path);
-
-    int flags = O_CLOEXEC | O_NOCTTY | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    const bool noFollow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
     const bool creates = disposition == CREATE_NEW_DISPOSITION || disposition == CREATE_ALWAYS ||
                          disposition == OPEN_ALWAYS_DISPOSITION;
-    if (creates) flags |= O_CREAT;
-    if (disposition == CREATE_NEW_DISPOSITION) flags |= O_EXCL;
+    const bool overwrites = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING_DISPOSITION;
 
-    // Like CreateFileW without FILE_FLAG_OPEN_REPARSE_POINT, links are followed.
+    // Without FILE_FLAG_OPEN_REPARSE_POINT links are followed, as CreateFileW does.
     struct stat before;
-    const bool existed = stat(native.c_str(), &before) == 0;
-    const int fd = open(native.c_str(), flags, 0644);
+    const bool existed = fstatat(folder, name.c_str(), &before, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+    Object object = Object::File;
+    bool folderLink = false;
+    int fd = -1;
+    if (existed && S_ISLNK(before.st_mode)) {
+        // Only reached with FILE_FLAG_OPEN_REPARSE_POINT: the link itself is opened.
+        folderLink = IsFolderLinkAt(folder, name);
+        if (disposition == CREATE_NEW_DISPOSITION) return FailWith(ERROR_FILE_EXISTS_CODE, PLAT_INVALID_HANDLE);
+        if (overwrites) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);
+        // A folder link is a folder: without backup semantics it does not open.
+        if (folderLink && !backup) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);
+        object = Object::Link;
+        fd = openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    } else if (existed && S_ISDIR(before.st_mode)) {
+        if (!backup) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);  // a folder without backup semantics
+        if (disposition == CREATE_NEW_DISPOSITION) return FailWith(ERROR_FILE_EXISTS_CODE, PLAT_INVALID_HANDLE);
+        if (overwrites) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);
+        object = Object::Folder;
+        fd = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+    } else {
+        if (existed && write && S_ISREG(before.st_mode) && (before.st_mode & S_IWUSR) == 0) {
+            return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);  // a read-only file (root would be let through)
+        }
+        // Windows refuses to overwrite a hidden or system file with attributes that lack those bits.
+        if (existed && overwrites) {
+            const uint32_t kept = AttributesOf(before, name, false) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+            if ((kept & ~flags) != 0) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);
+        }
+        int oflags = O_CLOEXEC | O_NOCTTY | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+        if (creates) oflags |= O_CREAT;
+        if (disposition == CREATE_NEW_DISPOSITION) oflags |= O_EXCL;
+        if (noFollow) oflags |= O_NOFOLLOW;
+        fd = openat(folder, name.c_str(), oflags, 0644);
+    }
     if (fd < 0) {
         const int e = errno;
         if (e == EEXIST && disposition == CREATE_NEW_DISPOSITION) return FailWith(ERROR_FILE_EXISTS_CODE, PLAT_INVALID_HANDLE);
         if (e == ENOENT && creates) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
-        return FailWith(PathError(e, native), PLAT_INVALID_HANDLE);
+        // Swapped for a link since it was looked at: refused, never followed.
+        if (e == ELOOP && noFollow) return FailWith(ERROR_ACCESS_DENIED, PLAT_INVALID_HANDLE);
+        if (e == ENOENT) return FailWith(ERROR_FILE_NOT_FOUND, PLAT_INVALID_HANDLE);
+        return FailWith(e == EISDIR ? ERROR_ACCESS_DENIED : ErrorFromErrno(e), PLAT_INVALID_HANDLE);
     }
     struct stat st;
     uint32_t refused = ERROR_SUCCESS;
     if (fstat(fd, &st) != 0) {
         refused = ErrorFromErrno(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        refused = ERROR_ACCESS_DENIED;  // a folder without backup semantics
-    } else if (existed && write && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
-        refused = ERROR_ACCESS_DENIED;  // a read-only file (root would be let through)
+    } else if (object == Object::File && S_ISDIR(st.st_mode)) {
+        refused = ERROR_ACCESS_DENIED;  // became a folder in between
     }
     if (refused != ERROR_SUCCESS) {
         close(fd);
@@ -715,14 +790,15 @@ PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, u
     handle->dev = st.st_dev;
     handle->ino = st.st_ino;
     handle->fd = fd;
+    handle->object = object;
+    handle->folderLink = folderLink;
     handle->access = access;
     handle->share = share;
     {
         // The share check comes before truncation: a refused open leaves the file as it was.
         std::lock_guard<std::mutex> guard(g_lock);
         refused = OpenConflictLocked(st.st_dev, st.st_ino, access, share);
-        const bool truncates =
-            disposition == TRUNCATE_EXISTING_DISPOSITION || (disposition == CREATE_ALWAYS && existed);
+        const bool truncates = object == Object::File && overwrites && existed;
         if (refused == ERROR_SUCCESS && truncates && ftruncate(fd, 0) != 0) refused = ErrorFromErrno(errno);
         if (refused == ERROR_SUCCESS) g_handles.push_back(handle);
     }
@@ -731,7 +807,7 @@ PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, u
         delete handle;
         return FailWith(refused, PLAT_INVALID_HANDLE);
     }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (!existed || disposition == CREATE_ALWAYS)) {
+    if (object == Object::File && (flags & FILE_ATTRIBUTE_READONLY) != 0 && (!existed || disposition == CREATE_ALWAYS)) {
         fchmod(fd, st.st_mode & 07555);
     }
     // An existing file opened by a creating disposition reports 183 with success.
@@ -739,6 +815,63 @@ PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, u
                       ? ERROR_ALREADY_EXISTS
                       : ERROR_SUCCESS;
     return handle;
+}
+
+// Whether the object a handle holds still stands at its name in its folder:
+// the folder fd (caller closes it) and the name, found through /proc.
+bool LocateObject(const Handle* h, int* folder, std::string* name) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
+    char target[PATH_MAX + 1];
+    const ssize_t n = readlink(link, target, PATH_MAX);
+    if (n <= 0) return false;
+    const std::string where(target, static_cast<size_t>(n));
+    if (where.empty() || where[0] != '/') return false;  // deleted, or not a path
+    *name = LastComponent(where);
+    *folder = open(ParentOf(where).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (*folder < 0) return false;
+    struct stat st;
+    if (fstatat(*folder, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != h->dev || st.st_ino != h->ino) {
+        close(*folder);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
+                        uint32_t flagsAndAttributes) {
+    if (Injected(Enter(PlatOp::CreateFile, path))) return PLAT_INVALID_HANDLE;
+    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
+    const std::string native = StripTrailing(PosixNativePath(path));
+    // The folder is looked up, links and all; only the last component is the object.
+    const std::string parent = native == "/" ? "/" : ParentOf(native);
+    const std::string name = native == "/" ? "." : LastComponent(native);
+    const int folder = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        const int e = errno;
+        return FailWith(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e), PLAT_INVALID_HANDLE);
+    }
+    PlatFile opened = OpenAt(folder, name, path, access, share, disposition, flagsAndAttributes);
+    const uint32_t error = t_lastError;
+    close(folder);
+    t_lastError = error;
+    return opened;
+}
+
+PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,
+                          uint32_t disposition, uint32_t flagsAndAttributes) {
+    Handle* h = LookUp(folder, Kind::File);
+    const std::u16string path = (h != nullptr ? h->path + u"\\" : std::u16string()) + (name != nullptr ? name : u"");
+    if (Injected(Enter(PlatOp::CreateFileAt, path.c_str()))) return PLAT_INVALID_HANDLE;
+    if (h == nullptr || h->object != Object::Folder) return FailWith(ERROR_INVALID_HANDLE, PLAT_INVALID_HANDLE);
+    const std::string native = name != nullptr ? Utf16ToUtf8(name) : std::string();
+    if (native.empty() || IsDotName(native) || native.find('/') != std::string::npos ||
+        std::u16string(name).find(u'\\') != std::u16string::npos) {
+        return FailWith(ERROR_INVALID_NAME_CODE, PLAT_INVALID_HANDLE);
+    }
+    return OpenAt(h->fd, native, path.c_str(), access, share, disposition, flagsAndAttributes);
 }
 
 bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
@@ -749,6 +882,8 @@ bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
     if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (!WantsRead(h->access)) return Fail(ERROR_ACCESS_DENIED);
     if (buffer == nullptr && size != 0) return Fail(ERROR_INVALID_PARAMETER);
+    if (h->object == Object::Link) return true;  // a link itself holds no data
+    if (h->object == Object::Folder) return Fail(ERROR_INVALID_FUNCTION_CODE);
     uint32_t limit = size;
     if (action.kind == FaultAction::Short) limit = std::min(size, action.shortBytes);
     uint32_t done = 0;
@@ -775,6 +910,7 @@ bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
     if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (!WantsWrite(h->access)) return Fail(ERROR_ACCESS_DENIED);
     if (buffer == nullptr && size != 0) return Fail(ERROR_INVALID_PARAMETER);
+    if (h->object != Object::File) return Fail(ERROR_INVALID_FUNCTION_CODE);
     uint32_t limit = size;
     if (action.kind == FaultAction::Short) limit = std::min(size, action.shortBytes);
     uint32_t done = 0;
@@ -837,7 +973,7 @@ bool PlatGetFileSizeEx(PlatFile file, uint64_t* size) {
     if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     struct stat st;
     if (fstat(h->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
-    *size = static_cast<uint64_t>(st.st_size);
+    *size = h->object == Object::File ? static_cast<uint64_t>(st.st_size) : 0;
     return true;
 }
 
@@ -851,59 +987,93 @@ bool PlatCloseHandle(PlatFile file) {
     return true;
 }
 
-uint32_t PlatGetFileAttributes(const char16_t* path) {
-    if (Injected(Enter(PlatOp::GetFileAttributes, path))) return INVALID_FILE_ATTRIBUTES;
-    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-    const std::string native = StripTrailing(PosixNativePath(path));
-    struct stat st;
-    if (lstat(native.c_str(), &st) != 0) return FailWith(PathError(errno, native), INVALID_FILE_ATTRIBUTES);
-    return AttributesOf(native, st, LastComponent(native));
+bool PlatSetEndOfFile(PlatFile file) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::SetEndOfFile, HookPath(h)))) return false;
+    if (h == nullptr || h->object != Object::File) return Fail(ERROR_INVALID_HANDLE);
+    if (!WantsWrite(h->access)) return Fail(ERROR_ACCESS_DENIED);
+    const off_t at = lseek(h->fd, 0, SEEK_CUR);
+    if (at < 0 || ftruncate(h->fd, at) != 0) return Fail(ErrorFromErrno(errno));
+    return true;
 }
 
-bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
-    if (Injected(Enter(PlatOp::SetFileAttributes, path))) return false;
-    if (path == nullptr || path[0] == 0) return Fail(ERROR_PATH_NOT_FOUND);
-    const std::string native = StripTrailing(PosixNativePath(path));
+bool PlatGetHandleAttributes(PlatFile file, uint32_t* attributes) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::GetHandleAttributes, HookPath(h)))) return false;
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
     struct stat st;
-    if (lstat(native.c_str(), &st) != 0) return Fail(PathError(errno, native));
-    // Never reach through a link: its target may lie outside the cache.
-    if (S_ISLNK(st.st_mode)) return true;
+    if (fstatat(h->fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return Fail(ErrorFromErrno(errno));
+    *attributes = AttributesOf(st, std::string(), h->folderLink);
+    return true;
+}
+
+bool PlatSetHandleAttributes(PlatFile file, uint32_t attributes) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::SetHandleAttributes, HookPath(h)))) return false;
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & (FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | GENERIC_ALL_ACCESS)) == 0) return Fail(ERROR_ACCESS_DENIED);
+    struct stat st;
+    if (fstatat(h->fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return Fail(ErrorFromErrno(errno));
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if ((attributes & EXTRA_BITS) != 0) {
+            g_extraAttributes[{st.st_dev, st.st_ino}] = attributes & EXTRA_BITS;
+        } else {
+            g_extraAttributes.erase({st.st_dev, st.st_ino});
+        }
+    }
+    // A link has no read-only bit of its own here; its target is never touched.
+    if (h->object == Object::Link) return true;
     mode_t mode = st.st_mode & 07777;
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
     } else {
         mode |= S_IWUSR;
     }
-    if (mode != (st.st_mode & 07777) && chmod(native.c_str(), mode) != 0) return Fail(ErrorFromErrno(errno));
+    if (mode != (st.st_mode & 07777) && fchmod(h->fd, mode) != 0) return Fail(ErrorFromErrno(errno));
     return true;
 }
 
-bool PlatDeleteFile(const char16_t* path) {
-    if (Injected(Enter(PlatOp::DeleteFile, path))) return false;
-    if (path == nullptr || path[0] == 0) return Fail(ERROR_PATH_NOT_FOUND);
-    const std::string native = PosixNativePath(path);
+// POSIX semantics: the name goes at once. Only the very object the handle holds
+// is ever unlinked; one that moved away or was replaced at its name is not found.
+bool PlatDeleteByHandle(PlatFile file) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::DeleteByHandle, HookPath(h)))) return false;
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (!WantsDelete(h->access)) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
-    if (lstat(native.c_str(), &st) != 0) return Fail(PathError(errno, native));
-    if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (S_ISLNK(st.st_mode)) {
-        // A folder link is a folder to DeleteFileW; a file or dangling link goes as a link.
-        struct stat target;
-        if (stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-        if (unlink(native.c_str()) != 0) return Fail(PathError(errno, native));
-        return true;
-    }
-    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED);
-    std::lock_guard<std::mutex> guard(g_lock);
-    for (const Handle* h : g_handles) {
-        if (h->kind == Kind::File && h->dev == st.st_dev && h->ino == st.st_ino && (h->share & FILE_SHARE_DELETE) == 0) {
-            return Fail(ERROR_SHARING_VIOLATION);
+    if (fstatat(h->fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return Fail(ErrorFromErrno(errno));
+    // As RemoveDirectoryW: a read-only folder stays until its bit is cleared.
+    if (h->object == Object::Folder && (st.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED);
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        for (const Handle* other : g_handles) {
+            if (other->kind == Kind::Library && other->dev == st.st_dev && other->ino == st.st_ino) {
+                return Fail(ERROR_ACCESS_DENIED);  // a mapped image cannot be deleted
+            }
         }
     }
-    for (const Handle* h : g_handles) {
-        if (h->kind == Kind::Library && h->dev == st.st_dev && h->ino == st.st_ino) return Fail(ERROR_ACCESS_DENIED);
-    }
-    if (unlink(native.c_str()) != 0) return Fail(PathError(errno, native));
+    int folder = -1;
+    std::string name;
+    if (!LocateObject(h, &folder, &name)) return Fail(ERROR_ACCESS_DENIED);
+    const int result = unlinkat(folder, name.c_str(), h->object == Object::Folder ? AT_REMOVEDIR : 0);
+    const int e = errno;
+    close(folder);
+    if (result != 0) return Fail(e == ENOTEMPTY || e == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorFromErrno(e));
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_extraAttributes.erase({st.st_dev, st.st_ino});
     return true;
+}
+
+uint32_t PlatGetFileAttributes(const char16_t* path) {
+    if (Injected(Enter(PlatOp::GetFileAttributes, path))) return INVALID_FILE_ATTRIBUTES;
+    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    const std::string native = StripTrailing(PosixNativePath(path));
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0) return FailWith(PathError(errno, native), INVALID_FILE_ATTRIBUTES);
+    struct stat target;
+    const bool folderLink = S_ISLNK(st.st_mode) && stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return AttributesOf(st, LastComponent(native), folderLink);
 }
 
 bool PlatCreateDirectory(const char16_t* path) {
@@ -917,54 +1087,23 @@ bool PlatCreateDirectory(const char16_t* path) {
     return true;
 }
 
-bool PlatRemoveDirectory(const char16_t* path) {
-    if (Injected(Enter(PlatOp::RemoveDirectory, path))) return false;
-    if (path == nullptr || path[0] == 0) return Fail(ERROR_PATH_NOT_FOUND);
-    const std::string native = StripTrailing(PosixNativePath(path));
-    struct stat st;
-    if (lstat(native.c_str(), &st) != 0) return Fail(PathError(errno, native));
-    if (S_ISLNK(st.st_mode)) {
-        // The link goes, never its target; a link to a file is no folder.
-        struct stat target;
-        if (stat(native.c_str(), &target) == 0 && !S_ISDIR(target.st_mode)) return Fail(ERROR_DIRECTORY);
-        if (unlink(native.c_str()) != 0) return Fail(PathError(errno, native));
-        return true;
-    }
-    if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-    if (rmdir(native.c_str()) != 0) {
-        const int e = errno;
-        return Fail(e == ENOTEMPTY || e == EEXIST ? ERROR_DIR_NOT_EMPTY : PathError(e, native));
-    }
-    return true;
-}
-
-PlatFind PlatFindFirstFile(const char16_t* pattern, PlatFindData* data) {
-    if (Injected(Enter(PlatOp::FindFirstFile, pattern))) return PLAT_INVALID_HANDLE;
-    if (pattern == nullptr || pattern[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
+PlatFind PlatFindFirstFileAt(PlatFile folder, PlatFindData* data) {
+    Handle* h = LookUp(folder, Kind::File);
+    if (Injected(Enter(PlatOp::FindFirstFileAt, HookPath(h)))) return PLAT_INVALID_HANDLE;
+    if (h == nullptr) return FailWith(ERROR_INVALID_HANDLE, PLAT_INVALID_HANDLE);
+    if (h->object != Object::Folder) return FailWith(ERROR_DIRECTORY, PLAT_INVALID_HANDLE);
     if (data == nullptr) return FailWith(ERROR_INVALID_PARAMETER, PLAT_INVALID_HANDLE);
-    const std::string native = PosixNativePath(pattern);
-    // Only "folder" + separator + "*" is supported.
-    std::string folder;
-    if (native == "*") {
-        folder = ".";
-    } else if (native.size() >= 2 && native.compare(native.size() - 2, 2, "/*") == 0) {
-        folder = StripTrailing(native.substr(0, native.size() - 1));
-    } else {
-        return FailWith(ERROR_INVALID_PARAMETER, PLAT_INVALID_HANDLE);
+    const int copy = dup(h->fd);
+    DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (dir == nullptr) {
+        if (copy >= 0) close(copy);
+        return FailWith(ErrorFromErrno(errno), PLAT_INVALID_HANDLE);
     }
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0) {
-        const int e = errno;
-        return FailWith(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e), PLAT_INVALID_HANDLE);
-    }
-    if (!S_ISDIR(st.st_mode)) return FailWith(ERROR_DIRECTORY, PLAT_INVALID_HANDLE);
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return FailWith(PathError(errno, folder), PLAT_INVALID_HANDLE);
-
+    rewinddir(dir);
     auto* handle = new Handle{};
     handle->kind = Kind::Find;
-    handle->path = pattern;
-    handle->folder = folder;
+    handle->path = h->path + u"\\*";
+    handle->folderFd = h->fd;  // borrowed: the listing lives inside the folder handle's life
     // A snapshot of the names: deleting entries while listing is then harmless.
     while (const dirent* entry = readdir(dir)) {
         handle->entries.push_back(FindEntry{Utf8ToUtf16(entry->d_name), entry->d_name});
