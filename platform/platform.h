@@ -1,6 +1,6 @@
 // The operations the launcher needs from the operating system, with Windows
 // meaning: Windows error codes, attribute bits, share modes and UTF-16 paths.
-// One backend implements them per OS (platform_win32.cpp, platform_posix.cpp);
+// One backend implements them per OS (platform_win32.cpp; posix_*.cpp for Linux);
 // nothing outside platform/ sees the OS.
 //
 // Windows-named constants are declared only when <windows.h> has not already
