@@ -333,6 +333,9 @@ TEST_F(Packager, PackRefusesBadRuntimesAndChecksWithoutLeavingOutput) {
         {"program.exe", {}, "", 1, "is an executable, not a DLL"},
         {"runtime.dll", {"--sign-runtime", dir.Native("none.pem"), dir.Native("none.key")}, "", 1,
          "signing certificate not found"},
+        // Nothing listens on the loopback's discard port: the server is named, not OpenSSL's error stack.
+        {"runtime.dll", {"--sign-runtime", dir.Native("cert.pem"), dir.Native("cert.key"), "--timestamp",
+                         "http://127.0.0.1:9/"}, "", 1, "no timestamp server gave a timestamp (tried: http://127.0.0.1:9/)"},
         {"runtime.dll", {"--check"}, dir.Native("missing-inspect"), 1, "VORLANE_INSPECT="},
         {"runtime.dll", {"--check"}, dir.Native("refuse.sh"), 3, "vorlane-inspect refuses the package (status 3)"},
     };
