@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Idempotent set-up: installs only what is missing from Debian's packages and
-# fetches the LZMA SDK sources (Debian's 7zip source package) into third_party/.
+# Idempotent set-up: installs only what is missing from Debian's packages,
+# fetches the LZMA SDK sources (Debian's 7zip source package) into third_party/
+# and the pack tool's JavaScript libraries (tools/package-lock.json) into
+# tools/node_modules.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sdk_dir="$root/third_party/7zip"
@@ -15,6 +17,11 @@ done
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 updated=0
 apt_update() { [ $updated = 1 ] || { sudo_ apt-get update -qq; updated=1; }; }
+
+# Node.js and npm run the resource rewrite of vorlane-pack; any install that
+# provides the commands will do (Debian's packages when none does).
+command -v node >/dev/null 2>&1 || command -v nodejs >/dev/null 2>&1 || need_pkgs+=(nodejs)
+command -v npm >/dev/null 2>&1 || need_pkgs+=(npm)
 
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need_pkgs[*]}"
@@ -44,4 +51,13 @@ if [ -z "${LZMA_SDK_DIR:-}" ] && [ ! -f "$sdk_dir/C/7zArcIn.c" ]; then
   mv "$tmp/src" "$sdk_dir"
   rm -rf "$tmp"
   echo "bootstrap: LZMA SDK sources in $sdk_dir"
+fi
+
+# The resource library, exactly as the lockfile pins it; again only when the lockfile changed.
+tools="$root/tools"
+stamp="$tools/node_modules/.vorlane-lock"
+if [ ! -f "$stamp" ] || ! cmp -s "$tools/package-lock.json" "$stamp"; then
+  (cd "$tools" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$tools/package-lock.json" "$stamp"
+  echo "bootstrap: resedit installed in tools/node_modules"
 fi

@@ -7,8 +7,9 @@
 #   scripts/fuzz-long.sh [--seconds N] [--fresh] [TARGET...]
 #
 #   TARGET     package (a packaged file through the archive stages and the whole
-#              launch sequence) or text (folder numbers, command-line split and
-#              argument-line rebuild, long paths); default: both
+#              launch sequence), text (folder numbers, command-line split and
+#              argument-line rebuild, long paths) or inspect (vorlane-inspect's
+#              readers of PE headers, resources and signatures); default: all
 #   --seconds  fuzzing time per target (0: replay only)
 #   --fresh    start from the seeds alone, in a scratch corpus
 #
@@ -27,12 +28,12 @@ while [ $# -gt 0 ]; do
                seconds=$2; shift 2 ;;
     --fresh) fresh=1; shift ;;
     -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    package|text) targets+=("$1"); shift ;;
+    package|text|inspect) targets+=("$1"); shift ;;
     *) echo "fuzz-long: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
 case "$seconds" in ''|*[!0-9]*) echo "fuzz-long: --seconds needs a whole number" >&2; exit 2 ;; esac
-[ ${#targets[@]} -gt 0 ] || targets=(package text)
+[ ${#targets[@]} -gt 0 ] || targets=(package text inspect)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 status=0

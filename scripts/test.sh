@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native suite over the posix
-# backend and the end-to-end suite of the real executable under Wine (CTest),
+# backend and the end-to-end suite of the real executable under Wine (CTest,
+# which also checks the release bundle scripts/release.sh builds first),
 # then scripts/test-extra.sh: the native suite under ASan/UBSan/LeakSanitizer
 # and short fuzzing runs. Ends with one line "tests: N passed, M failed".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
+"$root/scripts/release.sh" >/dev/null
 jobs=$(nproc 2>/dev/null || echo 2)
 
 log="$root/build/ctest-main.log"

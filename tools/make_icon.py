@@ -6,10 +6,10 @@ Writes a .ico with 16x16, 32x32 and 48x48 images, 32 bits per pixel with alpha
 
     python3 tools/make_icon.py [resources/vorlane.ico]
 """
+import argparse
 import math
 import os
 import struct
-import sys
 
 SIZES = (16, 32, 48)
 SAMPLES = 4  # supersampling per axis, for smooth edges
@@ -106,7 +106,10 @@ def build_icon():
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "resources", "vorlane.ico")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("target", nargs="?", default=os.path.join(here, "..", "resources", "vorlane.ico"),
+                        help="the .ico to write (default: resources/vorlane.ico)")
+    target = parser.parse_args().target
     with open(target, "wb") as f:
         f.write(build_icon())
     print("wrote", os.path.normpath(target))

@@ -33,6 +33,7 @@ struct DllOptions {
     uint16_t magic = 0x20B;
     bool dll = true;
     const char* exportName = "VorlaneInit";
+    const char* import = nullptr;  // one library in the import table
 };
 
 // The smallest image a packager could hand in as the runtime: headers and one
@@ -67,6 +68,12 @@ std::vector<uint8_t> MakeRuntimeImage(const DllOptions& o = {}) {
     Put32(b, 0x200 + 32, 0x1040);  // its RVA array
     Put32(b, 0x240, 0x1050);
     std::memcpy(b.data() + 0x250, o.exportName, std::strlen(o.exportName) + 1);
+    if (o.import != nullptr) {
+        Put32(b, opt + 112 + 8, 0x1100);  // import directory: one descriptor, then the empty one
+        Put32(b, opt + 116 + 8, 40);
+        Put32(b, 0x300 + 12, 0x1140);
+        std::memcpy(b.data() + 0x340, o.import, std::strlen(o.import) + 1);
+    }
     return b;
 }
 
@@ -93,13 +100,31 @@ protected:
     TempDir dir;
     const std::string inspect = std::string(VORLANE_BINARY_DIR) + "/tools/vorlane-inspect";
     const std::vector<uint8_t> payload = PatternBytes(70001, 3);
-    const std::vector<uint8_t> launcher = MakeLauncherImage();
+    // Settings and publisher as the launcher's defaults.
+    const std::vector<uint8_t> launcher =
+        MakeLauncherImageWithStrings({{4, u"FALSE"}, {5, u"NO"}, {6, u"Y"}, {7, u"Vorlane"}});
 
     void SetUp() override {
         ASSERT_EQ(access(inspect.c_str(), X_OK), 0) << inspect << " is missing: build the vorlane-inspect target";
         ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), launcher));
         ASSERT_TRUE(WriteBytes(dir.Native("app.data"), payload));
         ASSERT_TRUE(WriteBytes(dir.Native("runtime.dll"), MakeRuntimeImage()));
+        // A self-signed code-signing certificate named as the publisher, and the runtime signed with it.
+        ASSERT_TRUE(MakeCertificate("Vorlane", "cert"));
+        ASSERT_TRUE(Sign("runtime.dll", "signed.dll", "cert"));
+    }
+    bool MakeCertificate(const std::string& name, const std::string& stem) {
+        std::string output;
+        return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
+                           "-keyout", dir.Native(stem + ".key"), "-out", dir.Native(stem + ".pem"), "-subj",
+                           "/CN=" + name},
+                          "", &output) == 0;
+    }
+    bool Sign(const std::string& in, const std::string& out, const std::string& stem) {
+        std::string output;
+        return RunProgram({"osslsigncode", "sign", "-certs", dir.Native(stem + ".pem"), "-key",
+                           dir.Native(stem + ".key"), "-h", "sha256", "-in", dir.Native(in), "-out", dir.Native(out)},
+                          "", &output) == 0;
     }
 
     int Pack(const std::string& runtime, const std::vector<std::string>& extra, std::string* output,
@@ -112,7 +137,7 @@ protected:
     }
     std::vector<uint8_t> Packed(const std::string& out = "out.exe") {
         std::string output;
-        EXPECT_EQ(Pack("runtime.dll", {"--quiet"}, &output, out), 0) << output;
+        EXPECT_EQ(Pack("signed.dll", {"--quiet"}, &output, out), 0) << output;
         return ReadBytes(dir.Native(out));
     }
     int Inspect(const std::vector<std::string>& args, std::string* output) {
@@ -308,6 +333,9 @@ TEST_F(Packager, PackRefusesBadRuntimesAndChecksWithoutLeavingOutput) {
         {"program.exe", {}, "", 1, "is an executable, not a DLL"},
         {"runtime.dll", {"--sign-runtime", dir.Native("none.pem"), dir.Native("none.key")}, "", 1,
          "signing certificate not found"},
+        // Nothing listens on the loopback's discard port: the server is named, not OpenSSL's error stack.
+        {"runtime.dll", {"--sign-runtime", dir.Native("cert.pem"), dir.Native("cert.key"), "--timestamp",
+                         "http://127.0.0.1:9/"}, "", 1, "no timestamp server gave a timestamp (tried: http://127.0.0.1:9/)"},
         {"runtime.dll", {"--check"}, dir.Native("missing-inspect"), 1, "VORLANE_INSPECT="},
         {"runtime.dll", {"--check"}, dir.Native("refuse.sh"), 3, "vorlane-inspect refuses the package (status 3)"},
     };
@@ -333,7 +361,7 @@ TEST_F(Packager, PackLeavesOutTheSignatureOfALauncherSignedBeforePacking) {
     Put32(signedLauncher, optional + 112 + 36, 0x300);
     ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), signedLauncher));
     std::string output;
-    ASSERT_EQ(Pack("runtime.dll", {}, &output), 0) << output;
+    ASSERT_EQ(Pack("signed.dll", {}, &output), 0) << output;
     EXPECT_NE(output.find("launcher is signed"), std::string::npos) << output;
     const std::vector<uint8_t> packed = ReadBytes(dir.Native("out.exe"));
     ASSERT_GT(packed.size(), table + 0x300);  // the stale entry would now point into the archive
@@ -353,12 +381,7 @@ TEST_F(Packager, PackLeavesOutTheSignatureOfALauncherSignedBeforePacking) {
 
 TEST_F(Packager, PackSignsTheRuntimeAndChecksWithTheInspectorBesideIt) {
     std::string output;
-    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
-                          "-keyout", dir.Native("key.pem"), "-out", dir.Native("cert.pem"), "-subj", "/CN=Vorlane"},
-                         "", &output),
-              0)
-        << output;
-    ASSERT_EQ(Pack("runtime.dll", {"--sign-runtime", dir.Native("cert.pem"), dir.Native("key.pem"), "--check"},
+    ASSERT_EQ(Pack("runtime.dll", {"--sign-runtime", dir.Native("cert.pem"), dir.Native("cert.key"), "--check"},
                    &output),
               0)
         << output;
@@ -367,25 +390,108 @@ TEST_F(Packager, PackSignsTheRuntimeAndChecksWithTheInspectorBesideIt) {
     std::map<std::string, std::string> j = Json(dir.Native("out.exe"));
     EXPECT_EQ(j["verdict.ok"], "true");
     EXPECT_EQ(j["entries[1].decode.image.signed"], "true");
-    EXPECT_EQ(j["notes.length"], "0");
+    EXPECT_EQ(j["entries[1].decode.image.signer"], "\"Vorlane\"");
+    EXPECT_EQ(j["notes.length"], "1");  // the chain was not checked
     // Signing works on a copy: the packager's file stays as it was.
     EXPECT_EQ(ReadBytes(dir.Native("runtime.dll")), MakeRuntimeImage());
 
     // A PKCS#12 file whose password comes from the environment, never the command line.
     ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", dir.Native("cert.pem"), "-inkey",
-                          dir.Native("key.pem"), "-out", dir.Native("signer.pfx"), "-passout", "pass:s3cret"},
+                          dir.Native("cert.key"), "-out", dir.Native("signer.pfx"), "-passout", "pass:s3cret"},
                          "", &output),
               0)
         << output;
+    // Without the password: the variable is named, not OpenSSL's error stack.
+    EXPECT_EQ(Pack("runtime.dll", {"--sign-pkcs12", dir.Native("signer.pfx"), "--quiet"}, &output, "pfx.exe"), 1);
+    EXPECT_NE(output.find("set VORLANE_SIGN_PASSWORD"), std::string::npos) << output;
+    EXPECT_EQ(output.find(":error:"), std::string::npos) << output;
     setenv("VORLANE_SIGN_PASSWORD", "s3cret", 1);
     const int status = Pack("runtime.dll", {"--sign-pkcs12", dir.Native("signer.pfx"), "--quiet"}, &output, "pfx.exe");
     unsetenv("VORLANE_SIGN_PASSWORD");
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(Json(dir.Native("pfx.exe"))["entries[1].decode.image.signed"], "true");
 
-    // Quiet: nothing but errors.
-    ASSERT_EQ(Pack("runtime.dll", {"--quiet", "--check"}, &output, "quiet.exe"), 0) << output;
+    // Quiet: nothing but errors; a refusal is never hidden, and nothing is written.
+    ASSERT_EQ(Pack("signed.dll", {"--quiet", "--check"}, &output, "quiet.exe"), 0) << output;
     EXPECT_EQ(output, "");
+    ASSERT_EQ(Pack("runtime.dll", {"--quiet", "--check"}, &output, "unsigned.exe"), 3) << output;
+    EXPECT_NE(output.find("\"VorlaneStub.dll is not signed.\" (stage 14), exit code 5"), std::string::npos) << output;
+    EXPECT_FALSE(dir.Exists("unsigned.exe"));
+}
+
+TEST_F(Packager, VerdictFollowsTheSignatureCheckAndTheLoadInTheLaunchersOrder) {
+    DllOptions foreign;
+    foreign.import = "libstdc++-6.dll";
+    DllOptions system;
+    system.import = "WINHTTP.dll";
+    DllOptions x86;
+    x86.machine = 0x14C;
+    ASSERT_TRUE(WriteBytes(dir.Native("foreign.dll"), MakeRuntimeImage(foreign)));
+    ASSERT_TRUE(WriteBytes(dir.Native("system.dll"), MakeRuntimeImage(system)));
+    ASSERT_TRUE(WriteBytes(dir.Native("x86.dll"), MakeRuntimeImage(x86)));
+    ASSERT_TRUE(MakeCertificate("Mallory Software", "other"));
+    for (const char* name : {"foreign", "system", "x86"}) {
+        ASSERT_TRUE(Sign(std::string(name) + ".dll", std::string(name) + "-signed.dll", "cert"));
+    }
+    ASSERT_TRUE(Sign("runtime.dll", "mallory.dll", "other"));
+    const std::vector<std::pair<int, std::u16string>> defaults = {{4, u"FALSE"}, {5, u"NO"}, {6, u"Y"}};
+    auto with = [&](std::vector<std::pair<int, std::u16string>> strings, const char* file) {
+        EXPECT_TRUE(WriteBytes(dir.Native(file), MakeLauncherImageWithStrings(strings)));
+        return std::string(file);
+    };
+    std::vector<std::pair<int, std::u16string>> noSetting4 = {{5, u"NO"}, {7, u"Vorlane"}};
+
+    struct Case {
+        std::string runtime;
+        std::string launcher;
+        std::vector<std::string> inspectArgs;
+        std::string message;  // "null": none
+        int code;
+    };
+    const Case cases[] = {
+        {"signed.dll", "launcher.exe", {}, "null", 0},
+        {"mallory.dll", "launcher.exe", {}, "VorlaneStub.dll is signed by Mallory Software, expected Vorlane.", 5},
+        {"runtime.dll", "launcher.exe", {}, "VorlaneStub.dll is not signed.", 5},
+        {"signed.dll", with(defaults, "no-publisher.exe"), {},
+         "Cannot check VorlaneStub.dll: this application names no publisher.", 5},
+        // The signature comes first: an unsigned 32-bit library is refused as unsigned.
+        {"x86.dll", "launcher.exe", {}, "VorlaneStub.dll is not signed.", 5},
+        {"x86-signed.dll", "launcher.exe", {}, "Failed to load VorlaneStub DLL", 6},
+        {"foreign-signed.dll", "launcher.exe", {}, "Failed to load VorlaneStub DLL", 6},
+        {"system-signed.dll", "launcher.exe", {}, "null", 0},
+        {"signed.dll", with(noSetting4, "no-setting4.exe"), {}, "null", 6},
+        {"signed.dll", "launcher.exe", {"--trust-root", dir.Native("cert.pem")}, "null", 0},
+        {"signed.dll", "launcher.exe", {"--trust-root", dir.Native("other.pem")},
+         "VorlaneStub.dll is signed by Vorlane, whose certificate is not trusted (0x800B0109).", 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.runtime + " behind " + c.launcher);
+        std::string output;
+        std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native(c.launcher),
+                                      "--payload", dir.Native("app.data"), "--runtime", dir.Native(c.runtime),
+                                      "-o", dir.Native("case.exe"), "--unchecked-runtime", "--quiet"};
+        ASSERT_EQ(RunProgram(argv, "", &output), 0) << output;
+        std::vector<std::string> args = c.inspectArgs;
+        args.insert(args.end(), {"--json", dir.Native("case.exe")});
+        std::string json;
+        EXPECT_EQ(Inspect(args, &json), c.code) << json;
+        ASSERT_TRUE(dir.WriteFile("report.json", json));
+        std::string flat;
+        ASSERT_EQ(RunProgram({"python3", "-c",
+                              "import json,sys; v=json.load(open(sys.argv[1]))['verdict']; "
+                              "print(json.dumps(v['message']), v['exitCode'])",
+                              dir.Native("report.json")},
+                             "", &flat),
+                  0)
+            << json;
+        EXPECT_EQ(flat, (c.message == "null" ? std::string("null") : "\"" + c.message + "\"") + " " +
+                            std::to_string(c.code) + "\n");
+    }
+    std::string text;
+    Inspect({dir.Native("case.exe")}, &text);
+    EXPECT_NE(text.find("launcher         settings 4 \"FALSE\", 5 \"NO\", 6 \"Y\"; publisher \"Vorlane\""),
+              std::string::npos)
+        << text;
 }
 
 }  // namespace

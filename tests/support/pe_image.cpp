@@ -64,3 +64,49 @@ uint32_t ExpectedSearchStart(const std::vector<PeSection>& sections) {
 std::vector<uint8_t> MakeLauncherImage(uint32_t textSize, uint32_t dataSize) {
     return MakePeImage({{textSize, 0x400}, {dataSize, 0x400 + textSize}});
 }
+
+std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<int, std::u16string>>& strings) {
+    // Root, type (6) and name (block 1) directories with one entry each, the
+    // language directory, the data entry, then the block of 16 counted strings.
+    std::vector<uint8_t> rsrc(0x80, 0);
+    auto directory = [&](size_t at, uint32_t id, uint32_t target) {
+        Put16(rsrc, at + 14, 1);
+        Put32(rsrc, at + 16, id);
+        Put32(rsrc, at + 20, target);
+    };
+    directory(0x00, 6, 0x80000000u | 0x18);
+    directory(0x18, 1, 0x80000000u | 0x30);
+    directory(0x30, 0x409, 0x48);
+    for (int id = 0; id < 16; ++id) {
+        std::u16string text;
+        for (const auto& s : strings) {
+            if (s.first == id) text = s.second;
+        }
+        rsrc.push_back(static_cast<uint8_t>(text.size()));
+        rsrc.push_back(static_cast<uint8_t>(text.size() >> 8));
+        for (const char16_t c : text) {
+            rsrc.push_back(static_cast<uint8_t>(c));
+            rsrc.push_back(static_cast<uint8_t>(c >> 8));
+        }
+    }
+    const uint32_t textSize = 0x1200;
+    const uint32_t dataSize = 0x600;
+    const uint32_t rsrcAt = 0x400 + textSize + dataSize;
+    const uint32_t rsrcSize = static_cast<uint32_t>((rsrc.size() + 0x1FF) & ~static_cast<size_t>(0x1FF));
+    Put32(rsrc, 0x48, rsrcAt + 0x80);  // the block's RVA
+    Put32(rsrc, 0x4C, static_cast<uint32_t>(rsrc.size() - 0x80));
+    rsrc.resize(rsrcSize, 0);
+
+    std::vector<uint8_t> image = MakePeImage({{textSize, 0x400}, {dataSize, 0x400 + textSize}, {rsrcSize, rsrcAt}});
+    const size_t optional = 0x80 + 24;
+    Put32(image, optional + 108, 16);             // NumberOfRvaAndSizes
+    Put32(image, optional + 112 + 16, rsrcAt);    // the resource directory
+    Put32(image, optional + 112 + 20, rsrcSize);
+    for (size_t i = 0; i < 3; ++i) {
+        const size_t at = 0x80 + 264 + i * 40;
+        Put32(image, at + 8, image[at + 16] | (image[at + 17] << 8) | (image[at + 18] << 16));  // VirtualSize
+        Put32(image, at + 12, image[at + 20] | (image[at + 21] << 8) | (image[at + 22] << 16));  // VirtualAddress
+    }
+    std::copy(rsrc.begin(), rsrc.end(), image.begin() + rsrcAt);
+    return image;
+}

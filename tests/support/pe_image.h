@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 struct PeSection {
@@ -29,3 +31,8 @@ uint32_t ExpectedSearchStart(const std::vector<PeSection>& sections);
 // A plain launcher-like image: headers in the first 0x400 bytes and two
 // sections, ending at 0x400 + textSize + dataSize.
 std::vector<uint8_t> MakeLauncherImage(uint32_t textSize = 0x1200, uint32_t dataSize = 0x600);
+
+// A launcher-like image whose resources hold a string table with the given
+// (id, text) strings (ids below 16): three sections mapped one to one (virtual
+// address = file offset), the last one .rsrc.
+std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<int, std::u16string>>& strings);

@@ -17,13 +17,15 @@ exit statuses and the error boxes they showed:
 
 Error boxes are captured from a relay trace of user32.MessageBoxW: with no X
 display Wine's MessageBoxW returns at once, so a run never blocks on a box.
+The trace, the template prefix and trusting a root are tools/vorlane-run's,
+the packager's tool for the same job: the tests use it, so it stays right.
 """
 import argparse
 import atexit
-import base64
 import fcntl
+import importlib.machinery
+import importlib.util
 import os
-import re
 import shutil
 import signal
 import struct
@@ -33,16 +35,28 @@ import tempfile
 import time
 import traceback
 
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _load_run_tool():
+    path = os.path.join(HERE, "..", "..", "tools", "vorlane-run")
+    loader = importlib.machinery.SourceFileLoader("vorlane_run", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("vorlane_run", loader))
+    loader.exec_module(module)
+    return module
+
+
+vorlane_run = _load_run_tool()
+WINE = vorlane_run.WINE
+WINESERVER = vorlane_run.WINESERVER
+decode_wine_string = vorlane_run.decode_wine_string
+parse_message_boxes = vorlane_run.parse_message_boxes
+wine_path = vorlane_run.wine_path
 MINGW_CC = "x86_64-w64-mingw32-gcc"
 MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
 MINGW_WINDRES = "x86_64-w64-mingw32-windres"
 
-TEMPLATE_VERSION = "1"  # bump when the template's set-up below changes
 DEFAULT_TIMEOUT = 60
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 # ---- exit statuses ---------------------------------------------------------------
@@ -53,77 +67,6 @@ def wine_status(code):
     code &= 0xFFFFFFFF
     low = code & 0xFF
     return low if low != 0 or code == 0 else 1
-
-
-def wine_path(path):
-    """The Windows form of a Linux path, as Wine's Z: drive shows it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-# ---- relay trace -------------------------------------------------------------------
-
-_BOX_CALL = "Call user32.MessageBoxW("
-_WSTR = re.compile(r'L"((?:[^"\\]|\\.)*)"')
-
-
-def decode_wine_string(body):
-    """Undoes Wine's debugstr_w escaping: \\n \\r \\t \\" \\\\ and \\xxxx (4 hex digits)."""
-    out = []
-    i = 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\", "0": "\0"}
-    while i < len(body):
-        ch = body[i]
-        if ch != "\\" or i + 1 >= len(body):
-            out.append(ch)
-            i += 1
-            continue
-        nxt = body[i + 1]
-        hexpart = body[i + 1:i + 5]
-        if len(hexpart) == 4 and all(c in "0123456789abcdefABCDEF" for c in hexpart):
-            out.append(chr(int(hexpart, 16)))
-            i += 5
-        elif nxt in simple:
-            out.append(simple[nxt])
-            i += 2
-        else:
-            out.append(nxt)
-            i += 2
-    return "".join(out)
-
-
-def parse_message_boxes(stderr_text):
-    """[(caption, text), ...] from the relay lines of MessageBoxW calls, in order.
-    A null text or caption reads as None."""
-    boxes = []
-    for line in stderr_text.splitlines():
-        at = line.find(_BOX_CALL)
-        if at < 0:
-            continue
-        args = line[at + len(_BOX_CALL):]
-        # owner, text, caption: each a pointer, a string one followed by ' L"..."'
-        # (and '...' when Wine cut it).
-        values = []
-        pos = 0
-        for _ in range(3):
-            end = pos
-            while end < len(args) and args[end] not in ", )":
-                end += 1
-            value = None
-            if args.startswith(' L"', end):
-                match = _WSTR.match(args, end + 1)
-                if match:
-                    value = decode_wine_string(match.group(1))
-                    end = match.end()
-                    # Wine cuts long strings and marks it with "...": keep the mark,
-                    # so a cut text never equals the full one.
-                    if args.startswith("...", end):
-                        value += "..."
-            while end < len(args) and args[end] != ",":
-                end += 1
-            values.append(value)
-            pos = end + 1
-        boxes.append((values[2], values[1]))
-    return boxes
 
 
 # ---- results -----------------------------------------------------------------------
@@ -189,15 +132,7 @@ def _kill_group(pid):
 
 # ---- prefixes ------------------------------------------------------------------------
 
-def _base_env():
-    env = dict(os.environ)
-    # No display: MessageBoxW returns at once and nothing waits for a window.
-    for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINEPREFIX", "WINESERVER"):
-        env.pop(name, None)
-    env["WINEARCH"] = "win64"
-    # No Mono/Gecko installers: they would try to show a dialog.
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-    return env
+_base_env = vorlane_run.base_env
 
 
 class Prefix:
@@ -274,18 +209,8 @@ class Prefix:
 
     def trust_root(self, certificate):
         """Adds a root certificate (PEM or DER file) to the prefix's trusted roots."""
-        with open(certificate, "rb") as f:
-            data = f.read()
-        if b"-----BEGIN CERTIFICATE-----" in data:
-            body = data.split(b"-----BEGIN CERTIFICATE-----", 1)[1].split(b"-----END CERTIFICATE-----", 1)[0]
-            data = base64.b64decode(b"".join(body.split()))
-        der = os.path.join(self.harness.scratch, "root-%d.der" % len(os.listdir(self.harness.scratch)))
-        with open(der, "wb") as f:
-            f.write(data)
-        helper = self.harness.helper("trust_helper")
-        result = self.run(helper, [wine_path(der)], relay=False)
-        if result.status != 0:
-            raise RuntimeError("trust_helper failed with %d: %s" % (result.status, result.stderr[-2000:]))
+        self.start_server()
+        vorlane_run.trust_root(self.env(), self.harness.run_helper, certificate, self.harness.scratch)
 
     def close(self):
         if self.closed:
@@ -309,6 +234,7 @@ class Harness:
         self.source = os.path.abspath(source)
         self.keep = keep
         self.launcher = os.path.join(self.win64, "VorlaneLauncher.exe")
+        self.run_helper = os.path.join(self.win64, "tools", "vorlane-run-helper.exe")
         self.cache = os.path.join(self.source, "build", "wine-template")
         runs = os.path.join(self.source, "build", "wine-runs")
         os.makedirs(runs, exist_ok=True)
@@ -336,7 +262,7 @@ class Harness:
     def missing_builds(self, *paths):
         """Reports build outputs a test file needs that are not there (the launcher
         always); True when something is missing, after printing the failed summary."""
-        missing = [p for p in (self.launcher,) + paths if not os.path.exists(p)]
+        missing = [p for p in (self.launcher, self.run_helper) + paths if not os.path.exists(p)]
         if missing:
             print("missing %s: build the win64 tree first" % ", ".join(missing))
             print("0 passed, 1 failed")
@@ -353,38 +279,7 @@ class Harness:
 
     def template(self):
         """The template prefix, created once and kept across runs; its path."""
-        os.makedirs(self.cache, exist_ok=True)
-        prefix = os.path.join(self.cache, "prefix")
-        marker = os.path.join(self.cache, "complete")
-        stamp = "%s %s\n" % (TEMPLATE_VERSION, _wine_version())
-        with open(os.path.join(self.cache, ".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            if os.path.exists(marker) and open(marker).read() == stamp and os.path.isdir(prefix):
-                return prefix
-            shutil.rmtree(prefix, ignore_errors=True)
-            if os.path.exists(marker):
-                os.unlink(marker)
-            home = tempfile.mkdtemp(prefix="home-", dir=self.cache)
-            env = _base_env()
-            env.update(WINEPREFIX=prefix, HOME=home, WINEDEBUG="-all")
-
-            def wine(*args, timeout=300):
-                subprocess.run(["timeout", "-k", "10", str(timeout), WINE] + list(args), env=env, check=True,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-            sys.stderr.write("harness: creating the Wine template prefix (once)...\n")
-            wine("wineboot", "-i")
-            # A crash must end the process, not wait on an invisible dialog.
-            wine("reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD",
-                 "/d", "0", "/f", timeout=60)
-            # Trace only MessageBoxW when a run asks for +relay.
-            wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
-                 "/d", "user32.MessageBoxW", "/f", timeout=60)
-            subprocess.run(["timeout", "120", WINESERVER, "-w"], env=env, check=True)
-            shutil.rmtree(home, ignore_errors=True)
-            with open(marker, "w") as f:
-                f.write(stamp)
-        return prefix
+        return vorlane_run.make_template(self.cache)
 
     def new_prefix(self, local_appdata=True):
         """A fresh prefix copied from the template. With local_appdata, its local
@@ -392,15 +287,7 @@ class Harness:
         template = self.template()
         self._count += 1
         path = os.path.join(self.runs, "prefix-%d" % self._count)
-        # Hard links are cheap; files Wine rewrites get real copies so the template stays clean.
-        subprocess.run(["cp", "-al", template, path], check=True)
-        for name in os.listdir(path):
-            if name.endswith(".reg"):
-                _replace_with_copy(os.path.join(path, name))
-        users = os.path.join(path, "drive_c", "users")
-        if os.path.isdir(users):
-            shutil.rmtree(users)
-            shutil.copytree(os.path.join(template, "drive_c", "users"), users, symlinks=True)
+        vorlane_run.copy_prefix(template, path)
         prefix = Prefix(self, path)
         self._prefixes.append(prefix)
         if local_appdata:
@@ -507,21 +394,6 @@ class Harness:
         self._prefixes = []
         if not self.keep and os.path.isdir(self.runs):
             shutil.rmtree(self.runs, ignore_errors=True)
-
-
-def _wine_version():
-    try:
-        done = subprocess.run([WINE, "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              timeout=30)
-        return done.stdout.decode().strip()
-    except (OSError, subprocess.TimeoutExpired):
-        return "unknown"
-
-
-def _replace_with_copy(path):
-    tmp = path + ".copy"
-    shutil.copy2(path, tmp)
-    os.replace(tmp, path)
 
 
 # ---- code signing ------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // the installation's decode of every install-list entry, without writing anything.
 #include "tools/inspect/inspect.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "archive/archive_reader.h"
@@ -11,13 +12,20 @@
 #include "cache/long_path.h"
 #include "cache/runtime_dir.h"
 #include "launcher/build_config.h"
+#include "launcher/error_box.h"
+#include "launcher/handoff.h"
+#include "launcher/integrity.h"
 #include "launcher/launch.h"
+#include "launcher/text.h"
 
 namespace {
 
 const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
 const char16_t RUNTIME_NAME[] = u"VorlaneStub.dll";
 constexpr size_t HEADER_BLOCK = 4096;
+// Launcher images are a few hundred KB; a larger one is read this far for its resources.
+constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
+constexpr uint16_t FORCE_INTEGRITY = 0x0080;
 
 struct ReaderGuard {
     ArchiveReader* reader = nullptr;
@@ -165,7 +173,7 @@ void DescribePayload(const CSzArEx* db, PlatFile exe, uint64_t fileSize, const P
     }
 }
 
-void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report) {
+void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report, std::vector<uint8_t>* installed) {
     const CSzArEx* db = &reader->db;
     for (EntryFacts& entry : report->entries) {
         if (entry.role != EntryRole::Runtime) continue;
@@ -197,6 +205,7 @@ void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report) {
 
         // The launcher writes every entry that decodes; the last one written stays.
         if (facts.crcMatches) {
+            installed->assign(bytes, bytes + (bytes != nullptr ? size : 0));
             report->runtimeInstallable = true;
             report->runtimeEntry = static_cast<int>(entry.index);
         } else if (!report->runtimeInstallable && report->runtimeEntry < 0) {
@@ -218,31 +227,154 @@ void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
     Refuse(report, 14, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", EXIT_INTEGRITY, why);
 }
 
-void JudgeRuntime(InspectReport* report) {
+std::u16string Formatted(const char16_t* format, const char16_t* a, const char16_t* b = nullptr) {
+    // The launcher's own formatting into its message buffer, cut where it cuts.
+    char16_t message[MESSAGE_CAPACITY];
+    TextFormat(message, MESSAGE_CAPACITY, format, a, b);
+    return message;
+}
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+std::string Quoted(const std::u16string& text) { return "\"" + Utf8Of(text) + "\""; }
+
+std::string Listed(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
+// Stage 14, the signature: what the launcher's check would answer on a
+// machine that trusts the chain (or, with roots given, that trusts just those).
+bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const InspectOptions& options,
+                    InspectReport* report) {
+    const MaybeText& publisherText = report->launcher.strings[3];
+    if (!publisherText.present) {
+        Refuse(report, 14, u"Cannot check VorlaneStub.dll: this application names no publisher.", EXIT_INTEGRITY,
+               "string 7 of the launcher's string table is missing or empty: the launcher refuses every runtime "
+               "library. Write the signer's name with vorlane-pack --publisher NAME.");
+        return false;
+    }
+    // LoadString fills a 256-character buffer: a longer publisher is cut.
+    const std::u16string publisher = publisherText.text.substr(0, PUBLISHER_CAPACITY - 1);
+    if (!pe.valid || !pe.hasCertificateTable) {
+        Refuse(report, 14, u"VorlaneStub.dll is not signed.", EXIT_INTEGRITY,
+               "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
+                   Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).");
+        return false;
+    }
+    // A name that does not fit the trust services' buffer is no name.
+    const std::u16string signer = pe.signerKnown && pe.signer.size() < PLAT_SIGNER_CAPACITY ? pe.signer : u"";
+    if (!options.trustRoots.empty()) {
+        TrustFacts& trust = report->trust;
+        trust.checked = true;
+        std::string output;
+        const int verified = options.verify != nullptr
+                                 ? options.verify(image.data(), image.size(), options.trustRoots, &output)
+                                 : -1;
+        trust.detail = output;
+        if (verified < 0) {
+            report->notes.push_back("the signature's chain was not checked: " + output);
+        } else if (verified == 0) {
+            trust.verified = true;
+        } else {
+            const bool broken = output.find("digest mismatch") != std::string::npos ||
+                                output.find("MISMATCH") != std::string::npos;
+            trust.result = broken ? 0x80096010u : PLAT_TRUST_UNTRUSTED_ROOT;
+            if (broken) {
+                Refuse(report, 14, u"VorlaneStub.dll has an invalid signature (0x80096010).", EXIT_INTEGRITY,
+                       "the runtime library was changed after it was signed: " + output);
+            } else {
+                Refuse(report, 14,
+                       Formatted(u"VorlaneStub.dll is signed by %s, whose certificate is not trusted (0x800B0109).",
+                                 signer.empty() ? u"an unknown signer" : signer.c_str()),
+                       EXIT_INTEGRITY, "its chain does not lead to a root given with --trust-root: " + output);
+            }
+            return false;
+        }
+    }
+    if (!pe.signerKnown) {
+        report->notes.push_back("the signer's name cannot be read from VorlaneStub.dll's signature: whether it is " +
+                                Quoted(publisher) + " is not checked.");
+        return true;
+    }
+    if (signer != publisher) {
+        Refuse(report, 14,
+               Formatted(u"VorlaneStub.dll is signed by %s, expected %s.", signer.empty() ? u"(no name)" : signer.c_str(),
+                         publisher.c_str()),
+               EXIT_INTEGRITY,
+               "the launcher requires the signer's display name to equal its publisher (string 7) character for "
+               "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.");
+        return false;
+    }
+    if (options.trustRoots.empty()) {
+        report->notes.push_back("the signature's chain was not checked: the launcher also needs it to lead to a root "
+                                "your users' machines trust (vorlane-inspect --trust-root ROOT checks it).");
+    }
+    return true;
+}
+
+// Stage 15: the load, the export and the two settings the runtime receives.
+void JudgeLoad(const PeFacts& pe, InspectReport* report) {
+    const char16_t* failed = u"Failed to load VorlaneStub DLL";
+    if (!pe.valid) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll is not a PE image.");
+        return;
+    }
+    if (pe.machine != 0x8664 || pe.magic != 0x20B) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll is not a 64-bit x86-64 image (machine " + Hex16(pe.machine) + "): the 64-bit launcher cannot load it.");
+        return;
+    }
+    if (!pe.importsReadable) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll's import table is damaged.");
+        return;
+    }
+    std::vector<std::string> foreign;
+    for (const std::string& name : pe.imports) {
+        if (!IsSystemLibrary(name)) foreign.push_back(name);
+    }
+    if (!foreign.empty()) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll imports " + Listed(foreign) +
+                   ", which Windows does not provide: the launcher takes the runtime's dependencies from the system "
+                   "folder only. Link them into it statically (mingw: -static -static-libgcc -static-libstdc++; "
+                   "MSVC: /MT).");
+        return;
+    }
+    if (!pe.dll) report->notes.push_back("VorlaneStub.dll is an executable, not a DLL.");
+    if (pe.dllCharacteristics & FORCE_INTEGRITY) {
+        report->notes.push_back("VorlaneStub.dll asks for forced integrity checks (/INTEGRITYCHECK): Windows loads it "
+                                "only when its signature carries page hashes it accepts.");
+    }
+    if (!pe.exportsInit) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll does not export VorlaneInit under its plain name (extern \"C\" "
+               "__declspec(dllexport) on x64).");
+        return;
+    }
+    if (!report->launcher.strings[0].present || !report->launcher.strings[1].present) {
+        Refuse(report, 15, u"", EXIT_RUNTIME_LOAD,
+               std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
+                   " is missing from the launcher's string table: the launcher loads the runtime but does not call "
+                   "it. Give it a value (vorlane-pack --setting4 / --setting5).");
+    }
+}
+
+void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report) {
     if (report->runtimeInstallable) {
         const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
-        const PeFacts& pe = entry.runtimePe;
-        if (!pe.valid) {
-            report->notes.push_back("VorlaneStub.dll is not a PE image: the launcher installs it but cannot load it.");
-        } else {
-            if (pe.machine != 0x8664 || pe.magic != 0x20B) {
-                report->notes.push_back("VorlaneStub.dll is not a 64-bit x86-64 image: the launcher cannot load it.");
-            } else if (!pe.dll) {
-                report->notes.push_back("VorlaneStub.dll is an executable, not a DLL.");
-            }
-            if (!pe.exportsInit) {
-                report->notes.push_back(
-                    "VorlaneStub.dll does not export VorlaneInit: after its signature check the launcher ends with "
-                    "\"Failed to load VorlaneStub DLL\" (exit 6).");
-            }
 #if VORLANE_VERIFY_SIGNATURE
-            if (!pe.hasCertificateTable) {
-                report->notes.push_back(
-                    "VorlaneStub.dll carries no signature: the launcher's signature check ends with "
-                    "\"VorlaneStub.dll is not signed.\" (exit 5). Sign it (vorlane-pack --sign-runtime).");
-            }
+        if (!JudgeSignature(entry.runtimePe, installed, options, report)) return;
+#else
+        (void)installed;
+        (void)options;
 #endif
-        }
+        JudgeLoad(entry.runtimePe, report);
         return;
     }
     if (report->runtimeEntry < 0) {
@@ -288,6 +420,17 @@ void ReadHostFacts(PlatFile exe, InspectReport* report) {
     size_t got = 0;
     if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, block, sizeof block, &got) != 0) return;
     report->host = ReadPeFacts(block, got, false);
+}
+
+// The launcher's resources, from its image (the file up to the search start).
+void ReadLauncherResources(PlatFile exe, uint64_t imageEnd, InspectReport* report) {
+    std::vector<uint8_t> image(static_cast<size_t>(imageEnd < IMAGE_READ_LIMIT ? imageEnd : IMAGE_READ_LIMIT));
+    int64_t position = 0;
+    size_t got = 0;
+    if (image.empty() || FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, image.data(), image.size(), &got) != 0) {
+        return;
+    }
+    report->launcher = ReadLauncherFacts(image.data(), got);
 }
 
 bool ReadStartHeader(PlatFile exe, InspectReport* report) {
@@ -341,7 +484,7 @@ const char16_t* PayloadMessage(PayloadResult result) {
 
 int ExitStatusOf(int code) { return static_cast<int>(static_cast<uint32_t>(code) & 0xFFu); }
 
-void InspectPackage(const char16_t* path, InspectReport* report) {
+void InspectPackage(const char16_t* path, const InspectOptions& options, InspectReport* report) {
     *report = InspectReport{};
     report->path = path;
 
@@ -375,6 +518,7 @@ void InspectPackage(const char16_t* path, InspectReport* report) {
     report->probed = true;
     report->searchStart = image.searchStart;
     report->fileSize = image.fileSize;
+    ReadLauncherResources(exe.file, image.searchStart, report);
 
     // Stages 4 and 5.
     CrcGenerateTable();
@@ -438,7 +582,8 @@ void InspectPackage(const char16_t* path, InspectReport* report) {
     DescribePayload(&reader.db, exe.file, image.fileSize, location, located, report);
 
     // The installation's decode runs whatever stage 9 said: the packager wants both answers.
-    DecodeRuntimeEntries(&reader, report);
+    std::vector<uint8_t> installed;
+    DecodeRuntimeEntries(&reader, report, &installed);
 
     if (located != PayloadResult::Ok) {
         Refuse(report, 9, PayloadMessage(located),
@@ -448,5 +593,5 @@ void InspectPackage(const char16_t* path, InspectReport* report) {
     }
     report->verdict = Verdict{};
     report->verdict.ok = true;
-    JudgeRuntime(report);
+    JudgeRuntime(installed, options, report);
 }

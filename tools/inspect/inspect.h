@@ -26,6 +26,38 @@ struct PeFacts {
     uint32_t certificateOffset = 0;  // a file offset, as the security directory records it
     uint32_t certificateSize = 0;
     bool exportsInit = false;  // VorlaneInit in the export names (read from a whole image only)
+    // Read from a whole image only:
+    uint16_t characteristics = 0;
+    uint16_t dllCharacteristics = 0;
+    std::vector<std::string> imports;  // the import table's library names, in order
+    bool importsReadable = true;       // false when the import table is damaged
+    bool signerKnown = false;          // the certificate table names a signer this tool could read
+    std::u16string signer;             // its simple display name
+};
+
+// What the launcher's own resources hold: the string table (settings 4, 5 and
+// 6 and the publisher, 7) and the version block.
+struct MaybeText {
+    bool present = false;
+    std::u16string text;
+};
+
+struct LauncherFacts {
+    bool read = false;     // the image's resources could be looked at
+    MaybeText strings[4];  // ids 4, 5, 6, 7
+    bool hasVersion = false;
+    uint16_t fileVersion[4] = {0, 0, 0, 0};
+    uint16_t productVersion[4] = {0, 0, 0, 0};
+    std::vector<std::pair<std::string, std::u16string>> versionStrings;  // StringFileInfo, first table
+    std::vector<uint32_t> iconSizes;  // of the icon group MAIN (0 stands for 256)
+};
+
+// The runtime's signature chain judged by osslsigncode against roots the packager trusts.
+struct TrustFacts {
+    bool checked = false;
+    bool verified = false;
+    uint32_t result = 0;  // what the launcher's trust services would answer, when not verified
+    std::string detail;   // osslsigncode's reason, one line
 };
 
 struct CoderFacts {
@@ -108,13 +140,26 @@ struct InspectReport {
     bool runtimeChecked = false;
     bool runtimeInstallable = false;
     int runtimeEntry = -1;  // the entry the launcher would install last, or the first that failed
+    LauncherFacts launcher;
+    TrustFacts trust;
     Verdict verdict;
     std::vector<std::string> notes;  // advice beyond the verdict
 };
 
+// Verifies a runtime library's signature chain against trusted roots (PEM
+// files): 0 when it holds, 1 when refused (output says why), -1 when the
+// verifier cannot be run (output says why).
+using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
+                            std::string* output);
+
+struct InspectOptions {
+    std::vector<std::u16string> trustRoots;
+    VerifyChain verify = nullptr;
+};
+
 // Inspects the packaged executable at path (the plain form the launcher would
 // get from its module path). Fills report; never fails: every failure is a verdict.
-void InspectPackage(const char16_t* path, InspectReport* report);
+void InspectPackage(const char16_t* path, const InspectOptions& options, InspectReport* report);
 
 // The exit status a parent process sees for a launcher exit code.
 int ExitStatusOf(int code);
@@ -132,6 +177,18 @@ std::string Utf8Of(const std::u16string& text);
 // for headers; exports are looked up when the whole image is given).
 PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage);
 
+// The launcher's string table and version block from its image's bytes (the
+// file from its start; sections are found through the headers).
+LauncherFacts ReadLauncherFacts(const uint8_t* bytes, size_t size);
+
+// The simple display name of the signer of a certificate table (WIN_CERTIFICATE
+// with PKCS#7 SignedData); false when it names none this tool can read.
+bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer);
+
+// Whether a library name is one the launcher's restricted search finds in the
+// system folder of every Windows it supports.
+bool IsSystemLibrary(const std::string& name);
+
 // The command: arguments as UTF-16, text written to stdout and stderr by the
 // callbacks. Returns the process exit status.
 struct InspectIo {
@@ -140,6 +197,8 @@ struct InspectIo {
     // The path the launcher would see as its own module path for the argument;
     // false when it cannot be formed (the text then says why).
     bool (*resolve)(const std::u16string& argument, std::u16string* path, std::string* why);
+    // Checks the runtime's chain against --trust-root files; nullptr where this build cannot.
+    VerifyChain verify;
 };
 int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io);
 

@@ -7,20 +7,23 @@
 namespace {
 
 const char USAGE[] =
-    "usage: vorlane-inspect [--json] PACKAGED.exe\n"
+    "usage: vorlane-inspect [--json] [--trust-root CERT]... PACKAGED.exe\n"
     "\n"
     "Reads a packaged executable with the launcher's own code and tells what the\n"
-    "launcher would do with it: where its archive lies, every entry, the payload's\n"
-    "in-place check, whether the runtime library decodes, and the verdict.\n"
+    "launcher would do with it: its settings, publisher and version block, where\n"
+    "its archive lies, every entry, the payload's in-place check, whether the\n"
+    "runtime library decodes, its signer, machine and imports, and the verdict.\n"
     "\n"
-    "  --json      one JSON document instead of text (shape: docs/packaging.md)\n"
-    "  -h, --help  this text\n"
+    "  --json              one JSON document instead of text (shape: docs/packaging.md)\n"
+    "  --trust-root CERT   also verify the runtime's signature chain against this root\n"
+    "                      (PEM; repeatable) with osslsigncode\n"
+    "  -h, --help          this text\n"
     "\n"
     "Exit status: 0 when the launcher accepts the package, otherwise the low 8 bits\n"
     "of the exit code the launcher would end with (-1 is 255); 64 for a usage error.\n";
 
 int UsageError(const InspectIo& io, const std::string& why) {
-    io.err("vorlane-inspect: " + why + "\n" + "usage: vorlane-inspect [--json] PACKAGED.exe\n");
+    io.err("vorlane-inspect: " + why + "\n" + "usage: vorlane-inspect [--json] [--trust-root CERT]... PACKAGED.exe\n");
     return STATUS_USAGE;
 }
 
@@ -29,6 +32,7 @@ int UsageError(const InspectIo& io, const std::string& why) {
 int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
     bool json = false;
     bool optionsDone = false;
+    InspectOptions options;
     const std::u16string* file = nullptr;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::u16string& arg = args[i];
@@ -36,6 +40,9 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
             optionsDone = true;
         } else if (!optionsDone && arg == u"--json") {
             json = true;
+        } else if (!optionsDone && arg == u"--trust-root") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return UsageError(io, "--trust-root needs a certificate");
+            options.trustRoots.push_back(args[++i]);
         } else if (!optionsDone && (arg == u"-h" || arg == u"--help")) {
             io.out(USAGE);
             return 0;
@@ -51,17 +58,28 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
 
     std::u16string path;
     std::string why;
+    char16_t scratch[LONG_PATH_CAPACITY];
+    for (const std::u16string& root : options.trustRoots) {
+        std::u16string rootPath;
+        if (!io.resolve(root, &rootPath, &why) || (PlatGetFileAttributes(ToLongPath(rootPath.c_str(), scratch)) &
+                                                     FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return UsageError(io, Utf8Of(root) + ": no such certificate file");
+        }
+    }
+    if (!options.trustRoots.empty() && io.verify == nullptr) {
+        return UsageError(io, "--trust-root needs osslsigncode: use the Linux build of vorlane-inspect");
+    }
+    options.verify = io.verify;
     if (!io.resolve(*file, &path, &why)) return UsageError(io, Utf8Of(*file) + ": " + why);
 
     // A file that is not there is the caller's mistake, not a verdict about a package.
-    char16_t scratch[LONG_PATH_CAPACITY];
     const uint32_t attributes =
         path.size() < PATH_CAPACITY ? PlatGetFileAttributes(ToLongPath(path.c_str(), scratch)) : 0;
     if (attributes == INVALID_FILE_ATTRIBUTES) return UsageError(io, Utf8Of(*file) + ": no such file");
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return UsageError(io, Utf8Of(*file) + ": is a folder");
 
     InspectReport report;
-    InspectPackage(path.c_str(), &report);
+    InspectPackage(path.c_str(), options, &report);
     io.out(json ? ReportJson(report) : ReportText(report));
     return report.verdict.ok ? 0 : ExitStatusOf(report.verdict.code);
 }

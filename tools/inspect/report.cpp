@@ -72,6 +72,14 @@ Trailer TrailerOf(const InspectReport& r) {
     return t;
 }
 
+const char* const STRING_IDS[4] = {"4", "5", "6", "7"};
+
+std::string VersionText(const uint16_t parts[4]) {
+    return Dec(parts[0]) + "." + Dec(parts[1]) + "." + Dec(parts[2]) + "." + Dec(parts[3]);
+}
+
+std::string TextOrNone(const MaybeText& t) { return t.present ? "\"" + Utf8Of(t.text) + "\"" : "(none)"; }
+
 // ---- text ------------------------------------------------------------------------
 
 void Line(std::string& out, const char* label, const std::string& text) {
@@ -195,6 +203,67 @@ void RuntimePeJson(Json& j, const PeFacts& pe) {
     Bool(j, pe.exportsInit);
     Key(j, "signed");
     Bool(j, pe.hasCertificateTable);
+    Key(j, "signer");
+    if (pe.signerKnown) {
+        Str(j, Utf8Of(pe.signer));
+    } else {
+        Null(j);
+    }
+    Key(j, "characteristics");
+    Num(j, pe.characteristics);
+    Key(j, "dllCharacteristics");
+    Num(j, pe.dllCharacteristics);
+    Key(j, "imports");
+    if (pe.importsReadable) {
+        Open(j, '[');
+        for (const std::string& name : pe.imports) Str(j, name);
+        Close(j, ']');
+    } else {
+        Null(j);
+    }
+    Close(j, '}');
+}
+
+void LauncherJson(Json& j, const LauncherFacts& l) {
+    if (!l.read) {
+        Null(j);
+        return;
+    }
+    Open(j, '{');
+    Key(j, "strings");
+    Open(j, '{');
+    for (int i = 0; i < 4; ++i) {
+        Key(j, STRING_IDS[i]);
+        if (l.strings[i].present) {
+            Str(j, Utf8Of(l.strings[i].text));
+        } else {
+            Null(j);
+        }
+    }
+    Close(j, '}');
+    Key(j, "fileVersion");
+    if (l.hasVersion) {
+        Str(j, VersionText(l.fileVersion));
+    } else {
+        Null(j);
+    }
+    Key(j, "productVersion");
+    if (l.hasVersion) {
+        Str(j, VersionText(l.productVersion));
+    } else {
+        Null(j);
+    }
+    Key(j, "versionStrings");
+    Open(j, '{');
+    for (const auto& value : l.versionStrings) {
+        Key(j, value.first.c_str());
+        Str(j, Utf8Of(value.second));
+    }
+    Close(j, '}');
+    Key(j, "icons");
+    Open(j, '[');
+    for (const uint32_t size : l.iconSizes) Num(j, size == 0 ? 256 : size);
+    Close(j, ']');
     Close(j, '}');
 }
 
@@ -301,6 +370,23 @@ std::string ReportText(const InspectReport& r) {
                               Dec(r.host.certificateSize) + " bytes");
         }
     }
+    if (r.launcher.read) {
+        const LauncherFacts& l = r.launcher;
+        Line(out, "launcher", "settings 4 " + TextOrNone(l.strings[0]) + ", 5 " + TextOrNone(l.strings[1]) + ", 6 " +
+                                  TextOrNone(l.strings[2]) + "; publisher " + TextOrNone(l.strings[3]));
+        std::string version = l.hasVersion ? "version " + VersionText(l.fileVersion) + " (product " +
+                                                 VersionText(l.productVersion) + ")"
+                                           : std::string("no version block");
+        if (!l.iconSizes.empty()) {
+            version += "; icon MAIN";
+            for (size_t i = 0; i < l.iconSizes.size(); ++i) {
+                version += (i == 0 ? " " : ", ") + Dec(l.iconSizes[i] == 0 ? 256 : l.iconSizes[i]);
+            }
+            version += " px";
+        }
+        Line(out, "", version);
+        for (const auto& value : l.versionStrings) Line(out, "", value.first + " \"" + Utf8Of(value.second) + "\"");
+    }
     if (r.archiveFound) {
         const uint64_t gap = r.archiveStart - r.searchStart;
         Line(out, "archive", "starts at " + Dec(r.archiveStart) +
@@ -386,12 +472,23 @@ std::string ReportText(const InspectReport& r) {
                 if (pe.valid) {
                     image += pe.dll ? " DLL" : " executable";
                     image += pe.exportsInit ? ", exports VorlaneInit" : ", no VorlaneInit export";
-                    image += pe.hasCertificateTable ? ", signed" : ", not signed";
+                    image += !pe.hasCertificateTable ? ", not signed"
+                             : pe.signerKnown       ? ", signed by \"" + Utf8Of(pe.signer) + "\""
+                                                    : ", signed (signer unreadable)";
                 }
                 Line(out, "", image);
+                if (pe.valid) {
+                    std::string imports = pe.importsReadable ? std::string() : std::string("(damaged table) ");
+                    for (const std::string& name : pe.imports) imports += (imports.empty() ? "" : ", ") + name;
+                    Line(out, "", "imports " + (imports.empty() ? std::string("nothing") : imports));
+                }
             }
         }
         if (!any) Line(out, "runtime", "no entry named VorlaneStub.dll");
+    }
+    if (r.trust.checked) {
+        Line(out, "trust", r.trust.verified ? std::string("the signature's chain leads to a given root")
+                                            : "refused: " + r.trust.detail);
     }
     for (const std::string& note : r.notes) Line(out, "note", note);
     Line(out, "verdict", VerdictText(r.verdict));
@@ -429,6 +526,9 @@ std::string ReportJson(const InspectReport& r) {
     } else {
         Null(j);
     }
+
+    Key(j, "launcher");
+    LauncherJson(j, r.launcher);
 
     Key(j, "archive");
     if (r.archiveFound) {
@@ -500,6 +600,24 @@ std::string ReportJson(const InspectReport& r) {
         Maybe(j, MaybeU64{r.runtimeEntry >= 0, static_cast<uint64_t>(r.runtimeEntry >= 0 ? r.runtimeEntry : 0)});
         Key(j, "installable");
         Bool(j, r.runtimeInstallable);
+        Close(j, '}');
+    } else {
+        Null(j);
+    }
+
+    Key(j, "trust");
+    if (r.trust.checked) {
+        Open(j, '{');
+        Key(j, "verified");
+        Bool(j, r.trust.verified);
+        Key(j, "result");
+        Maybe(j, MaybeU64{!r.trust.verified && r.trust.result != 0, r.trust.result});
+        Key(j, "detail");
+        if (r.trust.detail.empty()) {
+            Null(j);
+        } else {
+            Str(j, r.trust.detail);
+        }
         Close(j, '}');
     } else {
         Null(j);

@@ -1,0 +1,243 @@
+// The signer of an Authenticode signature, named as the platform's trust
+// services name it for the launcher: the PKCS#7 SignedData in the certificate
+// table names its signer by issuer and serial number (or key identifier); that
+// certificate's simple display name is the first common name of its subject,
+// else its first organizational unit, organization or e-mail address, else its
+// first attribute. Only DER is read, every length is checked against what is
+// left: the input is any file.
+#include <cstring>
+
+#include "tools/inspect/inspect.h"
+
+namespace {
+
+struct Der {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+// One element: its tag, its contents, and everything it spans.
+struct Element {
+    uint8_t tag = 0;
+    Der body;
+    Der whole;
+};
+
+// Reads the element at the start of in and moves in past it; false when it does not fit.
+bool Next(Der* in, Element* out) {
+    if (in->size < 2) return false;
+    const uint8_t tag = in->data[0];
+    if ((tag & 0x1F) == 0x1F) return false;  // high tag numbers never occur here
+    size_t at = 2;
+    size_t length = in->data[1];
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || in->size < 2 + bytes) return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i) length = (length << 8) | in->data[2 + i];
+        at += bytes;
+    }
+    if (length > in->size - at) return false;
+    out->tag = tag;
+    out->body = Der{in->data + at, length};
+    out->whole = Der{in->data, at + length};
+    in->data += at + length;
+    in->size -= at + length;
+    return true;
+}
+
+bool Expect(Der* in, uint8_t tag, Element* out) { return Next(in, out) && out->tag == tag; }
+
+bool Same(const Der& a, const Der& b) { return a.size == b.size && std::memcmp(a.data, b.data, a.size) == 0; }
+
+bool IsOid(const Der& body, const uint8_t* oid, size_t length) {
+    return body.size == length && std::memcmp(body.data, oid, length) == 0;
+}
+
+const uint8_t OID_SIGNED_DATA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+const uint8_t OID_SUBJECT_KEY_ID[] = {0x55, 0x1D, 0x0E};
+const uint8_t OID_COMMON_NAME[] = {0x55, 0x04, 0x03};
+const uint8_t OID_UNIT[] = {0x55, 0x04, 0x0B};
+const uint8_t OID_ORGANIZATION[] = {0x55, 0x04, 0x0A};
+const uint8_t OID_EMAIL[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
+
+// A directory string as UTF-16; false for a type that holds no text.
+bool Text(const Element& value, std::u16string* out) {
+    out->clear();
+    const uint8_t* p = value.body.data;
+    const size_t n = value.body.size;
+    switch (value.tag) {
+        case 0x0C: {  // UTF8String
+            for (size_t i = 0; i < n;) {
+                uint32_t c = p[i];
+                size_t extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+                if (extra > 0) c &= 0x3Fu >> extra;
+                if (c >= 0x80 && extra == 0) c = 0xFFFD;
+                ++i;
+                for (; extra > 0 && i < n; --extra, ++i) c = (c << 6) | (p[i] & 0x3Fu);
+                if (c >= 0x10000) {
+                    out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+                    out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+                } else {
+                    out->push_back(static_cast<char16_t>(c));
+                }
+            }
+            return true;
+        }
+        case 0x13:  // PrintableString
+        case 0x14:  // TeletexString, read as Latin-1
+        case 0x16:  // IA5String
+            for (size_t i = 0; i < n; ++i) out->push_back(static_cast<char16_t>(p[i]));
+            return true;
+        case 0x1E:  // BMPString
+            for (size_t i = 0; i + 1 < n; i += 2) out->push_back(static_cast<char16_t>((p[i] << 8) | p[i + 1]));
+            return true;
+        case 0x1C:  // UniversalString
+            for (size_t i = 0; i + 3 < n; i += 4) {
+                const uint32_t c = (static_cast<uint32_t>(p[i]) << 24) | (p[i + 1] << 16) | (p[i + 2] << 8) | p[i + 3];
+                if (c >= 0x10000) {
+                    out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+                    out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+                } else {
+                    out->push_back(static_cast<char16_t>(c));
+                }
+            }
+            return true;
+        default: return false;
+    }
+}
+
+// The first attribute of name (a Name) of the given type, or with no type the first of all.
+bool FindAttribute(Der name, const uint8_t* oid, size_t oidLength, std::u16string* out) {
+    Element rdn;
+    while (Next(&name, &rdn)) {
+        if (rdn.tag != 0x31) return false;
+        Der set = rdn.body;
+        Element pair;
+        while (Next(&set, &pair)) {
+            if (pair.tag != 0x30) return false;
+            Der fields = pair.body;
+            Element type;
+            Element value;
+            if (!Expect(&fields, 0x06, &type) || !Next(&fields, &value)) return false;
+            if (oid == nullptr || IsOid(type.body, oid, oidLength)) return Text(value, out);
+        }
+    }
+    return false;
+}
+
+bool DisplayName(const Der& subject, std::u16string* out) {
+    const struct {
+        const uint8_t* oid;
+        size_t length;
+    } order[] = {{OID_COMMON_NAME, sizeof OID_COMMON_NAME},
+                 {OID_UNIT, sizeof OID_UNIT},
+                 {OID_ORGANIZATION, sizeof OID_ORGANIZATION},
+                 {OID_EMAIL, sizeof OID_EMAIL}};
+    for (const auto& attribute : order) {
+        if (FindAttribute(subject, attribute.oid, attribute.length, out)) return true;
+    }
+    return FindAttribute(subject, nullptr, 0, out);
+}
+
+struct Certificate {
+    Der serial;
+    Der issuer;
+    Der subject;
+    Der keyId;  // empty without the extension
+};
+
+bool ReadCertificate(const Element& cert, Certificate* out) {
+    Der outer = cert.body;
+    Element tbs;
+    if (!Expect(&outer, 0x30, &tbs)) return false;
+    Der fields = tbs.body;
+    Element e;
+    if (!Next(&fields, &e)) return false;
+    if (e.tag == 0xA0 && !Next(&fields, &e)) return false;  // version
+    if (e.tag != 0x02) return false;
+    out->serial = e.body;
+    Element algorithm, issuer, validity, subject;
+    if (!Expect(&fields, 0x30, &algorithm) || !Expect(&fields, 0x30, &issuer) || !Expect(&fields, 0x30, &validity) ||
+        !Expect(&fields, 0x30, &subject)) {
+        return false;
+    }
+    out->issuer = issuer.whole;
+    out->subject = subject.body;
+    out->keyId = Der{};
+    while (Next(&fields, &e)) {
+        if (e.tag != 0xA3) continue;
+        Der wrapper = e.body;
+        Element list;
+        if (!Expect(&wrapper, 0x30, &list)) break;
+        Der extensions = list.body;
+        Element extension;
+        while (Expect(&extensions, 0x30, &extension)) {
+            Der parts = extension.body;
+            Element oid, value;
+            if (!Expect(&parts, 0x06, &oid) || !IsOid(oid.body, OID_SUBJECT_KEY_ID, sizeof OID_SUBJECT_KEY_ID)) continue;
+            if (!Next(&parts, &value)) break;
+            if (value.tag == 0x01 && !Next(&parts, &value)) break;  // critical flag
+            Der inner = value.body;
+            Element id;
+            if (value.tag == 0x04 && Expect(&inner, 0x04, &id)) out->keyId = id.body;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
+    // WIN_CERTIFICATE: length, revision, type 2 (PKCS#7 SignedData), then the DER.
+    if (size < 8) return false;
+    const uint32_t length = static_cast<uint32_t>(table[0]) | (static_cast<uint32_t>(table[1]) << 8) |
+                            (static_cast<uint32_t>(table[2]) << 16) | (static_cast<uint32_t>(table[3]) << 24);
+    const uint16_t type = static_cast<uint16_t>(table[6] | (table[7] << 8));
+    if (type != 2 || length < 8 || length > size) return false;
+    Der in{table + 8, length - 8};
+
+    Element contentInfo, oid, wrapper, signedData;
+    if (!Expect(&in, 0x30, &contentInfo)) return false;
+    Der ci = contentInfo.body;
+    if (!Expect(&ci, 0x06, &oid) || !IsOid(oid.body, OID_SIGNED_DATA, sizeof OID_SIGNED_DATA)) return false;
+    if (!Expect(&ci, 0xA0, &wrapper)) return false;
+    Der w = wrapper.body;
+    if (!Expect(&w, 0x30, &signedData)) return false;
+    Der sd = signedData.body;
+    Element version, digests, content, e;
+    if (!Expect(&sd, 0x02, &version) || !Expect(&sd, 0x31, &digests) || !Expect(&sd, 0x30, &content)) return false;
+    Der certificates{};
+    Der signerInfos{};
+    while (Next(&sd, &e)) {
+        if (e.tag == 0xA0) certificates = e.body;
+        if (e.tag == 0x31) signerInfos = e.body;
+    }
+    Element info;
+    if (!Expect(&signerInfos, 0x30, &info)) return false;
+    Der fields = info.body;
+    Element infoVersion, id;
+    if (!Expect(&fields, 0x02, &infoVersion) || !Next(&fields, &id)) return false;
+    Der issuer{};
+    Der serial{};
+    Der keyId{};
+    if (id.tag == 0x30) {
+        Der parts = id.body;
+        Element issuerName, serialNumber;
+        if (!Expect(&parts, 0x30, &issuerName) || !Expect(&parts, 0x02, &serialNumber)) return false;
+        issuer = issuerName.whole;
+        serial = serialNumber.body;
+    } else if (id.tag == 0x80) {
+        keyId = id.body;
+    } else {
+        return false;
+    }
+    Element cert;
+    while (Next(&certificates, &cert)) {
+        Certificate c;
+        if (cert.tag != 0x30 || !ReadCertificate(cert, &c)) continue;
+        const bool match = keyId.size != 0 ? Same(c.keyId, keyId) : Same(c.issuer, issuer) && Same(c.serial, serial);
+        if (match) return DisplayName(c.subject, signer);
+    }
+    return false;
+}
