@@ -44,16 +44,16 @@ enum class Step { Next, Install, Stop };
 
 // Whether the file at target is already the entry's content (Next), has to be
 // written (Install), or stands in the way of a running copy (Stop, after the message).
-Step CheckTarget(const char16_t* target, const char16_t* name, uint32_t crc) {
+Step CheckTarget(const char16_t* target, const char16_t* name, uint32_t crc, CheckBuffer* buffer) {
     char16_t scratch[LONG_PATH_CAPACITY];
     if (PlatGetFileAttributes(ToLongPath(target, scratch)) != INVALID_FILE_ATTRIBUTES) {
         if (TryOpen(target, GENERIC_READ, FILE_SHARE_READ) == ERROR_SHARING_VIOLATION) {
             // Someone is writing it or keeps readers out: current only if it reads as current.
-            if (FileCrc(target) == crc) return Step::Next;
+            if (FileCrc(target, buffer) == crc) return Step::Next;
             ShowErrorF(u"Cannot update %s: file is in use and has a different CRC.", name);
             return Step::Stop;
         }
-        if (FileCrc(target) == crc) return Step::Next;
+        if (FileCrc(target, buffer) == crc) return Step::Next;
     }
     // A running copy that has the library loaded keeps writers out.
     if (TryOpen(ToLongPath(target, scratch), GENERIC_WRITE, 0) == ERROR_SHARING_VIOLATION) {
@@ -109,7 +109,7 @@ bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, Installed
         bool defined = false;
         const uint32_t crc = EntryCrc(&reader->db, index, &defined);
 
-        const Step step = CheckTarget(target, name.text, crc);
+        const Step step = CheckTarget(target, name.text, crc, &reader->check);
         if (step == Step::Stop) return false;
         if (step == Step::Next) {
             *installed = InstalledLibrary{true, crc};

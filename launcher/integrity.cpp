@@ -100,7 +100,7 @@ bool CheckSignature(PlatModule instance, PlatFile file, const char16_t* libraryP
 }  // namespace
 
 bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
-                           bool searchRestricted, CheckedLibrary* checked) {
+                           bool searchRestricted, CheckedLibrary* checked, CheckBuffer* buffer) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!searchRestricted) {
@@ -124,7 +124,7 @@ bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, con
     // The bytes that will run must be this application's, not merely some
     // build its publisher once signed.
     uint32_t crc = 0;
-    const uint32_t error = HandleCrc(file.file, &crc);
+    const uint32_t error = HandleCrc(file.file, &crc, buffer);
     if (error != 0) {
         ShowErrorF(u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME, error);
         return false;

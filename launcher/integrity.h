@@ -29,9 +29,10 @@ struct CheckedLibrary {
 // the build checks signatures, that it is signed under a trusted chain by the
 // publisher that instance's string table names. searchRestricted says whether start-up could limit library
 // searches to the system folder. On success checked->held keeps the file open;
-// on failure shows an error box naming the library and the reason.
+// on failure shows an error box naming the library and the reason. The CRC
+// reads through buffer (the run's check buffer; null: one of its own).
 bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
-                           bool searchRestricted, CheckedLibrary* checked);
+                           bool searchRestricted, CheckedLibrary* checked, CheckBuffer* buffer = nullptr);
 
 // Right before the load: opens the plain library path as the loader will
 // resolve it and confirms it is the file the check holds (a link, a junction

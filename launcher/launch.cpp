@@ -129,7 +129,9 @@ int RunLauncher(PlatModule instance) {
 
     // Stage 14: the handles stay open until the load returned.
     CheckedLibrary checked;
-    if (!CheckRuntimeIntegrity(instance, libraryPath, installed, searchRestricted, &checked)) return EXIT_INTEGRITY;
+    if (!CheckRuntimeIntegrity(instance, libraryPath, installed, searchRestricted, &checked, &reader.check)) {
+        return EXIT_INTEGRITY;
+    }
     if (!ConfirmLoadTarget(libraryPath, &checked)) return EXIT_INTEGRITY;
 
     // Stage 15.

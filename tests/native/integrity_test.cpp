@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/posix_control.h"
 #include "tests/support/fault.h"
+#include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -43,7 +44,7 @@ protected:
     // What the installation reports for the library as it stands now.
     InstalledLibrary Installed() {
         const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
-        return InstalledLibrary{true, CrcCalc(bytes.data(), bytes.size())};
+        return InstalledLibrary{true, Crc32(bytes.data(), bytes.size())};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
         return CheckRuntimeIntegrity(nullptr, library.c_str(), Installed(), searchRestricted, checked);
