@@ -542,7 +542,7 @@ struct Micro {
     uint64_t searchOpenNs = 0;       // stages 5-8 alone
     uint64_t payloadCheckNs = 0;     // stage 9: LocatePayload
     uint64_t payloadFloorNs = 0;     // read() + the launcher's CRC over the same bytes, same pieces
-    uint64_t libraryCrcNs = 0;       // FileCrc of the installed library, through a run's buffer
+    uint64_t libraryCrcNs = 0;       // open + HandleCrc of the installed library, through a run's buffer
     uint64_t libraryFloorNs = 0;     // read() + the launcher's CRC over it
     uint64_t sdkCrcMemoryNs = 0;     // the SDK's CrcUpdate over a hot 32 KiB buffer, per 32 KiB
     uint64_t crcMemoryNs = 0;        // the launcher's CRC over a hot piece-sized buffer, per piece
@@ -593,7 +593,14 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
         close(fd);
 
         t0 = CpuNs();
-        if (FileCrc(libraryWide.c_str(), &a.reader.check) != facts.libraryCrc) return false;
+        {
+            FileHandle held;
+            uint32_t found = 0;
+            if (OpenLongFile(&held.file, libraryWide.c_str(), OpenMode::Read) != 0 ||
+                HandleCrc(held.file, &found, &a.reader.check) != 0 || found != facts.libraryCrc) {
+                return false;
+            }
+        }
         lib.push_back(CpuNs() - t0);
 
         const int l = open(library.c_str(), O_RDONLY | O_CLOEXEC);

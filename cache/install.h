@@ -14,6 +14,10 @@ struct InstalledLibrary {
 
 // For each archive entry on the install list ("VorlaneStub.dll"): leaves a
 // current file alone, refuses to touch one in use, otherwise decodes and writes
-// it. A damaged entry is passed over silently. Shows its own error box and
-// returns false when the run must end.
-bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, InstalledLibrary* installed);
+// it. Every file is opened relative to folder, the held handle of runtimeDir,
+// and never through a link. A damaged entry is passed over silently. Shows its
+// own error box and returns false when the run must end.
+bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, PlatFile folder, InstalledLibrary* installed);
+
+// Whether anything (a file, a folder, a link) stands at name in the open folder.
+bool TargetExists(PlatFile folder, const char16_t* name);

@@ -84,7 +84,7 @@ void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool librar
     }
 }
 
-int HandOff(const HandOffInput& input, CheckedLibrary* checked) {
+int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* folders) {
     int code = EXIT_OK;
     {
         LibraryGuard library;
@@ -122,6 +122,8 @@ int HandOff(const HandOffInput& input, CheckedLibrary* checked) {
             }
         }
     }
+    // Held folders would keep their own removal out.
+    folders->Release();
     RemoveAfterRun(input.instance, input.runtimeDir, input.libraryExisted, input.rootExisted);
     return code;
 }

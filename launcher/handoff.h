@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "archive/payload.h"
+#include "cache/runtime_dir.h"
 #include "launcher/integrity.h"
 #include "platform/platform.h"
 
@@ -38,9 +39,9 @@ struct HandOffInput {
 };
 
 // Loads the library, releases the handles its check held once the load
-// returned, calls VorlaneInit, unloads, applies the after-run removal.
-// Returns the exit code (0, or EXIT_RUNTIME_LOAD).
-int HandOff(const HandOffInput& input, CheckedLibrary* checked);
+// returned, calls VorlaneInit, unloads, releases the runtime folders and
+// applies the after-run removal. Returns the exit code (0, or EXIT_RUNTIME_LOAD).
+int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* folders);
 
 // The after-run removal rule alone (used by HandOff).
 void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool libraryExisted, bool rootExisted);

@@ -1,14 +1,11 @@
 #include "launcher/integrity.h"
 
 #include "archive/archive_reader.h"
-#include "cache/long_path.h"
 #include "launcher/build_config.h"
 #include "launcher/error_box.h"
 #include "launcher/text.h"
 
 namespace {
-
-constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 
 // Results of the trust services that mean "this chain is not one we trust",
 // as opposed to a missing or broken signature.
@@ -99,11 +96,10 @@ bool CheckSignature(PlatModule instance, PlatFile file, const char16_t* libraryP
 
 }  // namespace
 
-bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
-                           bool searchRestricted, CheckedLibrary* checked, CheckBuffer* buffer) {
+bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
-    if (!searchRestricted) {
+    if (!check.searchRestricted) {
         ShowErrorF(u"%s cannot be loaded safely on this system: install the Windows update KB2533623.",
                    LIBRARY_NAME);
         return false;
@@ -111,30 +107,33 @@ bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, con
 
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
     FileHandle file;
-    {
-        char16_t scratch[LONG_PATH_CAPACITY];
-        file.file = PlatCreateFile(ToLongPath(libraryPath, scratch), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL);
-    }
+    file.file = PlatCreateFileAt(check.runtimeDir, LIBRARY_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT);
     if (!file.Valid()) {
         ShowErrorF(u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, PlatGetLastError());
         return false;
     }
 
     // The bytes that will run must be this application's, not merely some
-    // build its publisher once signed.
+    // build its publisher once signed; a link standing there is no copy at all.
+    uint32_t attributes = 0;
+    if (!PlatGetHandleAttributes(file.file, &attributes)) {
+        ShowErrorF(u"Cannot check %s: the file cannot be identified (error %u).", LIBRARY_NAME, PlatGetLastError());
+        return false;
+    }
     uint32_t crc = 0;
-    const uint32_t error = HandleCrc(file.file, &crc, buffer);
+    const bool plain = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    const uint32_t error = plain ? HandleCrc(file.file, &crc, check.buffer) : 0;
     if (error != 0) {
         ShowErrorF(u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME, error);
         return false;
     }
-    if (!installed.known || crc != installed.crc) {
+    if (!plain || !check.installed.known || crc != check.installed.crc) {
         ShowErrorF(u"The installed %s is not this application's copy.", LIBRARY_NAME);
         return false;
     }
 
-    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(instance, file.file, libraryPath)) return false;
+    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(check.instance, file.file, check.libraryPath)) return false;
     checked->held.file = file.file;
     file.file = PLAT_INVALID_HANDLE;
     return true;

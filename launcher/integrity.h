@@ -10,6 +10,7 @@
 // The string of the launcher's string table that names the publisher: the
 // signer display name the runtime library must carry, written at pack time.
 constexpr uint32_t PUBLISHER_STRING_ID = 7;
+constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 constexpr int PUBLISHER_CAPACITY = 256;
 
 // The library as checked. Both handles stay open, with read sharing only,
@@ -24,15 +25,23 @@ struct CheckedLibrary {
     }
 };
 
-// Opens the library for reading with read sharing only and checks, through
-// that handle, that its content is the installed one (installed.crc) and, when
-// the build checks signatures, that it is signed under a trusted chain by the
-// publisher that instance's string table names. searchRestricted says whether start-up could limit library
-// searches to the system folder. On success checked->held keeps the file open;
-// on failure shows an error box naming the library and the reason. The CRC
-// reads through buffer (the run's check buffer; null: one of its own).
-bool CheckRuntimeIntegrity(PlatModule instance, const char16_t* libraryPath, const InstalledLibrary& installed,
-                           bool searchRestricted, CheckedLibrary* checked, CheckBuffer* buffer = nullptr);
+// What the check needs to know.
+struct LibraryCheck {
+    PlatModule instance;          // its string table names the publisher
+    PlatFile runtimeDir;          // the held runtime folder; the library is opened inside it
+    const char16_t* libraryPath;  // the library's plain path, for the trust services
+    InstalledLibrary installed;   // what the installation left there
+    bool searchRestricted;        // start-up could limit library searches to the system folder
+    CheckBuffer* buffer = nullptr;  // the run's check buffer the CRC reads through (null: one of its own)
+};
+
+// Opens the library inside the held runtime folder for reading with read
+// sharing only, never through a link, and checks through that handle that it
+// is a plain file with the installed content and, when the build checks
+// signatures, that it is signed under a trusted chain by the publisher. On
+// success checked->held keeps the file open; on failure shows an error box
+// naming the library and the reason.
+bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked);
 
 // Right before the load: opens the plain library path as the loader will
 // resolve it and confirms it is the file the check holds (a link, a junction

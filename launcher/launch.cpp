@@ -5,7 +5,6 @@
 #include "archive/host_image.h"
 #include "archive/payload.h"
 #include "cache/install.h"
-#include "cache/long_path.h"
 #include "cache/runtime_dir.h"
 #include "launcher/error_box.h"
 #include "launcher/handoff.h"
@@ -101,9 +100,11 @@ int RunLauncher(PlatModule instance) {
         return located == PayloadResult::OutOfMemory ? EXIT_ARCHIVE_MISSING : EXIT_PAYLOAD;
     }
 
-    // Stage 10.
+    // Stage 10: both folders stay held, so nothing above the library can be
+    // swapped until the hand-off releases them.
     bool rootExisted = false;
-    HeapText runtimeDir(PrepareRuntimeDir(&rootExisted));
+    RuntimeFolders folders;
+    HeapText runtimeDir(PrepareRuntimeDir(&rootExisted, &folders));
     if (runtimeDir.text == nullptr) {
         ShowError(u"Failed to create output directory");
         return EXIT_RUNTIME_DIR;
@@ -111,33 +112,28 @@ int RunLauncher(PlatModule instance) {
 
     // Stage 11.
     char16_t libraryPath[PATH_CAPACITY];
-    if (!TextFormat(libraryPath, PATH_CAPACITY, u"%s\\%s", runtimeDir.text, u"VorlaneStub.dll")) {
+    if (!TextFormat(libraryPath, PATH_CAPACITY, u"%s\\%s", runtimeDir.text, LIBRARY_NAME)) {
         return EXIT_RUNTIME_DIR;
     }
-    bool libraryExisted = false;
-    {
-        char16_t scratch[LONG_PATH_CAPACITY];
-        libraryExisted = PlatGetFileAttributes(ToLongPath(libraryPath, scratch)) != INVALID_FILE_ATTRIBUTES;
-    }
+    const bool libraryExisted = TargetExists(folders.dir.file, LIBRARY_NAME);
 
     // Stage 12.
     InstalledLibrary installed{};
-    if (!InstallEntries(&reader, runtimeDir.text, &installed)) return EXIT_INSTALL;
+    if (!InstallEntries(&reader, runtimeDir.text, folders.dir.file, &installed)) return EXIT_INSTALL;
 
     // Stage 13: errors are ignored.
-    PurgeOldRuntimes();
+    PurgeOldRuntimes(folders);
 
     // Stage 14: the handles stay open until the load returned.
     CheckedLibrary checked;
-    if (!CheckRuntimeIntegrity(instance, libraryPath, installed, searchRestricted, &checked, &reader.check)) {
-        return EXIT_INTEGRITY;
-    }
+    const LibraryCheck check{instance, folders.dir.file, libraryPath, installed, searchRestricted, &reader.check};
+    if (!CheckRuntimeIntegrity(check, &checked)) return EXIT_INTEGRITY;
     if (!ConfirmLoadTarget(libraryPath, &checked)) return EXIT_INTEGRITY;
 
     // Stage 15.
     const HandOffInput handOff{instance,        image.modulePath, libraryPath, payload,
                                runtimeDir.text, libraryExisted,   rootExisted};
-    const int code = HandOff(handOff, &checked);
+    const int code = HandOff(handOff, &checked, &folders);
 
     // Stage 16: the guards release the reader and the handles.
     return code;

@@ -1,6 +1,6 @@
 // The operations the launcher needs from the operating system, with Windows
 // meaning: Windows error codes, attribute bits, share modes and UTF-16 paths.
-// One backend implements them per OS (platform_win32.cpp, platform_posix.cpp);
+// One backend implements them per OS (platform_win32.cpp; posix_*.cpp for Linux);
 // nothing outside platform/ sees the OS.
 //
 // Windows-named constants are declared only when <windows.h> has not already
@@ -90,6 +90,9 @@ constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
 #ifndef FILE_ATTRIBUTE_HIDDEN
 constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
 #endif
+#ifndef FILE_ATTRIBUTE_SYSTEM
+constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x4;
+#endif
 #ifndef FILE_ATTRIBUTE_DIRECTORY
 constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 #endif
@@ -127,6 +130,35 @@ constexpr uint32_t CREATE_ALWAYS = 2;
 #endif
 #ifndef OPEN_EXISTING
 constexpr uint32_t OPEN_EXISTING = 3;
+#endif
+#ifndef OPEN_ALWAYS
+constexpr uint32_t OPEN_ALWAYS = 4;
+#endif
+// Specific access rights, for opens that only look at, list or remove an object.
+#ifndef FILE_LIST_DIRECTORY
+constexpr uint32_t FILE_LIST_DIRECTORY = 0x0001;
+#endif
+#ifndef FILE_TRAVERSE
+constexpr uint32_t FILE_TRAVERSE = 0x0020;
+#endif
+#ifndef FILE_READ_ATTRIBUTES
+constexpr uint32_t FILE_READ_ATTRIBUTES = 0x0080;
+#endif
+#ifndef FILE_WRITE_ATTRIBUTES
+constexpr uint32_t FILE_WRITE_ATTRIBUTES = 0x0100;
+#endif
+#ifndef DELETE
+constexpr uint32_t DELETE = 0x00010000;
+#endif
+#ifndef SYNCHRONIZE
+constexpr uint32_t SYNCHRONIZE = 0x00100000;
+#endif
+// Flags of CreateFileW's last-but-one parameter, next to the attributes.
+#ifndef FILE_FLAG_BACKUP_SEMANTICS
+constexpr uint32_t FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;  // folders can be opened
+#endif
+#ifndef FILE_FLAG_OPEN_REPARSE_POINT
+constexpr uint32_t FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;  // a link is opened itself, never followed
 #endif
 
 // ---- SetFilePointer ------------------------------------------------------------
@@ -217,9 +249,14 @@ void PlatInitCommonControls();
 // GetModuleFileNameW(NULL, ...): characters copied, 0 on failure; capacity when truncated.
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity);
 
-// Files.
+// Files. flagsAndAttributes: FILE_ATTRIBUTE_* for a new file, and
+// FILE_FLAG_BACKUP_SEMANTICS / FILE_FLAG_OPEN_REPARSE_POINT.
 PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
-                        uint32_t attributes);
+                        uint32_t flagsAndAttributes);
+// NtCreateFile with the open folder as RootDirectory: CreateFileW's meaning for
+// one name (no separators) inside that folder, which is never looked up again.
+PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,
+                          uint32_t disposition, uint32_t flagsAndAttributes);
 bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read);
 bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* written);
 // SetFilePointer: returns the new position's low half and writes its high half back;
@@ -227,6 +264,20 @@ bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* w
 uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanceHigh, uint32_t method);
 bool PlatGetFileSizeEx(PlatFile file, uint64_t* size);
 bool PlatCloseHandle(PlatFile file);
+// SetEndOfFile: the file ends at the handle's position.
+bool PlatSetEndOfFile(PlatFile file);
+// GetFileInformationByHandleEx(FileAttributeTagInfo): the attribute bits of what
+// the handle holds (a link: FILE_ATTRIBUTE_REPARSE_POINT, and the folder bit
+// for a folder link).
+bool PlatGetHandleAttributes(PlatFile file, uint32_t* attributes);
+// SetFileInformationByHandle(FileBasicInfo), times unchanged: sets the
+// attributes (FILE_ATTRIBUTE_NORMAL clears read-only, hidden and system).
+bool PlatSetHandleAttributes(PlatFile file, uint32_t attributes);
+// SetFileInformationByHandle(FileDispositionInfoEx: delete, POSIX semantics,
+// ignore read-only) or, where the system lacks it, FileDispositionInfo: the
+// object the handle holds (a link itself, never its target) is deleted when
+// the handle closes. The handle needs DELETE access; a folder must be empty.
+bool PlatDeleteByHandle(PlatFile file);
 // GetFileInformationByHandleEx(FileIdInfo), or GetFileInformationByHandle where
 // that is not supported: the volume and file id of an open file.
 bool PlatGetFileId(PlatFile file, PlatFileId* id);
@@ -238,8 +289,12 @@ bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes);
 bool PlatDeleteFile(const char16_t* path);
 bool PlatCreateDirectory(const char16_t* path);
 bool PlatRemoveDirectory(const char16_t* path);
-// Pattern: a folder path, a separator and "*". Returns PLAT_INVALID_HANDLE on failure.
-PlatFind PlatFindFirstFile(const char16_t* pattern, PlatFindData* data);
+// Lists an open folder handle (GetFileInformationByHandleEx with
+// FileIdBothDirectoryRestartInfo, then FileIdBothDirectoryInfo): every entry,
+// "." and ".." included, with its name and attribute bits; the folder is never
+// looked up by name again. One listing per folder handle at a time; deleting
+// entries while listing is allowed. PLAT_INVALID_HANDLE on failure.
+PlatFind PlatFindFirstFileAt(PlatFile folder, PlatFindData* data);
 bool PlatFindNextFile(PlatFind find, PlatFindData* data);
 bool PlatFindClose(PlatFind find);
 

@@ -11,6 +11,7 @@
 #include <shlobj.h>
 #include <softpub.h>
 #include <wincrypt.h>
+#include <winternl.h>
 #include <wintrust.h>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
@@ -21,13 +22,39 @@ namespace {
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 
-void CopyFindData(const WIN32_FIND_DATAW& found, PlatFindData* data) {
-    data->attributes = found.dwFileAttributes;
-    size_t i = 0;
-    for (; i + 1 < PLAT_FIND_NAME_CAPACITY && found.cFileName[i] != L'\0'; ++i) {
-        data->name[i] = static_cast<char16_t>(found.cFileName[i]);
+// A listing read through a folder handle, one batch of the system's records at
+// a time. The buffer fits at least one record with the longest name.
+struct Listing {
+    HANDLE folder;
+    DWORD next;    // offset of the next record in the batch
+    bool pending;  // the batch holds records not yet delivered
+    alignas(8) BYTE batch[1024];
+};
+static_assert(sizeof(FILE_ID_BOTH_DIR_INFO) + 255 * sizeof(wchar_t) <= sizeof(Listing::batch),
+              "a batch must hold one record of the longest name");
+
+// The next record, reading a new batch when the last one is used up.
+bool NextRecord(Listing* listing, bool restart, PlatFindData* data) {
+    if (!listing->pending) {
+        const FILE_INFO_BY_HANDLE_CLASS kind = restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+        if (GetFileInformationByHandleEx(listing->folder, kind, listing->batch, sizeof(listing->batch)) == FALSE) {
+            return false;  // ERROR_NO_MORE_FILES at the end
+        }
+        listing->next = 0;
+        listing->pending = true;
     }
-    data->name[i] = u'\0';
+    const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing->batch + listing->next);
+    data->attributes = record->FileAttributes;
+    size_t length = record->FileNameLength / sizeof(wchar_t);
+    if (length > PLAT_FIND_NAME_CAPACITY - 1) length = PLAT_FIND_NAME_CAPACITY - 1;
+    for (size_t i = 0; i < length; ++i) data->name[i] = static_cast<char16_t>(record->FileName[i]);
+    data->name[length] = u'\0';
+    if (record->NextEntryOffset == 0) {
+        listing->pending = false;
+    } else {
+        listing->next += record->NextEntryOffset;
+    }
+    return true;
 }
 
 }  // namespace
@@ -64,8 +91,74 @@ uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
 }
 
 PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
-                        uint32_t attributes) {
-    return CreateFileW(Wide(path), access, share, nullptr, disposition, attributes, nullptr);
+                        uint32_t flagsAndAttributes) {
+    return CreateFileW(Wide(path), access, share, nullptr, disposition, flagsAndAttributes, nullptr);
+}
+
+namespace {
+
+// ntdll is in every process; its functions are looked up, never imported.
+template <typename Fn>
+Fn NtFunction(const char* name) {
+    static HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC proc = ntdll != nullptr ? GetProcAddress(ntdll, name) : nullptr;
+    Fn fn = nullptr;
+    static_assert(sizeof(fn) == sizeof(proc), "function pointers differ in size");
+    memcpy(&fn, &proc, sizeof(proc));
+    return fn;
+}
+
+// CreateFileW's dispositions as NtCreateFile's.
+ULONG NtDisposition(uint32_t disposition) {
+    switch (disposition) {
+        case CREATE_NEW: return 2;         // FILE_CREATE
+        case CREATE_ALWAYS: return 5;      // FILE_OVERWRITE_IF
+        case OPEN_EXISTING: return 1;      // FILE_OPEN
+        case OPEN_ALWAYS: return 3;        // FILE_OPEN_IF
+        case TRUNCATE_EXISTING: return 4;  // FILE_OVERWRITE
+        default: return 0xFFFFFFFFu;
+    }
+}
+
+}  // namespace
+
+PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,
+                          uint32_t disposition, uint32_t flagsAndAttributes) {
+    using NtCreateFileFn = decltype(&NtCreateFile);
+    using ToDosErrorFn = decltype(&RtlNtStatusToDosError);
+    static NtCreateFileFn create = NtFunction<NtCreateFileFn>("NtCreateFile");
+    static ToDosErrorFn toDosError = NtFunction<ToDosErrorFn>("RtlNtStatusToDosError");
+    size_t length = 0;
+    while (name != nullptr && name[length] != u'\0') ++length;
+    const ULONG ntDisposition = NtDisposition(disposition);
+    if (create == nullptr || toDosError == nullptr || length == 0 || length > 32767 || ntDisposition == 0xFFFFFFFFu) {
+        SetLastError(create == nullptr ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING relative;
+    relative.Buffer = const_cast<wchar_t*>(Wide(name));
+    relative.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+    relative.MaximumLength = relative.Length;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    // What CreateFileW adds on its way down: synchronous I/O, and a file unless
+    // backup semantics allow a folder.
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
+    options |= (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
+    if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0) options |= FILE_OPEN_REPARSE_POINT;
+    IO_STATUS_BLOCK io;
+    ZeroMemory(&io, sizeof(io));
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = create(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &object, &io, nullptr,
+                                   flagsAndAttributes & 0xFFFFu, share, ntDisposition, options, nullptr, 0);
+    if (status < 0) {
+        SetLastError(toDosError(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(io.Information == FILE_OPENED && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return opened;
 }
 
 bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
@@ -99,6 +192,42 @@ bool PlatGetFileSizeEx(PlatFile file, uint64_t* size) {
 
 bool PlatCloseHandle(PlatFile file) { return CloseHandle(file) != FALSE; }
 
+bool PlatSetEndOfFile(PlatFile file) { return SetEndOfFile(file) != FALSE; }
+
+bool PlatGetHandleAttributes(PlatFile file, uint32_t* attributes) {
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof(info)) == FALSE) return false;
+    *attributes = info.FileAttributes;
+    return true;
+}
+
+bool PlatSetHandleAttributes(PlatFile file, uint32_t attributes) {
+    FILE_BASIC_INFO info;
+    ZeroMemory(&info, sizeof(info));  // zero times: left as they are
+    info.FileAttributes = attributes;
+    return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info)) != FALSE;
+}
+
+bool PlatDeleteByHandle(PlatFile file) {
+    // Windows 10's class and flags, named here: the headers offer them only to
+    // builds that require that version, and older systems must still run.
+    constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // FileDispositionInfoEx
+    constexpr DWORD DELETE_FLAG = 0x1;            // FILE_DISPOSITION_FLAG_DELETE
+    constexpr DWORD POSIX_SEMANTICS = 0x2;        // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS
+    constexpr DWORD IGNORE_READONLY = 0x10;       // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+    // POSIX semantics: the name goes at once, even while others still hold the file open.
+    DWORD flags = DELETE_FLAG | POSIX_SEMANTICS | IGNORE_READONLY;
+    if (SetFileInformationByHandle(file, DISPOSITION_INFO_EX, &flags, sizeof(flags)) != FALSE) return true;
+    const DWORD error = GetLastError();
+    // Older systems and file systems without it; any other answer is the real one.
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+        return false;
+    }
+    FILE_DISPOSITION_INFO plain;
+    plain.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &plain, sizeof(plain)) != FALSE;
+}
+
 uint32_t PlatGetFileAttributes(const char16_t* path) { return GetFileAttributesW(Wide(path)); }
 
 bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
@@ -111,21 +240,27 @@ bool PlatCreateDirectory(const char16_t* path) { return CreateDirectoryW(Wide(pa
 
 bool PlatRemoveDirectory(const char16_t* path) { return RemoveDirectoryW(Wide(path)) != FALSE; }
 
-PlatFind PlatFindFirstFile(const char16_t* pattern, PlatFindData* data) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(Wide(pattern), &found);
-    if (find != INVALID_HANDLE_VALUE) CopyFindData(found, data);
-    return find;
+PlatFind PlatFindFirstFileAt(PlatFile folder, PlatFindData* data) {
+    auto* listing = static_cast<Listing*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Listing)));
+    if (listing == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    listing->folder = folder;
+    listing->next = 0;
+    listing->pending = false;
+    if (!NextRecord(listing, true, data)) {
+        const DWORD error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, listing);
+        SetLastError(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return listing;
 }
 
-bool PlatFindNextFile(PlatFind find, PlatFindData* data) {
-    WIN32_FIND_DATAW found;
-    if (FindNextFileW(find, &found) == FALSE) return false;
-    CopyFindData(found, data);
-    return true;
-}
+bool PlatFindNextFile(PlatFind find, PlatFindData* data) { return NextRecord(static_cast<Listing*>(find), false, data); }
 
-bool PlatFindClose(PlatFind find) { return FindClose(find) != FALSE; }
+bool PlatFindClose(PlatFind find) { return HeapFree(GetProcessHeap(), 0, find) != FALSE; }
 
 // The call needs MAX_PATH characters; a smaller buffer goes through a local one.
 // A result other than S_OK (S_FALSE: the folder is missing) is no usable path.

@@ -237,7 +237,10 @@ Stages RunStages(const uint8_t* data, size_t size) {
         if (s.payload == PayloadResult::Ok) CheckPayload(data, size, &reader.db, location);
 
         PosixClearMessageBoxes();
-        s.installed = InstallEntries(&reader, g.cacheWide.c_str(), &s.library);
+        FileHandle folder;  // held as a start holds the runtime folder
+        folder.file = PlatCreateFile(g.cacheWide.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        s.installed = InstallEntries(&reader, g.cacheWide.c_str(), folder.file, &s.library);
         // Installation shows its own message exactly when it ends the run.
         if (PosixMessageBoxes().size() != (s.installed ? 0u : 1u)) Fail("installation's messages disagree with its result");
         CheckInstalledLibrary(&reader.db, s.library, &s.libraryPresent);

@@ -177,7 +177,7 @@ TEST_F(RemovingTrees, FolderPathLengthLimits) {
             const std::u16string before = path.str();
             PosixResetCallCounts();
             EXPECT_FALSE(RemoveTree(path.text));
-            EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 0u);
+            EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
             EXPECT_EQ(path.str(), before);
         }
         EXPECT_TRUE(dir.Exists(relative));
@@ -223,7 +223,7 @@ TEST_F(RemovingTrees, UnlistableOrUnrecordableFolderIsLeftWhole) {
     ASSERT_TRUE(dir.WriteFile("tree/b/y.txt", "y"));
     {
         FaultPlan plan;
-        plan.FailPath(PlatOp::FindFirstFile, u"locked", ERROR_ACCESS_DENIED);
+        plan.FailPath(PlatOp::FindFirstFileAt, u"locked", ERROR_ACCESS_DENIED);
         PathBuffer path(dir.Wide("tree"));
         EXPECT_FALSE(RemoveTree(path.text));
     }
@@ -251,7 +251,7 @@ TEST_F(RemovingTrees, UnlistableOrUnrecordableFolderIsLeftWhole) {
         PathBuffer path(dir.Wide("tree2"));
         PosixResetCallCounts();
         EXPECT_FALSE(RemoveTree(path.text));
-        EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 0u);
+        EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
     }
     PathBuffer path(dir.Wide("tree2"));
     EXPECT_TRUE(RemoveTree(path.text));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/long_path.h"
 #include "cache/runtime_dir.h"
 #include "launcher/text.h"
 #include "platform/posix_control.h"
@@ -49,26 +50,40 @@ protected:
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
+        held.Release();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
     }
     std::string Root() const { return dir.Native("local/Vorlane Runtime"); }
     std::string Version() const { return Root() + "/202600"; }
+    // The purge over RuntimeRoot held as a start holds it.
+    void Purge() {
+        char16_t base[PATH_CAPACITY];
+        RuntimeFolders root;
+        if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) == 0) {
+            root.root.file = PlatCreateFile((std::u16string(base) + u"\\Vorlane Runtime").c_str(),
+                                            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        }
+        PosixResetCallCounts();
+        PurgeOldRuntimes(root);
+    }
+    RuntimeFolders held;  // what PrepareRuntimeDir holds
 };
 
 // ---- PrepareRuntimeDir --------------------------------------------------------
 
 TEST_F(RuntimeFolder, FirstPrepareCreatesBothFoldersLaterOnesOnlyCheck) {
     bool existed = true;
-    EXPECT_EQ(Take(PrepareRuntimeDir(&existed)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
+    EXPECT_EQ(Take(PrepareRuntimeDir(&existed, &held)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
     EXPECT_FALSE(existed);
     EXPECT_TRUE(IsRealDir(Root()));
     EXPECT_TRUE(IsRealDir(Version()));
 
     PosixResetCallCounts();
     existed = false;
-    EXPECT_EQ(Take(PrepareRuntimeDir(&existed)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
+    EXPECT_EQ(Take(PrepareRuntimeDir(&existed, &held)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
     EXPECT_TRUE(existed);
     EXPECT_EQ(PosixCallCount(PlatOp::CreateDirectory), 0u);
     // Root-existed flag, then one query per component.
@@ -99,7 +114,7 @@ TEST_F(RuntimeFolder, RefusesFilesAndLinksInTheWay) {
         PosixSetLocalAppData(fresh.Wide("local").c_str());
         c.make(fresh);
         bool existed = false;
-        EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
         EXPECT_TRUE(existed);
         // Nothing was created behind a link.
         EXPECT_FALSE(fresh.Exists("elsewhere/202600"));
@@ -111,7 +126,7 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
         SCOPED_TRACE("no base folder");
         PosixSetLocalAppData(dir.Wide("local").c_str(), -2147467259);
         bool existed = false;
-        EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
         EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 0u);
     }
     {
@@ -122,7 +137,7 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
         PosixSetLocalAppData(base.c_str());
         PosixResetCallCounts();
         bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
         EXPECT_FALSE(existed);  // queried (nothing there), then the second path failed
         EXPECT_EQ(PosixCallCount(PlatOp::CreateDirectory), 0u);
     }
@@ -132,7 +147,7 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
         FaultPlan plan;
         plan.FailAll(PlatOp::CreateDirectory, ERROR_ACCESS_DENIED);
         bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
         EXPECT_FALSE(existed);
         EXPECT_FALSE(dir.Exists("local/Vorlane Runtime"));
     }
@@ -141,7 +156,7 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
         FaultPlan plan;
         plan.FailAll(PlatOp::HeapAlloc, ERROR_NOT_ENOUGH_MEMORY);
         bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
         EXPECT_TRUE(IsRealDir(Version()));  // folders made before the failing step stay
     }
 }
@@ -174,7 +189,7 @@ TEST_F(RuntimeFolder, CreationRaceIsJudgedByASecondQuery) {
     Race race{Version(), false, 0};
     PosixSetFaultHook(&AppearFirst, &race);
     bool existed = false;
-    EXPECT_FALSE(Take(PrepareRuntimeDir(&existed)).empty());
+    EXPECT_FALSE(Take(PrepareRuntimeDir(&existed, &held)).empty());
     EXPECT_EQ(race.fired, 1);
     EXPECT_TRUE(IsRealDir(Version()));
     PosixSetFaultHook(nullptr, nullptr);
@@ -182,7 +197,7 @@ TEST_F(RuntimeFolder, CreationRaceIsJudgedByASecondQuery) {
     ASSERT_TRUE(RemoveNativeTree(Root()));
     race = Race{Root(), true, 0};  // a file appears instead
     PosixSetFaultHook(&AppearFirst, &race);
-    EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+    EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
     EXPECT_EQ(race.fired, 1);
     PosixSetFaultHook(nullptr, nullptr);
 
@@ -195,7 +210,7 @@ TEST_F(RuntimeFolder, CreationRaceIsJudgedByASecondQuery) {
             return action;
         },
         nullptr);
-    EXPECT_EQ(PrepareRuntimeDir(&existed), nullptr);
+    EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
 }
 
 // ---- CreateDirChain -----------------------------------------------------------
@@ -318,7 +333,7 @@ TEST_F(RuntimeFolder, PurgeRemovesOnlyOlderVersionFolders) {
     ASSERT_TRUE(dir.WriteFile("filetarget.txt", "keep"));
     ASSERT_TRUE(dir.MakeSymlink(root + "8", dir.Native("filetarget.txt")));
 
-    PurgeOldRuntimes();
+    Purge();
 
     const std::set<std::string> expected{"202600", "202601", "0",  "-1", "abc", "99999999999",
                                          "300000", "5",      "7", "8"};
@@ -329,7 +344,7 @@ TEST_F(RuntimeFolder, PurgeRemovesOnlyOlderVersionFolders) {
 }
 
 TEST_F(RuntimeFolder, PurgeIsSilentWhenItCannotWork) {
-    PurgeOldRuntimes();  // no root yet
+    Purge();  // no root yet
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime"));
 
     // A file held open keeps its folder; the purge goes on with the others.
@@ -338,17 +353,17 @@ TEST_F(RuntimeFolder, PurgeIsSilentWhenItCannotWork) {
     const PlatFile held = PlatCreateFile(dir.Wide("local/Vorlane Runtime/10/busy.dll").c_str(), GENERIC_READ,
                                          FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(held, PLAT_INVALID_HANDLE);
-    PurgeOldRuntimes();
+    Purge();
     PlatCloseHandle(held);
     EXPECT_TRUE(dir.Exists("local/Vorlane Runtime/10/busy.dll"));
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/11"));
-    PurgeOldRuntimes();  // the next start finishes the job
+    Purge();  // the next start finishes the job
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/10"));
 
     PosixSetLocalAppData(u"", -2147467259);
     PosixResetCallCounts();
-    PurgeOldRuntimes();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 0u);
+    Purge();
+    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
 }
 
 TEST_F(RuntimeFolder, PurgeGivesUpOnBaseFoldersFrom2024Characters) {
@@ -356,13 +371,13 @@ TEST_F(RuntimeFolder, PurgeGivesUpOnBaseFoldersFrom2024Characters) {
     base.append(2024 - base.size(), u'p');
     PosixSetLocalAppData(base.c_str());
     PosixResetCallCounts();
-    PurgeOldRuntimes();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 0u);
+    Purge();
+    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
 
     base.pop_back();  // 2023: listed (and found missing)
     PosixSetLocalAppData(base.c_str());
-    PurgeOldRuntimes();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 1u);
+    Purge();
+    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 1u);
 }
 
 }  // namespace

@@ -94,18 +94,20 @@ std::vector<FaultAction> FailuresOf(PlatOp op) {
         case PlatOp::SetDefaultDllDirectories: return {Fail(ERROR_INVALID_PARAMETER)};
         case PlatOp::GetModuleFileName: return {Fail(ERROR_NOT_ENOUGH_MEMORY)};
         case PlatOp::CreateFile:
+        case PlatOp::CreateFileAt:
             return {Fail(ERROR_FILE_NOT_FOUND), Fail(ERROR_ACCESS_DENIED), Fail(ERROR_SHARING_VIOLATION)};
         case PlatOp::ReadFile: return {Fail(ERROR_READ_FAULT), Short(0), Short(7)};
         case PlatOp::WriteFile: return {Fail(ERROR_DISK_FULL), Short(0), Short(7)};
         case PlatOp::SetFilePointer: return {Fail(ERROR_INVALID_PARAMETER)};
         case PlatOp::GetFileSizeEx: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::SetEndOfFile: return {Fail(ERROR_DISK_FULL)};
+        case PlatOp::GetHandleAttributes: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::SetHandleAttributes: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::DeleteByHandle: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_DIR_NOT_EMPTY)};
         case PlatOp::GetFileAttributes: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_FILE_NOT_FOUND)};
-        case PlatOp::SetFileAttributes: return {Fail(ERROR_ACCESS_DENIED)};
-        case PlatOp::DeleteFile: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_SHARING_VIOLATION)};
         case PlatOp::CreateDirectory:
             return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_ALREADY_EXISTS), Fail(ERROR_DISK_FULL)};
-        case PlatOp::RemoveDirectory: return {Fail(ERROR_DIR_NOT_EMPTY), Fail(ERROR_ACCESS_DENIED)};
-        case PlatOp::FindFirstFile: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_PATH_NOT_FOUND)};
+        case PlatOp::FindFirstFileAt: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_PATH_NOT_FOUND)};
         case PlatOp::FindNextFile: return {Fail(ERROR_NO_MORE_FILES)};
         case PlatOp::GetLocalAppDataFolder: return {Fail(ERROR_ACCESS_DENIED)};
         case PlatOp::LoadLibraryEx:

@@ -192,10 +192,12 @@ TEST_F(HostileCache, ALinkAtTheRootOrVersionFolderIsRefusedAndLeftAlone) {
     }
 }
 
-TEST_F(HostileCache, ALinkAtTheLibraryPathIsNeverWrittenThrough) {
-    // Leading to a file with other content, to nothing, or to a folder: the
-    // installation will not write through it.
-    for (const auto& target : {outside + "/stale.dll", outside + "/missing.dll", outside + "/folder"}) {
+TEST_F(HostileCache, ALinkAtTheLibraryPathIsNeverFollowed) {
+    // Leading to a file with other content, to nothing, to a folder, or to a
+    // file that holds exactly the archive's library: never read, written or
+    // loaded through, and left where it is.
+    for (const auto& target :
+         {outside + "/stale.dll", outside + "/missing.dll", outside + "/folder", outside + "/VorlaneStub.dll"}) {
         SCOPED_TRACE(target);
         Link(Library(), target);
         const LaunchResult r = Run();
@@ -204,14 +206,6 @@ TEST_F(HostileCache, ALinkAtTheLibraryPathIsNeverWrittenThrough) {
         EXPECT_TRUE(IsLink(Library()));
         ASSERT_TRUE(RemoveNativeTree(Root()));
     }
-
-    // Leading to a file that holds exactly the archive's library: it is read
-    // through, found current, checked and run; being there before, it stays.
-    Link(Library(), outside + "/VorlaneStub.dll");
-    const LaunchResult r = Run();
-    ExpectEnd(r, 0, u"");
-    EXPECT_TRUE(r.runtimeCalled);
-    EXPECT_TRUE(IsLink(Library()));
 }
 
 TEST_F(HostileCache, OldVersionFoldersGoWithTheirLinksButNotWhatTheyLeadTo) {
@@ -265,12 +259,13 @@ TEST_F(HostileCache, AThousandLevelTreeIsPurgedAndADeeperOneSurvivesWithoutHarm)
 }
 
 TEST_F(HostileCache, ReadOnlyAndHiddenEntriesInTheVersionFolder) {
-    // A stale read-only library cannot be replaced: the write is refused.
+    // A stale read-only library is rewritten: its bit is cleared by handle first.
     ASSERT_TRUE(MakeFolders(Version()));
     ASSERT_TRUE(WriteBytes(Library(), PatternBytes(3000, 2)));
     ASSERT_EQ(chmod(Library().c_str(), 0444), 0);
-    ExpectEnd(Run(), 4, IN_USE);
-    EXPECT_EQ(ReadBytes(Library()), PatternBytes(3000, 2));
+    setup.setting6 = u"N";
+    ExpectEnd(Run(), 0, u"");
+    EXPECT_EQ(ReadBytes(Library()), package->runtime);
 
     // A current read-only library is used as it is.
     ASSERT_EQ(chmod(Library().c_str(), 0644), 0);
@@ -302,7 +297,7 @@ TEST_F(HostileCache, OnlyTheCheckedCopyOfTheArchivesLibraryIsLoaded) {
     std::vector<uint8_t> other = package->runtime;
     other.resize(other.size() + 64, 0xEE);  // same signer, other bytes
     setup.decide = [this, &other](PlatOp op, const char16_t*, uint64_t nth) {
-        if (op == PlatOp::FindFirstFile && nth == 1) EXPECT_TRUE(WriteBytes(Library(), other));  // the purge
+        if (op == PlatOp::FindFirstFileAt && nth == 1) EXPECT_TRUE(WriteBytes(Library(), other));  // the purge
         return FaultAction{};
     };
     LaunchResult r = Run();
@@ -326,6 +321,103 @@ TEST_F(HostileCache, OnlyTheCheckedCopyOfTheArchivesLibraryIsLoaded) {
     r = Run();
     ExpectEnd(r, 5, u"Cannot load VorlaneStub.dll: its path leads to another file than the one checked.");
     EXPECT_EQ(r.loads, 0);
+}
+
+// A same-user process swaps a folder or the library for a link to the outside
+// at the worst moments, between a check and the use of what was checked.
+TEST_F(HostileCache, FoldersAndTheLibrarySwappedForLinksMidWalkNeverReachOutside) {
+    const std::string old = Root() + "/202500";
+    auto swapForLink = [](const std::string& path, const std::string& target) {
+        EXPECT_EQ(rename(path.c_str(), (path + ".moved").c_str()), 0) << path;
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+    };
+    auto endsWith = [](const char16_t* path, const std::u16string& tail) {
+        const std::u16string text = path != nullptr ? path : u"";
+        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    struct Moment {
+        const char* what;
+        PlatOp op;
+        std::u16string tail;  // the end of the path of the call before which the swap happens
+    };
+    const Moment moments[] = {
+        {"after its folder was listed", PlatOp::CreateFileAt, u"202500\\sub"},
+        {"after it was opened", PlatOp::FindFirstFileAt, u"202500\\sub"},
+        {"while its entries are removed", PlatOp::DeleteByHandle, u"202500\\sub\\a.txt"},
+    };
+    setup.setting6 = u"N";
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        ASSERT_TRUE(Put(old + "/sub/a.txt", {1}));
+        ASSERT_TRUE(Put(old + "/sub/b.txt", {2}));
+        bool swapped = false;
+        setup.decide = [&](PlatOp op, const char16_t* path, uint64_t) {
+            if (!swapped && op == m.op && endsWith(path, m.tail)) {
+                swapped = true;
+                swapForLink(old + "/sub", outside + "/folder");
+            }
+            return FaultAction{};
+        };
+        ExpectEnd(Run(), 0, u"");
+        EXPECT_TRUE(swapped);
+        ASSERT_TRUE(RemoveNativeTree(Root()));
+    }
+
+    // The library's name, once the up-to-date test found it stale: the second
+    // open of that name is the in-use test.
+    ASSERT_TRUE(Put(Library(), PatternBytes(3000, 2)));
+    setup.decide = [&](PlatOp op, const char16_t* path, uint64_t) {
+        static int opens = 0;
+        if (op == PlatOp::CreateFileAt && endsWith(path, u"VorlaneStub.dll") && ++opens == 2) {
+            swapForLink(Library(), outside + "/stale.dll");
+        }
+        return FaultAction{};
+    };
+    LaunchResult r = Run();
+    ExpectEnd(r, 4, IN_USE);
+    EXPECT_EQ(r.Calls(PlatOp::WriteFile), 0u);
+    ASSERT_TRUE(RemoveNativeTree(Root()));
+
+    // The version folder itself, once prepared: everything below it is opened
+    // through its held handle, and the loader's path no longer leads there.
+    bool swapped = false;
+    setup.decide = [&](PlatOp op, const char16_t* path, uint64_t) {
+        if (!swapped && op == PlatOp::CreateFileAt && endsWith(path, u"VorlaneStub.dll")) {
+            swapped = true;
+            swapForLink(Version(), outside + "/folder");
+        }
+        return FaultAction{};
+    };
+    r = Run();
+    ExpectEnd(r, 5, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).");
+    EXPECT_EQ(r.loads, 0);
+    EXPECT_EQ(ReadBytes(Version() + ".moved/VorlaneStub.dll"), package->runtime);
+}
+
+// Where Windows is stricter than Linux, the posix backend answers as Windows
+// does: a hidden and system file cannot be overwritten by CREATE_ALWAYS, and a
+// read-only folder cannot be removed. Neither stops a start.
+TEST_F(HostileCache, HiddenSystemLibraryIsRewrittenAndReadOnlyFoldersArePurged) {
+    ASSERT_TRUE(Put(Library(), PatternBytes(3000, 2)));
+    {
+        const PlatFile file = PlatCreateFile(PosixWidePath(Library()).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+        ASSERT_NE(file, PLAT_INVALID_HANDLE);
+        EXPECT_TRUE(PlatSetHandleAttributes(file, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+        PlatCloseHandle(file);
+    }
+    ASSERT_EQ(PlatCreateFile(PosixWidePath(Library()).c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL),
+              PLAT_INVALID_HANDLE);
+    ASSERT_TRUE(Put(Root() + "/202500/rodir/inside.txt", {3}));
+    ASSERT_EQ(chmod((Root() + "/202500/rodir").c_str(), 0555), 0);
+    ASSERT_EQ(chmod((Root() + "/202500").c_str(), 0555), 0);
+
+    setup.setting6 = u"N";
+    const LaunchResult r = Run();
+    ExpectEnd(r, 0, u"");
+    EXPECT_EQ(ReadBytes(Library()), package->runtime);
+    EXPECT_EQ(PlatGetFileAttributes(PosixWidePath(Library()).c_str()), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_FALSE(PathExists(Root() + "/202500"));
 }
 
 TEST_F(HostileCache, LocalAppDataPathsAtTheLengthLimit) {

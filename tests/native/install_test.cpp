@@ -34,6 +34,7 @@ protected:
     std::vector<uint8_t> library = PatternBytes(300000, 7);
     std::u16string runtimeDir;
     InstalledLibrary installed{};  // what the last Install() reported
+    FileHandle folder;             // runtimeDir, held
     size_t heapBefore = 0;
 
     void SetUp() override {
@@ -41,10 +42,16 @@ protected:
         CrcGenerateTable();
         ASSERT_TRUE(dir.MakeDir("rt"));
         runtimeDir = dir.Wide("rt");
+        // Held as a start holds it; installation opens everything relative to it.
+        folder.file = PlatCreateFile(runtimeDir.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        ASSERT_TRUE(folder.Valid());
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
         CloseArchive();
+        folder.Close();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
@@ -86,7 +93,7 @@ protected:
     }
     bool Install() {
         PosixClearMessageBoxes();
-        return InstallEntries(&reader, runtimeDir.c_str(), &installed);
+        return InstallEntries(&reader, runtimeDir.c_str(), folder.file, &installed);
     }
     std::vector<std::u16string> Messages() const {
         std::vector<std::u16string> texts;
@@ -131,8 +138,8 @@ TEST_F(Installing, WritesOnceThenLeavesACurrentLibraryAlone) {
     EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 0u);
     // Nothing decoded: the only allocations are the two entry names.
     EXPECT_EQ(PosixCallCount(PlatOp::HeapAlloc), 2u);
-    // The read test and the CRC pass; no write test.
-    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 2u);
+    // The read test, whose handle the CRC pass reads through; no write test.
+    EXPECT_EQ(PosixCallCount(PlatOp::CreateFileAt), 1u);
 
     std::vector<uint8_t> changed = library;
     changed[123456] ^= 1;
@@ -258,7 +265,7 @@ TEST_F(Installing, FailedWriteLeavesNothingThatPassesForCurrent) {
         OpenStored({{u"VorlaneStub.dll", big}});
         FaultPlan plan;
         plan.FailNth(PlatOp::WriteFile, 2, ERROR_DISK_FULL);
-        plan.FailAll(PlatOp::DeleteFile, ERROR_ACCESS_DENIED);
+        plan.FailAll(PlatOp::DeleteByHandle, ERROR_ACCESS_DENIED);
         EXPECT_FALSE(Install());
         EXPECT_EQ(Messages(), Texts{u"Failed to write VorlaneStub.dll (error 112)."});
         EXPECT_EQ(ReadBytes(Target()).size(), static_cast<size_t>(MAX_IO_SIZE));
@@ -296,24 +303,28 @@ TEST_F(Installing, SecondStartCacheWork) {
     OpenPacked(library);
     auto start = [this]() {
         bool rootExisted = false;
-        char16_t* runtime = PrepareRuntimeDir(&rootExisted);
+        RuntimeFolders held;
+        char16_t* runtime = PrepareRuntimeDir(&rootExisted, &held);
         EXPECT_NE(runtime, nullptr);
         if (runtime == nullptr) return;
-        const std::u16string libraryPath = std::u16string(runtime) + u"\\VorlaneStub.dll";
-        PlatGetFileAttributes(libraryPath.c_str());
+        TargetExists(held.dir.file, u"VorlaneStub.dll");
         InstalledLibrary installed{};
-        EXPECT_TRUE(InstallEntries(&reader, runtime, &installed));
-        PurgeOldRuntimes();
+        EXPECT_TRUE(InstallEntries(&reader, runtime, held.dir.file, &installed));
+        PurgeOldRuntimes(held);
         PlatHeapFree(runtime);
     };
     start();
     PosixResetCallCounts();
     start();
     EXPECT_EQ(PosixCallCount(PlatOp::GetLocalAppDataFolder), 2u);
-    EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 5u);
-    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 2u);
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFile), 1u);
-    for (PlatOp op : {PlatOp::CreateDirectory, PlatOp::WriteFile, PlatOp::DeleteFile, PlatOp::RemoveDirectory}) {
+    // The root-existed flag and one query per component of the chain.
+    EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 3u);
+    // The root held by path; below it the version folder held, the library's
+    // existence and its read test, all relative to their folder.
+    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 1u);
+    EXPECT_EQ(PosixCallCount(PlatOp::CreateFileAt), 3u);
+    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 1u);
+    for (PlatOp op : {PlatOp::CreateDirectory, PlatOp::WriteFile, PlatOp::SetEndOfFile, PlatOp::DeleteByHandle}) {
         EXPECT_EQ(PosixCallCount(op), 0u) << PlatOpName(op);
     }
 }
@@ -326,12 +337,13 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     library = PatternBytes(11 * 1024 * 1024, 5);
     OpenStored({{u"vorlane.bin", PatternBytes(4096, 1)}, {u"VorlaneStub.dll", library}});
     bool rootExisted = false;
-    char16_t* runtime = PrepareRuntimeDir(&rootExisted);
+    RuntimeFolders held;
+    char16_t* runtime = PrepareRuntimeDir(&rootExisted, &held);
     ASSERT_NE(runtime, nullptr);
     const std::u16string runtimePath = runtime;
     PlatHeapFree(runtime);
     InstalledLibrary installed{};
-    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str(), &installed));
+    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str(), held.dir.file, &installed));
     const std::u16string libraryPath = runtimePath + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
@@ -339,10 +351,10 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     std::vector<double> startTimes, crcTimes;
     for (int i = 0; i < ROUNDS; ++i) {
         auto t0 = Clock::now();
-        char16_t* dirCopy = PrepareRuntimeDir(&rootExisted);
-        PlatGetFileAttributes(libraryPath.c_str());
-        EXPECT_TRUE(InstallEntries(&reader, dirCopy, &installed));
-        PurgeOldRuntimes();
+        char16_t* dirCopy = PrepareRuntimeDir(&rootExisted, &held);
+        TargetExists(held.dir.file, u"VorlaneStub.dll");
+        EXPECT_TRUE(InstallEntries(&reader, dirCopy, held.dir.file, &installed));
+        PurgeOldRuntimes(held);
         PlatHeapFree(dirCopy);
         auto t1 = Clock::now();
         volatile uint32_t crc = FileCrc(libraryPath.c_str());

@@ -31,11 +31,16 @@ protected:
         ASSERT_TRUE(dir.Valid());
         ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "signed library bytes"));
         library = dir.Wide("rt/VorlaneStub.dll");
+        folder.file = PlatCreateFile(dir.Wide("rt").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        ASSERT_TRUE(folder.Valid());
+        handlesBefore = PosixOpenHandleCount();
         PosixSetTrust(PLAT_TRUST_OK, PUBLISHER);
         PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
+        folder.Close();
         EXPECT_EQ(PosixOpenHandleCount(), 0u) << "a handle was left open";
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
@@ -46,8 +51,20 @@ protected:
         const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
         return InstalledLibrary{true, Crc32(bytes.data(), bytes.size())};
     }
+    LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true,
+                       const std::u16string* path = nullptr) {
+        return LibraryCheck{nullptr, folder.file, (path != nullptr ? *path : library).c_str(), installed,
+                            searchRestricted};
+    }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
-        return CheckRuntimeIntegrity(nullptr, library.c_str(), Installed(), searchRestricted, checked);
+        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked);
+    }
+    // Deletes the library by handle, as a later installation would replace it.
+    bool DeleteLibrary() {
+        FileHandle file;
+        file.file = PlatCreateFile(library.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT);
+        return file.Valid() && PlatDeleteByHandle(file.file);
     }
 
     // Runs the check; expects a refusal with exactly this one box.
@@ -55,19 +72,21 @@ protected:
                        bool searchRestricted = true) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
-        EXPECT_FALSE(CheckRuntimeIntegrity(nullptr, library.c_str(), installed != nullptr ? *installed : Installed(),
-                                           searchRestricted, &checked));
+        EXPECT_FALSE(CheckRuntimeIntegrity(Input(installed != nullptr ? *installed : Installed(), searchRestricted),
+                                           &checked));
         EXPECT_FALSE(checked.held.Valid());
         const auto& boxes = PosixMessageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(Utf16ToUtf8(boxes[0].text), Utf16ToUtf8(message));
         EXPECT_EQ(Utf16ToUtf8(boxes[0].caption), "Error");
         EXPECT_EQ(boxes[0].style, MB_ICONERROR);
-        EXPECT_EQ(PosixOpenHandleCount(), 0u) << "the refused library is still held";
+        EXPECT_EQ(PosixOpenHandleCount(), handlesBefore) << "the refused library is still held";
     }
 
     TempDir dir;
     std::u16string library;
+    FileHandle folder;  // "rt", held as a start holds the runtime folder
+    size_t handlesBefore = 0;
     size_t heapBefore = 0;
 };
 
@@ -87,7 +106,7 @@ TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilRele
                   PLAT_INVALID_HANDLE);
         EXPECT_EQ(PlatGetLastError(), ERROR_SHARING_VIOLATION);
     }
-    EXPECT_FALSE(PlatDeleteFile(library.c_str()));
+    EXPECT_FALSE(DeleteLibrary());
     EXPECT_EQ(PlatGetLastError(), ERROR_SHARING_VIOLATION);
     EXPECT_EQ(dir.ReadFile("rt/VorlaneStub.dll"), "signed library bytes");
 
@@ -97,7 +116,7 @@ TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilRele
     if (reader != PLAT_INVALID_HANDLE) PlatCloseHandle(reader);
 
     checked.Release();
-    EXPECT_TRUE(PlatDeleteFile(library.c_str()));
+    EXPECT_TRUE(DeleteLibrary());
 }
 
 TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
@@ -152,15 +171,17 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
         ExpectRefused(u"VorlaneStub.dll is signed by " + flipped + u", expected " + PUBLISHER + u".");
     }
     // Refusals leave the file free for the next installation to replace.
-    EXPECT_TRUE(PlatDeleteFile(library.c_str()));
+    EXPECT_TRUE(DeleteLibrary());
 }
 
 TEST_F(RuntimeIntegrity, LibraryThatCannotBeOpenedIsNeitherCheckedNorAccepted) {
     PosixResetCallCounts();
-    const std::u16string missing = dir.Wide("rt/missing.dll");
+    const InstalledLibrary installed = Installed();
+    ASSERT_TRUE(dir.Rename("rt/VorlaneStub.dll", "rt/away.dll"));
     CheckedLibrary checked;
-    EXPECT_FALSE(CheckRuntimeIntegrity(nullptr, missing.c_str(), Installed(), true, &checked));
+    EXPECT_FALSE(CheckRuntimeIntegrity(Input(installed), &checked));
     EXPECT_FALSE(checked.held.Valid());
+    ASSERT_TRUE(dir.Rename("rt/away.dll", "rt/VorlaneStub.dll"));
 
     // Someone writing to it keeps the check out as well.
     PlatFile writer = Open(library, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
@@ -212,12 +233,12 @@ TEST_F(RuntimeIntegrity, LoadTargetMustBeTheCheckedFile) {
     const std::u16string viaLink = dir.Wide("link/VorlaneStub.dll");
 
     CheckedLibrary checked;
-    ASSERT_TRUE(CheckRuntimeIntegrity(nullptr, viaLink.c_str(), Installed(), true, &checked));
+    ASSERT_TRUE(CheckRuntimeIntegrity(Input(Installed(), true, &viaLink), &checked));
     EXPECT_TRUE(ConfirmLoadTarget(viaLink.c_str(), &checked));
     checked.Release();
 
     // Same bytes, another file: retargeted between the check and the load.
-    ASSERT_TRUE(CheckRuntimeIntegrity(nullptr, viaLink.c_str(), Installed(), true, &checked));
+    ASSERT_TRUE(CheckRuntimeIntegrity(Input(Installed(), true, &viaLink), &checked));
     ASSERT_EQ(unlink(dir.Native("link").c_str()), 0);
     ASSERT_EQ(symlink(dir.Native("other").c_str(), dir.Native("link").c_str()), 0);
     PosixClearMessageBoxes();
@@ -261,14 +282,15 @@ TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
 
         const HandOffInput input{nullptr, u"Z:\\app.exe", library.c_str(), PayloadLocation{32, 10},
                                  runtimeDir.c_str(), true, true};
-        EXPECT_EQ(HandOff(input, &checked), c.exitCode);
+        RuntimeFolders folders;
+        EXPECT_EQ(HandOff(input, &checked, &folders), c.exitCode);
         EXPECT_FALSE(checked.held.Valid());
         EXPECT_FALSE(checked.resolved.Valid());
-        EXPECT_EQ(PosixOpenHandleCount(), 0u);
+        EXPECT_EQ(PosixOpenHandleCount(), handlesBefore);
         EXPECT_EQ(dir.Exists("record.txt"), c.exitCode == EXIT_OK) << "runtime call";
         EXPECT_EQ(PosixMessageBoxes().size(), c.exitCode == EXIT_OK ? 0u : 1u);
         // Released and unloaded: the next installation may replace it.
-        EXPECT_TRUE(PlatDeleteFile(library.c_str()));
+        EXPECT_TRUE(DeleteLibrary());
     }
     unsetenv("VORLANE_TEST_RECORD");
 }

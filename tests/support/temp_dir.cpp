@@ -112,6 +112,10 @@ bool TempDir::MakeSymlink(const std::string& relative, const std::string& target
     return MakeParents(path) && symlink(target.c_str(), path.c_str()) == 0;
 }
 
+bool TempDir::Rename(const std::string& from, const std::string& to) const {
+    return std::rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
+
 bool TempDir::Exists(const std::string& relative) const {
     struct stat st;
     return lstat(Native(relative).c_str(), &st) == 0;

@@ -28,6 +28,7 @@ public:
     bool MakeSymlink(const std::string& relative, const std::string& target) const;
     bool Exists(const std::string& relative) const;            // never follows a link
     bool SetMode(const std::string& relative, unsigned mode) const;
+    bool Rename(const std::string& from, const std::string& to) const;
 
 private:
     std::string root_;

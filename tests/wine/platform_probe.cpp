@@ -111,11 +111,13 @@ int Size(const wchar_t* path) {
 }
 
 int List(const wchar_t* folder) {
-    std::wstring pattern = std::wstring(folder) + L"\\*";
+    PlatFile handle = PlatCreateFile(U(folder), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     PlatFindData data;
-    PlatFind find = PlatFindFirstFile(U(pattern.c_str()), &data);
+    PlatFind find = PlatFindFirstFileAt(handle, &data);
     if (find == PLAT_INVALID_HANDLE) {
         std::printf("find_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
+        if (handle != PLAT_INVALID_HANDLE) PlatCloseHandle(handle);
         return 1;
     }
     do {
@@ -123,6 +125,7 @@ int List(const wchar_t* folder) {
     } while (PlatFindNextFile(find, &data));
     std::printf("end_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
     PlatFindClose(find);
+    PlatCloseHandle(handle);
     return 0;
 }
 

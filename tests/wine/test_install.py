@@ -97,6 +97,21 @@ def main():
             for name in ("202601", "0", "-5", "abc"):
                 h.expect_equal(os.listdir(os.path.join(root, name)), ["inside.txt"], name + " content")
 
+        @h.case("read-only files and folders, hidden folders: purged, and removed after the run")
+        def _():
+            ct.reset(prefix.appdata)
+            version = ct.runtime_dir(prefix)
+            for folder in (os.path.join(root, "202500"), version):
+                ct.place(os.path.join(folder, "readonly.txt"), b"r", dated=False)
+                ct.place(os.path.join(folder, ".hidden", "inner.txt"), b"h", dated=False)
+                ct.place(os.path.join(folder, "rodir", "inside.txt"), b"d", dated=False)
+                os.chmod(os.path.join(folder, "readonly.txt"), 0o444)
+                os.chmod(os.path.join(folder, "rodir"), 0o555)
+            # This run installs the library into a folder where none stood: the
+            # after-run removal takes that folder, the purge the older one.
+            start("start over read-only and hidden entries")
+            h.expect_equal(sorted(os.listdir(root)), [], "RuntimeRoot after the run")
+
         @h.case("library in use by another process: same content runs, other content is never written")
         def _():
             cases = [
