@@ -62,16 +62,18 @@ void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file) {
     reader->lookStream.buf = nullptr;
     reader->lookStream.bufSize = 0;
     LookToRead2_INIT(&reader->lookStream);
+    reader->check = CheckBuffer{nullptr, 0};
 }
 
 bool ArchiveReaderAllocBuffer(ArchiveReader* reader) {
-    if (reader->lookStream.buf != nullptr) return true;
-    Byte* buffer = static_cast<Byte*>(PlatHeapAlloc(LOOK_BUFFER_SIZE));
-    if (buffer == nullptr) return false;
-    reader->lookStream.buf = buffer;
-    reader->lookStream.bufSize = LOOK_BUFFER_SIZE;
-    LookToRead2_INIT(&reader->lookStream);
-    return true;
+    if (reader->lookStream.buf == nullptr) {
+        Byte* buffer = static_cast<Byte*>(PlatHeapAlloc(LOOK_BUFFER_SIZE));
+        if (buffer == nullptr) return false;
+        reader->lookStream.buf = buffer;
+        reader->lookStream.bufSize = LOOK_BUFFER_SIZE;
+        LookToRead2_INIT(&reader->lookStream);
+    }
+    return CheckBufferAlloc(&reader->check);
 }
 
 SRes ArchiveReaderOpen(ArchiveReader* reader) {
@@ -86,6 +88,7 @@ void ArchiveReaderRelease(ArchiveReader* reader) {
     reader->lookStream.buf = nullptr;
     reader->lookStream.bufSize = 0;
     LookToRead2_INIT(&reader->lookStream);
+    CheckBufferRelease(&reader->check);
 }
 
 bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
@@ -170,53 +173,4 @@ void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
     entry->bufferSize = 0;
     entry->offset = 0;
     entry->size = 0;
-}
-
-uint32_t FileCrc(const char16_t* path) {
-    FileHandle handle;
-    if (OpenLongFile(&handle.file, path, OpenMode::Read) != 0) return 0;
-    Byte buffer[SCAN_BUFFER_SIZE];
-    UInt32 crc = CRC_INIT_VAL;
-    for (;;) {
-        size_t got = 0;
-        // A failing read ends the sum with what came before it.
-        if (FileRead(handle.file, buffer, sizeof buffer, &got) != 0) break;
-        if (got == 0) break;
-        crc = CrcUpdate(crc, buffer, got);
-    }
-    return CRC_GET_DIGEST(crc);
-}
-
-uint32_t HandleCrc(PlatFile file, uint32_t* crc) {
-    int64_t position = 0;
-    uint32_t error = FileSeek(file, &position, FILE_BEGIN);
-    Byte buffer[SCAN_BUFFER_SIZE];
-    UInt32 running = CRC_INIT_VAL;
-    while (error == 0) {
-        size_t got = 0;
-        error = FileRead(file, buffer, sizeof buffer, &got);
-        if (error != 0 || got == 0) break;
-        running = CrcUpdate(running, buffer, got);
-    }
-    *crc = CRC_GET_DIGEST(running);
-    if (error != 0) return error;
-    position = 0;
-    return FileSeek(file, &position, FILE_BEGIN);
-}
-
-bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc) {
-    int64_t position = static_cast<int64_t>(offset);
-    if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
-    if (static_cast<uint64_t>(position) != offset) return false;
-    Byte buffer[SCAN_BUFFER_SIZE];
-    UInt32 running = CRC_INIT_VAL;
-    uint64_t remaining = size;
-    while (remaining > 0) {
-        const size_t chunk = remaining < sizeof buffer ? static_cast<size_t>(remaining) : sizeof buffer;
-        size_t got = 0;
-        if (FileRead(file, buffer, chunk, &got) != 0 || got < chunk) return false;
-        running = CrcUpdate(running, buffer, chunk);
-        remaining -= chunk;
-    }
-    return CRC_GET_DIGEST(running) == crc;
 }

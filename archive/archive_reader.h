@@ -1,6 +1,6 @@
 // The archive reader: the decoder's file and look-ahead streams over the
-// executable's handle, the allocator pair over the C heap and the database.
-// Also the CRC-32 file checks used across the launcher.
+// executable's handle, the allocator pair over the C heap and the database,
+// and the read buffer of the run's CRC-32 file checks (archive/file_crc.h).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +28,7 @@ extern "C" {
 #pragma pop_macro("ERROR_PATH_NOT_FOUND")
 #pragma pop_macro("ERROR_FILE_NOT_FOUND")
 
+#include "archive/file_crc.h"
 #include "platform/platform.h"
 
 // The decoder's seekable input over our file layer. Keeps the platform code of
@@ -46,18 +47,20 @@ struct ArchiveReader {
     ISzAlloc allocMain;
     ISzAlloc allocTemp;
     CSzArEx db;
+    CheckBuffer check;  // every CRC file check of the run reads through it
 };
 
 // Empty database, allocator pair, file stream over file, look-ahead stream
-// without a buffer. Cannot fail.
+// and check buffer without their buffers. Cannot fail.
 void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file);
-// Allocates the 32 KiB look-ahead buffer; false when out of memory.
+// Allocates the 32 KiB look-ahead buffer, then the checks' read buffer; false
+// when out of memory (whatever was allocated goes with ArchiveReaderRelease).
 bool ArchiveReaderAllocBuffer(ArchiveReader* reader);
 // SzArEx_Open at the stream's current position; on failure the partly read
 // database is freed. Returns the decoder's result code.
 SRes ArchiveReaderOpen(ArchiveReader* reader);
-// SzArEx_Free and the look-ahead buffer; safe to call more than once. Does not
-// close the file.
+// SzArEx_Free, the look-ahead and the check buffer; safe to call more than
+// once. Does not close the file.
 void ArchiveReaderRelease(ArchiveReader* reader);
 
 // Entry i's UTF-16 name with its terminator in a fresh heap buffer (*name null
@@ -84,11 +87,3 @@ struct DecodedEntry {
 // also after a failure.
 SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out);
 void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
-
-// CRC-32 of a whole file (opened in read mode by long path); 0 when it cannot be opened.
-uint32_t FileCrc(const char16_t* path);
-// CRC-32 of everything an open file holds, read from its start; the position is
-// back at the start afterwards. Returns 0 or the platform's error code.
-uint32_t HandleCrc(PlatFile file, uint32_t* crc);
-// Whether bytes [offset, offset + size) of the open file can all be read and have crc.
-bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc);

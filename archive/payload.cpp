@@ -18,7 +18,7 @@ struct NameBuffer {
 
 }  // namespace
 
-PayloadResult LocatePayload(const ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
+PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
     location->offset = 0;
     location->size = 0;
     const CSzArEx* db = &reader->db;
@@ -49,7 +49,7 @@ PayloadResult LocatePayload(const ArchiveReader* reader, PlatFile exe, uint64_t 
         }
         bool defined = false;
         const uint32_t crc = EntryCrc(db, i, &defined);
-        if (!RegionCrcMatches(exe, offset, size, crc)) return PayloadResult::CrcError;
+        if (!RegionCrcMatches(exe, offset, size, crc, &reader->check)) return PayloadResult::CrcError;
 
         found = true;
         location->offset = offset;

@@ -20,5 +20,6 @@ enum class PayloadResult {
 
 // Visits every entry; the last entry named exactly "vorlane.bin" that has data
 // is the payload. Its range must lie in the file and its bytes match the
-// recorded CRC. Shows nothing: the launch sequence turns the result into a message.
-PayloadResult LocatePayload(const ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);
+// recorded CRC, read through the reader's check buffer. Shows nothing: the
+// launch sequence turns the result into a message.
+PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);

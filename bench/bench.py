@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The benchmark's Python half, called by bench/run.sh:
 
-    bench.py prepare --work DIR --launcher EXE --pack TOOL [--payload-mib N]
+    bench.py prepare --work DIR --launcher EXE --pack TOOL [--payload-mib N] [--big-payload-mib N]
         the ~11 MB runtime library (built with mingw, signed by a throwaway CA),
-        the payload, the packaged exe, its archive alone, a trivial exe
+        the payload, the packaged exe, its archive alone, a trivial exe, and
+        the same application with a large payload (0 MiB: none)
     bench.py wine --work DIR --win64 DIR --source DIR [--reps N] --json OUT
         whole-process starts under Wine with a persistent server
     bench.py report --work DIR --native JSON [--wine JSON] --json OUT
@@ -15,6 +16,7 @@ import json
 import os
 import platform
 import random
+import resource
 import shutil
 import statistics
 import subprocess
@@ -27,8 +29,10 @@ import harness  # noqa: E402
 MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
 MINGW_CC = "x86_64-w64-mingw32-gcc"
 MINGW_STRIP = "x86_64-w64-mingw32-strip"
+MINGW_WINDRES = "x86_64-w64-mingw32-windres"
 BULK_SIZE = 11 * 1000 * 1000  # with the library's own code, about 11 MB
 MIB = 1 << 20
+SDK_PIECE = 32768  # the SDK-CRC floor's piece: the checks' piece before they used the launcher's CRC
 SIGNATURE = b"7z\xbc\xaf\x27\x1c"
 
 
@@ -123,6 +127,13 @@ def prepare(args):
 
     exe = os.path.join(work, "app.exe")
     run(["python3", args.pack, "--launcher", args.launcher, "--payload", payload, "--runtime", runtime, "-o", exe])
+    big_exe = None
+    if args.big_payload_mib > 0:
+        big_payload = os.path.join(work, "payload-%dmib.bin" % args.big_payload_mib)
+        make_payload(big_payload, args.big_payload_mib * MIB)
+        big_exe = os.path.join(work, "app-big.exe")
+        run(["python3", args.pack, "--launcher", args.launcher, "--payload", big_payload, "--runtime", runtime,
+             "-o", big_exe])
     start = archive_start(exe)
     archive = os.path.join(work, "app.7z")
     with open(exe, "rb") as src, open(archive, "wb") as dst:
@@ -131,19 +142,28 @@ def prepare(args):
 
     trivial = os.path.join(work, "trivial.exe")
     run([MINGW_CC, "-municode", "-mwindows", "-O2", "-s", "-static", "-o", trivial, os.path.join(HERE, "trivial.c")])
+    imports = os.path.join(work, "imports.exe")
+    rc = os.path.join(work, "imports.rc")
+    with open(rc, "w") as f:
+        f.write('1 24 "%s"\n' % os.path.join(os.path.dirname(HERE), "resources", "launcher.manifest"))
+    run([MINGW_WINDRES, rc, "-O", "coff", "-o", rc + ".res"])
+    run([MINGW_CC, "-municode", "-mwindows", "-O2", "-s", "-static", "-o", imports, os.path.join(HERE, "imports.c"),
+         rc + ".res", "-lcomctl32", "-lshell32", "-luser32"])
     verify = os.path.join(work, "verify.exe")
     run([MINGW_CC, "-municode", "-mwindows", "-O2", "-s", "-static", "-o", verify, os.path.join(HERE, "verify.c"),
          "-lwintrust"])
 
-    facts = {"exe": exe, "archive": archive, "runtime": runtime, "root": chain["root"], "payload": payload,
-             "trivial": trivial, "verify": verify, "launcher": os.path.abspath(args.launcher), "archive_start": start,
+    facts = {"exe": exe, "big_exe": big_exe, "archive": archive, "runtime": runtime, "root": chain["root"],
+             "payload": payload,
+             "trivial": trivial, "imports": imports, "verify": verify, "launcher": os.path.abspath(args.launcher), "archive_start": start,
              "exe_size": os.path.getsize(exe), "runtime_size": os.path.getsize(runtime),
              "payload_size": os.path.getsize(payload), "archive_size": os.path.getsize(archive),
              "launcher_size": os.path.getsize(args.launcher)}
     with open(os.path.join(work, "prepared.json"), "w") as f:
         json.dump(facts, f, indent=2)
-    print("  runtime library %.2f MB, payload %d MiB, packaged exe %.1f MB"
-          % (facts["runtime_size"] / 1e6, args.payload_mib, facts["exe_size"] / 1e6))
+    print("  runtime library %.2f MB, payload %d MiB, packaged exe %.1f MB%s"
+          % (facts["runtime_size"] / 1e6, args.payload_mib, facts["exe_size"] / 1e6,
+             ", large payload %d MiB" % args.big_payload_mib if big_exe else ""))
 
 
 # ---- Wine ----------------------------------------------------------------------------
@@ -204,7 +224,11 @@ def wine(args):
     with open(os.path.join(args.work, "prepared.json")) as f:
         facts = json.load(f)
     h = harness.Harness(args.win64, None, args.source)
-    results = {"trivial": [], "verify": [], "cold": [], "warm": []}
+    results = {"trivial": [], "imports": [], "verify": [], "cold": [], "warm": []}
+    # CPU time of each start's own process (user + system, from the rusage of
+    # the waited children; the persistent server is not among them): on a busy
+    # machine it leaves out the time others held the cores.
+    cpu = {key: [] for key in results}
     with h:
         prefix = h.new_prefix(local_appdata=True)
         prefix.trust_root(facts["root"])
@@ -212,9 +236,15 @@ def wine(args):
         root = os.path.join(prefix.appdata, "Vorlane Runtime")
         installed = os.path.join(root, "202600", "VorlaneStub.dll")
 
+        def children_cpu():
+            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+            return usage.ru_utime + usage.ru_stime
+
         def start(exe, what, arguments=(), trace=False):
             env = {"WINEDEBUG": "-all,+timestamp,+relay"} if trace else None
+            before = children_cpu()
             result = prefix.start(exe, arguments, relay=False, env=env).wait()
+            result.cpu = children_cpu() - before
             if result.timed_out or result.status != 0:
                 raise SystemExit("%s under Wine ended with %r (timed out: %r)" % (what, result.status,
                                                                                   result.timed_out))
@@ -229,23 +259,26 @@ def wine(args):
         # Round 0 starts the server, fills the caches and is not recorded.
         for round_ in range(args.reps + 1):
             sys.stderr.write("\r  %-24s %3d/%d" % ("Wine starts", round_, args.reps))
-            samples = {"trivial": start(facts["trivial"], "the trivial exe").elapsed}
+            samples = {"trivial": start(facts["trivial"], "the trivial exe"),
+                       "imports": start(facts["imports"], "the launcher's imports alone")}
             install()
-            samples["verify"] = start(facts["verify"], "the trust check alone", [harness.wine_path(installed)]).elapsed
+            samples["verify"] = start(facts["verify"], "the trust check and load", [harness.wine_path(installed)])
             shutil.rmtree(root, ignore_errors=True)
-            samples["cold"] = start(facts["exe"], "a cold start").elapsed
+            samples["cold"] = start(facts["exe"], "a cold start")
             install()
-            samples["warm"] = start(facts["exe"], "a warm start").elapsed
+            samples["warm"] = start(facts["exe"], "a warm start")
             if not os.path.exists(installed):
                 raise SystemExit("a warm start removed the library it did not install")
             if round_ > 0:
                 for key, value in samples.items():
-                    results[key].append(value)
+                    results[key].append(value.elapsed)
+                    cpu[key].append(value.cpu)
         sys.stderr.write("\n")
         install()
         results["trace_warm"] = trace_breakdown(start(facts["exe"], "a traced warm start", trace=True).stderr)
         shutil.rmtree(root, ignore_errors=True)
         results["trace_cold"] = trace_breakdown(start(facts["exe"], "a traced cold start", trace=True).stderr)
+    results["cpu"] = cpu
     results["setting_6"] = cmake_setting(args.win64, "VORLANE_SETTING_6", "Y")
     results["launcher"] = os.path.join(args.win64, "VorlaneLauncher.exe")
     results["build_type"] = cmake_setting(args.win64, "CMAKE_BUILD_TYPE", "unknown")
@@ -280,7 +313,11 @@ def count(args):
     floor_out = os.path.join(work, "floor-out.dll")
     os.makedirs(appdata, exist_ok=True)
     launch = [args.bench, "child", "launch", facts["exe"], appdata]
-    crc = [args.bench, "child", "floor-crc", facts["exe"], str(native["payload_offset"]), str(native["payload_size"])]
+
+    def crc(library, piece, how):
+        return [args.bench, "child", "floor-crc", facts["exe"], str(native["payload_offset"]),
+                str(native["payload_size"]), library, str(piece), how]
+    piece = json.load(open(args.native))["micro"]["piece"]
     result = {}
     shutil.rmtree(root, ignore_errors=True)
     sys.stderr.write("  callgrind: cold start\n")
@@ -288,8 +325,9 @@ def count(args):
     sys.stderr.write("  callgrind: warm start\n")
     result["warm"] = instructions(launch)
     sys.stderr.write("  callgrind: CRC floors\n")
-    result["floor_crc"] = instructions(crc + [library])
-    result["floor_payload"] = instructions(crc + ["/dev/null"])
+    result["floor_crc"] = instructions(crc(library, piece, "launcher"))
+    result["floor_sdk_crc"] = instructions(crc(library, SDK_PIECE, "sdk"))
+    result["floor_sdk_payload"] = instructions(crc("/dev/null", SDK_PIECE, "sdk"))
     sys.stderr.write("  callgrind: decode-and-write floor\n")
     if os.path.exists(floor_out):
         os.unlink(floor_out)
@@ -340,6 +378,8 @@ def report(args):
     s = native["samples"]
     m = native["micro"]
     nf = native["facts"]
+    piece_kib = m["piece"] // 1024
+    big = bool(s["big_warm"]) if "big_warm" in s else False
 
     def med(series, key):
         return median(s[series][key]) * 1e-6  # ns to ms
@@ -351,15 +391,22 @@ def report(args):
     t = {
         "warm": (med("warm", "ns"), med("warm", "cpu_ns")),
         "cold": (med("cold", "ns"), med("cold", "cpu_ns")),
+        "sdk": (med("floor_sdk_crc", "ns"), med("floor_sdk_crc", "cpu_ns")),
+        "sdk_payload": (med("floor_sdk_crc", "ns_payload"), med("floor_sdk_crc", "cpu_ns_payload")),
         "crc": (med("floor_crc", "ns"), med("floor_crc", "cpu_ns")),
-        "crc_payload": (med("floor_crc", "ns_payload"), med("floor_crc", "cpu_ns_payload")),
+        "read": (med("floor_read", "ns"), med("floor_read", "cpu_ns")),
         "dw": (med("floor_decode_write", "ns"), med("floor_decode_write", "cpu_ns")),
         "cold_process": (med("cold", "wall_ns"), med("cold", "wall_cpu_ns")),
         "seven_process": (med("sevenzip_x", "wall_ns"), med("sevenzip_x", "wall_cpu_ns")),
     }
-    t["crc_dw"] = (t["dw"][0] + t["crc_payload"][0], t["dw"][1] + t["crc_payload"][1])
-    t["cold_process_less_payload"] = (t["cold_process"][0] - t["crc_payload"][0],
-                                      t["cold_process"][1] - t["crc_payload"][1])
+    t["sdk_dw"] = (t["dw"][0] + t["sdk_payload"][0], t["dw"][1] + t["sdk_payload"][1])
+    t["cold_process_less_payload"] = (t["cold_process"][0] - t["sdk_payload"][0],
+                                      t["cold_process"][1] - t["sdk_payload"][1])
+    if big:
+        t["big_warm"] = (med("big_warm", "ns"), med("big_warm", "cpu_ns"))
+        t["big_warm_process"] = (med("big_warm", "wall_ns"), med("big_warm", "wall_cpu_ns"))
+        t["big_crc"] = (med("big_floor_crc", "ns"), med("big_floor_crc", "cpu_ns"))
+        t["big_read"] = (med("big_floor_read", "ns"), med("big_floor_read", "cpu_ns"))
 
     def ratio(a, b, i):
         return t[a][i] / t[b][i]
@@ -375,19 +422,28 @@ def report(args):
     payload = nf["payload_size"]
     exe_size = nf["exe_size"]
     archive_size = exe_size - nf["archive_start"]
+    library = nf["library_size"]
     warm_read = median(s["warm"]["rchar"])
     cold_read = median(s["cold"]["rchar"])
-    floor_read = median(s["floor_crc"]["rchar"])
+    floor_read = median(s["floor_crc"]["rchar"])  # the payload once, the library twice
 
     def gbps(size, ns):
         return size / ns if ns else float("nan")  # bytes per ns is GB/s
 
+    big_name = "warm start, %d MiB payload" % round(native["big"]["payload_size"] / MIB) if big else ""
     timed = [
-        ("warm start (cache current)", "warm", "SDK-CRC floor", "crc"),
+        ("warm start (cache current)", "warm", "SDK-CRC floor, 32 KiB pieces", "sdk"),
+        ("warm start (cache current)", "warm", "CRC floor, %d KiB pieces" % piece_kib, "crc"),
+        ("warm start (cache current)", "warm", "plain read floor, %d KiB pieces" % piece_kib, "read"),
+    ]
+    if big:
+        timed += [(big_name, "big_warm", "CRC floor, %d KiB pieces" % piece_kib, "big_crc"),
+                  (big_name, "big_warm", "plain read floor, %d KiB pieces" % piece_kib, "big_read")]
+    timed += [
         ("cold start (empty cache)", "cold", "decode-and-write floor", "dw"),
-        ("cold start", "cold", "payload CRC + decode-and-write", "crc_dw"),
+        ("cold start", "cold", "SDK payload CRC + decode-and-write", "sdk_dw"),
         ("cold start, whole process", "cold_process", "taskset -c 0 7zz x", "seven_process"),
-        ("  the same less the payload check's floor", "cold_process_less_payload", "taskset -c 0 7zz x",
+        ("  the same less the SDK payload check's floor", "cold_process_less_payload", "taskset -c 0 7zz x",
          "seven_process"),
     ]
     lines = []
@@ -396,17 +452,20 @@ def report(args):
                  % (info["cpu"], info["cores"], info["kernel"], info["load_average"][0]))
     lines.append("Compilers: %s (%s); %s" % (info["compiler"], info["build"], info["cross_compiler"]))
     lines.append("Tools: %s; %s" % (info["sevenzip"], info["wine"]))
-    lines.append("Package: payload %.0f MiB stored, runtime library %.2f MB (BCJ2 + LZMA, %.2f MB packed), exe %.1f MB"
-                 % (payload / MIB, nf["library_size"] / 1e6, nf["packed_size"] / 1e6, exe_size / 1e6))
+    lines.append("Package: payload %.0f MiB stored, runtime library %.2f MB (BCJ2 + LZMA, %.2f MB packed), exe %.1f MB%s"
+                 % (payload / MIB, library / 1e6, nf["packed_size"] / 1e6, exe_size / 1e6,
+                    "; the same with a %.0f MiB payload" % (native["big"]["payload_size"] / MIB) if big else ""))
     lines.append("Medians of %d rounds; every start is a fresh process pinned to CPU %d"
                  % (nf["reps"], nf["cpu"]))
+    lines.append("Every warm floor reads what a current start reads: the payload once and the library twice (the "
+                 "up-to-date test, then the copy check)")
     lines.append("")
-    lines.append("%-44s %10s %10s   %-32s %10s %10s %7s %7s" % ("native, posix backend", "elapsed", "CPU", "against",
+    lines.append("%-44s %10s %10s   %-34s %10s %10s %7s %7s" % ("native, posix backend", "elapsed", "CPU", "against",
                                                              "elapsed", "CPU", "ratio", "(CPU)"))
     rows = []
     for name, key, against, ref in timed:
         r_wall, r_cpu = ratio(key, ref, 0), ratio(key, ref, 1)
-        lines.append("%-44s %7.2f ms %7.2f ms   %-32s %7.2f ms %7.2f ms %7.3f %7.3f"
+        lines.append("%-44s %7.2f ms %7.2f ms   %-34s %7.2f ms %7.2f ms %7.3f %7.3f"
                      % (name, t[key][0], t[key][1], against, t[ref][0], t[ref][1], r_wall, r_cpu))
         rows.append({"name": name, "ms": t[key], "against": against, "against_ms": t[ref],
                      "ratio_elapsed": r_wall, "ratio_cpu": r_cpu})
@@ -415,52 +474,82 @@ def report(args):
         with open(args.count) as f:
             counts = json.load(f)
         for name, key, against, refs in (
-                ("warm start, instructions", "warm", "SDK-CRC floor", ["floor_crc"]),
+                ("warm start, instructions", "warm", "SDK-CRC floor, 32 KiB pieces", ["floor_sdk_crc"]),
+                ("warm start, instructions", "warm", "CRC floor, %d KiB pieces" % piece_kib, ["floor_crc"]),
                 ("cold start, instructions", "cold", "decode-and-write floor", ["floor_decode_write"]),
-                ("cold start, instructions", "cold", "payload CRC + decode-and-write",
-                 ["floor_payload", "floor_decode_write"])):
+                ("cold start, instructions", "cold", "SDK payload CRC + decode-and-write",
+                 ["floor_sdk_payload", "floor_decode_write"])):
             ref = sum(counts[r] for r in refs)
-            lines.append("%-44s %9.1f M %10s   %-32s %9.1f M %10s %7.3f" % (name, counts[key] / 1e6, "", against,
+            lines.append("%-44s %9.1f M %10s   %-34s %9.1f M %10s %7.3f" % (name, counts[key] / 1e6, "", against,
                                                                            ref / 1e6, "", counts[key] / ref))
             rows.append({"name": name, "instructions": counts[key], "against": against, "against_instructions": ref,
                          "ratio": counts[key] / ref})
-    lines.append("  CRC floor: payload %.2f ms, library %.2f ms (CPU)" % (
-        t["crc_payload"][1], med("floor_crc", "cpu_ns_library")))
+        lines.append("  (instructions under valgrind, which offers no AVX-512: the CRC takes its AVX kernel there)")
+    lines.append("  warm floors, payload / library twice (CPU): SDK-CRC %.2f / %.2f ms, CRC %.2f / %.2f ms, "
+                 "plain read %.2f / %.2f ms" % (
+                     t["sdk_payload"][1], med("floor_sdk_crc", "cpu_ns_library"), med("floor_crc", "cpu_ns_payload"),
+                     med("floor_crc", "cpu_ns_library"), med("floor_read", "cpu_ns_payload"),
+                     med("floor_read", "cpu_ns_library")))
     lines.append("  decode-and-write floor: read %.2f, decode %.2f, CRC %.2f, write %.2f ms (elapsed)" % (
         med("floor_decode_write", "ns_read"), med("floor_decode_write", "ns_decode"),
         med("floor_decode_write", "ns_crc"), med("floor_decode_write", "ns_write")))
+    if big:
+        lines.append("  %s, whole process: %.1f ms CPU, %.1f ms elapsed" % (
+            big_name, t["big_warm_process"][1], t["big_warm_process"][0]))
     lines.append("")
     other = [
         ("archive search + open (stages 5-8), CPU", "%.1f us" % (m["search_open_ns"] / 1e3), "target 1000 us"),
         ("open, probe, search, open (stages 2-8), CPU", "%.1f us" % (m["probe_search_open_ns"] / 1e3), ""),
         ("payload check alone (stage 9), CPU", "%.2f GB/s" % gbps(payload, m["payload_check_ns"]),
-         "floor %.2f GB/s" % gbps(payload, m["payload_floor_ns"])),
-        ("library up-to-date CRC (FileCrc), CPU", "%.2f GB/s" % gbps(nf["library_size"], m["library_crc_ns"]),
-         "floor %.2f GB/s" % gbps(nf["library_size"], m["library_floor_ns"])),
-        ("SDK CRC-32 alone, hot 32 KiB buffer, CPU", "%.2f GB/s" % gbps(32768, m["crc_memory_32k_ns"]), ""),
+         "floor %.2f GB/s (read + CRC, %d KiB pieces)" % (gbps(payload, m["payload_floor_ns"]), piece_kib)),
+        ("library open + CRC (HandleCrc), CPU", "%.2f GB/s" % gbps(library, m["library_crc_ns"]),
+         "floor %.2f GB/s" % gbps(library, m["library_floor_ns"])),
+        ("SDK CRC-32 alone, hot 32 KiB buffer, CPU", "%.2f GB/s" % gbps(32768, m["sdk_crc_memory_32k_ns"]), ""),
+        ("launcher's CRC-32 alone, hot %d KiB buffer" % piece_kib, "%.2f GB/s" % gbps(m["piece"],
+                                                                                    m["crc_memory_piece_ns"]),
+         "ISA-L, the kernel its dispatcher chose for this CPU"),
         ("peak RSS, cold start", "%.1f MiB" % (cold_peak / 1024),
          "%.1f MiB at entry, budget %.1f MiB" % (cold_base / 1024, budget_kb / 1024)),
         ("peak RSS growth, cold start", "%.1f MiB" % (cold_growth / 1024),
          "runtime folder %.1f MiB" % (folder / MIB)),
         ("peak RSS, warm start", "%.1f MiB" % (warm_peak / 1024), "%.1f MiB at entry" % (warm_base / 1024)),
         ("peak RSS growth, warm start", "%.2f MiB" % (warm_growth / 1024), "payload %.0f MiB" % (payload / MIB)),
-        ("bytes read, warm start", "%.2f MB" % (warm_read / 1e6), "floor %.2f MB" % (floor_read / 1e6)),
-        ("bytes read, cold start", "%.2f MB" % (cold_read / 1e6), "archive %.2f MB" % (archive_size / 1e6)),
+        ("bytes read, warm start", "%.2f MB" % (warm_read / 1e6),
+         "floor %.2f MB (payload once, library twice)" % (floor_read / 1e6)),
+        ("bytes read, cold start", "%.2f MB" % (cold_read / 1e6),
+         "archive + library %.2f MB (the copy check reads what was written)" % ((archive_size + library) / 1e6)),
     ]
     for name, value, note in other:
         lines.append("%-44s %14s   %s" % (name, value, note))
 
     wine_rows = []
+    wine_above = wine_above_cpu = None
     if wine_results:
         base = median(wine_results["trivial"]) * 1e3
-        for name, key in (("trivial exe", "trivial"), ("trust check alone (verify.exe)", "verify"),
+        for name, key in (("trivial exe", "trivial"), ("the launcher's imports alone (imports.exe)", "imports"),
+                          ("trust check + library load (verify.exe)", "verify"),
                           ("packaged exe, warm start", "warm"), ("packaged exe, cold start", "cold")):
             value = median(wine_results[key]) * 1e3
             wine_rows.append({"name": name, "median_ms": value, "over_trivial_ms": value - base})
+        wcpu = wine_results["cpu"]
+        base_cpu = median(wcpu["trivial"]) * 1e3
+        for row, key in zip(wine_rows, ("trivial", "imports", "verify", "warm", "cold")):
+            row["cpu_ms"] = median(wcpu[key]) * 1e3
+            row["cpu_over_trivial_ms"] = row["cpu_ms"] - base_cpu
+        # The platform's own work of a warm start: a process that checks the same
+        # library's signature as the launcher asks it, loads the library and ends.
+        wine_above = (median(wine_results["warm"]) - median(wine_results["verify"])) * 1e3
+        wine_above_cpu = (median(wcpu["warm"]) - median(wcpu["verify"])) * 1e3
         lines.append("")
-        lines.append("%-44s %10s %16s" % ("Wine, whole process, persistent server", "median", "over trivial"))
+        lines.append("%-44s %10s %16s %10s %16s" % ("Wine, whole process, persistent server", "elapsed", "over trivial",
+                                                    "CPU", "over trivial"))
         for row in wine_rows:
-            lines.append("%-44s %7.1f ms %13.1f ms" % (row["name"], row["median_ms"], row["over_trivial_ms"]))
+            lines.append("%-44s %7.1f ms %13.1f ms %7.1f ms %13.1f ms" % (
+                row["name"], row["median_ms"], row["over_trivial_ms"], row["cpu_ms"], row["cpu_over_trivial_ms"]))
+        lines.append("  warm start above the platform's own work (verify.exe): %.1f ms CPU, %.1f ms elapsed (the SDK-CRC "
+                     "floor of the same bytes: %.1f ms CPU natively); the launcher's imports cost %.1f ms CPU over "
+                     "the trivial exe" % (wine_above_cpu, wine_above, t["sdk"][1],
+                                          (median(wcpu["imports"]) - median(wcpu["trivial"])) * 1e3))
         for key, name in (("trace_warm", "warm"), ("trace_cold", "cold")):
             b = wine_results.get(key)
             if b:
@@ -474,30 +563,44 @@ def report(args):
     def by_count(key, ref):
         return ", %.3f x instructions" % (counts[key] / counts[ref]) if counts else ""
 
+    def sum_count(key, refs):
+        return ", %.3f x instructions" % (counts[key] / sum(counts[r] for r in refs)) if counts else ""
+
     targets = [
-        ("warm start <= 1.10 x SDK-CRC floor", ratio("warm", "crc", 1) <= 1.10,
-         "%.3f x CPU, %.3f x elapsed%s" % (ratio("warm", "crc", 1), ratio("warm", "crc", 0),
-                                           by_count("warm", "floor_crc"))),
-        ("cold start <= 1.10 x decode-and-write floor", ratio("cold", "dw", 1) <= 1.10,
-         "%.3f x CPU, %.3f x elapsed%s" % (ratio("cold", "dw", 1), ratio("cold", "dw", 0),
-                                           by_count("cold", "floor_decode_write"))),
-        ("cold start no slower than single-core 7zz x", t["cold_process"][1] <= t["seven_process"][1],
-         "%.1f vs %.1f ms CPU, %.1f vs %.1f ms elapsed" % (t["cold_process"][1], t["seven_process"][1],
-                                                           t["cold_process"][0], t["seven_process"][0])),
+        ("warm start <= 0.5 x SDK-CRC floor", ratio("warm", "sdk", 1) <= 0.5,
+         "%.3f x CPU, %.3f x elapsed%s" % (ratio("warm", "sdk", 1), ratio("warm", "sdk", 0),
+                                           by_count("warm", "floor_sdk_crc"))),
+        ("warm start <= 1.3 x plain read floor", ratio("warm", "read", 1) <= 1.3,
+         "%.3f x CPU, %.3f x elapsed" % (ratio("warm", "read", 1), ratio("warm", "read", 0))),
+        ("1 GiB payload warm-starts in <= 0.2 s CPU",
+         big and native["big"]["payload_size"] >= 1 << 30 and t["big_warm_process"][1] <= 200,
+         ("%.1f ms CPU, whole process (%.0f MiB payload)" % (t["big_warm_process"][1],
+                                                             native["big"]["payload_size"] / MIB))
+         if big else "not run (bench/run.sh --big-payload-mib 0)"),
+        ("cold start <= 1.0 x SDK payload CRC + decode-and-write", ratio("cold", "sdk_dw", 1) <= 1.0,
+         "%.3f x CPU, %.3f x elapsed%s" % (ratio("cold", "sdk_dw", 1), ratio("cold", "sdk_dw", 0),
+                                           sum_count("cold", ["floor_sdk_payload", "floor_decode_write"]))),
         ("peak RSS <= runtime folder + 4 MiB", cold_peak <= budget_kb,
          "%.1f MiB (growth %.1f) <= %.1f MiB" % (cold_peak / 1024, cold_growth / 1024, budget_kb / 1024)),
         ("payload never held in memory", warm_growth * 1024 < payload / 8,
          "warm growth %.2f MiB for a %.0f MiB payload" % (warm_growth / 1024, payload / MIB)),
-        ("executable never read whole, nothing read twice", warm_read - floor_read <= 64 * 1024
-         and cold_read - archive_size <= 64 * 1024 and cold_growth * 1024 < archive_size / 4,
-         "warm reads floor + %.1f KiB, cold reads archive + %.1f KiB" % ((warm_read - floor_read) / 1024,
-                                                                         (cold_read - archive_size) / 1024)),
+        ("exe never read whole, only the library twice", warm_read - floor_read <= 64 * 1024
+         and cold_read - (archive_size + library) <= 64 * 1024 and cold_growth * 1024 < archive_size / 4,
+         "warm reads floor + %.1f KiB, cold reads archive + library + %.1f KiB"
+         % ((warm_read - floor_read) / 1024, (cold_read - archive_size - library) / 1024)),
         ("archive search + open <= 1 ms", m["search_open_ns"] <= 1e6, "%.1f us" % (m["search_open_ns"] / 1e3)),
+        ("Wine: warm start above verify.exe <= SDK-CRC floor",
+         wine_above is not None and wine_above_cpu <= t["sdk"][1],
+         "%.1f ms CPU (%.1f ms elapsed) vs %.1f ms" % (wine_above_cpu, wine_above, t["sdk"][1])
+         if wine_above is not None else "not run (--no-wine)"),
     ]
     lines.append("")
     lines.append("Targets (timed ones judged on CPU time)")
     for name, met, detail in targets:
-        lines.append("  [%s] %-50s %s" % ("met" if met else "MISSED", name, detail))
+        lines.append("  [%s] %-52s %s" % ("met" if met else "MISSED", name, detail))
+    lines.append("  retired, as the payload is checked before anything is written (figures only):")
+    lines.append("    cold start vs decode-and-write floor %.3f x CPU; whole cold start vs single-core 7zz x %.3f x CPU"
+                 % (ratio("cold", "dw", 1), ratio("cold_process", "seven_process", 1)))
     print("\n".join(lines))
 
     result = {"machine": info, "prepared": facts, "native": native, "wine": wine_results, "instructions": counts,
@@ -518,6 +621,7 @@ def main():
     p.add_argument("--launcher", required=True)
     p.add_argument("--pack", required=True)
     p.add_argument("--payload-mib", type=int, default=64)
+    p.add_argument("--big-payload-mib", type=int, default=0)
     w = sub.add_parser("wine")
     w.add_argument("--work", required=True)
     w.add_argument("--win64", required=True)

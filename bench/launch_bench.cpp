@@ -2,8 +2,11 @@
 // floors: the least work any launcher has to do for the same start, measured in
 // the same run over the same bytes, so the ratios hold on a noisy machine.
 //
-//   vorlane_bench native --exe APP.exe --archive APP.7z --work DIR [--reps N] [--cpu N] [--json OUT]
+//   vorlane_bench native --exe APP.exe --archive APP.7z --work DIR [--big-exe BIG.exe] [--reps N] [--cpu N]
+//                        [--json OUT]
 //   vorlane_bench child MODE ARGS...   one measured start in a fresh process (used by "native")
+//
+// --big-exe: the same application with a large payload, for warm starts alone.
 //
 // Every start runs in a process of its own, as a real start does: its heap,
 // page faults and peak resident memory are those of a first run. Starts are
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/file_crc.h"
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
@@ -39,7 +43,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t PIECE = 32768;  // the launcher's scan and CRC piece
+// The launcher's CRC checks read CHECK_PIECE_SIZE pieces; 32 KiB was their
+// piece with the SDK's CRC, and the SDK-CRC floor keeps it.
+constexpr size_t SDK_PIECE = 32768;
 const char16_t LIBRARY_NAME[] = u"VorlaneStub.dll";
 const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
 
@@ -228,14 +234,27 @@ int ChildLaunch(const std::string& exe, const std::string& appData) {
     return expected ? 0 : 1;
 }
 
+// How a floor sums what it reads: the SDK's table CRC, the launcher's CRC
+// (ISA-L's), or not at all (the plain read floor).
+enum class Sum { Sdk, Launcher, None };
+
+bool ParseSum(const std::string& name, Sum* sum) {
+    if (name == "sdk") *sum = Sum::Sdk;
+    else if (name == "launcher") *sum = Sum::Launcher;
+    else if (name == "none") *sum = Sum::None;
+    else return false;
+    return true;
+}
+
 // Reads size bytes from fd's position (everything to its end when toEnd) in
-// the launcher's piece size into the running CRC; false on a read error or an
-// early end.
-bool CrcPieces(int fd, uint64_t size, bool toEnd, UInt32* crc) {
-    static Byte buffer[PIECE];
+// pieces of piece bytes into the running CRC (the finished value, 0 to begin);
+// false on a read error or an early end.
+bool CrcPieces(int fd, uint64_t size, bool toEnd, size_t piece, Sum sum, uint32_t* crc) {
+    static Byte buffer[CHECK_PIECE_SIZE > SDK_PIECE ? CHECK_PIECE_SIZE : SDK_PIECE];
+    if (piece > sizeof buffer) return false;
     uint64_t remaining = size;
     for (;;) {
-        const size_t want = toEnd ? PIECE : static_cast<size_t>(std::min<uint64_t>(remaining, PIECE));
+        const size_t want = toEnd ? piece : static_cast<size_t>(std::min<uint64_t>(remaining, piece));
         if (want == 0) return true;
         const ssize_t got = read(fd, buffer, want);
         if (got < 0) {
@@ -243,30 +262,38 @@ bool CrcPieces(int fd, uint64_t size, bool toEnd, UInt32* crc) {
             return false;
         }
         if (got == 0) return toEnd;
-        *crc = CrcUpdate(*crc, buffer, static_cast<size_t>(got));
+        const size_t n = static_cast<size_t>(got);
+        if (sum == Sum::Sdk) *crc = CRC_GET_DIGEST(CrcUpdate(*crc ^ CRC_INIT_VAL, buffer, n));
+        if (sum == Sum::Launcher) *crc = Crc32Update(*crc, buffer, n);
         if (!toEnd) remaining -= static_cast<uint64_t>(got);
     }
 }
 
-// The warm floor: the SDK's CRC over the payload and over the installed
-// library, both read from the page cache in the launcher's 32 KiB pieces with
-// plain system calls. A current start cannot do less.
-int ChildFloorCrc(const std::string& exe, uint64_t offset, uint64_t size, const std::string& library) {
+// The warm floors: the payload, then the installed library twice (a current
+// start reads it for the up-to-date test and again for the copy check), read
+// from the page cache in piece-byte pieces with plain system calls and summed
+// as sum says. A current start cannot do less.
+int ChildFloorCrc(const std::string& exe, uint64_t offset, uint64_t size, const std::string& library, size_t piece,
+                  Sum sum) {
     const Usage before = ReadUsage();
     const uint64_t c0 = CpuNs();
     const uint64_t t0 = NowNs();
     CrcGenerateTable();
-    UInt32 payloadCrc = CRC_INIT_VAL;
+    uint32_t payloadCrc = 0;
     const int fd = open(exe.c_str(), O_RDONLY | O_CLOEXEC);
     bool ok = fd >= 0 && lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) &&
-              CrcPieces(fd, size, false, &payloadCrc);
+              CrcPieces(fd, size, false, piece, sum, &payloadCrc);
     if (fd >= 0) close(fd);
     const uint64_t t1 = NowNs();
     const uint64_t c1 = CpuNs();
-    UInt32 libraryCrc = CRC_INIT_VAL;
-    const int lib = open(library.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = ok && lib >= 0 && CrcPieces(lib, 0, true, &libraryCrc);
-    if (lib >= 0) close(lib);
+    uint32_t libraryCrc = 0;
+    for (int pass = 0; pass < 2 && ok; ++pass) {
+        uint32_t crc = 0;
+        const int lib = open(library.c_str(), O_RDONLY | O_CLOEXEC);
+        ok = lib >= 0 && CrcPieces(lib, 0, true, piece, sum, &crc) && (pass == 0 || crc == libraryCrc);
+        if (lib >= 0) close(lib);
+        libraryCrc = crc;
+    }
     const uint64_t t2 = NowNs();
     const uint64_t c2 = CpuNs();
     const Usage after = ReadUsage();
@@ -277,8 +304,8 @@ int ChildFloorCrc(const std::string& exe, uint64_t offset, uint64_t size, const 
             {"cpu_ns", c2 - c0},
             {"cpu_ns_payload", c1 - c0},
             {"cpu_ns_library", c2 - c1},
-            {"payload_crc", CRC_GET_DIGEST(payloadCrc)},
-            {"library_crc", CRC_GET_DIGEST(libraryCrc)},
+            {"payload_crc", payloadCrc},
+            {"library_crc", libraryCrc},
             {"base_kb", before.hwmKb},
             {"hwm_kb", after.hwmKb},
             {"rchar", after.rchar - before.rchar}});
@@ -406,9 +433,10 @@ int ChildFloorDecode(const std::string& exe, const std::string& outPath) {
 int Child(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[2] : "";
     if (mode == "launch" && argc == 5) return ChildLaunch(argv[3], argv[4]);
-    if (mode == "floor-crc" && argc == 7) {
+    Sum sum = Sum::None;
+    if (mode == "floor-crc" && argc == 9 && ParseSum(argv[8], &sum)) {
         return ChildFloorCrc(argv[3], std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10),
-                             argv[6]);
+                             argv[6], static_cast<size_t>(std::strtoull(argv[7], nullptr, 10)), sum);
     }
     if (mode == "floor-decode" && argc == 5) return ChildFloorDecode(argv[3], argv[4]);
     std::fprintf(stderr, "unknown child mode\n");
@@ -513,14 +541,15 @@ struct Micro {
     uint64_t probeSearchOpenNs = 0;  // stages 2-8: open, probe, search, open the archive
     uint64_t searchOpenNs = 0;       // stages 5-8 alone
     uint64_t payloadCheckNs = 0;     // stage 9: LocatePayload
-    uint64_t payloadFloorNs = 0;     // read() + CrcUpdate over the same bytes
-    uint64_t libraryCrcNs = 0;       // FileCrc of the installed library
-    uint64_t libraryFloorNs = 0;     // read() + CrcUpdate over it
-    uint64_t crcMemoryNs = 0;        // CrcUpdate over a hot 32 KiB buffer, per 32 KiB
+    uint64_t payloadFloorNs = 0;     // read() + the launcher's CRC over the same bytes, same pieces
+    uint64_t libraryCrcNs = 0;       // open + HandleCrc of the installed library, through a run's buffer
+    uint64_t libraryFloorNs = 0;     // read() + the launcher's CRC over it
+    uint64_t sdkCrcMemoryNs = 0;     // the SDK's CrcUpdate over a hot 32 KiB buffer, per 32 KiB
+    uint64_t crcMemoryNs = 0;        // the launcher's CRC over a hot piece-sized buffer, per piece
 };
 
 bool RunMicro(const std::string& exe, const std::string& library, const ArchiveFacts& facts, Micro* m) {
-    std::vector<uint64_t> whole, search, payload, payloadFloor, lib, libFloor, memory;
+    std::vector<uint64_t> whole, search, payload, payloadFloor, lib, libFloor, sdkMemory, memory;
     for (int i = 0; i < 301; ++i) {
         const uint64_t t0 = CpuNs();
         OpenArchive a;
@@ -555,33 +584,44 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
 
         const int fd = open(exe.c_str(), O_RDONLY | O_CLOEXEC);
         t0 = CpuNs();
-        UInt32 crc = CRC_INIT_VAL;
+        uint32_t crc = 0;
         if (fd < 0 || lseek(fd, static_cast<off_t>(facts.payloadOffset), SEEK_SET) < 0 ||
-            !CrcPieces(fd, facts.payloadSize, false, &crc)) {
+            !CrcPieces(fd, facts.payloadSize, false, CHECK_PIECE_SIZE, Sum::Launcher, &crc)) {
             return false;
         }
         payloadFloor.push_back(CpuNs() - t0);
         close(fd);
 
         t0 = CpuNs();
-        if (FileCrc(libraryWide.c_str()) != facts.libraryCrc) return false;
+        {
+            FileHandle held;
+            uint32_t found = 0;
+            if (OpenLongFile(&held.file, libraryWide.c_str(), OpenMode::Read) != 0 ||
+                HandleCrc(held.file, &found, &a.reader.check) != 0 || found != facts.libraryCrc) {
+                return false;
+            }
+        }
         lib.push_back(CpuNs() - t0);
 
         const int l = open(library.c_str(), O_RDONLY | O_CLOEXEC);
         t0 = CpuNs();
-        crc = CRC_INIT_VAL;
-        if (l < 0 || !CrcPieces(l, 0, true, &crc)) return false;
+        crc = 0;
+        if (l < 0 || !CrcPieces(l, 0, true, CHECK_PIECE_SIZE, Sum::Launcher, &crc)) return false;
         libFloor.push_back(CpuNs() - t0);
         close(l);
     }
-    static Byte hot[PIECE];
-    for (size_t i = 0; i < PIECE; ++i) hot[i] = static_cast<Byte>(i * 131u + 7u);
+    static Byte hot[CHECK_PIECE_SIZE];
+    for (size_t i = 0; i < sizeof hot; ++i) hot[i] = static_cast<Byte>(i * 131u + 7u);
     for (int i = 0; i < 101; ++i) {
-        const uint64_t t0 = CpuNs();
-        UInt32 crc = CRC_INIT_VAL;
-        for (int k = 0; k < 64; ++k) crc = CrcUpdate(crc, hot, PIECE);
+        uint64_t t0 = CpuNs();
+        UInt32 sdk = CRC_INIT_VAL;
+        for (int k = 0; k < 64; ++k) sdk = CrcUpdate(sdk, hot, SDK_PIECE);
+        sdkMemory.push_back((CpuNs() - t0) / 64);
+        t0 = CpuNs();
+        uint32_t crc = 0;
+        for (int k = 0; k < 64; ++k) crc = Crc32Update(crc, hot, CHECK_PIECE_SIZE);
         memory.push_back((CpuNs() - t0) / 64);
-        if (crc == 1) hot[0] ^= 1;  // keep the loop
+        if (crc == 1 || sdk == 1) hot[0] ^= 1;  // keep the loops
     }
     m->probeSearchOpenNs = Median(whole);
     m->searchOpenNs = Median(search);
@@ -589,6 +629,7 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
     m->payloadFloorNs = Median(payloadFloor);
     m->libraryCrcNs = Median(lib);
     m->libraryFloorNs = Median(libFloor);
+    m->sdkCrcMemoryNs = Median(sdkMemory);
     m->crcMemoryNs = Median(memory);
     return true;
 }
@@ -617,7 +658,7 @@ void JsonSeries(FILE* f, const char* name, const std::vector<Sample>& samples, b
 }
 
 struct Options {
-    std::string exe, archive, work, json;
+    std::string exe, archive, work, json, bigExe;
     int reps = 15;
     int cpu = 0;
 };
@@ -630,6 +671,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else if (key == "--archive") o->archive = value;
         else if (key == "--work") o->work = value;
         else if (key == "--json") o->json = value;
+        else if (key == "--big-exe") o->bigExe = value;
         else if (key == "--reps") o->reps = std::atoi(value.c_str());
         else if (key == "--cpu") o->cpu = std::atoi(value.c_str());
         else return false;
@@ -646,8 +688,8 @@ int Native(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, &o)) {
         std::fprintf(stderr,
-                     "usage: vorlane_bench native --exe APP.exe --archive APP.7z --work DIR [--reps N] [--cpu N] "
-                     "[--json OUT]\n");
+                     "usage: vorlane_bench native --exe APP.exe --archive APP.7z --work DIR [--big-exe BIG.exe] "
+                     "[--reps N] [--cpu N] [--json OUT]\n");
         return 2;
     }
     ArchiveFacts facts;
@@ -667,13 +709,34 @@ int Native(int argc, char** argv) {
     fs::create_directories(floorOut.parent_path(), ec);
 
     const std::vector<std::string> launch = {self, "child", "launch", o.exe, appData.string()};
-    const std::vector<std::string> floorCrc = {self, "child", "floor-crc", o.exe, std::to_string(facts.payloadOffset),
-                                               std::to_string(facts.payloadSize), library.string()};
+    auto floor = [&self](const std::string& exe, const ArchiveFacts& f, const fs::path& lib, size_t piece,
+                         const char* sum) {
+        return std::vector<std::string>{self, "child", "floor-crc", exe, std::to_string(f.payloadOffset),
+                                        std::to_string(f.payloadSize), lib.string(), std::to_string(piece), sum};
+    };
+    const std::vector<std::string> floorSdk = floor(o.exe, facts, library, SDK_PIECE, "sdk");
+    const std::vector<std::string> floorCrc = floor(o.exe, facts, library, CHECK_PIECE_SIZE, "launcher");
+    const std::vector<std::string> floorRead = floor(o.exe, facts, library, CHECK_PIECE_SIZE, "none");
+
+    // The large payload: warm starts over a cache of their own, and their floors.
+    const bool big = !o.bigExe.empty();
+    ArchiveFacts bigFacts;
+    if (big && !ReadFacts(o.bigExe, &bigFacts)) {
+        std::fprintf(stderr, "cannot read the archive of %s\n", o.bigExe.c_str());
+        return 1;
+    }
+    const fs::path bigAppData = work / "appdata-big";
+    const fs::path bigLibrary = bigAppData / "Vorlane Runtime" / "202600" / "VorlaneStub.dll";
+    fs::create_directories(bigAppData, ec);
+    const std::vector<std::string> bigLaunch = {self, "child", "launch", o.bigExe, bigAppData.string()};
+    const std::vector<std::string> bigFloorCrc = floor(o.bigExe, bigFacts, bigLibrary, CHECK_PIECE_SIZE, "launcher");
+    const std::vector<std::string> bigFloorRead = floor(o.bigExe, bigFacts, bigLibrary, CHECK_PIECE_SIZE, "none");
     const std::vector<std::string> floorDecode = {self, "child", "floor-decode", o.exe, floorOut.string()};
     const std::vector<std::string> sevenZip = {"7zz", "x", "-y", "-bd", "-o" + sevenOut.string(), o.archive,
                                                "VorlaneStub.dll"};
 
-    std::vector<Sample> cold, warm, crcFloor, decodeFloor, seven;
+    std::vector<Sample> cold, warm, sdkFloor, crcFloor, readFloor, decodeFloor, seven, bigWarm, bigCrcFloor,
+        bigReadFloor;
     bool ok = true;
     auto keep = [&ok](std::vector<Sample>* into, Sample s, const char* what, bool record) {
         if (!s.ok) {
@@ -690,7 +753,15 @@ int Native(int argc, char** argv) {
         fs::remove_all(runtimeRoot, ec);
         keep(&cold, Spawn(launch, o.cpu, true), "cold start", record);
         keep(&warm, Spawn(launch, o.cpu, true), "warm start", record);
+        keep(&sdkFloor, Spawn(floorSdk, o.cpu, true), "SDK-CRC floor", record);
         keep(&crcFloor, Spawn(floorCrc, o.cpu, true), "CRC floor", record);
+        keep(&readFloor, Spawn(floorRead, o.cpu, true), "read floor", record);
+        if (big) {
+            // Round 0 installs the library for the warm starts after it.
+            keep(&bigWarm, Spawn(bigLaunch, o.cpu, true), "large payload, warm start", record);
+            keep(&bigCrcFloor, Spawn(bigFloorCrc, o.cpu, true), "large payload, CRC floor", record);
+            keep(&bigReadFloor, Spawn(bigFloorRead, o.cpu, true), "large payload, read floor", record);
+        }
         fs::remove(floorOut, ec);
         keep(&decodeFloor, Spawn(floorDecode, o.cpu, true), "decode-and-write floor", record);
         fs::remove_all(sevenOut, ec);
@@ -701,10 +772,13 @@ int Native(int argc, char** argv) {
         }
     }
     if (!ok) return 1;
-    for (const Sample& s : crcFloor) {
-        if (s.values.at("payload_crc") != facts.payloadCrc || s.values.at("library_crc") != facts.libraryCrc) {
-            std::fprintf(stderr, "the CRC floor summed other bytes than the archive records\n");
-            return 1;
+    for (const auto* samples : {&sdkFloor, &crcFloor, &bigCrcFloor}) {
+        const ArchiveFacts& f = samples == &bigCrcFloor ? bigFacts : facts;
+        for (const Sample& s : *samples) {
+            if (s.values.at("payload_crc") != f.payloadCrc || s.values.at("library_crc") != f.libraryCrc) {
+                std::fprintf(stderr, "a CRC floor summed other bytes than the archive records\n");
+                return 1;
+            }
         }
     }
 
@@ -728,25 +802,34 @@ int Native(int argc, char** argv) {
                  static_cast<unsigned long long>(facts.folderUnpackSize),
                  static_cast<unsigned long long>(facts.packedSize), facts.folderCrcDefined ? "true" : "false", o.reps,
                  o.cpu);
+    std::fprintf(f, "  \"big\": {\"payload_size\": %llu},\n", static_cast<unsigned long long>(bigFacts.payloadSize));
     std::fprintf(f, "  \"micro\": {\"probe_search_open_ns\": %llu, \"search_open_ns\": %llu, "
                     "\"payload_check_ns\": %llu, \"payload_floor_ns\": %llu, \"library_crc_ns\": %llu, "
-                    "\"library_floor_ns\": %llu, \"crc_memory_32k_ns\": %llu},\n",
+                    "\"library_floor_ns\": %llu, \"sdk_crc_memory_32k_ns\": %llu, \"crc_memory_piece_ns\": %llu, "
+                    "\"piece\": %zu},\n",
                  static_cast<unsigned long long>(micro.probeSearchOpenNs),
                  static_cast<unsigned long long>(micro.searchOpenNs),
                  static_cast<unsigned long long>(micro.payloadCheckNs),
                  static_cast<unsigned long long>(micro.payloadFloorNs),
                  static_cast<unsigned long long>(micro.libraryCrcNs),
                  static_cast<unsigned long long>(micro.libraryFloorNs),
-                 static_cast<unsigned long long>(micro.crcMemoryNs));
+                 static_cast<unsigned long long>(micro.sdkCrcMemoryNs),
+                 static_cast<unsigned long long>(micro.crcMemoryNs), CHECK_PIECE_SIZE);
     std::fprintf(f, "  \"samples\": {\n");
     JsonSeries(f, "cold", cold, false);
     JsonSeries(f, "warm", warm, false);
+    JsonSeries(f, "floor_sdk_crc", sdkFloor, false);
     JsonSeries(f, "floor_crc", crcFloor, false);
+    JsonSeries(f, "floor_read", readFloor, false);
+    JsonSeries(f, "big_warm", bigWarm, false);
+    JsonSeries(f, "big_floor_crc", bigCrcFloor, false);
+    JsonSeries(f, "big_floor_read", bigReadFloor, false);
     JsonSeries(f, "floor_decode_write", decodeFloor, false);
     JsonSeries(f, "sevenzip_x", seven, true);
     std::fprintf(f, "  }\n}\n");
     if (f != stdout) std::fclose(f);
     fs::remove_all(runtimeRoot, ec);
+    fs::remove_all(bigAppData, ec);
     fs::remove_all(floorOut.parent_path(), ec);
     fs::remove_all(sevenOut, ec);
     return 0;

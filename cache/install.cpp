@@ -52,7 +52,7 @@ enum class Step { Next, Install, Stop };
 // Whether the file at the target is already the entry's content (Next), has to
 // be written (Install), or stands in the way of a running copy (Stop, after the
 // message). A link or folder there has no content of its own: its CRC counts as 0.
-Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc) {
+Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, CheckBuffer* buffer) {
     // The read test tells at once whether anything stands there.
     FileHandle read;
     read.file = OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
@@ -67,7 +67,7 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc) {
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
         // A read that fails midway sums what came before it.
         uint32_t found = 0;
-        if (read.Valid() && IsPlainFile(read.file)) HandleCrc(read.file, &found);
+        if (read.Valid() && IsPlainFile(read.file)) HandleCrc(read.file, &found, buffer);
         if (found == crc) return Step::Next;
     }
     read.Close();
@@ -152,7 +152,7 @@ bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, PlatFile 
         bool defined = false;
         const uint32_t crc = EntryCrc(&reader->db, index, &defined);
 
-        const Step step = CheckTarget(folder, name.text, crc);
+        const Step step = CheckTarget(folder, name.text, crc, &reader->check);
         if (step == Step::Stop) return false;
         if (step == Step::Next) {
             *installed = InstalledLibrary{true, crc};

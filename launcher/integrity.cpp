@@ -123,7 +123,7 @@ bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
     }
     uint32_t crc = 0;
     const bool plain = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    const uint32_t error = plain ? HandleCrc(file.file, &crc) : 0;
+    const uint32_t error = plain ? HandleCrc(file.file, &crc, check.buffer) : 0;
     if (error != 0) {
         ShowErrorF(u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME, error);
         return false;

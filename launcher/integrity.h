@@ -32,6 +32,7 @@ struct LibraryCheck {
     const char16_t* libraryPath;  // the library's plain path, for the trust services
     InstalledLibrary installed;   // what the installation left there
     bool searchRestricted;        // start-up could limit library searches to the system folder
+    CheckBuffer* buffer = nullptr;  // the run's check buffer the CRC reads through (null: one of its own)
 };
 
 // Opens the library inside the held runtime folder for reading with read

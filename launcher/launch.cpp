@@ -126,7 +126,7 @@ int RunLauncher(PlatModule instance) {
 
     // Stage 14: the handles stay open until the load returned.
     CheckedLibrary checked;
-    const LibraryCheck check{instance, folders.dir.file, libraryPath, installed, searchRestricted};
+    const LibraryCheck check{instance, folders.dir.file, libraryPath, installed, searchRestricted, &reader.check};
     if (!CheckRuntimeIntegrity(check, &checked)) return EXIT_INTEGRITY;
     if (!ConfirmLoadTarget(libraryPath, &checked)) return EXIT_INTEGRITY;
 

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Idempotent set-up: installs only what is missing from Debian's packages,
-# fetches the LZMA SDK sources (Debian's 7zip source package) into third_party/
-# and the pack tool's JavaScript libraries (tools/package-lock.json) into
-# tools/node_modules.
+# fetches the LZMA SDK sources (Debian's 7zip source package) and ISA-L's
+# (libisal, for its CRC-32) into third_party/, and the pack tool's JavaScript
+# libraries (tools/package-lock.json) into tools/node_modules.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sdk_dir="$root/third_party/7zip"
+isal_dir="$root/third_party/isa-l"
 
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine64 7zip dpkg-dev osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
+         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
   have "$p" || need_pkgs+=("$p")
 done
 
@@ -29,10 +30,13 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
   sudo_ env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
 fi
 
-# The LZMA SDK's C sources, from Debian's 7zip source package; never committed.
-if [ -z "${LZMA_SDK_DIR:-}" ] && [ ! -f "$sdk_dir/C/7zArcIn.c" ]; then
+# Source packages unpacked into third_party/ (never committed): the LZMA SDK's
+# C sources from Debian's 7zip, the CRC-32 from ISA-L (Debian's libisal).
+# fetch_source PACKAGE FOLDER: apt-get source PACKAGE, unpacked into FOLDER.
+fetch_source() {
+  local package=$1 dir=$2 tmp
   tmp=$(mktemp -d)
-  fetch() { (cd "$tmp" && apt-get source -qq --download-only 7zip >/dev/null 2>&1); }
+  fetch() { (cd "$tmp" && apt-get source -qq --download-only "$package" >/dev/null 2>&1); }
   apt_update
   if ! fetch; then
     # Enable source entries for the suites already configured, then retry.
@@ -47,10 +51,18 @@ if [ -z "${LZMA_SDK_DIR:-}" ] && [ ! -f "$sdk_dir/C/7zArcIn.c" ]; then
   fi
   (cd "$tmp" && dpkg-source -x --skip-patches ./*.dsc src >/dev/null 2>&1 || dpkg-source -x ./*.dsc src >/dev/null)
   mkdir -p "$root/third_party"
-  rm -rf "$sdk_dir"
-  mv "$tmp/src" "$sdk_dir"
+  rm -rf "$dir"
+  mv "$tmp/src" "$dir"
   rm -rf "$tmp"
+}
+
+if [ -z "${LZMA_SDK_DIR:-}" ] && [ ! -f "$sdk_dir/C/7zArcIn.c" ]; then
+  fetch_source 7zip "$sdk_dir"
   echo "bootstrap: LZMA SDK sources in $sdk_dir"
+fi
+if [ -z "${ISAL_DIR:-}" ] && [ ! -f "$isal_dir/crc/crc_multibinary.asm" ]; then
+  fetch_source libisal "$isal_dir"
+  echo "bootstrap: ISA-L sources in $isal_dir"
 fi
 
 # The resource library, exactly as the lockfile pins it; again only when the lockfile changed.

@@ -1,10 +1,13 @@
 // The file layer under the decoder, and the CRC checks over files.
 #include <gtest/gtest.h>
 
+#include <crc.h>  // ISA-L
+
 #include <string>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/file_crc.h"
 #include "archive/file_layer.h"
 #include "platform/posix_control.h"
 #include "tests/support/package.h"
@@ -230,36 +233,127 @@ TEST_F(FileLayer, FileCrcCoversTheWholeFileOrWhatCouldBeRead) {
     ASSERT_TRUE(WriteBytes(Native("digits"), std::vector<uint8_t>(digits.begin(), digits.end())));
     EXPECT_EQ(FileCrc(Wide("digits").c_str()), 0xCBF43926u);
 
-    const std::vector<uint8_t> data = PatternBytes(100000, 5);
+    const std::vector<uint8_t> data = PatternBytes(2 * CHECK_PIECE_SIZE + 1000, 5);
     ASSERT_TRUE(WriteBytes(Native("data"), data));
     EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), data.size()));
 
-    // The third 32 KiB fill fails: the value covers the first two.
+    // The third fill fails: the value covers the first two pieces.
     faults.failAt = 3;
     faults.error = 23;
     Hook();
-    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), 65536));
+    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), 2 * CHECK_PIECE_SIZE));
     EXPECT_EQ(PosixOpenHandleCount(), 0u);
 }
 
 TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
-    const std::vector<uint8_t> data = PatternBytes(100000, 6);
+    const size_t piece = CHECK_PIECE_SIZE;
+    const std::vector<uint8_t> data = PatternBytes(2 * piece + 5000, 6);
+    const size_t size = data.size();
     ASSERT_TRUE(WriteBytes(Native("data"), data));
     FileHandle h;
     OpenRead(&h, "data");
-    EXPECT_TRUE(RegionCrcMatches(h.file, 1000, 70000, Crc32(data.data() + 1000, 70000)));
-    EXPECT_FALSE(RegionCrcMatches(h.file, 1000, 70000, Crc32(data.data() + 1000, 69999)));
-    EXPECT_TRUE(RegionCrcMatches(h.file, 0, data.size(), Crc32(data.data(), data.size())));
-    // The CRC of the bytes that exist does not make a range past the end good.
-    EXPECT_FALSE(RegionCrcMatches(h.file, 90000, 10001, Crc32(data.data() + 90000, 10000)));
-    EXPECT_FALSE(RegionCrcMatches(h.file, 200000, 1, 0));
-    EXPECT_TRUE(RegionCrcMatches(h.file, 5, 0, 0));
-    EXPECT_FALSE(RegionCrcMatches(h.file, 5, 0, 1));
+    auto crc = [&data](size_t from, size_t count) { return Crc32(data.data() + from, count); };
+    CheckBuffer run{nullptr, 0};
+    ASSERT_TRUE(CheckBufferAlloc(&run));
 
+    // Through a buffer of the call's own and through the run's: the same answers.
+    for (CheckBuffer* buffer : {static_cast<CheckBuffer*>(nullptr), &run}) {
+        SCOPED_TRACE(buffer == nullptr ? "own buffer" : "run's buffer");
+        EXPECT_TRUE(RegionCrcMatches(h.file, 1000, 70000, crc(1000, 70000), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.file, 1000, 70000, crc(1000, 69999), buffer));
+        // Ending exactly at the end of the file, after a short last piece or whole ones.
+        EXPECT_TRUE(RegionCrcMatches(h.file, 0, size, crc(0, size), buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.file, size - 2 * piece, 2 * piece, crc(size - 2 * piece, 2 * piece), buffer));
+        // One byte past a piece boundary: the second piece is that byte alone.
+        EXPECT_TRUE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece + 1), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece), buffer));
+        // The CRC of the bytes that exist does not make a range past the end good.
+        EXPECT_FALSE(RegionCrcMatches(h.file, size - 10000, 10001, crc(size - 10000, 10000), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.file, size - piece, piece + 1, crc(size - piece, piece), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.file, size * 2, 1, 0, buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.file, 5, 0, 0, buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.file, 5, 0, 1, buffer));
+    }
+
+    // Short reads are gathered into whole pieces.
+    faults.shortLimit = true;
+    faults.shortBytes = 4097;
+    Hook();
+    EXPECT_TRUE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece + 1), &run));
+    EXPECT_TRUE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
+    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size - 1), &run));
+
+    // A failed read, or one that stops early without a reason, fails the check.
+    faults = IoFaults{};
     faults.failAt = 2;
     faults.error = 23;
-    Hook();
-    EXPECT_FALSE(RegionCrcMatches(h.file, 0, data.size(), Crc32(data.data(), data.size())));
+    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
+    faults.calls = 0;
+    faults.error = 0;
+    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
+    CheckBufferRelease(&run);
+}
+
+extern "C" {
+// ISA-L's kernels, called one by one: its dispatcher takes only one of them on
+// any machine, and the others must give the same value on the CPUs that get them.
+uint32_t crc32_gzip_refl_by8(uint32_t crc, const unsigned char* data, uint64_t size);
+uint32_t crc32_gzip_refl_by8_02(uint32_t crc, const unsigned char* data, uint64_t size);
+uint32_t crc32_gzip_refl_by16_10(uint32_t crc, const unsigned char* data, uint64_t size);
+}
+
+TEST(Crc32, EveryKernelGivesTheSdksValue) {
+    using Kernel = uint32_t (*)(uint32_t, const unsigned char*, uint64_t);
+    struct Path {
+        const char* name;
+        bool runsHere;
+        Kernel kernel;
+    };
+    const bool pclmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("vpclmulqdq");
+    const Path paths[] = {
+        {"as dispatched", true,
+         [](uint32_t crc, const unsigned char* p, uint64_t n) { return Crc32Update(crc, p, n); }},
+        {"table fallback", true,
+         [](uint32_t crc, const unsigned char* p, uint64_t n) {
+             return crc32_gzip_refl_base(crc, const_cast<unsigned char*>(p), n);
+         }},
+        {"PCLMULQDQ with SSE4.1", pclmul, crc32_gzip_refl_by8},
+        {"PCLMULQDQ with AVX", pclmul && __builtin_cpu_supports("avx"), crc32_gzip_refl_by8_02},
+        {"VPCLMULQDQ with AVX-512", avx512, crc32_gzip_refl_by16_10},
+    };
+
+    // The SDK's value for every length 0-4096 at every start offset 0-63.
+    const std::vector<uint8_t> data = PatternBytes(64 + 4096, 21);
+    std::vector<uint32_t> expected;
+    for (size_t offset = 0; offset < 64; ++offset) {
+        for (size_t length = 0; length <= 4096; ++length) expected.push_back(Crc32(data.data() + offset, length));
+    }
+    const std::vector<uint8_t> large = PatternBytes((16u << 20) + 13, 22);
+    const size_t largeSizes[] = {CHECK_PIECE_SIZE, CHECK_PIECE_SIZE + 1, (1u << 20) + 7, large.size()};
+
+    for (const Path& path : paths) {
+        if (!path.runsHere) continue;
+        SCOPED_TRACE(path.name);
+        size_t wrong = 0;
+        size_t at = 0;
+        for (size_t offset = 0; offset < 64; ++offset) {
+            for (size_t length = 0; length <= 4096; ++length) {
+                if (path.kernel(0, data.data() + offset, length) != expected[at++]) ++wrong;
+            }
+        }
+        EXPECT_EQ(wrong, 0u);
+        for (const size_t size : largeSizes) {
+            EXPECT_EQ(path.kernel(0, large.data(), size), Crc32(large.data(), size)) << size;
+            // Continued from the value of the bytes before, as the checks go piece by piece.
+            const size_t split = size / 3 + 1;
+            EXPECT_EQ(path.kernel(path.kernel(0, large.data(), split), large.data() + split, size - split),
+                      Crc32(large.data(), size))
+                << size;
+        }
+    }
 }
 
 }  // namespace

@@ -129,8 +129,8 @@ TEST_F(Payload, AChangedByteOrAMissingCrcIsACrcError) {
     OpenStored({{u"vorlane.bin", PatternBytes(100, 5)}}, options);
     EXPECT_EQ(Locate(&location), PayloadResult::CrcError);
 
-    // The range cannot be read completely.
-    OpenStored({{u"vorlane.bin", PatternBytes(100000, 6)}});
+    // The range cannot be read completely (its second piece fails).
+    OpenStored({{u"vorlane.bin", PatternBytes(CHECK_PIECE_SIZE + 1000, 6)}});
     FaultPlan plan;
     plan.FailNth(PlatOp::ReadFile, 2, 23);
     EXPECT_EQ(Locate(&location), PayloadResult::CrcError);

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/posix_control.h"
 #include "tests/support/fault.h"
+#include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -48,7 +49,7 @@ protected:
     // What the installation reports for the library as it stands now.
     InstalledLibrary Installed() {
         const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
-        return InstalledLibrary{true, CrcCalc(bytes.data(), bytes.size())};
+        return InstalledLibrary{true, Crc32(bytes.data(), bytes.size())};
     }
     LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true,
                        const std::u16string* path = nullptr) {

@@ -165,12 +165,14 @@ TEST_F(Launch, PositioningLookAheadAndArchiveOpenFailures) {
     setup.faults = {{PlatOp::SetFilePointer, 2, Failing(ERROR_INVALID_PARAMETER), u""}};
     ExpectEnd(Run(), -4, u"");
 
-    // Nothing is allocated before the look-ahead buffer.
-    setup.faults = {{PlatOp::HeapAlloc, 1, Failing(ERROR_NOT_ENOUGH_MEMORY), u""}};
-    ExpectEnd(Run(), 1, u"Memory allocation error");
+    // Nothing is allocated before the look-ahead buffer and the checks' read buffer.
+    for (uint64_t nth : {1u, 2u}) {
+        setup.faults = {{PlatOp::HeapAlloc, nth, Failing(ERROR_NOT_ENOUGH_MEMORY), u""}};
+        ExpectEnd(Run(), 1, u"Memory allocation error");
+    }
 
     // The decoder's allocations come from the same heap: out of memory is its code 2.
-    setup.faults = {{PlatOp::HeapAlloc, 2, Failing(ERROR_NOT_ENOUGH_MEMORY), u""}};
+    setup.faults = {{PlatOp::HeapAlloc, 3, Failing(ERROR_NOT_ENOUGH_MEMORY), u""}};
     ExpectEnd(Run(), 2, u"SzArEx_Open error: 2");
 
     // A read failing under the decoder (the first read after stage 6) is its read error, 8.

@@ -1,0 +1,96 @@
+#include "archive/file_crc.h"
+
+#include <crc.h>  // ISA-L
+
+#include "archive/file_layer.h"
+
+namespace {
+
+// The caller's buffer, or one of this call's own, freed with it.
+struct Pieces {
+    CheckBuffer own{nullptr, 0};
+    CheckBuffer* use;
+    explicit Pieces(CheckBuffer* given) : use(given) {
+        if (use == nullptr || use->bytes == nullptr) {
+            CheckBufferAlloc(&own);
+            use = &own;
+        }
+    }
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+    ~Pieces() { CheckBufferRelease(&own); }
+    bool Ready() const { return use->bytes != nullptr; }
+};
+
+}  // namespace
+
+bool CheckBufferAlloc(CheckBuffer* buffer) {
+    if (buffer->bytes != nullptr) return true;
+    buffer->bytes = static_cast<uint8_t*>(PlatHeapAlloc(CHECK_PIECE_SIZE));
+    buffer->size = buffer->bytes != nullptr ? CHECK_PIECE_SIZE : 0;
+    return buffer->bytes != nullptr;
+}
+
+void CheckBufferRelease(CheckBuffer* buffer) {
+    if (buffer->bytes != nullptr) PlatHeapFree(buffer->bytes);
+    buffer->bytes = nullptr;
+    buffer->size = 0;
+}
+
+uint32_t Crc32Update(uint32_t crc, const void* data, size_t size) {
+    if (size == 0) return crc;
+    return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
+}
+
+uint32_t FileCrc(const char16_t* path, CheckBuffer* buffer) {
+    FileHandle handle;
+    if (OpenLongFile(&handle.file, path, OpenMode::Read) != 0) return 0;
+    Pieces pieces(buffer);
+    if (!pieces.Ready()) return 0;
+    uint32_t crc = 0;
+    for (;;) {
+        size_t got = 0;
+        // A failing read ends the sum with what came before it.
+        if (FileRead(handle.file, pieces.use->bytes, pieces.use->size, &got) != 0) break;
+        if (got == 0) break;
+        crc = Crc32Update(crc, pieces.use->bytes, got);
+    }
+    return crc;
+}
+
+uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer) {
+    *crc = 0;
+    Pieces pieces(buffer);
+    if (!pieces.Ready()) return ERROR_NOT_ENOUGH_MEMORY;
+    int64_t position = 0;
+    uint32_t error = FileSeek(file, &position, FILE_BEGIN);
+    uint32_t running = 0;
+    while (error == 0) {
+        size_t got = 0;
+        error = FileRead(file, pieces.use->bytes, pieces.use->size, &got);
+        if (error != 0 || got == 0) break;
+        running = Crc32Update(running, pieces.use->bytes, got);
+    }
+    *crc = running;
+    if (error != 0) return error;
+    position = 0;
+    return FileSeek(file, &position, FILE_BEGIN);
+}
+
+bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc, CheckBuffer* buffer) {
+    int64_t position = static_cast<int64_t>(offset);
+    if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
+    if (static_cast<uint64_t>(position) != offset) return false;
+    Pieces pieces(buffer);
+    if (!pieces.Ready()) return false;
+    uint32_t running = 0;
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        const size_t chunk = remaining < pieces.use->size ? static_cast<size_t>(remaining) : pieces.use->size;
+        size_t got = 0;
+        if (FileRead(file, pieces.use->bytes, chunk, &got) != 0 || got < chunk) return false;
+        running = Crc32Update(running, pieces.use->bytes, chunk);
+        remaining -= chunk;
+    }
+    return running == crc;
+}
