@@ -6,7 +6,9 @@ set(VORLANE_RELEASE OFF)
 if(WIN32 AND CMAKE_BUILD_TYPE STREQUAL "Release")
   set(VORLANE_RELEASE ON)
   # __FILE__ and any path the compiler records name the source tree relatively.
-  add_compile_options("-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=" "-ffile-prefix-map=${CMAKE_BINARY_DIR}/=")
+  # C and C++ only: the assembler of the CRC kernels knows no such option.
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>"
+                      "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
   add_link_options(-s LINKER:--no-insert-timestamp)
 endif()
 
