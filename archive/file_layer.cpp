@@ -1,6 +1,6 @@
 #include "archive/file_layer.h"
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 
 uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode) {
     char16_t scratch[LONG_PATH_CAPACITY];

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/file_handle.h"
 #include "platform/platform.h"
 
 // No single platform read or write asks for more than this.
@@ -33,17 +34,3 @@ uint32_t FileWrite(PlatFile file, const void* buffer, size_t size, size_t* writt
 // Origin 0 = begin, 1 = current, 2 = end; anything else fails with ERROR_INVALID_PARAMETER.
 // On success position holds the new absolute position.
 uint32_t FileSeek(PlatFile file, int64_t* position, uint32_t origin);
-
-// Closes on scope exit.
-struct FileHandle {
-    PlatFile file = PLAT_INVALID_HANDLE;
-    FileHandle() = default;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { Close(); }
-    bool Valid() const { return file != PLAT_INVALID_HANDLE && file != nullptr; }
-    void Close() {
-        if (Valid()) PlatCloseHandle(file);
-        file = PLAT_INVALID_HANDLE;
-    }
-};

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "platform/platform.h"
 
 struct HostImage {

@@ -1,6 +1,6 @@
 #include "archive/payload.h"
 
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "cache/install.h"
 
 #include "archive/file_layer.h"
-#include "cache/long_path.h"
-#include "launcher/error_box.h"
-#include "launcher/text.h"
+#include "base/long_path.h"
+#include "base/error_box.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "cache/runtime_dir.h"
 
-#include "cache/long_path.h"
-#include "launcher/text.h"
+#include "base/long_path.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/file_layer.h"
+#include "base/file_handle.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
 

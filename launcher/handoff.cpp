@@ -1,10 +1,10 @@
 #include "launcher/handoff.h"
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "cache/runtime_dir.h"
-#include "launcher/error_box.h"
+#include "base/error_box.h"
 #include "launcher/launch.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* 
                 init(input.instance, input.modulePath, settingA.text, settingB.text, first,
                      line.text != nullptr ? line.text : u"", input.payload.offset, input.payload.size);
             } else {
-                code = EXIT_RUNTIME_LOAD;
+                code = EXIT_SETTING_MISSING;
             }
         }
     }

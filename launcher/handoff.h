@@ -40,7 +40,8 @@ struct HandOffInput {
 
 // Loads the library, releases the handles its check held once the load
 // returned, calls VorlaneInit, unloads, releases the runtime folders and
-// applies the after-run removal. Returns the exit code (0, or EXIT_RUNTIME_LOAD).
+// applies the after-run removal. Returns the exit code: EXIT_OK,
+// EXIT_RUNTIME_LOAD or EXIT_SETTING_MISSING.
 int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* folders);
 
 // The after-run removal rule alone (used by HandOff).

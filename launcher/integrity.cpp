@@ -2,8 +2,8 @@
 
 #include "archive/archive_reader.h"
 #include "launcher/build_config.h"
-#include "launcher/error_box.h"
-#include "launcher/text.h"
+#include "base/error_box.h"
+#include "base/text.h"
 
 namespace {
 

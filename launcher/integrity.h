@@ -3,7 +3,8 @@
 // loader will map.
 #pragma once
 
-#include "archive/file_layer.h"
+#include "archive/file_crc.h"
+#include "base/file_handle.h"
 #include "cache/install.h"
 #include "platform/platform.h"
 

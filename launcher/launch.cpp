@@ -6,10 +6,10 @@
 #include "archive/payload.h"
 #include "cache/install.h"
 #include "cache/runtime_dir.h"
-#include "launcher/error_box.h"
+#include "base/error_box.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace {
 
@@ -45,14 +45,14 @@ int RunLauncher(PlatModule instance) {
     const uint32_t pathLength = PlatGetModuleFileName(image.modulePath, PATH_CAPACITY);
     if (pathLength == 0 || pathLength >= PATH_CAPACITY) {
         ShowError(u"Cannot resolve own module path");
-        return EXIT_MODULE_PATH;
+        return EXIT_OWN_PATH;
     }
 
     // Stage 2: the executable stays open, read sharing only, until the end.
     FileHandle exe;
     if (OpenLongFile(&exe.file, image.modulePath, OpenMode::Read) != 0) {
         ShowError(u"Error opening EXE");
-        return EXIT_MODULE_PATH;
+        return EXIT_EXE_OPEN;
     }
 
     // Stage 3.
@@ -68,12 +68,12 @@ int RunLauncher(PlatModule instance) {
     uint64_t archiveStart = 0;
     if (!FindArchiveStart(exe.file, image, &archiveStart)) {
         ShowError(u"7z archive not found");
-        return EXIT_ARCHIVE_MISSING;
+        return EXIT_NO_ARCHIVE;
     }
 
     // Stage 6: the decoder takes the current position as the archive start.
     int64_t position = static_cast<int64_t>(archiveStart);
-    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) return EXIT_SEEK;
+    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) return EXIT_ARCHIVE_SEEK;
 
     // Stage 7.
     ArchiveReader reader;
@@ -82,7 +82,7 @@ int RunLauncher(PlatModule instance) {
     guard.reader = &reader;
     if (!ArchiveReaderAllocBuffer(&reader)) {
         ShowError(u"Memory allocation error");
-        return EXIT_ARCHIVE_MISSING;
+        return EXIT_READER_MEMORY;
     }
 
     // Stage 8.
@@ -97,7 +97,7 @@ int RunLauncher(PlatModule instance) {
     const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &payload);
     if (located != PayloadResult::Ok) {
         ShowError(PayloadMessage(located));
-        return located == PayloadResult::OutOfMemory ? EXIT_ARCHIVE_MISSING : EXIT_PAYLOAD;
+        return located == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD;
     }
 
     // Stage 10: both folders stay held, so nothing above the library can be
@@ -113,7 +113,7 @@ int RunLauncher(PlatModule instance) {
     // Stage 11.
     char16_t libraryPath[PATH_CAPACITY];
     if (!TextFormat(libraryPath, PATH_CAPACITY, u"%s\\%s", runtimeDir.text, LIBRARY_NAME)) {
-        return EXIT_RUNTIME_DIR;
+        return EXIT_LIBRARY_PATH;
     }
     const bool libraryExisted = TargetExists(folders.dir.file, LIBRARY_NAME);
 

@@ -35,7 +35,7 @@
 #include "archive/payload.h"
 #include "cache/install.h"
 #include "launcher/launch.h"
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/posix_control.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
@@ -264,7 +264,7 @@ void CheckLaunch(const Stages& s, int code) {
         expected = EXIT_PROBE;
         message = u"Cannot determine EXE size";
     } else if (!s.found) {
-        expected = EXIT_ARCHIVE_MISSING;
+        expected = EXIT_NO_ARCHIVE;
         message = u"7z archive not found";
     } else if (s.opened != SZ_OK) {
         expected = EXIT_ARCHIVE_OPEN;

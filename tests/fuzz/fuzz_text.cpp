@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "cache/runtime_dir.h"
 #include "launcher/handoff.h"
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/posix_control.h"
 

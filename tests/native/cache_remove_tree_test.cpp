@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "cache/runtime_dir.h"
 #include "platform/posix_control.h"
 #include "tests/support/fault.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "cache/runtime_dir.h"
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/posix_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/temp_dir.h"

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "cache/long_path.h"
+#include "base/long_path.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "launcher/handoff.h"
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace {

@@ -9,14 +9,14 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "cache/runtime_dir.h"
 #include "launcher/build_config.h"
-#include "launcher/error_box.h"
+#include "base/error_box.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
 #include "launcher/launch.h"
-#include "launcher/text.h"
+#include "base/text.h"
 
 namespace {
 
@@ -358,7 +358,7 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
         return;
     }
     if (!report->launcher.strings[0].present || !report->launcher.strings[1].present) {
-        Refuse(report, 15, u"", EXIT_RUNTIME_LOAD,
+        Refuse(report, 15, u"", EXIT_SETTING_MISSING,
                std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
                    " is missing from the launcher's string table: the launcher loads the runtime but does not call "
                    "it. Give it a value (vorlane-pack --setting4 / --setting5).");
@@ -491,7 +491,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stage 1: the launcher's own path must leave room for its terminator.
     HostImage image{};
     if (report->path.empty() || report->path.size() >= PATH_CAPACITY) {
-        Refuse(report, 1, u"Cannot resolve own module path", EXIT_MODULE_PATH,
+        Refuse(report, 1, u"Cannot resolve own module path", EXIT_OWN_PATH,
                "the path is " + Decimal(report->path.size()) + " characters long; the launcher's own path must be "
                "shorter than " + Decimal(PATH_CAPACITY) + " characters");
         return;
@@ -502,7 +502,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     FileHandle exe;
     const uint32_t openError = OpenLongFile(&exe.file, image.modulePath, OpenMode::Read);
     if (openError != 0) {
-        Refuse(report, 2, u"Error opening EXE", EXIT_MODULE_PATH,
+        Refuse(report, 2, u"Error opening EXE", EXIT_EXE_OPEN,
                "the file cannot be opened for reading with read sharing (error " + Decimal(openError) + ")");
         return;
     }
@@ -524,7 +524,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     CrcGenerateTable();
     uint64_t archiveStart = 0;
     if (!FindArchiveStart(exe.file, image, &archiveStart)) {
-        Refuse(report, 5, u"7z archive not found", EXIT_ARCHIVE_MISSING,
+        Refuse(report, 5, u"7z archive not found", EXIT_NO_ARCHIVE,
                "no valid 7z start header within 4 MiB after the image's raw data (search start " +
                    Decimal(image.searchStart) + ", file size " + Decimal(image.fileSize) + ")");
         return;
@@ -549,7 +549,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stage 6.
     int64_t position = static_cast<int64_t>(archiveStart);
     if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) {
-        Refuse(report, 6, u"", EXIT_SEEK, "the file cannot be positioned at the archive start");
+        Refuse(report, 6, u"", EXIT_ARCHIVE_SEEK, "the file cannot be positioned at the archive start");
         return;
     }
 
@@ -559,7 +559,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     ReaderGuard guard;
     guard.reader = &reader;
     if (!ArchiveReaderAllocBuffer(&reader)) {
-        Refuse(report, 7, u"Memory allocation error", EXIT_ARCHIVE_MISSING, "the look-ahead buffer");
+        Refuse(report, 7, u"Memory allocation error", EXIT_READER_MEMORY, "the look-ahead buffer or the checks' read buffer");
         return;
     }
 
@@ -587,7 +587,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
 
     if (located != PayloadResult::Ok) {
         Refuse(report, 9, PayloadMessage(located),
-               located == PayloadResult::OutOfMemory ? EXIT_ARCHIVE_MISSING : EXIT_PAYLOAD,
+               located == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD,
                PayloadExplanation(located));
         return;
     }

@@ -1,6 +1,6 @@
 // The command line of vorlane-inspect, the same on every OS: the OS file
 // hands in UTF-16 arguments and the means to print and to name the file.
-#include "cache/long_path.h"
+#include "base/long_path.h"
 #include "platform/platform.h"
 #include "tools/inspect/inspect.h"
 

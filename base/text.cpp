@@ -1,4 +1,4 @@
-#include "launcher/text.h"
+#include "base/text.h"
 
 #include "platform/platform.h"
 

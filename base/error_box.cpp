@@ -1,8 +1,8 @@
-#include "launcher/error_box.h"
+#include "base/error_box.h"
 
 #include <cstdarg>
 
-#include "launcher/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 void ShowError(const char16_t* text) { PlatMessageBox(text, u"Error", MB_ICONERROR); }

@@ -1,4 +1,4 @@
-#include "cache/long_path.h"
+#include "base/long_path.h"
 
 namespace {
 
