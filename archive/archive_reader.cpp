@@ -94,18 +94,15 @@ void ArchiveReaderRelease(ArchiveReader* reader) {
 bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
     *name = nullptr;
     if (db->FileNameOffsets == nullptr || db->FileNames == nullptr || index >= db->NumFiles) return true;
+    // The open read every name up to its terminator, so each holds at least one unit and ends.
     const size_t start = db->FileNameOffsets[index];
-    const size_t end = db->FileNameOffsets[index + 1];
-    if (end <= start) return true;
-    const size_t length = end - start;
+    const size_t length = db->FileNameOffsets[index + 1] - start;
     char16_t* copy = static_cast<char16_t*>(PlatHeapAlloc(length * sizeof(char16_t)));
     if (copy == nullptr) return false;
     const Byte* source = db->FileNames + start * 2;
     for (size_t i = 0; i < length; ++i) {
         copy[i] = static_cast<char16_t>(source[2 * i] | (source[2 * i + 1] << 8));
     }
-    // The archive's own terminator is expected; a name without one must still end.
-    copy[length - 1] = u'\0';
     *name = copy;
     return true;
 }
@@ -119,10 +116,9 @@ bool EntryIsDir(const CSzArEx* db, uint32_t index) {
 }
 
 uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined) {
-    const bool has = db->CRCs.Defs != nullptr && BitSet(db->CRCs.Defs, index);
-    if (defined != nullptr) *defined = has;
-    if (db->CRCs.Vals == nullptr) return 0;
-    return has ? db->CRCs.Vals[index] : 0;
+    if (defined != nullptr) *defined = db->CRCs.Defs != nullptr && BitSet(db->CRCs.Defs, index);
+    // The open fills one value per entry, 0 where none is recorded.
+    return db->CRCs.Vals[index];
 }
 
 SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out) {
@@ -133,21 +129,6 @@ SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out)
     const CSzArEx* db = &reader->db;
     if (index >= db->NumFiles) return SZ_ERROR_PARAM;
 
-    const uint32_t folder = db->FileToFolder[index];
-    if (folder != 0xFFFFFFFFu) {
-        // The entry's range inside its folder, in 64 bits, before anything is
-        // decoded: the library adds these in size_t and would read past the buffer
-        // if the sum wrapped.
-        if (folder >= db->db.NumFolders) return SZ_ERROR_FAIL;
-        const uint64_t folderStart = db->UnpackPositions[db->FolderToFile[folder]];
-        const uint64_t entryStart = db->UnpackPositions[index];
-        const uint64_t entryEnd = db->UnpackPositions[index + 1];
-        const uint64_t folderSize = SzAr_GetFolderUnpackSize(&db->db, folder);
-        if (entryStart < folderStart || entryEnd < entryStart) return SZ_ERROR_FAIL;
-        const uint64_t offset = entryStart - folderStart;
-        if (offset > folderSize || entryEnd - entryStart > folderSize - offset) return SZ_ERROR_FAIL;
-    }
-
     // An empty cache each time: every call decodes its folder from the start.
     UInt32 blockIndex = 0xFFFFFFFFu;
     Byte* buffer = nullptr;
@@ -156,12 +137,12 @@ SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out)
     size_t size = 0;
     SRes result = SzArEx_Extract(db, &reader->lookStream.vt, index, &blockIndex, &buffer, &bufferSize, &offset,
                                  &size, &reader->allocMain, &reader->allocTemp);
-    // The library has checked the entry's range and its recorded CRC; the
-    // buffer is the caller's to release whatever the result.
+    // The library has checked the entry's range inside the folder (the open
+    // already checked every range against its folder's size) and its recorded
+    // CRC; the buffer is the caller's to release whatever the result.
     out->buffer = buffer;
     out->bufferSize = buffer != nullptr ? bufferSize : 0;
     if (result != SZ_OK) return result;
-    if (offset > bufferSize || size > bufferSize - offset) return SZ_ERROR_FAIL;
     out->offset = offset;
     out->size = size;
     return SZ_OK;

@@ -35,20 +35,16 @@ PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSi
         // an empty entry or an archive without packed data gives no offset, and
         // the runtime must never receive one that was not checked.
         const uint32_t folder = db->FileToFolder[i];
-        if (EntryIsDir(db, i) || db->db.PackPositions == nullptr || folder == 0xFFFFFFFFu ||
-            folder >= db->db.NumFolders) {
-            continue;
-        }
+        if (EntryIsDir(db, i) || db->db.PackPositions == nullptr || folder == 0xFFFFFFFFu) continue;
         const uint64_t size = EntrySize(db, i);
         if (size == 0) continue;
 
+        // The open checked that the packed data ends before the next header, so
+        // this sum cannot wrap; the entry's own size is not bounded by it.
         const uint32_t packIndex = db->db.FoStartPackStreamIndex[folder];
         const uint64_t offset = db->dataPos + db->db.PackPositions[packIndex];
-        if (offset < db->dataPos || offset >= fileSize || size > fileSize - offset) {
-            return PayloadResult::OutOfRange;
-        }
-        bool defined = false;
-        const uint32_t crc = EntryCrc(db, i, &defined);
+        if (offset >= fileSize || size > fileSize - offset) return PayloadResult::OutOfRange;
+        const uint32_t crc = EntryCrc(db, i, nullptr);
         if (!RegionCrcMatches(exe, offset, size, crc, &reader->check)) return PayloadResult::CrcError;
 
         found = true;

@@ -14,3 +14,10 @@ constexpr size_t LONG_PATH_CAPACITY = 2056;
 // scratch holding the long form. Never modifies the path; writes scratch only
 // when scratch is the result.
 const char16_t* ToLongPath(const char16_t* path, char16_t* scratch);
+
+// Both separators count when a path is read; a backslash is the one written.
+inline bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+// A listing's "." and "..": never entries of their own.
+inline bool IsDotName(const char16_t* name) {
+    return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0));
+}

@@ -22,6 +22,10 @@ struct RuntimeFolders {
     }
 };
 
+// RuntimeRoot below the local app data folder base, "<base>\Vorlane Runtime",
+// into root (PATH_CAPACITY characters); false when it does not fit.
+bool FormRuntimeRoot(const char16_t* base, char16_t* root);
+
 // Creates RuntimeDir (and RuntimeRoot when missing), refusing links and files
 // in the way, and holds both in held. rootExisted is written before anything
 // is created. Returns a heap copy of RuntimeDir in plain form (PlatHeapFree),
@@ -41,10 +45,3 @@ void PurgeOldRuntimes(const RuntimeFolders& held);
 // optional sign, digits up to the first non-digit; saturates; 0 without digits.
 int32_t ReadFolderNumber(const char16_t* name);
 
-// Removes the folder in path (a writable PATH_CAPACITY buffer, with or
-// without a trailing separator) and everything in it. Every folder is opened
-// without following links and checked by handle, every entry is opened
-// relative to its folder's handle and removed by handle: a link is removed as
-// a link, and one swapped in at any moment is never entered. True when
-// everything went. Works without recursion on the call stack.
-bool RemoveTree(char16_t* path);

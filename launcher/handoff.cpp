@@ -1,6 +1,7 @@
 #include "launcher/handoff.h"
 
 #include "base/long_path.h"
+#include "cache/remove_tree.h"
 #include "cache/runtime_dir.h"
 #include "base/error_box.h"
 #include "launcher/launch.h"
@@ -80,7 +81,7 @@ void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool librar
     if (!rootExisted) {
         char16_t base[PATH_CAPACITY];
         if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) != 0) return;
-        if (TextFormat(path, PATH_CAPACITY, u"%s\\Vorlane Runtime", base)) RemoveTree(path);
+        if (FormRuntimeRoot(base, path)) RemoveTree(path);
     }
 }
 

@@ -9,10 +9,7 @@
 
 #include <commctrl.h>
 #include <shlobj.h>
-#include <softpub.h>
-#include <wincrypt.h>
 #include <winternl.h>
-#include <wintrust.h>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 static_assert(sizeof(HANDLE) == sizeof(PlatFile), "handles must fit");
@@ -194,6 +191,23 @@ bool PlatCloseHandle(PlatFile file) { return CloseHandle(file) != FALSE; }
 
 bool PlatSetEndOfFile(PlatFile file) { return SetEndOfFile(file) != FALSE; }
 
+bool PlatGetFileId(PlatFile file, PlatFileId* id) {
+    ZeroMemory(id, sizeof(*id));
+    FILE_ID_INFO full;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &full, sizeof(full)) != FALSE) {
+        id->volume = full.VolumeSerialNumber;
+        static_assert(sizeof(full.FileId) == sizeof(id->id), "128-bit file ids");
+        memcpy(id->id, &full.FileId, sizeof(id->id));
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) == FALSE) return false;
+    id->volume = info.dwVolumeSerialNumber;
+    const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    memcpy(id->id, &index, sizeof(index));
+    return true;
+}
+
 bool PlatGetHandleAttributes(PlatFile file, uint32_t* attributes) {
     FILE_ATTRIBUTE_TAG_INFO info;
     if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof(info)) == FALSE) return false;
@@ -230,15 +244,7 @@ bool PlatDeleteByHandle(PlatFile file) {
 
 uint32_t PlatGetFileAttributes(const char16_t* path) { return GetFileAttributesW(Wide(path)); }
 
-bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes) {
-    return SetFileAttributesW(Wide(path), attributes) != FALSE;
-}
-
-bool PlatDeleteFile(const char16_t* path) { return DeleteFileW(Wide(path)) != FALSE; }
-
 bool PlatCreateDirectory(const char16_t* path) { return CreateDirectoryW(Wide(path), nullptr) != FALSE; }
-
-bool PlatRemoveDirectory(const char16_t* path) { return RemoveDirectoryW(Wide(path)) != FALSE; }
 
 PlatFind PlatFindFirstFileAt(PlatFile folder, PlatFindData* data) {
     auto* listing = static_cast<Listing*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Listing)));
@@ -309,120 +315,4 @@ int PlatLoadString(PlatModule instance, uint32_t id, char16_t* buffer, int capac
     // A capacity of 0 would ask for a pointer into the resource instead of a copy.
     if (buffer == nullptr || capacity <= 0) return 0;
     return LoadStringW(static_cast<HINSTANCE>(instance), id, Wide(buffer), capacity);
-}
-
-namespace {
-
-// The trust and certificate services, loaded at run time from the system
-// directory: a static import would make the loader look for them beside the
-// executable first, before any code of ours runs.
-struct TrustServices {
-    decltype(&WinVerifyTrust) verify = nullptr;
-    decltype(&WTHelperProvDataFromStateData) providerData = nullptr;
-    decltype(&WTHelperGetProvSignerFromChain) signerFromChain = nullptr;
-    decltype(&CertGetNameStringW) nameString = nullptr;
-};
-TrustServices g_trust;
-
-template <typename Fn>
-bool LookUp(HMODULE module, const char* name, Fn* out) {
-    FARPROC proc = GetProcAddress(module, name);
-    if (proc == nullptr) return false;
-    static_assert(sizeof(*out) == sizeof(proc), "function pointers differ in size");
-    memcpy(out, &proc, sizeof(proc));
-    return true;
-}
-
-}  // namespace
-
-uint32_t PlatLoadTrustServices() {
-    if (g_trust.verify != nullptr) return ERROR_SUCCESS;
-    HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (wintrust == nullptr) return GetLastError();
-    HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (crypt32 == nullptr) return GetLastError();
-    TrustServices found;
-    if (!LookUp(wintrust, "WinVerifyTrust", &found.verify) ||
-        !LookUp(wintrust, "WTHelperProvDataFromStateData", &found.providerData) ||
-        !LookUp(wintrust, "WTHelperGetProvSignerFromChain", &found.signerFromChain) ||
-        !LookUp(crypt32, "CertGetNameStringW", &found.nameString)) {
-        return ERROR_PROC_NOT_FOUND;
-    }
-    g_trust = found;  // the libraries stay loaded for the rest of the process
-    return ERROR_SUCCESS;
-}
-
-bool PlatGetFileId(PlatFile file, PlatFileId* id) {
-    ZeroMemory(id, sizeof(*id));
-    FILE_ID_INFO full;
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &full, sizeof(full)) != FALSE) {
-        id->volume = full.VolumeSerialNumber;
-        static_assert(sizeof(full.FileId) == sizeof(id->id), "128-bit file ids");
-        memcpy(id->id, &full.FileId, sizeof(id->id));
-        return true;
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(file, &info) == FALSE) return false;
-    id->volume = info.dwVolumeSerialNumber;
-    const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    memcpy(id->id, &index, sizeof(index));
-    return true;
-}
-
-void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer) {
-    answer->result = static_cast<uint32_t>(TRUST_E_SYSTEM_ERROR);
-    answer->chainErrors = 0;
-    answer->signer[0] = u'\0';
-    answer->signerLength = 0;
-    if (g_trust.verify == nullptr) return;
-
-    WINTRUST_FILE_INFO fileInfo;
-    ZeroMemory(&fileInfo, sizeof(fileInfo));
-    fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = Wide(path);
-    fileInfo.hFile = file;
-
-    WINTRUST_DATA trust;
-    ZeroMemory(&trust, sizeof(trust));
-    trust.cbStruct = sizeof(trust);
-    trust.dwUIChoice = WTD_UI_NONE;
-    // Revocation from what the machine already holds: an offline start is not
-    // held up, and a revocation the system knows of is reported.
-    trust.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    trust.dwUnionChoice = WTD_CHOICE_FILE;
-    trust.pFile = &fileInfo;
-    trust.dwStateAction = WTD_STATEACTION_VERIFY;
-    trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    answer->result = static_cast<uint32_t>(g_trust.verify(nullptr, &action, &trust));
-
-    // The signer is readable even when the chain was refused.
-    if (trust.hWVTStateData != nullptr) {
-        CRYPT_PROVIDER_DATA* provider = g_trust.providerData(trust.hWVTStateData);
-        CRYPT_PROVIDER_SGNR* signerInfo =
-            provider != nullptr ? g_trust.signerFromChain(provider, 0, FALSE, 0) : nullptr;
-        if (signerInfo != nullptr && signerInfo->pChainContext != nullptr) {
-            answer->chainErrors = signerInfo->pChainContext->TrustStatus.dwErrorStatus;
-        }
-        if (signerInfo != nullptr && signerInfo->csCertChain > 0 && signerInfo->pasCertChain != nullptr &&
-            signerInfo->pasCertChain[0].pCert != nullptr) {
-            // A name that does not fit stays empty: a cut name could pass as another publisher.
-            PCCERT_CONTEXT certificate = signerInfo->pasCertChain[0].pCert;
-            const DWORD needed =
-                g_trust.nameString(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-            if (needed > 1 && needed <= PLAT_SIGNER_CAPACITY) {
-                const DWORD copied = g_trust.nameString(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
-                                                        Wide(answer->signer), needed);
-                if (copied == needed) {
-                    answer->signerLength = needed - 1;
-                } else {
-                    answer->signer[0] = u'\0';
-                }
-            }
-        }
-    }
-
-    trust.dwStateAction = WTD_STATEACTION_CLOSE;
-    g_trust.verify(nullptr, &action, &trust);
 }

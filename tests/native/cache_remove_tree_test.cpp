@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/long_path.h"
+#include "cache/remove_tree.h"
 #include "cache/runtime_dir.h"
 #include "platform/posix_control.h"
 #include "tests/support/fault.h"

@@ -1,0 +1,201 @@
+#include "cache/remove_tree.h"
+
+#include "base/long_path.h"
+#include "base/text.h"
+
+namespace {
+
+// One folder being emptied: its handle, its open listing, the length of its
+// path in the shared buffer (trailing separator included) and whether all of
+// it went so far.
+struct TreeLevel {
+    PlatFile folder;
+    PlatFind find;
+    size_t length;
+    bool result;
+};
+
+// The levels of the walk, on the heap: the depth is bounded only by the path
+// buffer (about a thousand levels), far more than the call stack should carry.
+struct TreeStack {
+    TreeLevel* levels = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    TreeStack() = default;
+    TreeStack(const TreeStack&) = delete;
+    TreeStack& operator=(const TreeStack&) = delete;
+    ~TreeStack() {
+        // Only reached with open levels when the walk is abandoned; normally empty.
+        for (size_t i = 0; i < count; ++i) {
+            PlatFindClose(levels[i].find);
+            PlatCloseHandle(levels[i].folder);
+        }
+        PlatHeapFree(levels);
+    }
+};
+
+bool GrowStack(TreeStack* stack) {
+    if (stack->count < stack->capacity) return true;
+    const size_t capacity = stack->capacity == 0 ? 16 : stack->capacity * 2;
+    auto* levels = static_cast<TreeLevel*>(PlatHeapAlloc(capacity * sizeof(TreeLevel)));
+    if (levels == nullptr) return false;
+    for (size_t i = 0; i < stack->count; ++i) levels[i] = stack->levels[i];
+    PlatHeapFree(stack->levels);
+    stack->levels = levels;
+    stack->capacity = capacity;
+    return true;
+}
+
+// Starts listing a folder held open (its path, with its trailing separator,
+// length characters, is in the buffer); on success the first entry is in data
+// and the level, which now owns the folder's handle, is on the stack. On
+// failure the handle is closed and the folder is left as it is.
+bool OpenLevel(TreeStack* stack, PlatFile folder, size_t length, PlatFindData* data) {
+    PlatFind find = PLAT_INVALID_HANDLE;
+    if (length + 2 <= PATH_CAPACITY && GrowStack(stack)) {
+        // A read-only folder cannot be removed; its bit goes first.
+        const uint32_t attributes = HandleAttributes(folder);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            PlatSetHandleAttributes(folder, FILE_ATTRIBUTE_NORMAL);
+        }
+        find = PlatFindFirstFileAt(folder, data);
+    }
+    if (find == PLAT_INVALID_HANDLE) {
+        PlatCloseHandle(folder);
+        return false;
+    }
+    stack->levels[stack->count++] = TreeLevel{folder, find, length, true};
+    return true;
+}
+
+// Closes the top level's listing and removes its folder when everything in it
+// went; returns that level's result and leaves the buffer at its parent's path.
+bool CloseLevel(TreeStack* stack, char16_t* path) {
+    TreeLevel level = stack->levels[--stack->count];
+    PlatFindClose(level.find);
+    path[level.length] = 0;
+    if (level.result && !PlatDeleteByHandle(level.folder)) level.result = false;
+    PlatCloseHandle(level.folder);
+    if (stack->count > 0) path[stack->levels[stack->count - 1].length] = 0;
+    return level.result;
+}
+
+// Removes one entry of the top level, opened relative to its folder; a folder
+// becomes the new top level (true). False otherwise, the entry handled.
+bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, char16_t* path, PlatFindData* data) {
+    TreeLevel* level = &stack->levels[stack->count - 1];
+    const PlatFile entry =
+        PlatCreateFileAt(level->folder, name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+    if (entry == PLAT_INVALID_HANDLE || entry == nullptr) {
+        level->result = false;  // in use, or gone with what it held
+        return false;
+    }
+    const uint32_t attributes = HandleAttributes(entry);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        level->result = false;
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // Whatever it was when listed, it is a link now: it goes alone.
+        if (!PlatDeleteByHandle(entry)) level->result = false;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        path[entryLength] = u'\\';
+        path[entryLength + 1] = 0;
+        if (OpenLevel(stack, entry, entryLength + 1, data)) return true;  // descend
+        stack->levels[stack->count - 1].result = false;
+        return false;
+    } else {
+        // Read-only, hidden and system go first: a read-only file is not deleted otherwise.
+        if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+            PlatSetHandleAttributes(entry, FILE_ATTRIBUTE_NORMAL);
+        }
+        if (!PlatDeleteByHandle(entry)) level->result = false;
+    }
+    PlatCloseHandle(entry);
+    return false;
+}
+
+}  // namespace
+
+uint32_t HandleAttributes(PlatFile file) {
+    uint32_t attributes = 0;
+    return PlatGetHandleAttributes(file, &attributes) ? attributes : INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsRealFolder(uint32_t attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Empties and removes the folder held by folder (owned from here on), whose
+// path with its trailing separator, length characters, is in the buffer.
+bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length) {
+    TreeStack stack;
+    PlatFindData data;
+    if (!OpenLevel(&stack, folder, length, &data)) return false;
+
+    // data holds an entry of the top level not yet handled.
+    for (;;) {
+        bool stop = false;
+        data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
+        if (!IsDotName(data.name)) {
+            TreeLevel* level = &stack.levels[stack.count - 1];
+            const size_t at = level->length;
+            const size_t nameLength = TextLength(data.name);
+            if (at + nameLength + 2 > PATH_CAPACITY) {
+                // Its path would not fit: give up the rest of this folder.
+                level->result = false;
+                stop = true;
+            } else {
+                for (size_t i = 0; i <= nameLength; ++i) path[at + i] = data.name[i];
+                if (RemoveEntry(&stack, path + at, at + nameLength, path, &data)) continue;  // descended
+                path[at] = 0;
+            }
+        }
+
+        // The next entry of the innermost level; finished levels hand their
+        // result to their parent.
+        for (;;) {
+            if (!stop && PlatFindNextFile(stack.levels[stack.count - 1].find, &data)) break;
+            stop = false;
+            const bool result = CloseLevel(&stack, path);
+            if (stack.count == 0) return result;
+            if (!result) stack.levels[stack.count - 1].result = false;
+        }
+    }
+}
+
+// Brings a folder path to the form the walk works with: one trailing separator.
+// False when the path, its separator and "*" would not fit.
+bool WithTrailingSeparator(char16_t* path, size_t* length) {
+    size_t n = TextLength(path);
+    if (n + 2 > PATH_CAPACITY) return false;
+    if (!IsPathSeparator(path[n - 1])) {
+        if (n + 2 >= PATH_CAPACITY) return false;
+        path[n++] = u'\\';
+        path[n] = 0;
+    }
+    *length = n;
+    return true;
+}
+
+bool RemoveTree(char16_t* path) {
+    if (path == nullptr || path[0] == 0) return false;  // "" would become "\", the drive root
+    size_t n = 0;
+    if (!WithTrailingSeparator(path, &n)) return false;
+
+    // The folder itself is opened without the trailing separator, never
+    // through a link: listing through one would empty its target.
+    PlatFile folder = PLAT_INVALID_HANDLE;
+    if (n > 1) {
+        const char16_t separator = path[n - 1];
+        path[n - 1] = 0;
+        char16_t scratch[LONG_PATH_CAPACITY];
+        folder = PlatCreateFile(ToLongPath(path, scratch), REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+        path[n - 1] = separator;
+    }
+    if (folder == PLAT_INVALID_HANDLE || folder == nullptr) return false;
+    if (!IsRealFolder(HandleAttributes(folder))) {
+        PlatCloseHandle(folder);
+        return false;
+    }
+    return RemoveOpenTree(folder, path, n);
+}

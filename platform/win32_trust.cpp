@@ -1,0 +1,113 @@
+// The trust and certificate services over Win32: loaded at run time from the
+// system folder, then WinVerifyTrust and the signer's name and chain status.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+namespace {
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+// The trust and certificate services, loaded at run time from the system
+// directory: a static import would make the loader look for them beside the
+// executable first, before any code of ours runs.
+struct TrustServices {
+    decltype(&WinVerifyTrust) verify = nullptr;
+    decltype(&WTHelperProvDataFromStateData) providerData = nullptr;
+    decltype(&WTHelperGetProvSignerFromChain) signerFromChain = nullptr;
+    decltype(&CertGetNameStringW) nameString = nullptr;
+};
+TrustServices g_trust;
+
+template <typename Fn>
+bool LookUp(HMODULE module, const char* name, Fn* out) {
+    FARPROC proc = GetProcAddress(module, name);
+    if (proc == nullptr) return false;
+    static_assert(sizeof(*out) == sizeof(proc), "function pointers differ in size");
+    memcpy(out, &proc, sizeof(proc));
+    return true;
+}
+
+}  // namespace
+
+uint32_t PlatLoadTrustServices() {
+    if (g_trust.verify != nullptr) return ERROR_SUCCESS;
+    HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (wintrust == nullptr) return GetLastError();
+    HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (crypt32 == nullptr) return GetLastError();
+    TrustServices found;
+    if (!LookUp(wintrust, "WinVerifyTrust", &found.verify) ||
+        !LookUp(wintrust, "WTHelperProvDataFromStateData", &found.providerData) ||
+        !LookUp(wintrust, "WTHelperGetProvSignerFromChain", &found.signerFromChain) ||
+        !LookUp(crypt32, "CertGetNameStringW", &found.nameString)) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    g_trust = found;  // the libraries stay loaded for the rest of the process
+    return ERROR_SUCCESS;
+}
+
+void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer) {
+    answer->result = static_cast<uint32_t>(TRUST_E_SYSTEM_ERROR);
+    answer->chainErrors = 0;
+    answer->signer[0] = u'\0';
+    answer->signerLength = 0;
+    if (g_trust.verify == nullptr) return;
+
+    WINTRUST_FILE_INFO fileInfo;
+    ZeroMemory(&fileInfo, sizeof(fileInfo));
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = Wide(path);
+    fileInfo.hFile = file;
+
+    WINTRUST_DATA trust;
+    ZeroMemory(&trust, sizeof(trust));
+    trust.cbStruct = sizeof(trust);
+    trust.dwUIChoice = WTD_UI_NONE;
+    // Revocation from what the machine already holds: an offline start is not
+    // held up, and a revocation the system knows of is reported.
+    trust.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &fileInfo;
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
+    trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    answer->result = static_cast<uint32_t>(g_trust.verify(nullptr, &action, &trust));
+
+    // The signer is readable even when the chain was refused.
+    if (trust.hWVTStateData != nullptr) {
+        CRYPT_PROVIDER_DATA* provider = g_trust.providerData(trust.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signerInfo =
+            provider != nullptr ? g_trust.signerFromChain(provider, 0, FALSE, 0) : nullptr;
+        if (signerInfo != nullptr && signerInfo->pChainContext != nullptr) {
+            answer->chainErrors = signerInfo->pChainContext->TrustStatus.dwErrorStatus;
+        }
+        if (signerInfo != nullptr && signerInfo->csCertChain > 0 && signerInfo->pasCertChain != nullptr &&
+            signerInfo->pasCertChain[0].pCert != nullptr) {
+            // A name that does not fit stays empty: a cut name could pass as another publisher.
+            PCCERT_CONTEXT certificate = signerInfo->pasCertChain[0].pCert;
+            const DWORD needed =
+                g_trust.nameString(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+            if (needed > 1 && needed <= PLAT_SIGNER_CAPACITY) {
+                const DWORD copied = g_trust.nameString(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                                        Wide(answer->signer), needed);
+                if (copied == needed) {
+                    answer->signerLength = needed - 1;
+                } else {
+                    answer->signer[0] = u'\0';
+                }
+            }
+        }
+    }
+
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    g_trust.verify(nullptr, &action, &trust);
+}
