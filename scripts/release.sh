@@ -5,8 +5,8 @@
 #
 # OUT/vorlane-<version>/ holds the Release launcher (stripped, no build paths,
 # no link timestamp: the same sources give the same bytes in any folder), the
-# tools (vorlane-pack with its resource rewrite and libraries, vorlane-inspect
-# for Linux and Windows, vorlane-run and its helper) and the docs;
+# tools (vorlane-pack with its modules, resource rewrite and libraries,
+# vorlane-inspect for Linux and Windows, vorlane-run and its helper) and the docs;
 # OUT/vorlane-<version>.tar.gz is the same as one reproducible archive (file
 # times from SOURCE_DATE_EPOCH, else the last commit's time).
 set -euo pipefail
@@ -28,11 +28,12 @@ cmake --build "$out/native" -j "$jobs" --target vorlane-inspect >/dev/null
 name="vorlane-$version"
 bundle="$out/$name"
 rm -rf "$bundle" "$bundle.tar.gz"
-mkdir -p "$bundle/docs"
+mkdir -p "$bundle/docs" "$bundle/pack"
 install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-inspect.exe" \
         "$out/win64/tools/vorlane-run-helper.exe" "$bundle/"
 install -m 755 -s "$out/native/tools/vorlane-inspect" "$bundle/"
 install -m 755 "$root/tools/vorlane-pack" "$root/tools/vorlane-run" "$root/tools/make_icon.py" "$bundle/"
+install -m 644 "$root"/tools/pack/*.py "$bundle/pack/"
 install -m 644 "$root/tools/vorlane-resources.mjs" "$root/tools/package.json" "$root/tools/package-lock.json" \
         "$bundle/"
 cp -r "$root/tools/node_modules" "$bundle/node_modules"

@@ -1,102 +1,20 @@
-// Everything of vorlane-inspect that differs between Linux and Windows: the
-// entry point, the arguments' encoding, the output streams and how the
-// inspected file's path becomes the module path the launcher would see.
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "tools/inspect/inspect.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
+// The --trust-root check of the Linux build: the runtime library's signature
+// chain verified by osslsigncode against the roots the packager gives.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "platform/posix_control.h"
-#endif
+#include "tools/inspect/inspect.h"
 
 namespace {
-
-void WriteOut(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-void WriteErr(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-#ifdef _WIN32
-
-bool Resolve(const std::u16string& argument, std::u16string* path, std::string* why) {
-    const auto* in = reinterpret_cast<const wchar_t*>(argument.c_str());
-    const DWORD needed = GetFullPathNameW(in, 0, nullptr, nullptr);
-    if (needed == 0) {
-        *why = "not a valid path (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD length = GetFullPathNameW(in, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0 || length >= buffer.size()) {
-        *why = "not a valid path";
-        return false;
-    }
-    path->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
-    return true;
-}
-
-#else
-
-// The absolute path with "." and ".." resolved by name, as Windows reports a
-// module path; links stay as they are.
-std::string Absolute(const std::string& path) {
-    std::string joined = path;
-    if (path.empty() || path[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (getcwd(cwd.data(), cwd.size()) == nullptr) cwd.resize(cwd.size() * 2);
-        joined = std::string(cwd.data()) + "/" + path;
-    }
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= joined.size()) {
-        size_t next = joined.find('/', at);
-        if (next == std::string::npos) next = joined.size();
-        const std::string part = joined.substr(at, next - at);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        at = next + 1;
-    }
-    std::string out;
-    for (const std::string& part : parts) out += "/" + part;
-    return out.empty() ? "/" : out;
-}
-
-bool Resolve(const std::u16string& argument, std::u16string* path, std::string* why) {
-    const std::u16string wide = PosixWidePath(Absolute(Utf16ToUtf8(argument)));
-    // The backend answers the launcher's own-path question with this file.
-    PosixSetModulePath(wide.c_str());
-    std::vector<char16_t> buffer(wide.size() + 2);
-    const uint32_t length = PlatGetModuleFileName(buffer.data(), static_cast<uint32_t>(buffer.size()));
-    if (length == 0 || length >= buffer.size()) {
-        *why = "cannot form its path";
-        return false;
-    }
-    path->assign(buffer.data(), length);
-    return true;
-}
 
 // Runs a program, its output (both streams) into *output; its exit status, or -1.
 int RunProgram(const std::vector<std::string>& args, std::string* output) {
@@ -144,6 +62,8 @@ std::string Env(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != 0 ? value : fallback;
 }
+
+}  // namespace
 
 // The chain check of --trust-root: osslsigncode verify on a copy of the
 // library, with the given roots as the only trusted ones and, for a
@@ -205,34 +125,3 @@ int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<
     rmdir(folder.c_str());
     return result;
 }
-
-#endif
-
-int Run(const std::vector<std::u16string>& args) {
-#ifdef _WIN32
-    const InspectIo io{WriteOut, WriteErr, Resolve, nullptr};
-#else
-    const InspectIo io{WriteOut, WriteErr, Resolve, VerifyWithOsslsigncode};
-#endif
-    return InspectMain(args, io);
-}
-
-}  // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    // Byte-exact UTF-8 output: the same bytes on a console, in a pipe and in a file.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-    SetConsoleOutputCP(CP_UTF8);
-    std::vector<std::u16string> args;
-    for (int i = 0; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
-    return Run(args);
-}
-#else
-int main(int argc, char** argv) {
-    std::vector<std::u16string> args;
-    for (int i = 0; i < argc; ++i) args.push_back(Utf8ToUtf16(argv[i]));
-    return Run(args);
-}
-#endif

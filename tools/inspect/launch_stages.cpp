@@ -1,0 +1,194 @@
+// The inspection: the launcher's stages 1 to 9 with its own functions, then
+// the installation's decode of every install-list entry, without writing
+// anything, and the verdict on the library it would leave.
+#include <cstring>
+
+#include "archive/archive_reader.h"
+#include "archive/file_layer.h"
+#include "archive/host_image.h"
+#include "archive/payload.h"
+#include "base/file_handle.h"
+#include "base/long_path.h"
+#include "launcher/launch.h"
+#include "tools/inspect/inspect.h"
+#include "tools/inspect/package_archive.h"
+#include "tools/inspect/verdict.h"
+
+namespace {
+
+constexpr size_t HEADER_BLOCK = 4096;
+// Launcher images are a few hundred KB; a larger one is read this far for its resources.
+constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
+
+struct ReaderGuard {
+    ArchiveReader* reader = nullptr;
+    ~ReaderGuard() {
+        if (reader != nullptr) ArchiveReaderRelease(reader);
+    }
+};
+
+std::u16string U16(const char* ascii) {
+    std::u16string out;
+    for (; *ascii != 0; ++ascii) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*ascii)));
+    return out;
+}
+
+void ReadHostFacts(PlatFile exe, InspectReport* report) {
+    uint8_t block[HEADER_BLOCK];
+    int64_t position = 0;
+    size_t got = 0;
+    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, block, sizeof block, &got) != 0) return;
+    report->host = ReadPeFacts(block, got, false);
+}
+
+// The launcher's resources, from its image (the file up to the search start).
+void ReadLauncherResources(PlatFile exe, uint64_t imageEnd, InspectReport* report) {
+    std::vector<uint8_t> image(static_cast<size_t>(imageEnd < IMAGE_READ_LIMIT ? imageEnd : IMAGE_READ_LIMIT));
+    int64_t position = 0;
+    size_t got = 0;
+    if (image.empty() || FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, image.data(), image.size(), &got) != 0) {
+        return;
+    }
+    report->launcher = ReadLauncherFacts(image.data(), got);
+}
+
+const char* PayloadExplanation(PayloadResult result) {
+    switch (result) {
+        case PayloadResult::NotFound:
+            return "no entry named exactly \"vorlane.bin\" with data (a file of at least one byte) in the archive";
+        case PayloadResult::OutOfRange:
+            return "the payload's bytes would reach past the end of the file: the payload must be stored (Copy) "
+                   "and lie inside the executable";
+        case PayloadResult::CrcError:
+            return "the payload's bytes in the executable do not match its recorded CRC-32: the file was changed "
+                   "after packing, or the payload is not stored";
+        case PayloadResult::OutOfMemory: return "an entry name could not be allocated";
+        case PayloadResult::Ok: break;
+    }
+    return "";
+}
+
+const char16_t* PayloadMessage(PayloadResult result) {
+    switch (result) {
+        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
+        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
+        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
+        case PayloadResult::OutOfMemory: return u"Memory allocation error";
+        case PayloadResult::Ok: break;
+    }
+    return u"";
+}
+
+}  // namespace
+
+void InspectPackage(const char16_t* path, const InspectOptions& options, InspectReport* report) {
+    *report = InspectReport{};
+    report->path = path;
+
+    // Stage 1: the launcher's own path must leave room for its terminator.
+    HostImage image{};
+    if (report->path.empty() || report->path.size() >= PATH_CAPACITY) {
+        Refuse(report, 1, u"Cannot resolve own module path", EXIT_OWN_PATH,
+               "the path is " + Dec(report->path.size()) + " characters long; the launcher's own path must be "
+               "shorter than " + Dec(PATH_CAPACITY) + " characters");
+        return;
+    }
+    std::memcpy(image.modulePath, path, (report->path.size() + 1) * sizeof(char16_t));
+
+    // Stage 2.
+    FileHandle exe;
+    const uint32_t openError = OpenLongFile(&exe.file, image.modulePath, OpenMode::Read);
+    if (openError != 0) {
+        Refuse(report, 2, u"Error opening EXE", EXIT_EXE_OPEN,
+               "the file cannot be opened for reading with read sharing (error " + Dec(openError) + ")");
+        return;
+    }
+
+    // Stage 3.
+    ReadHostFacts(exe.file, report);
+    if (!ProbeHostImage(&image)) {
+        Refuse(report, 3, u"Cannot determine EXE size", EXIT_PROBE,
+               "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
+               "whole section table within the first 4096 bytes");
+        return;
+    }
+    report->probed = true;
+    report->searchStart = image.searchStart;
+    report->fileSize = image.fileSize;
+    ReadLauncherResources(exe.file, image.searchStart, report);
+
+    // Stages 4 and 5.
+    CrcGenerateTable();
+    uint64_t archiveStart = 0;
+    if (!FindArchiveStart(exe.file, image, &archiveStart)) {
+        Refuse(report, 5, u"7z archive not found", EXIT_NO_ARCHIVE,
+               "no valid 7z start header within 4 MiB after the image's raw data (search start " +
+                   Dec(image.searchStart) + ", file size " + Dec(image.fileSize) + ")");
+        return;
+    }
+    report->archiveFound = true;
+    report->archiveStart = archiveStart;
+    ReadStartHeader(exe.file, report);
+    if (report->host.hasCertificateTable) {
+        const uint64_t certStart = report->host.certificateOffset;
+        const uint64_t certEnd = certStart + report->host.certificateSize;
+        if (certEnd > image.fileSize) {
+            report->notes.push_back("the certificate table the PE headers name runs past the end of the file: "
+                                    "the executable's signature is broken.");
+        } else if (report->archiveEnd.known && certStart < report->archiveEnd.value &&
+                   certEnd > archiveStart) {
+            report->notes.push_back("the certificate table the PE headers name overlaps the archive (a launcher "
+                                    "signed before packing?): sign the packaged executable, never the launcher "
+                                    "before packing.");
+        }
+    }
+
+    // Stage 6.
+    int64_t position = static_cast<int64_t>(archiveStart);
+    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) {
+        Refuse(report, 6, u"", EXIT_ARCHIVE_SEEK, "the file cannot be positioned at the archive start");
+        return;
+    }
+
+    // Stage 7.
+    ArchiveReader reader;
+    ArchiveReaderSetUp(&reader, exe.file);
+    ReaderGuard guard;
+    guard.reader = &reader;
+    if (!ArchiveReaderAllocBuffer(&reader)) {
+        Refuse(report, 7, u"Memory allocation error", EXIT_READER_MEMORY, "the look-ahead buffer or the checks' read buffer");
+        return;
+    }
+
+    // Stage 8.
+    report->openTried = true;
+    report->openResult = ArchiveReaderOpen(&reader);
+    if (report->openResult != SZ_OK) {
+        Refuse(report, 8, u"SzArEx_Open error: " + U16(Dec(static_cast<uint64_t>(report->openResult)).c_str()),
+               EXIT_ARCHIVE_OPEN, SdkCodeMeaning(report->openResult));
+        return;
+    }
+    report->dataPos = reader.db.dataPos;
+    report->folderCount = reader.db.db.NumFolders;
+    ListEntries(&reader.db, report);
+    NoteNearNames(report);
+
+    // Stage 9.
+    PayloadLocation location{};
+    const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &location);
+    DescribePayload(&reader.db, exe.file, image.fileSize, location, located, report);
+
+    // The installation's decode runs whatever stage 9 said: the packager wants both answers.
+    std::vector<uint8_t> installed;
+    DecodeRuntimeEntries(&reader, report, &installed);
+
+    if (located != PayloadResult::Ok) {
+        Refuse(report, 9, PayloadMessage(located),
+               located == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD,
+               PayloadExplanation(located));
+        return;
+    }
+    report->verdict = Verdict{};
+    report->verdict.ok = true;
+    JudgeRuntime(installed, options, report);
+}

@@ -1,0 +1,204 @@
+// The verdict on the runtime library: stage 14, the signature (what the
+// launcher's check would answer), and stage 15, the load, the export and the
+// settings; or why no library is installed at all.
+#include "tools/inspect/verdict.h"
+
+#include <cstdio>
+
+#include "base/error_box.h"
+#include "base/text.h"
+#include "cache/runtime_dir.h"
+#include "launcher/build_config.h"
+#include "launcher/integrity.h"
+#include "launcher/launch.h"
+#include "platform/platform.h"
+#include "tools/inspect/package_archive.h"
+
+void Refuse(InspectReport* report, int stage, const std::u16string& message, int code, const std::string& why) {
+    report->verdict.ok = false;
+    report->verdict.stage = stage;
+    report->verdict.message = message;
+    report->verdict.code = code;
+    report->verdict.explanation = why;
+}
+
+namespace {
+
+constexpr uint16_t FORCE_INTEGRITY = 0x0080;
+
+// What the launcher does after the installation when no library was written.
+void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
+    const std::string why = cause +
+                            ": the launcher passes it over without a message and ends without a library. On a "
+                            "machine whose cache holds no VorlaneStub.dll of runtime " +
+                            Dec(static_cast<uint64_t>(RUNTIME_VERSION)) +
+                            ", the check cannot open the library and the run ends with this message. (Where an "
+                            "earlier run left a library, it is not this archive's copy and is refused: \"The "
+                            "installed VorlaneStub.dll is not this application's copy.\", exit 5.)";
+    Refuse(report, 14, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", EXIT_INTEGRITY, why);
+}
+
+std::u16string Formatted(const char16_t* format, const char16_t* a, const char16_t* b = nullptr) {
+    // The launcher's own formatting into its message buffer, cut where it cuts.
+    char16_t message[MESSAGE_CAPACITY];
+    TextFormat(message, MESSAGE_CAPACITY, format, a, b);
+    return message;
+}
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+std::string Quoted(const std::u16string& text) { return "\"" + Utf8Of(text) + "\""; }
+
+std::string Listed(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
+// Stage 14, the signature: what the launcher's check would answer on a
+// machine that trusts the chain (or, with roots given, that trusts just those).
+bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const InspectOptions& options,
+                    InspectReport* report) {
+    const MaybeText& publisherText = report->launcher.strings[3];
+    if (!publisherText.present) {
+        Refuse(report, 14, u"Cannot check VorlaneStub.dll: this application names no publisher.", EXIT_INTEGRITY,
+               "string 7 of the launcher's string table is missing or empty: the launcher refuses every runtime "
+               "library. Write the signer's name with vorlane-pack --publisher NAME.");
+        return false;
+    }
+    // LoadString fills a 256-character buffer: a longer publisher is cut.
+    const std::u16string publisher = publisherText.text.substr(0, PUBLISHER_CAPACITY - 1);
+    if (!pe.valid || !pe.hasCertificateTable) {
+        Refuse(report, 14, u"VorlaneStub.dll is not signed.", EXIT_INTEGRITY,
+               "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
+                   Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).");
+        return false;
+    }
+    // A name that does not fit the trust services' buffer is no name.
+    const std::u16string signer = pe.signerKnown && pe.signer.size() < PLAT_SIGNER_CAPACITY ? pe.signer : u"";
+    if (!options.trustRoots.empty()) {
+        TrustFacts& trust = report->trust;
+        trust.checked = true;
+        std::string output;
+        const int verified = options.verify != nullptr
+                                 ? options.verify(image.data(), image.size(), options.trustRoots, &output)
+                                 : -1;
+        trust.detail = output;
+        if (verified < 0) {
+            report->notes.push_back("the signature's chain was not checked: " + output);
+        } else if (verified == 0) {
+            trust.verified = true;
+        } else {
+            const bool broken = output.find("digest mismatch") != std::string::npos ||
+                                output.find("MISMATCH") != std::string::npos;
+            trust.result = broken ? 0x80096010u : PLAT_TRUST_UNTRUSTED_ROOT;
+            if (broken) {
+                Refuse(report, 14, u"VorlaneStub.dll has an invalid signature (0x80096010).", EXIT_INTEGRITY,
+                       "the runtime library was changed after it was signed: " + output);
+            } else {
+                Refuse(report, 14,
+                       Formatted(u"VorlaneStub.dll is signed by %s, whose certificate is not trusted (0x800B0109).",
+                                 signer.empty() ? u"an unknown signer" : signer.c_str()),
+                       EXIT_INTEGRITY, "its chain does not lead to a root given with --trust-root: " + output);
+            }
+            return false;
+        }
+    }
+    if (!pe.signerKnown) {
+        report->notes.push_back("the signer's name cannot be read from VorlaneStub.dll's signature: whether it is " +
+                                Quoted(publisher) + " is not checked.");
+        return true;
+    }
+    if (signer != publisher) {
+        Refuse(report, 14,
+               Formatted(u"VorlaneStub.dll is signed by %s, expected %s.", signer.empty() ? u"(no name)" : signer.c_str(),
+                         publisher.c_str()),
+               EXIT_INTEGRITY,
+               "the launcher requires the signer's display name to equal its publisher (string 7) character for "
+               "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.");
+        return false;
+    }
+    if (options.trustRoots.empty()) {
+        report->notes.push_back("the signature's chain was not checked: the launcher also needs it to lead to a root "
+                                "your users' machines trust (vorlane-inspect --trust-root ROOT checks it).");
+    }
+    return true;
+}
+
+// Stage 15: the load, the export and the two settings the runtime receives.
+void JudgeLoad(const PeFacts& pe, InspectReport* report) {
+    const char16_t* failed = u"Failed to load VorlaneStub DLL";
+    if (!pe.valid) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll is not a PE image.");
+        return;
+    }
+    if (pe.machine != 0x8664 || pe.magic != 0x20B) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll is not a 64-bit x86-64 image (machine " + Hex16(pe.machine) + "): the 64-bit launcher cannot load it.");
+        return;
+    }
+    if (!pe.importsReadable) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll's import table is damaged.");
+        return;
+    }
+    std::vector<std::string> foreign;
+    for (const std::string& name : pe.imports) {
+        if (!IsSystemLibrary(name)) foreign.push_back(name);
+    }
+    if (!foreign.empty()) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll imports " + Listed(foreign) +
+                   ", which Windows does not provide: the launcher takes the runtime's dependencies from the system "
+                   "folder only. Link them into it statically (mingw: -static -static-libgcc -static-libstdc++; "
+                   "MSVC: /MT).");
+        return;
+    }
+    if (!pe.dll) report->notes.push_back("VorlaneStub.dll is an executable, not a DLL.");
+    if (pe.dllCharacteristics & FORCE_INTEGRITY) {
+        report->notes.push_back("VorlaneStub.dll asks for forced integrity checks (/INTEGRITYCHECK): Windows loads it "
+                                "only when its signature carries page hashes it accepts.");
+    }
+    if (!pe.exportsInit) {
+        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+               "VorlaneStub.dll does not export VorlaneInit under its plain name (extern \"C\" "
+               "__declspec(dllexport) on x64).");
+        return;
+    }
+    if (!report->launcher.strings[0].present || !report->launcher.strings[1].present) {
+        Refuse(report, 15, u"", EXIT_SETTING_MISSING,
+               std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
+                   " is missing from the launcher's string table: the launcher loads the runtime but does not call "
+                   "it. Give it a value (vorlane-pack --setting4 / --setting5).");
+    }
+}
+
+}  // namespace
+
+int ExitStatusOf(int code) { return static_cast<int>(static_cast<uint32_t>(code) & 0xFFu); }
+
+void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report) {
+    if (report->runtimeInstallable) {
+        const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
+#if VORLANE_VERIFY_SIGNATURE
+        if (!JudgeSignature(entry.runtimePe, installed, options, report)) return;
+#else
+        (void)installed;
+        (void)options;
+#endif
+        JudgeLoad(entry.runtimePe, report);
+        return;
+    }
+    if (report->runtimeEntry < 0) {
+        RefuseMissingRuntime(report, "the archive holds no entry named exactly \"VorlaneStub.dll\"");
+        return;
+    }
+    const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
+    std::string cause = "entry #" + Dec(entry.index) + " \"VorlaneStub.dll\" ";
+    cause += entry.decode.decodes ? "decodes but fails its CRC check" : "does not decode";
+    cause += " (" + std::string(SdkCodeMeaning(entry.decode.result)) + ")";
+    RefuseMissingRuntime(report, cause);
+}

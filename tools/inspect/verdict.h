@@ -1,0 +1,15 @@
+// The verdict: how a refusal is recorded, and the runtime library judged as
+// the launcher's stages 14 and 15 would judge it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/inspect/inspect.h"
+
+// Records the launcher's end at stage with message (empty: none), exit code and the packager's why.
+void Refuse(InspectReport* report, int stage, const std::u16string& message, int code, const std::string& why);
+
+// Stages 14 and 15 on the library the installation would leave (installed: its bytes).
+void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report);
