@@ -7,6 +7,7 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "tools/inspect/inspect.h"
+#include "tools/inspect/pe_layout.h"
 
 namespace {
 
@@ -32,10 +33,6 @@ struct NameGuard {
     }
 };
 
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
 
 std::vector<CoderFacts> FolderCoders(const CSzArEx* db, uint32_t folder) {

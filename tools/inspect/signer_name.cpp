@@ -8,8 +8,18 @@
 #include <cstring>
 
 #include "tools/inspect/inspect.h"
+#include "tools/inspect/pe_layout.h"
 
 namespace {
+
+void AppendCodePoint(std::u16string* out, uint32_t c) {
+    if (c >= 0x10000) {
+        out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+        out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+        out->push_back(static_cast<char16_t>(c));
+    }
+}
 
 struct Der {
     const uint8_t* data = nullptr;
@@ -75,12 +85,7 @@ bool Text(const Element& value, std::u16string* out) {
                 if (c >= 0x80 && extra == 0) c = 0xFFFD;
                 ++i;
                 for (; extra > 0 && i < n; --extra, ++i) c = (c << 6) | (p[i] & 0x3Fu);
-                if (c >= 0x10000) {
-                    out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-                    out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-                } else {
-                    out->push_back(static_cast<char16_t>(c));
-                }
+                AppendCodePoint(out, c);
             }
             return true;
         }
@@ -95,12 +100,7 @@ bool Text(const Element& value, std::u16string* out) {
         case 0x1C:  // UniversalString
             for (size_t i = 0; i + 3 < n; i += 4) {
                 const uint32_t c = (static_cast<uint32_t>(p[i]) << 24) | (p[i + 1] << 16) | (p[i + 2] << 8) | p[i + 3];
-                if (c >= 0x10000) {
-                    out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-                    out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-                } else {
-                    out->push_back(static_cast<char16_t>(c));
-                }
+                AppendCodePoint(out, c);
             }
             return true;
         default: return false;
@@ -191,9 +191,8 @@ bool ReadCertificate(const Element& cert, Certificate* out) {
 bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
     // WIN_CERTIFICATE: length, revision, type 2 (PKCS#7 SignedData), then the DER.
     if (size < 8) return false;
-    const uint32_t length = static_cast<uint32_t>(table[0]) | (static_cast<uint32_t>(table[1]) << 8) |
-                            (static_cast<uint32_t>(table[2]) << 16) | (static_cast<uint32_t>(table[3]) << 24);
-    const uint16_t type = static_cast<uint16_t>(table[6] | (table[7] << 8));
+    const uint32_t length = Le32(table);
+    const uint16_t type = Le16(table + 6);
     if (type != 2 || length < 8 || length > size) return false;
     Der in{table + 8, length - 8};
 
