@@ -42,22 +42,6 @@ uint32_t Crc32Update(uint32_t crc, const void* data, size_t size) {
     return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
 }
 
-uint32_t FileCrc(const char16_t* path, CheckBuffer* buffer) {
-    FileHandle handle;
-    if (OpenLongFile(&handle.file, path, OpenMode::Read) != 0) return 0;
-    Pieces pieces(buffer);
-    if (!pieces.Ready()) return 0;
-    uint32_t crc = 0;
-    for (;;) {
-        size_t got = 0;
-        // A failing read ends the sum with what came before it.
-        if (FileRead(handle.file, pieces.use->bytes, pieces.use->size, &got) != 0) break;
-        if (got == 0) break;
-        crc = Crc32Update(crc, pieces.use->bytes, got);
-    }
-    return crc;
-}
-
 uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer) {
     *crc = 0;
     Pieces pieces(buffer);

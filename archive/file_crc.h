@@ -35,11 +35,9 @@ uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
 // through one of its own for the call, which then fails as a read would when
 // it cannot be allocated.
 
-// CRC-32 of a whole file (opened in read mode by long path); 0 when it cannot
-// be opened. A failing read ends the sum with what came before it.
-uint32_t FileCrc(const char16_t* path, CheckBuffer* buffer = nullptr);
 // CRC-32 of everything an open file holds, read from its start; the position is
-// back at the start afterwards. Returns 0 or the platform's error code.
+// back at the start afterwards. Returns 0 or the platform's error code; after a
+// failing read crc covers what came before it.
 uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer = nullptr);
 // Whether bytes [offset, offset + size) of the open file can all be read and have crc.
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc, CheckBuffer* buffer = nullptr);

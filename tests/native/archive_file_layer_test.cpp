@@ -225,23 +225,32 @@ TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     EXPECT_EQ(FileWrite(h.file, data.data(), data.size(), &written), ERROR_WRITE_FAULT);
 }
 
-TEST_F(FileLayer, FileCrcCoversTheWholeFileOrWhatCouldBeRead) {
-    EXPECT_EQ(FileCrc(Wide("missing").c_str()), 0u);
+TEST_F(FileLayer, HandleCrcCoversTheWholeFileOrWhatCouldBeRead) {
+    auto crcOf = [this](const char* name, uint32_t* crc) {
+        FileHandle file;
+        EXPECT_EQ(OpenLongFile(&file.file, Wide(name).c_str(), OpenMode::Read), 0u);
+        return HandleCrc(file.file, crc);
+    };
+    uint32_t crc = 1;
     ASSERT_TRUE(WriteBytes(Native("empty"), {}));
-    EXPECT_EQ(FileCrc(Wide("empty").c_str()), 0u);
+    EXPECT_EQ(crcOf("empty", &crc), 0u);
+    EXPECT_EQ(crc, 0u);
     const std::string digits = "123456789";
     ASSERT_TRUE(WriteBytes(Native("digits"), std::vector<uint8_t>(digits.begin(), digits.end())));
-    EXPECT_EQ(FileCrc(Wide("digits").c_str()), 0xCBF43926u);
+    EXPECT_EQ(crcOf("digits", &crc), 0u);
+    EXPECT_EQ(crc, 0xCBF43926u);
 
     const std::vector<uint8_t> data = PatternBytes(2 * CHECK_PIECE_SIZE + 1000, 5);
     ASSERT_TRUE(WriteBytes(Native("data"), data));
-    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), data.size()));
+    EXPECT_EQ(crcOf("data", &crc), 0u);
+    EXPECT_EQ(crc, Crc32(data.data(), data.size()));
 
-    // The third fill fails: the value covers the first two pieces.
+    // The third fill fails: the error comes back, the value covers the first two pieces.
     faults.failAt = 3;
     faults.error = 23;
     Hook();
-    EXPECT_EQ(FileCrc(Wide("data").c_str()), Crc32(data.data(), 2 * CHECK_PIECE_SIZE));
+    EXPECT_EQ(crcOf("data", &crc), 23u);
+    EXPECT_EQ(crc, Crc32(data.data(), 2 * CHECK_PIECE_SIZE));
     EXPECT_EQ(PosixOpenHandleCount(), 0u);
 }
 
