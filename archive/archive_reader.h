@@ -87,3 +87,13 @@ struct DecodedEntry {
 // also after a failure.
 SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out);
 void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
+
+// Releases the decoded folder on every way out of an entry.
+struct DecodeGuard {
+    ArchiveReader* reader;
+    DecodedEntry entry{};
+    explicit DecodeGuard(ArchiveReader* owner) : reader(owner) {}
+    DecodeGuard(const DecodeGuard&) = delete;
+    DecodeGuard& operator=(const DecodeGuard&) = delete;
+    ~DecodeGuard() { ReleaseDecodedEntry(reader, &entry); }
+};

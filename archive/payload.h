@@ -23,3 +23,7 @@ enum class PayloadResult {
 // recorded CRC, read through the reader's check buffer. Shows nothing: the
 // launch sequence turns the result into a message.
 PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);
+
+// The launcher's message for a result other than Ok (null for Ok); the launch
+// sequence shows it.
+const char16_t* PayloadMessage(PayloadResult result);

@@ -18,16 +18,6 @@ bool OnInstallList(const char16_t* name) {
     return false;
 }
 
-// Releases the decoded folder on every way out of an entry.
-struct DecodeGuard {
-    ArchiveReader* reader;
-    DecodedEntry entry{};
-    explicit DecodeGuard(ArchiveReader* owner) : reader(owner) {}
-    DecodeGuard(const DecodeGuard&) = delete;
-    DecodeGuard& operator=(const DecodeGuard&) = delete;
-    ~DecodeGuard() { ReleaseDecodedEntry(reader, &entry); }
-};
-
 // Every open below is relative to the held runtime folder and never follows a link.
 constexpr uint32_t NO_FOLLOW = FILE_FLAG_OPEN_REPARSE_POINT;
 

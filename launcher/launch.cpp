@@ -21,17 +21,6 @@ struct ReaderGuard {
     }
 };
 
-const char16_t* PayloadMessage(PayloadResult result) {
-    switch (result) {
-        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
-        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
-        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
-        case PayloadResult::OutOfMemory: return u"Memory allocation error";
-        case PayloadResult::Ok: break;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 int RunLauncher(PlatModule instance) {

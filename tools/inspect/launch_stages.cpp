@@ -68,17 +68,6 @@ const char* PayloadExplanation(PayloadResult result) {
     return "";
 }
 
-const char16_t* PayloadMessage(PayloadResult result) {
-    switch (result) {
-        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
-        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
-        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
-        case PayloadResult::OutOfMemory: return u"Memory allocation error";
-        case PayloadResult::Ok: break;
-    }
-    return u"";
-}
-
 }  // namespace
 
 void InspectPackage(const char16_t* path, const InspectOptions& options, InspectReport* report) {

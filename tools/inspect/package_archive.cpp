@@ -14,15 +14,6 @@ namespace {
 const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
 const char16_t RUNTIME_NAME[] = u"VorlaneStub.dll";
 
-struct DecodeGuard {
-    ArchiveReader* reader;
-    DecodedEntry entry{};
-    explicit DecodeGuard(ArchiveReader* owner) : reader(owner) {}
-    DecodeGuard(const DecodeGuard&) = delete;
-    DecodeGuard& operator=(const DecodeGuard&) = delete;
-    ~DecodeGuard() { ReleaseDecodedEntry(reader, &entry); }
-};
-
 struct NameGuard {
     char16_t* text = nullptr;
     NameGuard() = default;
