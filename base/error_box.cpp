@@ -15,3 +15,12 @@ void ShowErrorF(const char16_t* format, ...) {
     va_end(args);
     ShowError(message);
 }
+
+void ShowErrorStyled(uint32_t style, const char16_t* format, ...) {
+    char16_t message[MESSAGE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    TextFormatV(message, MESSAGE_CAPACITY, format, args);
+    va_end(args);
+    PlatMessageBox(message, u"Error", style);
+}

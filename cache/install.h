@@ -2,6 +2,7 @@
 #pragma once
 
 #include "archive/archive_reader.h"
+#include "cache/runtime_dir.h"
 
 // What stands at the library path after the installation: known when an
 // entry of the install list was found current or written there, with the
@@ -9,15 +10,17 @@
 // entry did not decode: whatever stands there is then not the archive's copy.
 struct InstalledLibrary {
     bool known;
+    bool written;  // this run wrote it
     uint32_t crc;
 };
 
 // For each archive entry on the install list ("VorlaneStub.dll"): leaves a
-// current file alone, refuses to touch one in use, otherwise decodes and writes
-// it. Every file is opened relative to folder, the held handle of runtimeDir,
-// and never through a link. A damaged entry is passed over silently. Shows its
-// own error box and returns false when the run must end.
-bool InstallEntries(ArchiveReader* reader, const char16_t* runtimeDir, PlatFile folder, InstalledLibrary* installed);
-
-// Whether anything (a file, a folder, a link) stands at name in the open folder.
-bool TargetExists(PlatFile folder, const char16_t* name);
+// current file alone (unless force: the file there failed its check before
+// loading), refuses to touch one in use, otherwise decodes it, writes it under
+// a new temporary name in the held RuntimeDir and renames that over the
+// library by handle, so the library's name never holds a partial file. Every
+// open is relative to the held folder and never through a link; a link or a
+// file with other names at the library path loses its name, never its
+// contents. A damaged entry is passed over silently. Shows its own error box
+// and returns false when the run must end.
+bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed);

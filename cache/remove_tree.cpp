@@ -93,21 +93,14 @@ bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, cha
     const uint32_t attributes = HandleAttributes(entry);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         level->result = false;
-    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        // Whatever it was when listed, it is a link now: it goes alone.
-        if (!PlatDeleteByHandle(entry)) level->result = false;
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    } else if (IsRealFolder(attributes)) {
         path[entryLength] = u'\\';
         path[entryLength + 1] = 0;
         if (OpenLevel(stack, entry, entryLength + 1, data)) return true;  // descend
         stack->levels[stack->count - 1].result = false;
         return false;
-    } else {
-        // Read-only, hidden and system go first: a read-only file is not deleted otherwise.
-        if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
-            PlatSetHandleAttributes(entry, FILE_ATTRIBUTE_NORMAL);
-        }
-        if (!PlatDeleteByHandle(entry)) level->result = false;
+    } else if (!RemoveNameOf(entry, attributes)) {
+        level->result = false;
     }
     PlatCloseHandle(entry);
     return false;
@@ -118,6 +111,21 @@ bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, cha
 uint32_t HandleAttributes(PlatFile file) {
     uint32_t attributes = 0;
     return PlatGetHandleAttributes(file, &attributes) ? attributes : INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveNameOf(PlatFile entry, uint32_t attributes) {
+    // Whatever it was when listed, a link now goes alone.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PlatDeleteByHandle(entry);
+    // A file with other names is shared with them: only this name goes, its
+    // attributes (which all its names share) stay as they are.
+    uint32_t links = 1;
+    const bool shared = !PlatGetLinkCount(entry, &links) || links > 1;
+    if (PlatDeleteByHandle(entry)) return true;
+    // Where the system cannot delete past the read-only bit, a file of its own has its bits reset first.
+    if (shared || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0) {
+        return false;
+    }
+    return PlatSetHandleAttributes(entry, FILE_ATTRIBUTE_NORMAL) && PlatDeleteByHandle(entry);
 }
 
 bool IsRealFolder(uint32_t attributes) {

@@ -18,6 +18,10 @@ constexpr uint32_t NO_FOLLOW = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPAR
 uint32_t HandleAttributes(PlatFile file);
 // A folder, and not a link to one.
 bool IsRealFolder(uint32_t attributes);
+// Removes the name an open entry (not a real folder) stands under, by handle:
+// a link as a link; a file's contents go only with its last name, and the
+// attributes of a file with other names are never touched. True when it went.
+bool RemoveNameOf(PlatFile entry, uint32_t attributes);
 
 // Brings a folder path in a PATH_CAPACITY buffer to the form the walk works
 // with: one trailing separator. False when the path, its separator and "*"

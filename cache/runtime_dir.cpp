@@ -1,6 +1,5 @@
 #include "cache/runtime_dir.h"
 
-#include "base/long_path.h"
 #include "base/text.h"
 #include "cache/remove_tree.h"
 #include "platform/platform.h"
@@ -12,100 +11,90 @@ constexpr size_t PURGE_MARGIN = 24;
 
 bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
-uint32_t QueryAttributes(const char16_t* path) {
-    char16_t scratch[LONG_PATH_CAPACITY];
-    return PlatGetFileAttributes(ToLongPath(path, scratch));
-}
-
-bool CreateOneDirectory(const char16_t* path) {
-    char16_t scratch[LONG_PATH_CAPACITY];
-    return PlatCreateDirectory(ToLongPath(path, scratch));
-}
-
-// Held for the run: listed and opened through, never deleted through.
-constexpr uint32_t HOLD_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-
-// Keeps the handle only when it holds a real folder.
-bool KeepRealFolder(PlatFile opened, FileHandle* held) {
-    held->file = opened;
+// Opens or creates one folder of the chain inside parent; keeps it only when
+// it is a real folder (a link standing there is refused, never followed).
+bool OpenChainFolder(PlatFile parent, const char16_t* name, FileHandle* held, bool* created) {
+    held->file = PlatCreateFolderAt(parent, name, CACHE_FOLDER_ACCESS, NO_DELETE_SHARING, created);
     if (!held->Valid()) return false;
     if (IsRealFolder(HandleAttributes(held->file))) return true;
     held->Close();
     return false;
 }
 
+// Removes one entry of an open folder whose path (with its trailing
+// separator, length characters) is in the buffer: a real folder with all it
+// holds, anything else (only a folder link, when foldersOnly) by its name
+// alone. Best effort.
+void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, bool foldersOnly) {
+    const PlatFile entry = PlatCreateFileAt(folder, name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+    if (entry == PLAT_INVALID_HANDLE || entry == nullptr) return;  // in use, or gone
+    const uint32_t attributes = HandleAttributes(entry);
+    if (IsRealFolder(attributes)) {
+        if (TextFormat(path + length, PATH_CAPACITY - length, u"%s\\", name)) {
+            RemoveOpenTree(entry, path, TextLength(path));  // owns the handle
+        } else {
+            PlatCloseHandle(entry);
+        }
+        path[length] = 0;
+        return;
+    }
+    const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES &&
+                            (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) RemoveNameOf(entry, attributes);
+    PlatCloseHandle(entry);
+}
+
 }  // namespace
 
-bool FormRuntimeRoot(const char16_t* base, char16_t* root) {
-    return TextFormat(root, PATH_CAPACITY, u"%s\\Vorlane Runtime", base);
-}
-
-char16_t* PrepareRuntimeDir(bool* rootExisted, RuntimeFolders* held) {
-    held->Release();
+bool PrepareRuntimeDir(RuntimeCache* cache) {
+    cache->Release();
+    cache->rootExisted = false;
+    cache->libraryExisted = false;
+    cache->libraryPath[0] = 0;
     char16_t base[PATH_CAPACITY];
-    if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) != 0) return nullptr;
+    if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) != 0) return false;
     base[PATH_CAPACITY - 1] = 0;
-    const size_t baseLength = TextLength(base);
+    cache->baseLength = TextLength(base);
+    if (!TextFormat(cache->rootPath, PATH_CAPACITY, u"%s\\%s", base, RUNTIME_ROOT_NAME)) return false;
+    if (!TextFormat(cache->dirPath, PATH_CAPACITY, u"%s\\%d", cache->rootPath, RUNTIME_VERSION)) return false;
 
-    char16_t root[PATH_CAPACITY];
-    if (!FormRuntimeRoot(base, root)) return nullptr;
-    // Decided before anything is created: the after-run removal may take the
-    // root away only when this run made it.
-    *rootExisted = QueryAttributes(root) != INVALID_FILE_ATTRIBUTES;
-
-    char16_t dir[PATH_CAPACITY];
-    if (!TextFormat(dir, PATH_CAPACITY, u"%s\\%d", root, RUNTIME_VERSION)) return nullptr;
-    if (!CreateDirChain(dir, baseLength)) return nullptr;
-
-    // Checked again by handle, and held: the version folder is opened through
-    // the root's handle, so both are the folders just checked.
+    // The base is the user's own folder, looked up once as the system gives it;
+    // everything below it is opened relative to its parent and never followed.
+    FileHandle baseFolder;
     {
         char16_t scratch[LONG_PATH_CAPACITY];
-        const PlatFile opened = PlatCreateFile(ToLongPath(root, scratch), HOLD_ACCESS, NO_DELETE_SHARING,
-                                               OPEN_EXISTING, NO_FOLLOW);
-        if (!KeepRealFolder(opened, &held->root)) return nullptr;
+        baseFolder.file = PlatCreateFile(ToLongPath(base, scratch), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS);
     }
-    const char16_t* version = dir + TextLength(root) + 1;
-    if (!KeepRealFolder(
-            PlatCreateFileAt(held->root.file, version, HOLD_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW),
-            &held->dir)) {
-        held->Release();
-        return nullptr;
+    if (!baseFolder.Valid()) return false;
+    bool created = false;
+    const bool rootHeld = OpenChainFolder(baseFolder.file, RUNTIME_ROOT_NAME, &cache->root, &created);
+    // Decided by the open that would have created it: the after-run removal may
+    // take the root away only when this run made it.
+    cache->rootExisted = !created && (rootHeld || (PlatGetLastError() != ERROR_FILE_NOT_FOUND &&
+                                                   PlatGetLastError() != ERROR_PATH_NOT_FOUND));
+    if (!rootHeld) return false;
+    char16_t version[16];
+    TextFormat(version, 16, u"%d", RUNTIME_VERSION);
+    if (!OpenChainFolder(cache->root.file, version, &cache->dir, &created)) {
+        cache->Release();
+        return false;
     }
-    char16_t* copy = TextDuplicate(dir);
-    if (copy == nullptr) held->Release();
-    return copy;
+    return true;
 }
 
-bool CreateDirChain(const char16_t* path, size_t prefixLength) {
-    if (path == nullptr) return false;
-    const size_t n = TextLength(path);
-    if (prefixLength >= n) return true;
-    if (n >= PATH_CAPACITY) return false;
-
-    char16_t partial[PATH_CAPACITY];
-    for (size_t i = 0; i < prefixLength + 1; ++i) partial[i] = path[i];
-    for (size_t i = prefixLength + 1; i <= n; ++i) {
-        if (i < n && !IsPathSeparator(path[i])) {
-            partial[i] = path[i];
-            continue;
-        }
-        partial[i] = 0;
-        uint32_t attributes = QueryAttributes(partial);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (CreateOneDirectory(partial)) {
-                if (i < n) partial[i] = path[i];
-                continue;
-            }
-            if (PlatGetLastError() != ERROR_ALREADY_EXISTS) return false;
-            // Another process made it in between: judge what it made.
-            attributes = QueryAttributes(partial);
-            if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-        }
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-        if (i < n) partial[i] = path[i];
+bool FormLibraryPath(RuntimeCache* cache) {
+    if (!TextFormat(cache->libraryPath, PATH_CAPACITY, u"%s\\%s", cache->dirPath, LIBRARY_NAME)) {
+        cache->libraryPath[0] = 0;
+        return false;
     }
+    FileHandle probe;
+    probe.file = PlatCreateFileAt(cache->dir.file, LIBRARY_NAME, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, NO_FOLLOW);
+    const uint32_t error = probe.Valid() ? 0 : PlatGetLastError();
+    cache->libraryExisted = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     return true;
 }
 
@@ -129,44 +118,55 @@ int32_t ReadFolderNumber(const char16_t* name) {
     return -static_cast<int32_t>(value);
 }
 
-void PurgeOldRuntimes(const RuntimeFolders& held) {
-    char16_t base[PATH_CAPACITY];
-    if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) < 0) return;
-    base[PATH_CAPACITY - 1] = 0;
-    if (TextLength(base) + PURGE_MARGIN >= PATH_CAPACITY) return;
-    char16_t root[PATH_CAPACITY];
-    if (!FormRuntimeRoot(base, root)) return;
-
+void PurgeOldRuntimes(const RuntimeCache& cache) {
+    if (cache.baseLength + PURGE_MARGIN >= PATH_CAPACITY) return;
+    char16_t path[PATH_CAPACITY];
     PlatFindData data;
-    const PlatFind find = PlatFindFirstFileAt(held.root.file, &data);
-    if (find == PLAT_INVALID_HANDLE) return;
 
-    char16_t entry[PATH_CAPACITY];
+    // What an interrupted installation left beside the library; a file another
+    // run is still writing is held without delete sharing and stays.
+    size_t length = 0;
+    if (TextFormat(path, PATH_CAPACITY, u"%s\\", cache.dirPath)) {
+        length = TextLength(path);
+        const PlatFind find = PlatFindFirstFileAt(cache.dir.file, &data);
+        if (find != PLAT_INVALID_HANDLE) {
+            do {
+                data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
+                if (IsDotName(data.name) || TextEqual(data.name, LIBRARY_NAME)) continue;
+                RemoveEntryOf(cache.dir.file, data.name, path, length, false);
+            } while (PlatFindNextFile(find, &data));
+            PlatFindClose(find);
+        }
+    }
+
+    if (!TextFormat(path, PATH_CAPACITY, u"%s\\", cache.rootPath)) return;
+    length = TextLength(path);
+    const PlatFind find = PlatFindFirstFileAt(cache.root.file, &data);
+    if (find == PLAT_INVALID_HANDLE) return;
     do {
         if ((data.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
         data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
         if (IsDotName(data.name)) continue;
         const int32_t number = ReadFolderNumber(data.name);
         if (number < 1 || number >= RUNTIME_VERSION) continue;
-        if (!TextFormat(entry, PATH_CAPACITY, u"%s\\%s", root, data.name)) continue;
-        size_t entryLength = 0;
-        if (!WithTrailingSeparator(entry, &entryLength)) continue;
-
         // Judged again by handle: what was listed may have been swapped since.
-        const PlatFile folder =
-            PlatCreateFileAt(held.root.file, data.name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
-        if (folder == PLAT_INVALID_HANDLE || folder == nullptr) continue;
-        const uint32_t attributes = HandleAttributes(folder);
-        if (IsRealFolder(attributes)) {
-            RemoveOpenTree(folder, entry, entryLength);  // owns the handle
-            continue;
-        }
-        // A link to a folder goes alone; what it leads to is not ours.
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            PlatDeleteByHandle(folder);
-        }
-        PlatCloseHandle(folder);
+        RemoveEntryOf(cache.root.file, data.name, path, length, true);
     } while (PlatFindNextFile(find, &data));
     PlatFindClose(find);
+}
+
+void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
+    char16_t path[PATH_CAPACITY];
+    size_t length = 0;
+    if (TextFormat(path, PATH_CAPACITY, u"%s", cache->dirPath) && WithTrailingSeparator(path, &length)) {
+        const PlatFile dir = cache->dir.file;
+        cache->dir.file = PLAT_INVALID_HANDLE;
+        RemoveOpenTree(dir, path, length);  // owns the handle
+    }
+    if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
+        const PlatFile root = cache->root.file;
+        cache->root.file = PLAT_INVALID_HANDLE;
+        RemoveOpenTree(root, path, length);
+    }
+    cache->Release();
 }

@@ -1,47 +1,63 @@
-// The per-user runtime cache: "<local app data>\Vorlane Runtime\<version>".
+// The per-user runtime cache: "<local app data>\Vorlane Runtime\<version>",
+// prepared once per run and held by handle from then on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "base/file_handle.h"
+#include "base/long_path.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
+constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
+constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 
-// RuntimeRoot and RuntimeDir, held open from their preparation to the end of
-// the hand-off: opened without following links, checked by handle to be real
-// folders, with read and write sharing but no delete sharing, so nobody can
-// rename or replace them meanwhile and every path below them resolves through
-// real folders. Released before the after-run removal.
-struct RuntimeFolders {
-    FileHandle root;
-    FileHandle dir;
+// The cache folders are held with what their removal needs (listing, opening
+// through, clearing attributes, deleting), with read and write sharing but no
+// delete sharing: nobody renames or replaces them while the run holds them,
+// and every path below them resolves through these very folders.
+constexpr uint32_t CACHE_FOLDER_ACCESS =
+    DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+
+// The run's one record of the cache, filled at stage 10 (the library path and
+// flag at stage 11) and passed down: nothing below it looks the local app data
+// folder up again or opens a cache folder by path.
+struct RuntimeCache {
+    FileHandle root;                      // RuntimeRoot
+    FileHandle dir;                       // RuntimeDir, opened inside root
+    char16_t rootPath[PATH_CAPACITY];     // plain paths, for the loader and the length rules
+    char16_t dirPath[PATH_CAPACITY];
+    char16_t libraryPath[PATH_CAPACITY];  // empty until stage 11
+    size_t baseLength;                    // the local app data folder's length
+    bool rootExisted;                     // something stood at RuntimeRoot before this run
+    bool libraryExisted;                  // something stood at the library path before the installation
     void Release() {
         dir.Close();
         root.Close();
     }
 };
 
-// RuntimeRoot below the local app data folder base, "<base>\Vorlane Runtime",
-// into root (PATH_CAPACITY characters); false when it does not fit.
-bool FormRuntimeRoot(const char16_t* base, char16_t* root);
+// Stage 10: asks for the local app data folder once, opens it, then opens or
+// creates "Vorlane Runtime" inside it and the version folder inside that, each
+// relative to its parent's handle and never through a link, and holds both.
+// rootExisted is written before anything is created. False when a path does
+// not fit, a component is a link or a file, or a folder cannot be made.
+bool PrepareRuntimeDir(RuntimeCache* cache);
 
-// Creates RuntimeDir (and RuntimeRoot when missing), refusing links and files
-// in the way, and holds both in held. rootExisted is written before anything
-// is created. Returns a heap copy of RuntimeDir in plain form (PlatHeapFree),
-// or null.
-char16_t* PrepareRuntimeDir(bool* rootExisted, RuntimeFolders* held);
+// Stage 11: the library path, and whether anything stands there now. False
+// when the path does not fit PATH_CAPACITY characters.
+bool FormLibraryPath(RuntimeCache* cache);
 
-// Creates the components of path after its first prefixLength characters one
-// by one; true when each exists as a real folder (not a link, not a file).
-bool CreateDirChain(const char16_t* path, size_t prefixLength);
+// Removes the folders of runtime versions 1 to RUNTIME_VERSION - 1 from the
+// held RuntimeRoot, and whatever stands in RuntimeDir beside the library (what
+// an interrupted installation left); folder links are removed as links, files
+// with more names lose only this one. Silent.
+void PurgeOldRuntimes(const RuntimeCache& cache);
 
-// Removes the folders of runtime versions 1 to RUNTIME_VERSION - 1 from
-// RuntimeRoot, listed through its held handle; folder links are removed as
-// links. Silent.
-void PurgeOldRuntimes(const RuntimeFolders& held);
+// The after-run removal: RuntimeDir, and RuntimeRoot when withRoot, emptied and
+// removed through the held handles (which it consumes). Best effort, silent.
+void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot);
 
 // Reads a folder name as a signed 32-bit decimal: leading white space, one
 // optional sign, digits up to the first non-digit; saturates; 0 without digits.
 int32_t ReadFolderNumber(const char16_t* name);
-

@@ -15,3 +15,13 @@ target_include_directories(lzma_sdk SYSTEM PUBLIC ${_sdk})
 set_target_properties(lzma_sdk PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
 # Third-party code: its own warnings are not ours to fix.
 target_compile_options(lzma_sdk PRIVATE -w)
+
+# The SDK's SHA-1, SHA-256 and SHA-512 (with their SHA-NI/ARM kernels, chosen
+# at run time): the Authenticode digests of the pinned runtime library. A
+# library of its own, so only what hashes links it.
+add_library(lzma_sdk_hash STATIC ${_sdk}/Sha1.c ${_sdk}/Sha1Opt.c ${_sdk}/Sha256.c ${_sdk}/Sha256Opt.c
+  ${_sdk}/Sha512.c ${_sdk}/Sha512Opt.c)
+target_include_directories(lzma_sdk_hash SYSTEM PUBLIC ${_sdk})
+target_link_libraries(lzma_sdk_hash PUBLIC lzma_sdk)  # CpuArch.c
+set_target_properties(lzma_sdk_hash PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzma_sdk_hash PRIVATE -w)

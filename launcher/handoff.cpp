@@ -1,11 +1,9 @@
 #include "launcher/handoff.h"
 
-#include "base/long_path.h"
-#include "cache/remove_tree.h"
-#include "cache/runtime_dir.h"
 #include "base/error_box.h"
-#include "launcher/launch.h"
 #include "base/text.h"
+#include "cache/runtime_dir.h"
+#include "launcher/launch.h"
 
 namespace {
 
@@ -69,30 +67,43 @@ char16_t* RebuildArgumentLine(char16_t* const* argv, int count) {
     return line;
 }
 
-void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool libraryExisted, bool rootExisted) {
+void RemoveAfterRun(PlatModule instance, RuntimeCache* cache) {
     HeapText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
-    if (removeSetting.text == nullptr || !TextEqual(removeSetting.text, u"Y")) return;
     // Only what this run put where nothing stood goes.
-    if (libraryExisted) return;
-
-    char16_t path[PATH_CAPACITY];
-    if (TextFormat(path, PATH_CAPACITY, u"%s", runtimeDir)) RemoveTree(path);
-
-    if (!rootExisted) {
-        char16_t base[PATH_CAPACITY];
-        if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) != 0) return;
-        if (FormRuntimeRoot(base, path)) RemoveTree(path);
+    if (removeSetting.text == nullptr || !TextEqual(removeSetting.text, u"Y") || cache->libraryExisted) {
+        cache->Release();
+        return;
     }
+    RemoveRuntimeFolders(cache, !cache->rootExisted);
 }
 
-int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* folders) {
+int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache) {
     int code = EXIT_OK;
     {
+        // The loader gets the path the held file resolves to, links and all
+        // resolved, so it walks no link; the mapped image is then compared with
+        // the held file before anything of it is called.
+        char16_t loadPath[LONG_PATH_CAPACITY];
+        char16_t message[MESSAGE_CAPACITY];
+        if (!ResolveLoadPath(*checked, loadPath, message)) {
+            ShowError(message);
+            return EXIT_INTEGRITY;
+        }
         LibraryGuard library;
         // Its dependencies from the system folder only: nothing else is ever
         // installed beside it, so its own folder could only offer planted files.
-        library.module = PlatLoadLibraryEx(input.libraryPath, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        // The file was held since its check so nobody could swap it; the load has returned.
+        library.module = PlatLoadLibraryEx(loadPath, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (library.module != nullptr && !PlatModuleIsFile(library.module, checked->held.file)) {
+            const uint32_t error = PlatGetLastError();
+            if (error != 0) {
+                ShowErrorF(u"Cannot load %s: the file it mapped cannot be compared with the one checked (error %u).",
+                           LIBRARY_NAME, error);
+            } else {
+                ShowErrorF(u"Cannot load %s: the loader mapped another file than the one checked.", LIBRARY_NAME);
+            }
+            return EXIT_INTEGRITY;
+        }
+        // The file was held since its check so nobody could swap it; it is mapped now.
         checked->Release();
 
         VorlaneInitFn init = nullptr;
@@ -123,8 +134,6 @@ int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* 
             }
         }
     }
-    // Held folders would keep their own removal out.
-    folders->Release();
-    RemoveAfterRun(input.instance, input.runtimeDir, input.libraryExisted, input.rootExisted);
+    RemoveAfterRun(input.instance, cache);
     return code;
 }

@@ -31,18 +31,17 @@ char16_t* RebuildArgumentLine(char16_t* const* argv, int count);
 struct HandOffInput {
     PlatModule instance;
     const char16_t* modulePath;
-    const char16_t* libraryPath;
     PayloadLocation payload;
-    const char16_t* runtimeDir;
-    bool libraryExisted;
-    bool rootExisted;
 };
 
-// Loads the library, releases the handles its check held once the load
-// returned, calls VorlaneInit, unloads, releases the runtime folders and
-// applies the after-run removal. Returns the exit code: EXIT_OK,
-// EXIT_RUNTIME_LOAD or EXIT_SETTING_MISSING.
-int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeFolders* folders);
+// Loads the checked library by the path its held handle resolves to, confirms
+// the module the loader mapped is that file, releases it, calls VorlaneInit,
+// unloads, and applies the after-run removal through the held cache folders.
+// Returns the exit code: EXIT_OK, EXIT_INTEGRITY (the path or the mapped file
+// is not the one checked; nothing was called), EXIT_RUNTIME_LOAD or
+// EXIT_SETTING_MISSING.
+int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache);
 
-// The after-run removal rule alone (used by HandOff).
-void RemoveAfterRun(PlatModule instance, const char16_t* runtimeDir, bool libraryExisted, bool rootExisted);
+// The after-run removal rule alone (used by HandOff): with setting 6 exactly
+// "Y", what this run created goes, through the held folders.
+void RemoveAfterRun(PlatModule instance, RuntimeCache* cache);

@@ -1,9 +1,11 @@
 #include "launcher/integrity.h"
 
 #include "archive/archive_reader.h"
-#include "launcher/build_config.h"
-#include "base/error_box.h"
+#include "base/long_path.h"
 #include "base/text.h"
+#include "cache/remove_tree.h"
+#include "cache/runtime_dir.h"
+#include "launcher/build_config.h"
 
 namespace {
 
@@ -50,59 +52,96 @@ bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher, size_
     return true;
 }
 
-bool CheckSignature(PlatModule instance, PlatFile file, const char16_t* libraryPath) {
+CheckResult Verdict(CheckVerdict verdict, const char16_t* format, ...) {
+    CheckResult result{verdict, {}};
+    va_list args;
+    va_start(args, format);
+    TextFormatV(result.message, MESSAGE_CAPACITY, format, args);
+    va_end(args);
+    return result;
+}
+
+// The pin the packager wrote: none (a launcher built or packed without one),
+// or the digest the library must have. False when a pin is there but unreadable.
+bool ReadPin(PlatModule instance, bool* present, Pin* pin) {
+    char16_t text[PUBLISHER_CAPACITY];
+    const int length = PlatLoadString(instance, PIN_STRING_ID, text, PUBLISHER_CAPACITY);
+    *present = length > 0;
+    if (!*present) return true;
+    text[length < PUBLISHER_CAPACITY ? length : PUBLISHER_CAPACITY - 1] = 0;
+    return ParsePin(text, pin);
+}
+
+CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* pin) {
     // Without a publisher any signer would do: that is no check.
     char16_t publisher[PUBLISHER_CAPACITY];
-    const int publisherLength = PlatLoadString(instance, PUBLISHER_STRING_ID, publisher, PUBLISHER_CAPACITY);
+    const int publisherLength = PlatLoadString(check.instance, PUBLISHER_STRING_ID, publisher, PUBLISHER_CAPACITY);
     if (publisherLength <= 0) {
-        ShowErrorF(u"Cannot check %s: this application names no publisher.", LIBRARY_NAME);
-        return false;
+        return Verdict(CheckVerdict::Failed, u"Cannot check %s: this application names no publisher.", LIBRARY_NAME);
     }
     publisher[publisherLength < PUBLISHER_CAPACITY ? publisherLength : PUBLISHER_CAPACITY - 1] = 0;
 
     const uint32_t loaded = PlatLoadTrustServices();
     if (loaded != 0) {
-        ShowErrorF(u"Cannot check %s: the system's trust services cannot be loaded (error %u).", LIBRARY_NAME,
-                   loaded);
-        return false;
+        return Verdict(CheckVerdict::Failed, u"Cannot check %s: the system's trust services cannot be loaded (error %u).",
+                       LIBRARY_NAME, loaded);
     }
     PlatTrustAnswer answer;
-    PlatVerifyTrust(file, libraryPath, &answer);
+    PlatVerifyTrust(file, check.libraryPath, &answer);
     answer.signer[PLAT_SIGNER_CAPACITY - 1] = 0;
     if (answer.signerLength >= PLAT_SIGNER_CAPACITY) answer.signerLength = 0;
 
     // The chain decides first: a signer's name means nothing under an untrusted root.
     if (answer.result != PLAT_TRUST_OK && !OnlyRevocationUnknown(answer)) {
         if (answer.result == PLAT_TRUST_NOSIGNATURE || answer.result == PLAT_TRUST_SUBJECT_FORM) {
-            ShowErrorF(u"%s is not signed.", LIBRARY_NAME);
-        } else if (IsRevoked(answer.result)) {
-            ShowErrorF(u"%s is signed by %s, whose certificate has been revoked (0x%X).", LIBRARY_NAME,
-                       SignerOrUnknown(answer), answer.result);
-        } else if (IsUntrusted(answer.result)) {
-            ShowErrorF(u"%s is signed by %s, whose certificate is not trusted (0x%X).", LIBRARY_NAME,
-                       SignerOrUnknown(answer), answer.result);
-        } else {
-            ShowErrorF(u"%s has an invalid signature (0x%X).", LIBRARY_NAME, answer.result);
+            return Verdict(CheckVerdict::Refused, u"%s is not signed.", LIBRARY_NAME);
         }
-        return false;
+        if (IsRevoked(answer.result)) {
+            return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate has been revoked (0x%X).",
+                           LIBRARY_NAME, SignerOrUnknown(answer), answer.result);
+        }
+        if (IsUntrusted(answer.result)) {
+            return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate is not trusted (0x%X).",
+                           LIBRARY_NAME, SignerOrUnknown(answer), answer.result);
+        }
+        return Verdict(CheckVerdict::Refused, u"%s has an invalid signature (0x%X).", LIBRARY_NAME, answer.result);
+    }
+    // The pin names the very build that was packed: another build, whoever
+    // signed it and under whatever name, is not it.
+    if (pin != nullptr && !PinMatches(*pin, answer.digestKind, answer.digest, answer.digestSize)) {
+        Pin found{answer.digestKind, answer.digestSize, {}};
+        for (uint32_t i = 0; i < answer.digestSize && i < PLAT_DIGEST_CAPACITY; ++i) found.digest[i] = answer.digest[i];
+        char16_t digest[PUBLISHER_CAPACITY];
+        if (!FormatPin(found, digest, PUBLISHER_CAPACITY)) TextFormat(digest, PUBLISHER_CAPACITY, u"unknown");
+        return Verdict(CheckVerdict::Refused, u"%s is not the runtime this application was packed with (digest %s).",
+                       LIBRARY_NAME, digest);
     }
     if (!IsPublisher(answer, publisher, static_cast<size_t>(publisherLength))) {
-        ShowErrorF(u"%s is signed by %s, expected %s.", LIBRARY_NAME, answer.signer[0] != 0 ? answer.signer : u"(no name)",
-                   publisher);
-        return false;
+        return Verdict(CheckVerdict::Refused, u"%s is signed by %s, expected %s.", LIBRARY_NAME,
+                       answer.signer[0] != 0 ? answer.signer : u"(no name)", publisher);
     }
-    return true;
+    // A certificate that names no use is valid for every use to the generic policy.
+    if (!answer.codeSigning) {
+        return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate is not for code signing.",
+                       LIBRARY_NAME, SignerOrUnknown(answer));
+    }
+    return CheckResult{CheckVerdict::Passed, {}};
 }
 
 }  // namespace
 
-bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
+CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!check.searchRestricted) {
-        ShowErrorF(u"%s cannot be loaded safely on this system: install the Windows update KB2533623.",
-                   LIBRARY_NAME);
-        return false;
+        return Verdict(CheckVerdict::Failed,
+                       u"%s cannot be loaded safely on this system: install the Windows update KB2533623.",
+                       LIBRARY_NAME);
+    }
+    bool pinned = false;
+    Pin pin{};
+    if (!ReadPin(check.instance, &pinned, &pin)) {
+        return Verdict(CheckVerdict::Failed, u"Cannot check %s: this application's pin cannot be read.", LIBRARY_NAME);
     }
 
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
@@ -110,54 +149,70 @@ bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
     file.file = PlatCreateFileAt(check.runtimeDir, LIBRARY_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT);
     if (!file.Valid()) {
-        ShowErrorF(u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, PlatGetLastError());
-        return false;
+        const uint32_t error = PlatGetLastError();
+        // Gone since it was installed: the archive still has it.
+        const CheckVerdict verdict = error == ERROR_FILE_NOT_FOUND ? CheckVerdict::Refused : CheckVerdict::Failed;
+        return Verdict(verdict, u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, error);
     }
 
-    // The bytes that will run must be this application's, not merely some
-    // build its publisher once signed; a link standing there is no copy at all.
+    // A link is no copy at all, and a file with another name elsewhere could be
+    // changed through that name.
     uint32_t attributes = 0;
-    if (!PlatGetHandleAttributes(file.file, &attributes)) {
-        ShowErrorF(u"Cannot check %s: the file cannot be identified (error %u).", LIBRARY_NAME, PlatGetLastError());
-        return false;
+    uint32_t links = 0;
+    if (!PlatGetHandleAttributes(file.file, &attributes) || !PlatGetLinkCount(file.file, &links)) {
+        return Verdict(CheckVerdict::Failed, u"Cannot check %s: the file cannot be identified (error %u).",
+                       LIBRARY_NAME, PlatGetLastError());
     }
-    uint32_t crc = 0;
-    const bool plain = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    const uint32_t error = plain ? HandleCrc(file.file, &crc, check.buffer) : 0;
-    if (error != 0) {
-        ShowErrorF(u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME, error);
-        return false;
-    }
-    if (!plain || !check.installed.known || crc != check.installed.crc) {
-        ShowErrorF(u"The installed %s is not this application's copy.", LIBRARY_NAME);
-        return false;
+    if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || links != 1) {
+        return Verdict(CheckVerdict::Refused, u"The installed %s is not this application's copy.", LIBRARY_NAME);
     }
 
-    if (VORLANE_VERIFY_SIGNATURE && !CheckSignature(check.instance, file.file, check.libraryPath)) return false;
+    // Without a pin, or without the trust services to report the digest, the
+    // bytes that will run must at least be this archive's.
+    if (!pinned || !VORLANE_VERIFY_SIGNATURE) {
+        uint32_t crc = 0;
+        const uint32_t error = HandleCrc(file.file, &crc, check.buffer);
+        if (error != 0) {
+            return Verdict(CheckVerdict::Failed, u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME,
+                           error);
+        }
+        if (!check.installed.known || crc != check.installed.crc) {
+            return Verdict(CheckVerdict::Refused, u"The installed %s is not this application's copy.", LIBRARY_NAME);
+        }
+    }
+
+    if (VORLANE_VERIFY_SIGNATURE) {
+        const CheckResult signature = CheckSignature(check, file.file, pinned ? &pin : nullptr);
+        if (signature.verdict != CheckVerdict::Passed) return signature;
+    }
     checked->held.file = file.file;
     file.file = PLAT_INVALID_HANDLE;
-    return true;
+    return CheckResult{CheckVerdict::Passed, {}};
 }
 
-bool ConfirmLoadTarget(const char16_t* libraryPath, CheckedLibrary* checked) {
-    // The plain path, as the loader takes it: no long form, so the same
-    // normalisation applies to both.
-    checked->resolved.file =
-        PlatCreateFile(libraryPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (!checked->resolved.Valid()) {
-        ShowErrorF(u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, PlatGetLastError());
+bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, char16_t* message) {
+    char16_t final[LONG_PATH_CAPACITY];
+    const uint32_t length = PlatGetFinalPath(checked.held.file, final, LONG_PATH_CAPACITY);
+    if (length == 0) {
+        TextFormat(message, MESSAGE_CAPACITY, u"Cannot load %s: its final path cannot be read (error %u).",
+                   LIBRARY_NAME, PlatGetLastError());
         return false;
     }
-    PlatFileId held;
-    PlatFileId resolved;
-    if (!PlatGetFileId(checked->held.file, &held) || !PlatGetFileId(checked->resolved.file, &resolved)) {
-        ShowErrorF(u"Cannot check %s: the file cannot be identified (error %u).", LIBRARY_NAME, PlatGetLastError());
+    // "\\?\UNC\server\share\..." is a file on another machine; "\\?\X:\..." a local one.
+    const char16_t* plain = final;
+    if (length >= 4 && final[0] == u'\\' && final[1] == u'\\' && final[2] == u'?' && final[3] == u'\\') plain += 4;
+    const bool unc = (plain[0] == u'U' || plain[0] == u'u') && (plain[1] == u'N' || plain[1] == u'n') &&
+                     (plain[2] == u'C' || plain[2] == u'c') && plain[3] == u'\\';
+    if (unc || plain[0] == u'\\') {
+        TextFormat(message, MESSAGE_CAPACITY,
+                   u"Cannot load %s safely: the runtime cache is on a network volume, whose server could change the "
+                   u"file after its check.",
+                   LIBRARY_NAME);
         return false;
     }
-    bool same = held.volume == resolved.volume;
-    for (size_t i = 0; same && i < sizeof(held.id); ++i) same = held.id[i] == resolved.id[i];
-    if (!same) {
-        ShowErrorF(u"Cannot load %s: its path leads to another file than the one checked.", LIBRARY_NAME);
+    char16_t scratch[LONG_PATH_CAPACITY];
+    if (!TextFormat(path, LONG_PATH_CAPACITY, u"%s", ToLongPath(plain, scratch))) {
+        TextFormat(message, MESSAGE_CAPACITY, u"Cannot load %s: its final path is too long.", LIBRARY_NAME);
         return false;
     }
     return true;

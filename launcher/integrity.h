@@ -1,34 +1,33 @@
-// The runtime library's integrity check: the installed file is the archive's
-// copy, carries a trusted signature of the publisher, and is the file the
-// loader will map.
+// The runtime library's integrity check: the installed file is the packed
+// runtime (its pinned digest, else the archive's CRC-32), carries a trusted
+// signature of the publisher meant for code signing, and is the file the
+// loader maps.
 #pragma once
 
 #include "archive/file_crc.h"
+#include "archive/pin.h"
+#include "base/error_box.h"
 #include "base/file_handle.h"
 #include "cache/install.h"
 #include "platform/platform.h"
 
-// The string of the launcher's string table that names the publisher: the
-// signer display name the runtime library must carry, written at pack time.
+// Strings of the launcher's string table the check reads, written at pack time:
+// the signer display name the runtime library must carry, and the pin.
 constexpr uint32_t PUBLISHER_STRING_ID = 7;
-constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
+constexpr uint32_t PIN_STRING_ID = 8;
 constexpr int PUBLISHER_CAPACITY = 256;
 
-// The library as checked. Both handles stay open, with read sharing only,
-// until the load returned: nobody can write, rename or delete the file
-// meanwhile.
+// The library as checked. The handle stays open, with read sharing only, until
+// the loaded module was confirmed to be this file: nobody can write, rename or
+// delete it meanwhile.
 struct CheckedLibrary {
-    FileHandle held;      // the file the check read
-    FileHandle resolved;  // the plain path as the loader resolves it, confirmed to be the same file
-    void Release() {
-        held.Close();
-        resolved.Close();
-    }
+    FileHandle held;
+    void Release() { held.Close(); }
 };
 
 // What the check needs to know.
 struct LibraryCheck {
-    PlatModule instance;          // its string table names the publisher
+    PlatModule instance;          // its string table names the publisher and the pin
     PlatFile runtimeDir;          // the held runtime folder; the library is opened inside it
     const char16_t* libraryPath;  // the library's plain path, for the trust services
     InstalledLibrary installed;   // what the installation left there
@@ -36,16 +35,28 @@ struct LibraryCheck {
     CheckBuffer* buffer = nullptr;  // the run's check buffer the CRC reads through (null: one of its own)
 };
 
+enum class CheckVerdict {
+    Passed,   // checked->held keeps the file open
+    Refused,  // the file is not the packed runtime: replacing it from the archive may mend that
+    Failed,   // it cannot be checked here at all
+};
+
+struct CheckResult {
+    CheckVerdict verdict;
+    char16_t message[MESSAGE_CAPACITY];  // why, when not passed; shown by the caller
+};
+
 // Opens the library inside the held runtime folder for reading with read
 // sharing only, never through a link, and checks through that handle that it
-// is a plain file with the installed content and, when the build checks
-// signatures, that it is signed under a trusted chain by the publisher. On
-// success checked->held keeps the file open; on failure shows an error box
-// naming the library and the reason.
-bool CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked);
+// is a plain file with one name; that it is the pinned runtime (when the
+// launcher carries a pin) or has the installed CRC-32 (when it does not); and,
+// when the build checks signatures, that it is signed under a trusted chain by
+// the publisher with a certificate meant for code signing. Shows nothing.
+CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked);
 
-// Right before the load: opens the plain library path as the loader will
-// resolve it and confirms it is the file the check holds (a link, a junction
-// or a folder name the plain form normalises differently would lead elsewhere).
-// On failure shows an error box.
-bool ConfirmLoadTarget(const char16_t* libraryPath, CheckedLibrary* checked);
+// The path to hand the loader for the checked file: the one the system
+// resolves the held handle to, so that no link lies on it, in plain form
+// (long form when it needs one) into LONG_PATH_CAPACITY characters. Refuses a file
+// on a network volume, whose server could change what is mapped after the
+// check. False with the reason in message.
+bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, char16_t* message);

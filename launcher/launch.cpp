@@ -1,6 +1,7 @@
 #include "launcher/launch.h"
 
 #include "archive/archive_reader.h"
+#include "base/long_path.h"
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
@@ -21,13 +22,20 @@ struct ReaderGuard {
     }
 };
 
+// Whether "<path>.local" stands beside the executable, file or folder.
+bool RedirectionRequested(const char16_t* modulePath) {
+    char16_t local[PATH_CAPACITY];
+    if (!TextFormat(local, PATH_CAPACITY, u"%s.local", modulePath)) return false;  // no such name can exist either
+    char16_t scratch[LONG_PATH_CAPACITY];
+    return PlatGetFileAttributes(ToLongPath(local, scratch)) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 int RunLauncher(PlatModule instance) {
     // Stage 0: every library loaded from now on comes from the system directory
     // only. Where the system cannot do that, no library is loaded at stage 14.
     const bool searchRestricted = PlatSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    PlatInitCommonControls();
 
     // Stage 1: own path. A result that fills the buffer was cut.
     HostImage image{};
@@ -36,6 +44,16 @@ int RunLauncher(PlatModule instance) {
         ShowError(u"Cannot resolve own module path");
         return EXIT_OWN_PATH;
     }
+    // "<exe>.local" beside the executable makes Windows take libraries from its
+    // folder before any other, for every load from here on: nothing is loaded
+    // then, and the box is drawn by the system, so it loads nothing either.
+    if (RedirectionRequested(image.modulePath)) {
+        ShowErrorStyled(MB_ICONERROR | MB_SERVICE_NOTIFICATION,
+                        u"This application cannot start safely: remove \"%s.local\" from its folder.",
+                        image.modulePath);
+        return EXIT_REDIRECTED;
+    }
+    PlatInitCommonControls();
 
     // Stage 2: the executable stays open, read sharing only, until the end.
     FileHandle exe;
@@ -90,39 +108,43 @@ int RunLauncher(PlatModule instance) {
     }
 
     // Stage 10: both folders stay held, so nothing above the library can be
-    // swapped until the hand-off releases them.
-    bool rootExisted = false;
-    RuntimeFolders folders;
-    HeapText runtimeDir(PrepareRuntimeDir(&rootExisted, &folders));
-    if (runtimeDir.text == nullptr) {
+    // swapped; the record is all later stages know of the cache.
+    RuntimeCache cache;
+    if (!PrepareRuntimeDir(&cache)) {
         ShowError(u"Failed to create output directory");
         return EXIT_RUNTIME_DIR;
     }
 
     // Stage 11.
-    char16_t libraryPath[PATH_CAPACITY];
-    if (!TextFormat(libraryPath, PATH_CAPACITY, u"%s\\%s", runtimeDir.text, LIBRARY_NAME)) {
-        return EXIT_LIBRARY_PATH;
-    }
-    const bool libraryExisted = TargetExists(folders.dir.file, LIBRARY_NAME);
+    if (!FormLibraryPath(&cache)) return EXIT_LIBRARY_PATH;
 
     // Stage 12.
     InstalledLibrary installed{};
-    if (!InstallEntries(&reader, runtimeDir.text, folders.dir.file, &installed)) return EXIT_INSTALL;
+    if (!InstallEntries(&reader, cache, false, &installed)) return EXIT_INSTALL;
 
     // Stage 13: errors are ignored.
-    PurgeOldRuntimes(folders);
+    PurgeOldRuntimes(cache);
 
-    // Stage 14: the handles stay open until the load returned.
+    // Stage 14: the handle stays open until the loaded module was confirmed.
+    // A library that is not the packed runtime is replaced from the archive
+    // once (unless this run just wrote it): a file someone put there must not
+    // stop every later start.
     CheckedLibrary checked;
-    const LibraryCheck check{instance, folders.dir.file, libraryPath, installed, searchRestricted, &reader.check};
-    if (!CheckRuntimeIntegrity(check, &checked)) return EXIT_INTEGRITY;
-    if (!ConfirmLoadTarget(libraryPath, &checked)) return EXIT_INTEGRITY;
+    LibraryCheck check{instance, cache.dir.file, cache.libraryPath, installed, searchRestricted, &reader.check};
+    CheckResult result = CheckRuntimeIntegrity(check, &checked);
+    if (result.verdict == CheckVerdict::Refused && !installed.written) {
+        if (!InstallEntries(&reader, cache, true, &installed)) return EXIT_INSTALL;
+        check.installed = installed;
+        result = CheckRuntimeIntegrity(check, &checked);
+    }
+    if (result.verdict != CheckVerdict::Passed) {
+        ShowError(result.message);
+        return EXIT_INTEGRITY;
+    }
 
     // Stage 15.
-    const HandOffInput handOff{instance,        image.modulePath, libraryPath, payload,
-                               runtimeDir.text, libraryExisted,   rootExisted};
-    const int code = HandOff(handOff, &checked, &folders);
+    const HandOffInput handOff{instance, image.modulePath, payload};
+    const int code = HandOff(handOff, &checked, &cache);
 
     // Stage 16: the guards release the reader and the handles.
     return code;

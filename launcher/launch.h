@@ -18,9 +18,10 @@ enum ExitCode : int {
     EXIT_RUNTIME_DIR = -3,      // the runtime folder cannot be prepared
     EXIT_LIBRARY_PATH = -3,     // the library path does not fit 2048 characters
     EXIT_INSTALL = 4,           // installation fails (an entry name that cannot be allocated included)
-    EXIT_INTEGRITY = 5,         // the library fails its check before loading
+    EXIT_INTEGRITY = 5,         // the library fails its check, or the loader would map or mapped another file
     EXIT_RUNTIME_LOAD = 6,      // the library does not load, or lacks VorlaneInit
     EXIT_SETTING_MISSING = 6,   // setting 4 or 5 is missing from the string table
+    EXIT_REDIRECTED = 7,        // "<exe>.local" asks Windows to take libraries from the executable's folder
 };
 
 // Runs every stage for the module instance; returns the process exit code.

@@ -22,6 +22,9 @@ using PlatModule = void*;   // a module: the launcher's instance or a loaded lib
 #ifndef ERROR_SUCCESS
 constexpr uint32_t ERROR_SUCCESS = 0;
 #endif
+#ifndef ERROR_FILE_EXISTS
+constexpr uint32_t ERROR_FILE_EXISTS = 80;
+#endif
 #ifndef ERROR_FILE_NOT_FOUND
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 #endif
@@ -134,9 +137,21 @@ constexpr uint32_t OPEN_EXISTING = 3;
 #ifndef OPEN_ALWAYS
 constexpr uint32_t OPEN_ALWAYS = 4;
 #endif
+#ifndef CREATE_NEW
+constexpr uint32_t CREATE_NEW = 1;
+#endif
 // Specific access rights, for opens that only look at, list or remove an object.
 #ifndef FILE_LIST_DIRECTORY
 constexpr uint32_t FILE_LIST_DIRECTORY = 0x0001;
+#endif
+#ifndef FILE_ADD_FILE
+constexpr uint32_t FILE_ADD_FILE = 0x0002;
+#endif
+#ifndef FILE_ADD_SUBDIRECTORY
+constexpr uint32_t FILE_ADD_SUBDIRECTORY = 0x0004;
+#endif
+#ifndef FILE_DELETE_CHILD
+constexpr uint32_t FILE_DELETE_CHILD = 0x0040;
 #endif
 #ifndef FILE_TRAVERSE
 constexpr uint32_t FILE_TRAVERSE = 0x0020;
@@ -184,6 +199,9 @@ constexpr uint32_t LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
 #ifndef MB_ICONERROR
 constexpr uint32_t MB_ICONERROR = 0x00000010;
 #endif
+#ifndef MB_SERVICE_NOTIFICATION
+constexpr uint32_t MB_SERVICE_NOTIFICATION = 0x00200000;  // shown by the system, nothing loaded in the process
+#endif
 
 // ---- shell folders -----------------------------------------------------------------
 #ifndef CSIDL_LOCAL_APPDATA
@@ -209,6 +227,11 @@ constexpr uint32_t PLAT_CHAIN_OFFLINE_REVOCATION = 0x01000000u;  // CERT_TRUST_I
 
 // Capacity of a signer display name returned by PlatVerifyTrust.
 constexpr size_t PLAT_SIGNER_CAPACITY = 256;
+// The longest digest an Authenticode signature names (SHA-512).
+constexpr size_t PLAT_DIGEST_CAPACITY = 64;
+
+// The hash algorithm of an Authenticode digest.
+enum class PlatDigestKind : uint32_t { None, Sha1, Sha256, Sha384, Sha512 };
 
 // What the trust services said of one file.
 struct PlatTrustAnswer {
@@ -216,6 +239,10 @@ struct PlatTrustAnswer {
     uint32_t chainErrors;                   // dwErrorStatus of the signer's chain; 0 when unknown
     char16_t signer[PLAT_SIGNER_CAPACITY];  // simple display name; empty when unknown or too long
     size_t signerLength;                    // its length in characters, a NUL inside it counted
+    bool codeSigning;                       // the signer's certificate names code signing among its uses
+    PlatDigestKind digestKind;              // the signed Authenticode digest, which the file was found to match
+    uint32_t digestSize;
+    uint8_t digest[PLAT_DIGEST_CAPACITY];
 };
 
 // A file's identity: the same values for two handles of the same file.
@@ -245,7 +272,12 @@ void PlatHeapFree(void* block);
 // Start-up. SetDefaultDllDirectories, looked up at run time: false with
 // ERROR_PROC_NOT_FOUND where the system lacks it (and the LOAD_LIBRARY_SEARCH_* flags).
 bool PlatSetDefaultDllDirectories(uint32_t flags);
+// InitCommonControls from comctl32.dll, loaded with LOAD_LIBRARY_SEARCH_SYSTEM32
+// (the manifest's version 6 applies): never imported, so nothing is mapped
+// before the launcher's own checks have run.
 void PlatInitCommonControls();
+// GetCurrentProcessId.
+uint32_t PlatGetCurrentProcessId();
 // GetModuleFileNameW(NULL, ...): characters copied, 0 on failure; capacity when truncated.
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity);
 
@@ -281,14 +313,22 @@ bool PlatDeleteByHandle(PlatFile file);
 // GetFileInformationByHandleEx(FileIdInfo), or GetFileInformationByHandle where
 // that is not supported: the volume and file id of an open file.
 bool PlatGetFileId(PlatFile file, PlatFileId* id);
+// GetFileInformationByHandleEx(FileStandardInfo): how many names (hard links) the file has.
+bool PlatGetLinkCount(PlatFile file, uint32_t* links);
+// NtSetInformationFile(FileRenameInformationEx: replace if exists, POSIX
+// semantics, ignore read-only; else FileRenameInformation with ReplaceIfExists):
+// the file the handle holds gets name inside the open folder, replacing what
+// stood there. The handle needs DELETE access.
+bool PlatRenameByHandle(PlatFile file, PlatFile folder, const char16_t* name);
+// GetFinalPathNameByHandleW(FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path
+// the system resolves the open file to, links resolved, in "\\?\" form.
+// Characters written (terminator not counted); 0 on failure or when it does not fit.
+uint32_t PlatGetFinalPath(PlatFile file, char16_t* buffer, uint32_t capacity);
 
 // Paths and folders. Attributes describe the object itself: a link is reported
 // as a link (FILE_ATTRIBUTE_REPARSE_POINT), never followed.
 uint32_t PlatGetFileAttributes(const char16_t* path);
-bool PlatSetFileAttributes(const char16_t* path, uint32_t attributes);
-bool PlatDeleteFile(const char16_t* path);
 bool PlatCreateDirectory(const char16_t* path);
-bool PlatRemoveDirectory(const char16_t* path);
 // Lists an open folder handle (GetFileInformationByHandleEx with
 // FileIdBothDirectoryRestartInfo, then FileIdBothDirectoryInfo): every entry,
 // "." and ".." included, with its name and attribute bits; the folder is never
@@ -298,12 +338,22 @@ PlatFind PlatFindFirstFileAt(PlatFile folder, PlatFindData* data);
 bool PlatFindNextFile(PlatFind find, PlatFindData* data);
 bool PlatFindClose(PlatFind find);
 
+// NtCreateFile(FILE_OPEN_IF, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT)
+// with the open folder parent as RootDirectory: opens the folder name inside
+// it, creating it when missing (*created tells which). A link standing there
+// is opened itself, never followed; a file there fails with ERROR_DIRECTORY.
+PlatFile PlatCreateFolderAt(PlatFile parent, const char16_t* name, uint32_t access, uint32_t share, bool* created);
+
 // SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, 0, buffer): 0 on success, negative on failure.
 // The buffer holds at least capacity characters.
 int32_t PlatGetLocalAppDataFolder(char16_t* buffer, size_t capacity);
 
 // Libraries.
 PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags);
+// Whether the image the loader mapped for module is the file held open by file:
+// K32GetMappedFileNameW of the module against the file's final path in NT form.
+// False with ERROR_SUCCESS when it is another file, with an error code when it cannot be told.
+bool PlatModuleIsFile(PlatModule module, PlatFile file);
 void* PlatGetProcAddress(PlatModule module, const char* name);
 bool PlatFreeLibrary(PlatModule module);
 
@@ -326,5 +376,8 @@ uint32_t PlatLoadTrustServices();
 // policy, no UI, revocation of the whole chain but the root looked up in the
 // local cache only; then the signer's simple display name (CertGetNameStringW)
 // and its chain's error bits, written whenever a signature could be read, even
-// when its chain is refused. Needs PlatLoadTrustServices to have succeeded.
+// when its chain is refused; whether the signer's certificate carries the
+// code-signing usage (CertGetEnhancedKeyUsage, extension only: a certificate
+// without the extension does not); and the signed digest with its algorithm
+// (psIndirectData of the provider data). Needs PlatLoadTrustServices to have succeeded.
 void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer);

@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-#include <commctrl.h>
 #include <shlobj.h>
 #include <winternl.h>
 
@@ -81,7 +80,17 @@ bool PlatSetDefaultDllDirectories(uint32_t flags) {
     return setDirs(flags) != FALSE;
 }
 
-void PlatInitCommonControls() { InitCommonControls(); }
+void PlatInitCommonControls() {
+    HMODULE controls = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC proc = controls != nullptr ? GetProcAddress(controls, "InitCommonControls") : nullptr;
+    if (proc == nullptr) return;  // the boxes still show, without the newer look
+    void (WINAPI * init)() = nullptr;
+    static_assert(sizeof(init) == sizeof(proc), "function pointers differ in size");
+    memcpy(&init, &proc, sizeof(proc));
+    init();  // the library stays loaded for the boxes
+}
+
+uint32_t PlatGetCurrentProcessId() { return GetCurrentProcessId(); }
 
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
     return GetModuleFileNameW(nullptr, Wide(buffer), capacity);
@@ -119,15 +128,18 @@ ULONG NtDisposition(uint32_t disposition) {
 
 }  // namespace
 
-PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,
-                          uint32_t disposition, uint32_t flagsAndAttributes) {
+namespace {
+
+// NtCreateFile for one name inside the open folder, which is never looked up
+// again: the meaning of CreateFileW for that name, given in NT terms.
+HANDLE OpenRelative(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share, ULONG ntDisposition,
+                    ULONG options, uint32_t attributes, ULONG_PTR* information) {
     using NtCreateFileFn = decltype(&NtCreateFile);
     using ToDosErrorFn = decltype(&RtlNtStatusToDosError);
     static NtCreateFileFn create = NtFunction<NtCreateFileFn>("NtCreateFile");
     static ToDosErrorFn toDosError = NtFunction<ToDosErrorFn>("RtlNtStatusToDosError");
     size_t length = 0;
     while (name != nullptr && name[length] != u'\0') ++length;
-    const ULONG ntDisposition = NtDisposition(disposition);
     if (create == nullptr || toDosError == nullptr || length == 0 || length > 32767 || ntDisposition == 0xFFFFFFFFu) {
         SetLastError(create == nullptr ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -138,23 +150,45 @@ PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access
     relative.MaximumLength = relative.Length;
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    // What CreateFileW adds on its way down: synchronous I/O, and a file unless
-    // backup semantics allow a folder.
-    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
-    options |= (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? FILE_OPEN_FOR_BACKUP_INTENT : FILE_NON_DIRECTORY_FILE;
-    if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0) options |= FILE_OPEN_REPARSE_POINT;
     IO_STATUS_BLOCK io;
     ZeroMemory(&io, sizeof(io));
     HANDLE opened = INVALID_HANDLE_VALUE;
     const NTSTATUS status = create(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &object, &io, nullptr,
-                                   flagsAndAttributes & 0xFFFFu, share, ntDisposition, options, nullptr, 0);
+                                   attributes, share, ntDisposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (status < 0) {
         SetLastError(toDosError(status));
         return INVALID_HANDLE_VALUE;
     }
-    SetLastError(io.Information == FILE_OPENED && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+    *information = io.Information;
+    return opened;
+}
+
+}  // namespace
+
+PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,
+                          uint32_t disposition, uint32_t flagsAndAttributes) {
+    // What CreateFileW adds on its way down: a file unless backup semantics allow a folder.
+    ULONG options = (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? FILE_OPEN_FOR_BACKUP_INTENT
+                                                                          : FILE_NON_DIRECTORY_FILE;
+    if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0) options |= FILE_OPEN_REPARSE_POINT;
+    ULONG_PTR information = 0;
+    HANDLE opened = OpenRelative(folder, name, access, share, NtDisposition(disposition), options,
+                                 flagsAndAttributes & 0xFFFFu, &information);
+    if (opened == INVALID_HANDLE_VALUE) return opened;
+    SetLastError(information == FILE_OPENED && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS
                      : ERROR_SUCCESS);
+    return opened;
+}
+
+PlatFile PlatCreateFolderAt(PlatFile parent, const char16_t* name, uint32_t access, uint32_t share, bool* created) {
+    constexpr ULONG OPEN_IF = 3;  // FILE_OPEN_IF
+    ULONG_PTR information = 0;
+    HANDLE opened = OpenRelative(parent, name, access, share, OPEN_IF,
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT,
+                                 FILE_ATTRIBUTE_NORMAL, &information);
+    *created = opened != INVALID_HANDLE_VALUE && information == FILE_CREATED;
+    if (opened != INVALID_HANDLE_VALUE) SetLastError(ERROR_SUCCESS);
     return opened;
 }
 
@@ -242,6 +276,54 @@ bool PlatDeleteByHandle(PlatFile file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &plain, sizeof(plain)) != FALSE;
 }
 
+bool PlatGetLinkCount(PlatFile file, uint32_t* links) {
+    FILE_STANDARD_INFO info;
+    if (GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof(info)) == FALSE) return false;
+    *links = info.NumberOfLinks;
+    return true;
+}
+
+bool PlatRenameByHandle(PlatFile file, PlatFile folder, const char16_t* name) {
+    size_t length = 0;
+    while (name != nullptr && name[length] != u'\0') ++length;
+    if (length == 0 || length > 255) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    // Windows 10's class and flags, named here for the same reason as in PlatDeleteByHandle.
+    constexpr auto RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+    constexpr DWORD REPLACE = 0x1;           // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+    constexpr DWORD POSIX_SEMANTICS = 0x2;   // FILE_RENAME_FLAG_POSIX_SEMANTICS
+    constexpr DWORD IGNORE_READONLY = 0x40;  // FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE
+    alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + 256 * sizeof(wchar_t)];
+    ZeroMemory(buffer, sizeof(buffer));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    info->RootDirectory = folder;
+    info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    for (size_t i = 0; i < length; ++i) info->FileName[i] = static_cast<wchar_t>(name[i]);
+    const DWORD flags = REPLACE | POSIX_SEMANTICS | IGNORE_READONLY;
+    memcpy(buffer, &flags, sizeof(flags));  // the union's Flags, on systems that have it
+    const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+    if (SetFileInformationByHandle(file, RENAME_INFO_EX, info, size) != FALSE) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+        return false;
+    }
+    const DWORD replace = TRUE;  // ReplaceIfExists, as a BOOLEAN in the first byte
+    memcpy(buffer, &replace, sizeof(replace));
+    return SetFileInformationByHandle(file, FileRenameInfo, info, size) != FALSE;
+}
+
+uint32_t PlatGetFinalPath(PlatFile file, char16_t* buffer, uint32_t capacity) {
+    const DWORD length = GetFinalPathNameByHandleW(file, Wide(buffer), capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return 0;
+    if (length >= capacity) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    return length;
+}
+
 uint32_t PlatGetFileAttributes(const char16_t* path) { return GetFileAttributesW(Wide(path)); }
 
 bool PlatCreateDirectory(const char16_t* path) { return CreateDirectoryW(Wide(path), nullptr) != FALSE; }
@@ -287,6 +369,39 @@ int32_t PlatGetLocalAppDataFolder(char16_t* buffer, size_t capacity) {
 
 PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags) {
     return LoadLibraryExW(Wide(path), nullptr, flags);
+}
+
+bool PlatModuleIsFile(PlatModule module, PlatFile file) {
+    using MappedNameFn = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
+    static MappedNameFn mappedName = [] {
+        // In kernel32 since Windows 7; Vista has it in psapi, taken from the system folder only.
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        FARPROC proc = kernel != nullptr ? GetProcAddress(kernel, "K32GetMappedFileNameW") : nullptr;
+        if (proc == nullptr) {
+            HMODULE psapi = LoadLibraryExW(L"psapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+            proc = psapi != nullptr ? GetProcAddress(psapi, "GetMappedFileNameW") : nullptr;
+        }
+        MappedNameFn fn = nullptr;
+        static_assert(sizeof(fn) == sizeof(proc), "function pointers differ in size");
+        memcpy(&fn, &proc, sizeof(proc));
+        return fn;
+    }();
+    if (mappedName == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    constexpr DWORD CAPACITY = 4096;
+    static wchar_t mapped[CAPACITY];
+    static wchar_t held[CAPACITY];
+    const DWORD mappedLength = mappedName(GetCurrentProcess(), module, mapped, CAPACITY);
+    if (mappedLength == 0 || mappedLength >= CAPACITY) return false;
+    const DWORD heldLength = GetFinalPathNameByHandleW(file, held, CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+    if (heldLength == 0 || heldLength >= CAPACITY) return false;
+    // Both name the file object by its device path; the held file cannot be
+    // renamed while it is held, so its name is its identity here.
+    SetLastError(ERROR_SUCCESS);
+    return CompareStringOrdinal(mapped, static_cast<int>(mappedLength), held, static_cast<int>(heldLength), TRUE) ==
+           CSTR_EQUAL;
 }
 
 void* PlatGetProcAddress(PlatModule module, const char* name) {

@@ -42,6 +42,11 @@ enum class PlatOp : int {
     VerifyTrust,
     GetFileId,
     LoadTrustServices,
+    CreateFolderAt,
+    GetLinkCount,
+    RenameByHandle,
+    GetFinalPath,
+    ModuleIsFile,
     Count
 };
 const char* PlatOpName(PlatOp op);
@@ -70,6 +75,11 @@ void PosixClearStrings();
 // VerifyTrust's answer: the result, the signer's name (it may hold a NUL) and
 // the chain's error bits.
 void PosixSetTrust(uint32_t result, const std::u16string& signer, uint32_t chainErrors = 0);
+// Whether the signer's certificate names code signing among its uses (default: it does).
+void PosixSetCodeSigning(bool named);
+// The signed digest VerifyTrust reports for a file: here, standing in for the
+// Authenticode digest of a PE image, the SHA-256 of the whole file.
+std::vector<uint8_t> PosixDigestOf(const std::vector<uint8_t>& bytes);
 
 // Message boxes shown since the last clear.
 struct PosixMessageBox {

@@ -359,7 +359,8 @@ const char* PlatOpName(PlatOp op) {
         "FindFirstFileAt",  "FindNextFile",             "FindClose",           "GetLocalAppDataFolder",
         "LoadLibraryEx",    "GetProcAddress",           "FreeLibrary",         "CommandLineToArgv",
         "MessageBox",       "LoadString",               "VerifyTrust",         "GetFileId",
-        "LoadTrustServices"};
+        "LoadTrustServices", "CreateFolderAt",          "GetLinkCount",        "RenameByHandle",
+        "GetFinalPath",     "ModuleIsFile"};
     static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(PlatOp::Count), "one name per operation");
     const int i = static_cast<int>(op);
     if (i < 0 || i >= static_cast<int>(PlatOp::Count)) return "Unknown";

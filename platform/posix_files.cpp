@@ -181,6 +181,38 @@ PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access
     return OpenAt(h->fd, native, path.c_str(), access, share, disposition, flagsAndAttributes);
 }
 
+PlatFile PlatCreateFolderAt(PlatFile parent, const char16_t* name, uint32_t access, uint32_t share, bool* created) {
+    Handle* h = LookUp(parent, Kind::File);
+    const std::u16string path = (h != nullptr ? h->path + u"\\" : std::u16string()) + (name != nullptr ? name : u"");
+    *created = false;
+    if (Injected(Enter(PlatOp::CreateFolderAt, path.c_str()))) return PLAT_INVALID_HANDLE;
+    if (h == nullptr || h->object != Object::Folder) return FailWith(ERROR_INVALID_HANDLE, PLAT_INVALID_HANDLE);
+    const std::string native = name != nullptr ? Utf16ToUtf8(name) : std::string();
+    if (native.empty() || IsDotName(native) || native.find('/') != std::string::npos ||
+        std::u16string(name).find(u'\\') != std::u16string::npos) {
+        return FailWith(ERROR_INVALID_NAME_CODE, PLAT_INVALID_HANDLE);
+    }
+    if (mkdirat(h->fd, native.c_str(), 0755) == 0) {
+        *created = true;
+    } else if (errno != EEXIST) {
+        const int e = errno;
+        return FailWith(e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e), PLAT_INVALID_HANDLE);
+    }
+    struct stat st;
+    if (fstatat(h->fd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        return FailWith(ERROR_DIRECTORY, PLAT_INVALID_HANDLE);
+    }
+    // Opened the way the open-if of a folder opens it: a link standing there is the link itself.
+    PlatFile opened = OpenAt(h->fd, native, path.c_str(), access, share, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (opened == PLAT_INVALID_HANDLE) {
+        *created = false;
+        return opened;
+    }
+    t_lastError = ERROR_SUCCESS;
+    return opened;
+}
+
 bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
     Handle* h = LookUp(file, Kind::File);
     const FaultAction action = Enter(PlatOp::ReadFile, HookPath(h));
@@ -367,9 +399,78 @@ bool PlatDeleteByHandle(PlatFile file) {
     const int e = errno;
     close(folder);
     if (result != 0) return Fail(e == ENOTEMPTY || e == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorFromErrno(e));
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_extraAttributes.erase({st.st_dev, st.st_ino});
+    // Attributes belong to the file, which lives on under its other names.
+    if (st.st_nlink <= 1 || h->object == Object::Folder) {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_extraAttributes.erase({st.st_dev, st.st_ino});
+    }
     return true;
+}
+
+bool PlatGetLinkCount(PlatFile file, uint32_t* links) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::GetLinkCount, HookPath(h)))) return false;
+    if (h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (links == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (fstatat(h->fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return Fail(ErrorFromErrno(errno));
+    // A folder's count holds its subfolders' ".." here; Windows counts its names only.
+    *links = h->object == Object::Folder ? 1u : static_cast<uint32_t>(st.st_nlink);
+    return true;
+}
+
+// As Windows with POSIX semantics: the name is replaced in one step; a folder,
+// a file others hold without delete sharing and a mapped image are not replaced.
+bool PlatRenameByHandle(PlatFile file, PlatFile folder, const char16_t* name) {
+    Handle* h = LookUp(file, Kind::File);
+    Handle* target = LookUp(folder, Kind::File);
+    if (Injected(Enter(PlatOp::RenameByHandle, HookPath(h)))) return false;
+    if (h == nullptr || target == nullptr || target->object != Object::Folder) return Fail(ERROR_INVALID_HANDLE);
+    if (!WantsDelete(h->access)) return Fail(ERROR_ACCESS_DENIED);
+    const std::string native = name != nullptr ? Utf16ToUtf8(name) : std::string();
+    if (native.empty() || IsDotName(native) || native.find('/') != std::string::npos ||
+        std::u16string(name).find(u'\\') != std::u16string::npos) {
+        return Fail(ERROR_INVALID_NAME_CODE);
+    }
+    struct stat existing;
+    if (fstatat(target->fd, native.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(existing.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        std::lock_guard<std::mutex> guard(g_lock);
+        for (const Handle* other : g_handles) {
+            if (other == h || other->dev != existing.st_dev || other->ino != existing.st_ino) continue;
+            if (other->kind == Kind::Library || (other->kind == Kind::File && (other->share & FILE_SHARE_DELETE) == 0)) {
+                return Fail(ERROR_ACCESS_DENIED);
+            }
+        }
+    }
+    int from = -1;
+    std::string current;
+    if (!LocateObject(h, &from, &current)) return Fail(ERROR_ACCESS_DENIED);
+    const int result = renameat(from, current.c_str(), target->fd, native.c_str());
+    const int e = errno;
+    close(from);
+    if (result != 0) return Fail(e == EISDIR || e == ENOTEMPTY ? ERROR_ACCESS_DENIED : ErrorFromErrno(e));
+    return true;
+}
+
+uint32_t PlatGetFinalPath(PlatFile file, char16_t* buffer, uint32_t capacity) {
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::GetFinalPath, HookPath(h)))) return 0;
+    if (h == nullptr) return FailWith(ERROR_INVALID_HANDLE, 0u);
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
+    char target[PATH_MAX + 1];
+    const ssize_t n = readlink(link, target, PATH_MAX);
+    if (n <= 0 || target[0] != '/') return FailWith(ERROR_FILE_NOT_FOUND, 0u);
+    const std::string where(target, static_cast<size_t>(n));
+    if (where.size() > 10 && where.compare(where.size() - 10, 10, " (deleted)") == 0) {
+        return FailWith(ERROR_FILE_NOT_FOUND, 0u);
+    }
+    const std::u16string wide = u"\\\\?\\" + PosixWidePath(where);
+    if (buffer == nullptr || wide.size() + 1 > capacity) return FailWith(ERROR_INSUFFICIENT_BUFFER, 0u);
+    std::memcpy(buffer, wide.data(), wide.size() * sizeof(char16_t));
+    buffer[wide.size()] = 0;
+    return static_cast<uint32_t>(wide.size());
 }
 
 bool PlatGetFileId(PlatFile file, PlatFileId* id) {

@@ -58,6 +58,7 @@ struct Controls {
     uint32_t trustResult = PLAT_TRUST_OK;
     std::u16string signer = u"Vorlane";
     uint32_t chainErrors = 0;
+    bool codeSigning = true;
     std::vector<PosixMessageBox> boxes;
 };
 

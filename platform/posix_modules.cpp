@@ -3,14 +3,77 @@
 // tests set.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix_internal.h"
 
+extern "C" {
+#include "Sha256.h"
+}
+
 using namespace posix_backend;
+
+namespace {
+
+// The device and inode of the file whose mapping holds address, from /proc/self/maps.
+bool MappedFileOf(const void* address, dev_t* dev, ino_t* ino) {
+    FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) return false;
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    char line[4096];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+        uintptr_t start = 0;
+        uintptr_t end = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %x:%x %llu", &start, &end, &major, &minor, &inode) != 5) {
+            continue;
+        }
+        if (at < start || at >= end || inode == 0) continue;
+        *dev = makedev(major, minor);
+        *ino = static_cast<ino_t>(inode);
+        found = true;
+    }
+    std::fclose(maps);
+    return found;
+}
+
+// SHA-256 of what fd holds, read from its start without moving its position.
+bool DigestOfFile(int fd, uint8_t* digest) {
+    CSha256 sha;
+    Sha256_Init(&sha);
+    uint8_t buffer[65536];
+    off_t at = 0;
+    for (;;) {
+        const ssize_t got = pread(fd, buffer, sizeof buffer, at);
+        if (got < 0) return false;
+        if (got == 0) break;
+        Sha256_Update(&sha, buffer, static_cast<size_t>(got));
+        at += got;
+    }
+    Sha256_Final(&sha, digest);
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> PosixDigestOf(const std::vector<uint8_t>& bytes) {
+    CSha256 sha;
+    Sha256_Init(&sha);
+    Sha256_Update(&sha, bytes.data(), bytes.size());
+    std::vector<uint8_t> digest(SHA256_DIGEST_SIZE);
+    Sha256_Final(&sha, digest.data());
+    return digest;
+}
 
 PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
     if (Injected(Enter(PlatOp::LoadLibraryEx, path))) return nullptr;
@@ -39,6 +102,11 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
     }
     void* library = dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
+    // The file actually mapped, which the path may no longer name.
+    struct link_map* map = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+        MappedFileOf(reinterpret_cast<const void*>(map->l_ld), &st.st_dev, &st.st_ino);
+    }
 
     std::lock_guard<std::mutex> guard(g_lock);
     for (Handle* h : g_handles) {
@@ -56,6 +124,17 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
     handle->references = 1;
     g_handles.push_back(handle);
     return handle;
+}
+
+bool PlatModuleIsFile(PlatModule module, PlatFile file) {
+    Handle* library = LookUp(module, Kind::Library);
+    Handle* h = LookUp(file, Kind::File);
+    if (Injected(Enter(PlatOp::ModuleIsFile, HookPath(h)))) return false;
+    if (library == nullptr || h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    struct stat st;
+    if (fstat(h->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
+    t_lastError = ERROR_SUCCESS;
+    return library->dev == st.st_dev && library->ino == st.st_ino;
 }
 
 void* PlatGetProcAddress(PlatModule module, const char* name) {
@@ -94,21 +173,43 @@ void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answe
     answer->chainErrors = 0;
     answer->signer[0] = 0;
     answer->signerLength = 0;
+    answer->codeSigning = false;
+    answer->digestKind = PlatDigestKind::None;
+    answer->digestSize = 0;
     if (action.kind == FaultAction::Fail) {
         answer->result = action.error != 0 ? action.error : PLAT_TRUST_NOSIGNATURE;
         return;
     }
-    if (LookUp(file, Kind::File) == nullptr) {
+    const Handle* h = LookUp(file, Kind::File);
+    int fd = h != nullptr ? h->fd : -1;
+    bool ownFd = false;
+    if (h == nullptr) {
         // No open file to check: the path must name one, as for the real check.
-        struct stat st;
-        if (path == nullptr || stat(PosixNativePath(path).c_str(), &st) != 0) {
+        fd = path != nullptr ? open(PosixNativePath(path).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (fd < 0) {
             answer->result = ERROR_FILE_NOT_FOUND;
             return;
         }
+        ownFd = true;
     }
+    // The signature's digest is that of the file as it is now: the real check
+    // refuses a file whose bytes no longer match its signature.
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    const bool digested = DigestOfFile(fd, digest);
+    if (ownFd) close(fd);
     std::lock_guard<std::mutex> guard(g_lock);
     answer->result = g_controls.trustResult;
     answer->chainErrors = g_controls.chainErrors;
+    const bool signedFile = answer->result != PLAT_TRUST_NOSIGNATURE && answer->result != PLAT_TRUST_SUBJECT_FORM &&
+                            answer->result != PLAT_TRUST_BAD_DIGEST;
+    if (signedFile) {
+        answer->codeSigning = g_controls.codeSigning;
+        if (digested) {
+            answer->digestKind = PlatDigestKind::Sha256;
+            answer->digestSize = SHA256_DIGEST_SIZE;
+            std::memcpy(answer->digest, digest, SHA256_DIGEST_SIZE);
+        }
+    }
     // As the real call: a name that does not fit is no name.
     if (g_controls.signer.size() < PLAT_SIGNER_CAPACITY) {
         std::memcpy(answer->signer, g_controls.signer.data(), g_controls.signer.size() * sizeof(char16_t));

@@ -1,6 +1,8 @@
 // The posix backend: the process and what Windows would supply to it (module
 // path, local app data folder, command line, string table, message boxes,
 // heap), and the controls through which native tests set all of that.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -120,6 +122,11 @@ void PosixSetTrust(uint32_t result, const std::u16string& signer, uint32_t chain
     g_controls.chainErrors = chainErrors;
 }
 
+void PosixSetCodeSigning(bool named) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_controls.codeSigning = named;
+}
+
 const std::vector<PosixMessageBox>& PosixMessageBoxes() {
     return g_controls.boxes;
 }
@@ -188,6 +195,8 @@ bool PlatSetDefaultDllDirectories(uint32_t) {
 }
 
 void PlatInitCommonControls() {}
+
+uint32_t PlatGetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
     if (Injected(Enter(PlatOp::GetModuleFileName, nullptr))) return 0;

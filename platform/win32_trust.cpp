@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include <mssip.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -23,6 +24,7 @@ struct TrustServices {
     decltype(&WTHelperProvDataFromStateData) providerData = nullptr;
     decltype(&WTHelperGetProvSignerFromChain) signerFromChain = nullptr;
     decltype(&CertGetNameStringW) nameString = nullptr;
+    decltype(&CertGetEnhancedKeyUsage) keyUsage = nullptr;
 };
 TrustServices g_trust;
 
@@ -47,18 +49,69 @@ uint32_t PlatLoadTrustServices() {
     if (!LookUp(wintrust, "WinVerifyTrust", &found.verify) ||
         !LookUp(wintrust, "WTHelperProvDataFromStateData", &found.providerData) ||
         !LookUp(wintrust, "WTHelperGetProvSignerFromChain", &found.signerFromChain) ||
-        !LookUp(crypt32, "CertGetNameStringW", &found.nameString)) {
+        !LookUp(crypt32, "CertGetNameStringW", &found.nameString) ||
+        !LookUp(crypt32, "CertGetEnhancedKeyUsage", &found.keyUsage)) {
         return ERROR_PROC_NOT_FOUND;
     }
     g_trust = found;  // the libraries stay loaded for the rest of the process
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The code-signing usage must be named by the certificate itself: one without
+// the extension is valid for every use, which the generic policy accepts.
+bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
+    DWORD size = 0;
+    if (g_trust.keyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) == FALSE || size == 0 ||
+        size > 4096) {
+        return false;
+    }
+    alignas(CERT_ENHKEY_USAGE) BYTE buffer[4096];
+    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer);
+    if (g_trust.keyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size) == FALSE) return false;
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        if (usage->rgpszUsageIdentifier[i] != nullptr &&
+            strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PlatDigestKind DigestKindOf(const char* oid) {
+    if (oid == nullptr) return PlatDigestKind::None;
+    if (strcmp(oid, szOID_OIWSEC_sha1) == 0) return PlatDigestKind::Sha1;
+    if (strcmp(oid, szOID_NIST_sha256) == 0) return PlatDigestKind::Sha256;
+    if (strcmp(oid, szOID_NIST_sha384) == 0) return PlatDigestKind::Sha384;
+    if (strcmp(oid, szOID_NIST_sha512) == 0) return PlatDigestKind::Sha512;
+    return PlatDigestKind::None;
+}
+
+// The digest the signature signs, which the verification compared with the file.
+void ReadSignedDigest(const CRYPT_PROVIDER_DATA* provider, PlatTrustAnswer* answer) {
+    if (provider->pPDSip == nullptr || provider->pPDSip->psIndirectData == nullptr) return;
+    const SIP_INDIRECT_DATA* indirect = provider->pPDSip->psIndirectData;
+    const PlatDigestKind kind = DigestKindOf(indirect->DigestAlgorithm.pszObjId);
+    if (kind == PlatDigestKind::None || indirect->Digest.pbData == nullptr || indirect->Digest.cbData == 0 ||
+        indirect->Digest.cbData > PLAT_DIGEST_CAPACITY) {
+        return;
+    }
+    memcpy(answer->digest, indirect->Digest.pbData, indirect->Digest.cbData);
+    answer->digestSize = indirect->Digest.cbData;
+    answer->digestKind = kind;
+}
+
+}  // namespace
+
 void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer) {
     answer->result = static_cast<uint32_t>(TRUST_E_SYSTEM_ERROR);
     answer->chainErrors = 0;
     answer->signer[0] = u'\0';
     answer->signerLength = 0;
+    answer->codeSigning = false;
+    answer->digestKind = PlatDigestKind::None;
+    answer->digestSize = 0;
     if (g_trust.verify == nullptr) return;
 
     WINTRUST_FILE_INFO fileInfo;
@@ -90,10 +143,12 @@ void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answe
         if (signerInfo != nullptr && signerInfo->pChainContext != nullptr) {
             answer->chainErrors = signerInfo->pChainContext->TrustStatus.dwErrorStatus;
         }
+        if (provider != nullptr) ReadSignedDigest(provider, answer);
         if (signerInfo != nullptr && signerInfo->csCertChain > 0 && signerInfo->pasCertChain != nullptr &&
             signerInfo->pasCertChain[0].pCert != nullptr) {
             // A name that does not fit stays empty: a cut name could pass as another publisher.
             PCCERT_CONTEXT certificate = signerInfo->pasCertChain[0].pCert;
+            answer->codeSigning = NamesCodeSigning(certificate);
             const DWORD needed =
                 g_trust.nameString(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
             if (needed > 1 && needed <= PLAT_SIGNER_CAPACITY) {

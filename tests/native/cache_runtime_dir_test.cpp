@@ -25,22 +25,11 @@ bool IsRealDir(const std::string& native) {
     return lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::u16string Take(char16_t* owned) {
-    std::u16string text = owned != nullptr ? owned : u"";
-    PlatHeapFree(owned);
-    return text;
-}
-
-uint64_t AllCalls() {
-    uint64_t total = 0;
-    for (int i = 0; i < static_cast<int>(PlatOp::Count); ++i) total += PosixCallCount(static_cast<PlatOp>(i));
-    return total;
-}
-
 class RuntimeFolder : public ::testing::Test {
 protected:
     TempDir dir;
     size_t heapBefore = 0;
+    RuntimeCache cache;  // what a start holds from stage 10 on
 
     void SetUp() override {
         PosixResetControls();
@@ -50,44 +39,39 @@ protected:
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
-        held.Release();
+        cache.Release();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
     }
     std::string Root() const { return dir.Native("local/Vorlane Runtime"); }
     std::string Version() const { return Root() + "/202600"; }
-    // The purge over RuntimeRoot held as a start holds it.
+    // The purge as a start runs it, over the folders stage 10 holds.
     void Purge() {
-        char16_t base[PATH_CAPACITY];
-        RuntimeFolders root;
-        if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) == 0) {
-            root.root.file = PlatCreateFile((std::u16string(base) + u"\\Vorlane Runtime").c_str(),
-                                            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-        }
-        PosixResetCallCounts();
-        PurgeOldRuntimes(root);
+        ASSERT_TRUE(PrepareRuntimeDir(&cache));
+        PurgeOldRuntimes(cache);
+        cache.Release();
     }
-    RuntimeFolders held;  // what PrepareRuntimeDir holds
 };
 
 // ---- PrepareRuntimeDir --------------------------------------------------------
 
-TEST_F(RuntimeFolder, FirstPrepareCreatesBothFoldersLaterOnesOnlyCheck) {
-    bool existed = true;
-    EXPECT_EQ(Take(PrepareRuntimeDir(&existed, &held)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
-    EXPECT_FALSE(existed);
+TEST_F(RuntimeFolder, FirstPrepareCreatesBothFoldersLaterOnesFindThem) {
+    ASSERT_TRUE(PrepareRuntimeDir(&cache));
+    EXPECT_EQ(std::u16string(cache.dirPath), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
+    EXPECT_EQ(std::u16string(cache.rootPath), dir.Wide("local") + u"\\Vorlane Runtime");
+    EXPECT_FALSE(cache.rootExisted);
     EXPECT_TRUE(IsRealDir(Root()));
     EXPECT_TRUE(IsRealDir(Version()));
 
-    PosixResetCallCounts();
-    existed = false;
-    EXPECT_EQ(Take(PrepareRuntimeDir(&existed, &held)), dir.Wide("local") + u"\\Vorlane Runtime\\202600");
-    EXPECT_TRUE(existed);
-    EXPECT_EQ(PosixCallCount(PlatOp::CreateDirectory), 0u);
-    // Root-existed flag, then one query per component.
-    EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 3u);
+    ASSERT_TRUE(PrepareRuntimeDir(&cache));
+    EXPECT_TRUE(cache.rootExisted);
+    ASSERT_TRUE(FormLibraryPath(&cache));
+    EXPECT_EQ(std::u16string(cache.libraryPath), std::u16string(cache.dirPath) + u"\\VorlaneStub.dll");
+    EXPECT_FALSE(cache.libraryExisted);
+    ASSERT_TRUE(dir.WriteFile("local/Vorlane Runtime/202600/VorlaneStub.dll", "x"));
+    ASSERT_TRUE(FormLibraryPath(&cache));
+    EXPECT_TRUE(cache.libraryExisted);
 }
 
 TEST_F(RuntimeFolder, RefusesFilesAndLinksInTheWay) {
@@ -113,11 +97,11 @@ TEST_F(RuntimeFolder, RefusesFilesAndLinksInTheWay) {
         ASSERT_TRUE(fresh.WriteFile("elsewhere/file.txt", "x"));
         PosixSetLocalAppData(fresh.Wide("local").c_str());
         c.make(fresh);
-        bool existed = false;
-        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-        EXPECT_TRUE(existed);
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_TRUE(cache.rootExisted);
         // Nothing was created behind a link.
         EXPECT_FALSE(fresh.Exists("elsewhere/202600"));
+        EXPECT_FALSE(fresh.Exists("missing"));
     }
 }
 
@@ -125,9 +109,8 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
     {
         SCOPED_TRACE("no base folder");
         PosixSetLocalAppData(dir.Wide("local").c_str(), -2147467259);
-        bool existed = false;
-        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-        EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 0u);
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_FALSE(cache.rootExisted);
     }
     {
         SCOPED_TRACE("version path does not fit, root path does");
@@ -135,133 +118,55 @@ TEST_F(RuntimeFolder, PrepareFailuresLeaveFlagAndDisk) {
         std::u16string base = dir.Wide("local") + u"\\";
         base.append(2025 - base.size(), u'b');
         PosixSetLocalAppData(base.c_str());
-        PosixResetCallCounts();
-        bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-        EXPECT_FALSE(existed);  // queried (nothing there), then the second path failed
-        EXPECT_EQ(PosixCallCount(PlatOp::CreateDirectory), 0u);
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_FALSE(cache.rootExisted);
+    }
+    {
+        SCOPED_TRACE("the base folder is missing");
+        PosixSetLocalAppData(dir.Wide("nowhere").c_str());
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_FALSE(cache.rootExisted);
+        EXPECT_FALSE(dir.Exists("nowhere"));
     }
     {
         SCOPED_TRACE("creation refused");
         PosixSetLocalAppData(dir.Wide("local").c_str());
         FaultPlan plan;
-        plan.FailAll(PlatOp::CreateDirectory, ERROR_ACCESS_DENIED);
-        bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-        EXPECT_FALSE(existed);
+        plan.FailAll(PlatOp::CreateFolderAt, ERROR_ACCESS_DENIED);
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_TRUE(cache.rootExisted);  // it could not be told: the root is never taken away then
         EXPECT_FALSE(dir.Exists("local/Vorlane Runtime"));
     }
     {
-        SCOPED_TRACE("copy not allocated");
+        SCOPED_TRACE("the version folder refused");
         FaultPlan plan;
-        plan.FailAll(PlatOp::HeapAlloc, ERROR_NOT_ENOUGH_MEMORY);
-        bool existed = true;
-        EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-        EXPECT_TRUE(IsRealDir(Version()));  // folders made before the failing step stay
+        plan.FailPath(PlatOp::CreateFolderAt, u"202600", ERROR_DISK_FULL);
+        EXPECT_FALSE(PrepareRuntimeDir(&cache));
+        EXPECT_FALSE(cache.rootExisted);
+        EXPECT_TRUE(IsRealDir(Root()));  // folders made before the failing step stay
+        EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/202600"));
     }
 }
 
-// Another process creates the folder between our query and our creation.
-struct Race {
-    std::string native;   // what appears
-    bool asFile;
-    int fired;
-};
-
-FaultAction AppearFirst(PlatOp op, const char16_t* path, void* context) {
-    auto* race = static_cast<Race*>(context);
-    FaultAction action;
-    if (op != PlatOp::CreateDirectory || path == nullptr) return action;
-    if (PosixNativePath(path) != race->native) return action;
-    ++race->fired;
-    if (race->asFile) {
-        FILE* f = std::fopen(race->native.c_str(), "wb");
-        if (f != nullptr) std::fclose(f);
-    } else if (!race->native.empty()) {
-        mkdir(race->native.c_str(), 0755);
-    }
-    action.kind = FaultAction::Fail;
-    action.error = ERROR_ALREADY_EXISTS;
-    return action;
-}
-
-TEST_F(RuntimeFolder, CreationRaceIsJudgedByASecondQuery) {
-    Race race{Version(), false, 0};
-    PosixSetFaultHook(&AppearFirst, &race);
-    bool existed = false;
-    EXPECT_FALSE(Take(PrepareRuntimeDir(&existed, &held)).empty());
-    EXPECT_EQ(race.fired, 1);
-    EXPECT_TRUE(IsRealDir(Version()));
-    PosixSetFaultHook(nullptr, nullptr);
-
-    ASSERT_TRUE(RemoveNativeTree(Root()));
-    race = Race{Root(), true, 0};  // a file appears instead
-    PosixSetFaultHook(&AppearFirst, &race);
-    EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-    EXPECT_EQ(race.fired, 1);
-    PosixSetFaultHook(nullptr, nullptr);
-
-    ASSERT_TRUE(RemoveNativeTree(Root()));
-    race = Race{"", false, 0};  // 183 reported, yet nothing is there
-    PosixSetFaultHook(
-        [](PlatOp op, const char16_t*, void*) {
-            FaultAction action;
-            if (op == PlatOp::CreateDirectory) action = FaultAction{FaultAction::Fail, ERROR_ALREADY_EXISTS, 0};
-            return action;
-        },
-        nullptr);
-    EXPECT_EQ(PrepareRuntimeDir(&existed, &held), nullptr);
-}
-
-// ---- CreateDirChain -----------------------------------------------------------
-
-TEST_F(RuntimeFolder, ChainLimitsAndSeparators) {
-    const std::u16string base = dir.Wide("local");
-    std::u16string path = base + u"\\a/b\\\\c\\";
-    EXPECT_TRUE(CreateDirChain(path.c_str(), base.size()));
-    EXPECT_TRUE(IsRealDir(dir.Native("local/a/b/c")));
-
-    EXPECT_FALSE(CreateDirChain(nullptr, 0));
-
-    PosixResetCallCounts();
-    EXPECT_TRUE(CreateDirChain(u"Z:\\nowhere\\x", 12));
-    EXPECT_TRUE(CreateDirChain(u"Z:\\nowhere\\x", 400));
-    EXPECT_EQ(AllCalls(), 0u);
-
-    // A chain of existing folders reaching exactly 2047 characters, then 2048.
-    std::u16string deep = base;
-    std::string native = dir.Native("local");
-    while (deep.size() < 2047) {
-        size_t k = std::min<size_t>(200, 2047 - deep.size() - 1);
-        if (2047 - deep.size() - 1 - k == 1) --k;  // never leave a remainder too short for "\x"
-        const std::string name(k, 'd');
-        deep += u"\\" + std::u16string(k, u'd');
-        native += "/" + name;
-        ASSERT_EQ(mkdir(native.c_str(), 0755), 0);
-    }
-    ASSERT_EQ(deep.size(), 2047u);
-    EXPECT_TRUE(CreateDirChain(deep.c_str(), base.size()));
-    ASSERT_EQ(rmdir(native.c_str()), 0);
-    EXPECT_TRUE(CreateDirChain(deep.c_str(), base.size()));  // the last one is created again
-    EXPECT_TRUE(IsRealDir(native));
-
-    const std::u16string tooLong = deep + u"\\";
-    PosixResetCallCounts();
-    EXPECT_FALSE(CreateDirChain(tooLong.c_str(), base.size()));
-    EXPECT_EQ(AllCalls(), 0u);
-}
-
-TEST_F(RuntimeFolder, ChainStopsAtFirstRefusedComponentKeepingEarlierOnes) {
-    const std::u16string base = dir.Wide("local");
-    ASSERT_TRUE(dir.WriteFile("local/a/file", "x"));
-    EXPECT_FALSE(CreateDirChain((base + u"\\a\\file\\b").c_str(), base.size()));
-    EXPECT_FALSE(dir.Exists("local/a/file/b"));
-
-    FaultPlan plan;
-    plan.FailPath(PlatOp::CreateDirectory, u"\\y", ERROR_DISK_FULL);
-    EXPECT_FALSE(CreateDirChain((base + u"\\x\\y\\z").c_str(), base.size()));
-    EXPECT_TRUE(IsRealDir(dir.Native("local/x")));
-    EXPECT_FALSE(dir.Exists("local/x/y"));
+TEST_F(RuntimeFolder, TheBaseFolderIsTheUsersWhereverItLeads) {
+    // A user's local app data folder may itself be a link (moved to another
+    // disk): it is followed once, and everything below is held from then on.
+    ASSERT_TRUE(dir.MakeDir("moved"));
+    ASSERT_TRUE(dir.MakeSymlink("linked", dir.Native("moved")));
+    PosixSetLocalAppData(dir.Wide("linked").c_str());
+    ASSERT_TRUE(PrepareRuntimeDir(&cache));
+    EXPECT_TRUE(IsRealDir(dir.Native("moved/Vorlane Runtime/202600")));
+    // Retargeting the link now changes nothing the run holds.
+    ASSERT_TRUE(dir.MakeDir("other"));
+    ASSERT_EQ(unlink(dir.Native("linked").c_str()), 0);
+    ASSERT_TRUE(dir.MakeSymlink("linked", dir.Native("other")));
+    ASSERT_TRUE(dir.WriteFile("moved/Vorlane Runtime/202600/old.new", "left by a killed start"));
+    ASSERT_TRUE(dir.WriteFile("moved/Vorlane Runtime/5/VorlaneStub.dll", "old"));
+    ASSERT_TRUE(dir.WriteFile("other/Vorlane Runtime/5/VorlaneStub.dll", "not ours to purge"));
+    PurgeOldRuntimes(cache);
+    RemoveRuntimeFolders(&cache, true);
+    EXPECT_FALSE(dir.Exists("moved/Vorlane Runtime"));
+    EXPECT_EQ(dir.ReadFile("other/Vorlane Runtime/5/VorlaneStub.dll"), "not ours to purge");
 }
 
 // ---- ReadFolderNumber ------------------------------------------------------------
@@ -344,9 +249,6 @@ TEST_F(RuntimeFolder, PurgeRemovesOnlyOlderVersionFolders) {
 }
 
 TEST_F(RuntimeFolder, PurgeIsSilentWhenItCannotWork) {
-    Purge();  // no root yet
-    EXPECT_FALSE(dir.Exists("local/Vorlane Runtime"));
-
     // A file held open keeps its folder; the purge goes on with the others.
     ASSERT_TRUE(dir.WriteFile("local/Vorlane Runtime/10/busy.dll", "x"));
     ASSERT_TRUE(dir.WriteFile("local/Vorlane Runtime/11/free.dll", "x"));
@@ -359,25 +261,45 @@ TEST_F(RuntimeFolder, PurgeIsSilentWhenItCannotWork) {
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/11"));
     Purge();  // the next start finishes the job
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/10"));
-
-    PosixSetLocalAppData(u"", -2147467259);
-    PosixResetCallCounts();
-    Purge();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
 }
 
 TEST_F(RuntimeFolder, PurgeGivesUpOnBaseFoldersFrom2024Characters) {
-    std::u16string base = u"Z:\\";
-    base.append(2024 - base.size(), u'p');
-    PosixSetLocalAppData(base.c_str());
-    PosixResetCallCounts();
-    Purge();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 0u);
+    ASSERT_TRUE(dir.WriteFile("local/Vorlane Runtime/10/VorlaneStub.dll", "x"));
+    ASSERT_TRUE(PrepareRuntimeDir(&cache));
+    cache.baseLength = 2024;
+    PurgeOldRuntimes(cache);
+    EXPECT_TRUE(dir.Exists("local/Vorlane Runtime/10/VorlaneStub.dll"));
+    cache.baseLength = 2023;
+    PurgeOldRuntimes(cache);
+    EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/10"));
+}
 
-    base.pop_back();  // 2023: listed (and found missing)
-    PosixSetLocalAppData(base.c_str());
+TEST_F(RuntimeFolder, PurgeTakesNamesNeverSharedContents) {
+    // Beside the library: what interrupted installations left goes, a file
+    // another start is still writing stays. In old versions: a second name of
+    // a file elsewhere goes without touching that file or its attributes.
+    const std::string version = "local/Vorlane Runtime/202600/";
+    ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll", "current"));
+    ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll.77.new", "torn"));
+    ASSERT_TRUE(dir.WriteFile(version + "stray/inside", "x"));
+    ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll.78.new", "being written"));
+    ASSERT_TRUE(dir.WriteFile("shared/keep.dll", "shared"));
+    ASSERT_TRUE(dir.SetMode("shared/keep.dll", 0444));
+    ASSERT_TRUE(dir.MakeDir("local/Vorlane Runtime/9"));
+    ASSERT_EQ(link(dir.Native("shared/keep.dll").c_str(), dir.Native("local/Vorlane Runtime/9/VorlaneStub.dll").c_str()), 0);
+    ASSERT_EQ(link(dir.Native("shared/keep.dll").c_str(), dir.Native(version + "hard.dll").c_str()), 0);
+    const PlatFile writer = PlatCreateFile(dir.Wide(version + "VorlaneStub.dll.78.new").c_str(), GENERIC_WRITE | DELETE,
+                                           FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(writer, PLAT_INVALID_HANDLE);
     Purge();
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 1u);
+    PlatCloseHandle(writer);
+    EXPECT_EQ(Listing(Version()), (std::set<std::string>{"VorlaneStub.dll", "VorlaneStub.dll.78.new"}));
+    EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/9"));
+    EXPECT_EQ(dir.ReadFile("shared/keep.dll"), "shared");
+    struct stat st;
+    ASSERT_EQ(stat(dir.Native("shared/keep.dll").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+    EXPECT_EQ(st.st_nlink, 1u);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ protected:
              const std::string& out = "out.exe") {
         std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
                                       "--payload", dir.Native("app.data"), "--runtime", dir.Native(runtime),
-                                      "-o", dir.Native(out)};
+                                      "-o", dir.Native(out), "--no-pin"};  // the synthetic launcher has no resources
         argv.insert(argv.end(), extra.begin(), extra.end());
         return RunProgram(argv, "", output);
     }
@@ -469,7 +469,7 @@ TEST_F(Packager, VerdictFollowsTheSignatureCheckAndTheLoadInTheLaunchersOrder) {
         std::string output;
         std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native(c.launcher),
                                       "--payload", dir.Native("app.data"), "--runtime", dir.Native(c.runtime),
-                                      "-o", dir.Native("case.exe"), "--unchecked-runtime", "--quiet"};
+                                      "-o", dir.Native("case.exe"), "--unchecked-runtime", "--quiet", "--no-pin"};
         ASSERT_EQ(RunProgram(argv, "", &output), 0) << output;
         std::vector<std::string> args = c.inspectArgs;
         args.insert(args.end(), {"--json", dir.Native("case.exe")});

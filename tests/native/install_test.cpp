@@ -2,6 +2,7 @@
 // it is written, when it is left alone, and how a copy in use is respected.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,26 +33,23 @@ protected:
     ArchiveReader reader{};
     bool opened = false;
     std::vector<uint8_t> library = PatternBytes(300000, 7);
-    std::u16string runtimeDir;
     InstalledLibrary installed{};  // what the last Install() reported
-    FileHandle folder;             // runtimeDir, held
+    RuntimeCache cache;            // "rt" held as the runtime folder
     size_t heapBefore = 0;
 
     void SetUp() override {
         PosixResetControls();
         CrcGenerateTable();
         ASSERT_TRUE(dir.MakeDir("rt"));
-        runtimeDir = dir.Wide("rt");
         // Held as a start holds it; installation opens everything relative to it.
-        folder.file = PlatCreateFile(runtimeDir.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-        ASSERT_TRUE(folder.Valid());
+        cache.dir.file = PlatCreateFile(dir.Wide("rt").c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        ASSERT_TRUE(cache.dir.Valid());
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
         CloseArchive();
-        folder.Close();
+        cache.Release();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
@@ -91,9 +89,9 @@ protected:
         ASSERT_TRUE(WriteBytes(dir.Native("stored.7z"), bytes));
         OpenFile(dir.Native("stored.7z"));
     }
-    bool Install() {
+    bool Install(bool force = false) {
         PosixClearMessageBoxes();
-        return InstallEntries(&reader, runtimeDir.c_str(), folder.file, &installed);
+        return InstallEntries(&reader, cache, force, &installed);
     }
     std::vector<std::u16string> Messages() const {
         std::vector<std::u16string> texts;
@@ -184,7 +182,7 @@ TEST_F(Installing, LibraryBeingWrittenByAnotherLauncher) {
     EXPECT_EQ(ReadBytes(Target()), library);
 }
 
-TEST_F(Installing, NeverWritesThroughAFolderOrLink) {
+TEST_F(Installing, LinksLoseTheirNameFoldersStayNothingIsWrittenThrough) {
     OpenPacked(library);
     {
         SCOPED_TRACE("folder");
@@ -194,23 +192,55 @@ TEST_F(Installing, NeverWritesThroughAFolderOrLink) {
         EXPECT_EQ(dir.ReadFile("rt/VorlaneStub.dll/inside.txt"), "x");
         ASSERT_TRUE(RemoveNativeTree(Target()));
     }
-    {
-        SCOPED_TRACE("file link");
-        ASSERT_TRUE(dir.WriteFile("outside.dll", "not the library"));
-        ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outside.dll")));
-        EXPECT_FALSE(Install());
-        EXPECT_EQ(Messages(), Texts{IN_USE});
+    // A link or a second name of a file elsewhere has no content of its own:
+    // its name goes, the library takes its place, what it led to stays as it was.
+    ASSERT_TRUE(dir.WriteFile("outside.dll", "not the library"));
+    ASSERT_TRUE(dir.SetMode("outside.dll", 0444));
+    ASSERT_TRUE(dir.WriteFile("outdir/keep.txt", "keep"));
+    struct Case {
+        const char* what;
+        bool (*make)(const TempDir&, const std::string& at);
+    };
+    const Case cases[] = {
+        {"file link", [](const TempDir& d, const std::string& at) { return d.MakeSymlink(at, d.Native("outside.dll")); }},
+        {"folder link", [](const TempDir& d, const std::string& at) { return d.MakeSymlink(at, d.Native("outdir")); }},
+        {"hard link",
+         [](const TempDir& d, const std::string& at) {
+             return link(d.Native("outside.dll").c_str(), d.Native(at).c_str()) == 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.make(dir, "rt/VorlaneStub.dll"));
+        EXPECT_TRUE(Install());
+        EXPECT_TRUE(Messages().empty());
+        EXPECT_TRUE(installed.written);
+        EXPECT_EQ(ReadBytes(Target()), library);
         EXPECT_EQ(dir.ReadFile("outside.dll"), "not the library");
+        EXPECT_EQ(dir.ReadFile("outdir/keep.txt"), "keep");
+        struct stat st;
+        ASSERT_EQ(stat(dir.Native("outside.dll").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0444u);
+        EXPECT_EQ(st.st_nlink, 1u);
         ASSERT_EQ(unlink(Target().c_str()), 0);
     }
-    {
-        SCOPED_TRACE("folder link");
-        ASSERT_TRUE(dir.WriteFile("outdir/keep.txt", "keep"));
-        ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outdir")));
-        EXPECT_FALSE(Install());
-        EXPECT_EQ(Messages(), Texts{IN_USE});
-        EXPECT_EQ(dir.ReadFile("outdir/keep.txt"), "keep");
-    }
+}
+
+TEST_F(Installing, ForcedRewriteReplacesACurrentLookingFile) {
+    // A file that passes the CRC test but not the check before loading (a
+    // forged CRC, say) is written over when asked, under a new name first.
+    OpenPacked(library);
+    ASSERT_TRUE(Install());
+    ino_t before = 0;
+    struct stat st;
+    ASSERT_EQ(stat(Target().c_str(), &st), 0);
+    before = st.st_ino;
+    EXPECT_TRUE(Install(true));
+    EXPECT_TRUE(installed.written);
+    ASSERT_EQ(stat(Target().c_str(), &st), 0);
+    EXPECT_NE(st.st_ino, before);
+    EXPECT_EQ(ReadBytes(Target()), library);
+    EXPECT_EQ(dir.Listing("rt"), (std::vector<std::string>{"VorlaneStub.dll"}));
 }
 
 TEST_F(Installing, PassesOverDamagedAndUnlistedEntriesSilently) {
@@ -238,15 +268,6 @@ TEST_F(Installing, PassesOverDamagedAndUnlistedEntriesSilently) {
         EXPECT_FALSE(dir.Exists("rt/VorlaneStub.DLL"));
         EXPECT_FALSE(dir.Exists("rt/VorlaneStub.dll"));
     }
-    {
-        SCOPED_TRACE("target path does not fit");
-        OpenStored({{u"VorlaneStub.dll", library}});
-        runtimeDir = u"Z:\\";
-        runtimeDir.append(2040, u'r');
-        PosixResetCallCounts();
-        EXPECT_TRUE(Install());
-        EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 0u);
-    }
 }
 
 TEST_F(Installing, FailedWriteLeavesNothingThatPassesForCurrent) {
@@ -263,15 +284,18 @@ TEST_F(Installing, FailedWriteLeavesNothingThatPassesForCurrent) {
         SCOPED_TRACE("disk full in the second piece, the partial file cannot be removed");
         std::vector<uint8_t> big = PatternBytes(MAX_IO_SIZE + 100000, 11);
         OpenStored({{u"VorlaneStub.dll", big}});
+        ASSERT_TRUE(WriteBytes(Target(), library));  // an older library stands there
         FaultPlan plan;
         plan.FailNth(PlatOp::WriteFile, 2, ERROR_DISK_FULL);
         plan.FailAll(PlatOp::DeleteByHandle, ERROR_ACCESS_DENIED);
         EXPECT_FALSE(Install());
         EXPECT_EQ(Messages(), Texts{u"Failed to write VorlaneStub.dll (error 112)."});
-        EXPECT_EQ(ReadBytes(Target()).size(), static_cast<size_t>(MAX_IO_SIZE));
+        // The partial bytes never stood under the library's name.
+        EXPECT_EQ(ReadBytes(Target()), library);
         plan.Clear();
-        EXPECT_TRUE(Install());  // the next start sees a different CRC and rewrites it
+        EXPECT_TRUE(Install());  // the next start takes the leftover over and writes it whole
         EXPECT_EQ(ReadBytes(Target()), big);
+        EXPECT_EQ(dir.Listing("rt"), (std::vector<std::string>{"VorlaneStub.dll"}));
     }
 }
 
@@ -295,36 +319,25 @@ TEST_F(Installing, WithoutRecordedCrcTheLibraryIsRewrittenEachStart) {
     EXPECT_EQ(ReadBytes(Target()), library);
 }
 
-// The cache work of a start that finds everything current: what it costs in
-// platform calls (nothing created, decoded or written; one listing).
-TEST_F(Installing, SecondStartCacheWork) {
+// A start that finds everything current asks for the local app data folder
+// once, and creates, writes and removes nothing.
+TEST_F(Installing, SecondStartWritesNothing) {
     ASSERT_TRUE(dir.MakeDir("local"));
     PosixSetLocalAppData(dir.Wide("local").c_str());
     OpenPacked(library);
     auto start = [this]() {
-        bool rootExisted = false;
-        RuntimeFolders held;
-        char16_t* runtime = PrepareRuntimeDir(&rootExisted, &held);
-        EXPECT_NE(runtime, nullptr);
-        if (runtime == nullptr) return;
-        TargetExists(held.dir.file, u"VorlaneStub.dll");
-        InstalledLibrary installed{};
-        EXPECT_TRUE(InstallEntries(&reader, runtime, held.dir.file, &installed));
-        PurgeOldRuntimes(held);
-        PlatHeapFree(runtime);
+        RuntimeCache run;
+        ASSERT_TRUE(PrepareRuntimeDir(&run));
+        ASSERT_TRUE(FormLibraryPath(&run));
+        InstalledLibrary found{};
+        EXPECT_TRUE(InstallEntries(&reader, run, false, &found));
+        PurgeOldRuntimes(run);
     };
     start();
     PosixResetCallCounts();
     start();
-    EXPECT_EQ(PosixCallCount(PlatOp::GetLocalAppDataFolder), 2u);
-    // The root-existed flag and one query per component of the chain.
-    EXPECT_EQ(PosixCallCount(PlatOp::GetFileAttributes), 3u);
-    // The root held by path; below it the version folder held, the library's
-    // existence and its read test, all relative to their folder.
-    EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 1u);
-    EXPECT_EQ(PosixCallCount(PlatOp::CreateFileAt), 3u);
-    EXPECT_EQ(PosixCallCount(PlatOp::FindFirstFileAt), 1u);
-    for (PlatOp op : {PlatOp::CreateDirectory, PlatOp::WriteFile, PlatOp::SetEndOfFile, PlatOp::DeleteByHandle}) {
+    EXPECT_EQ(PosixCallCount(PlatOp::GetLocalAppDataFolder), 1u);
+    for (PlatOp op : {PlatOp::CreateDirectory, PlatOp::WriteFile, PlatOp::RenameByHandle, PlatOp::DeleteByHandle}) {
         EXPECT_EQ(PosixCallCount(op), 0u) << PlatOpName(op);
     }
 }
@@ -336,26 +349,21 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     PosixSetLocalAppData(dir.Wide("local").c_str());
     library = PatternBytes(11 * 1024 * 1024, 5);
     OpenStored({{u"vorlane.bin", PatternBytes(4096, 1)}, {u"VorlaneStub.dll", library}});
-    bool rootExisted = false;
-    RuntimeFolders held;
-    char16_t* runtime = PrepareRuntimeDir(&rootExisted, &held);
-    ASSERT_NE(runtime, nullptr);
-    const std::u16string runtimePath = runtime;
-    PlatHeapFree(runtime);
-    InstalledLibrary installed{};
-    ASSERT_TRUE(InstallEntries(&reader, runtimePath.c_str(), held.dir.file, &installed));
-    const std::u16string libraryPath = runtimePath + u"\\VorlaneStub.dll";
+    RuntimeCache run;
+    ASSERT_TRUE(PrepareRuntimeDir(&run));
+    InstalledLibrary found{};
+    ASSERT_TRUE(InstallEntries(&reader, run, false, &found));
+    const std::u16string libraryPath = std::u16string(run.dirPath) + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
     constexpr int ROUNDS = 30;
     std::vector<double> startTimes, crcTimes;
     for (int i = 0; i < ROUNDS; ++i) {
         auto t0 = Clock::now();
-        char16_t* dirCopy = PrepareRuntimeDir(&rootExisted, &held);
-        TargetExists(held.dir.file, u"VorlaneStub.dll");
-        EXPECT_TRUE(InstallEntries(&reader, dirCopy, held.dir.file, &installed));
-        PurgeOldRuntimes(held);
-        PlatHeapFree(dirCopy);
+        EXPECT_TRUE(PrepareRuntimeDir(&run));
+        FormLibraryPath(&run);
+        EXPECT_TRUE(InstallEntries(&reader, run, false, &found));
+        PurgeOldRuntimes(run);
         auto t1 = Clock::now();
         {
             FileHandle file;

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/pin.h"
 #include "launcher/build_config.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
@@ -49,15 +51,22 @@ protected:
     // What the installation reports for the library as it stands now.
     InstalledLibrary Installed() {
         const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
-        return InstalledLibrary{true, Crc32(bytes.data(), bytes.size())};
+        return InstalledLibrary{true, false, Crc32(bytes.data(), bytes.size())};
     }
-    LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true,
-                       const std::u16string* path = nullptr) {
-        return LibraryCheck{nullptr, folder.file, (path != nullptr ? *path : library).c_str(), installed,
-                            searchRestricted};
+    LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true) {
+        return LibraryCheck{nullptr, folder.file, library.c_str(), installed, searchRestricted};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
-        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked);
+        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked).verdict == CheckVerdict::Passed;
+    }
+    // The pin of the library as it stands now, or of other bytes.
+    static std::u16string PinOf(const std::string& bytes) {
+        const std::vector<uint8_t> digest = PosixDigestOf(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        Pin pin{PlatDigestKind::Sha256, 32, {}};
+        std::copy(digest.begin(), digest.end(), pin.digest);
+        char16_t text[128];
+        EXPECT_TRUE(FormatPin(pin, text, 128));
+        return text;
     }
     // Deletes the library by handle, as a later installation would replace it.
     bool DeleteLibrary() {
@@ -67,20 +76,22 @@ protected:
         return file.Valid() && PlatDeleteByHandle(file.file);
     }
 
-    // Runs the check; expects a refusal with exactly this one box.
+    // Runs the check; expects it to end with this verdict and message, and to show nothing itself.
     void ExpectRefused(const std::u16string& message, const InstalledLibrary* installed = nullptr,
-                       bool searchRestricted = true) {
+                       bool searchRestricted = true, CheckVerdict verdict = CheckVerdict::Refused) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
-        EXPECT_FALSE(CheckRuntimeIntegrity(Input(installed != nullptr ? *installed : Installed(), searchRestricted),
-                                           &checked));
+        const CheckResult result =
+            CheckRuntimeIntegrity(Input(installed != nullptr ? *installed : Installed(), searchRestricted), &checked);
+        EXPECT_EQ(static_cast<int>(result.verdict), static_cast<int>(verdict));
+        EXPECT_EQ(Utf16ToUtf8(result.message), Utf16ToUtf8(message));
         EXPECT_FALSE(checked.held.Valid());
-        const auto& boxes = PosixMessageBoxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(Utf16ToUtf8(boxes[0].text), Utf16ToUtf8(message));
-        EXPECT_EQ(Utf16ToUtf8(boxes[0].caption), "Error");
-        EXPECT_EQ(boxes[0].style, MB_ICONERROR);
+        EXPECT_TRUE(PosixMessageBoxes().empty());
         EXPECT_EQ(PosixOpenHandleCount(), handlesBefore) << "the refused library is still held";
+    }
+    void ExpectFailed(const std::u16string& message, const InstalledLibrary* installed = nullptr,
+                      bool searchRestricted = true) {
+        ExpectRefused(message, installed, searchRestricted, CheckVerdict::Failed);
     }
 
     TempDir dir;
@@ -164,7 +175,7 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
     EXPECT_TRUE(Check(&accepted));
     accepted.Release();
     PosixSetString(PUBLISHER_STRING_ID, nullptr);
-    ExpectRefused(u"Cannot check VorlaneStub.dll: this application names no publisher.");
+    ExpectFailed(u"Cannot check VorlaneStub.dll: this application names no publisher.");
     PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
     if (flipped != PUBLISHER) {
         PosixSetTrust(PLAT_TRUST_OK, flipped);
@@ -178,23 +189,18 @@ TEST_F(RuntimeIntegrity, LibraryThatCannotBeOpenedIsNeitherCheckedNorAccepted) {
     PosixResetCallCounts();
     const InstalledLibrary installed = Installed();
     ASSERT_TRUE(dir.Rename("rt/VorlaneStub.dll", "rt/away.dll"));
-    CheckedLibrary checked;
-    EXPECT_FALSE(CheckRuntimeIntegrity(Input(installed), &checked));
-    EXPECT_FALSE(checked.held.Valid());
+    // Gone: the archive still holds it, so the start may put it back.
+    ExpectRefused(u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", &installed);
     ASSERT_TRUE(dir.Rename("rt/away.dll", "rt/VorlaneStub.dll"));
 
     // Someone writing to it keeps the check out as well.
     PlatFile writer = Open(library, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(writer, PLAT_INVALID_HANDLE);
-    EXPECT_FALSE(Check(&checked));
-    EXPECT_FALSE(checked.held.Valid());
+    ++handlesBefore;
+    ExpectFailed(u"Cannot check VorlaneStub.dll: the file cannot be opened (error 32).");
     PlatCloseHandle(writer);
-
+    --handlesBefore;
     EXPECT_EQ(PosixCallCount(PlatOp::VerifyTrust), 0u);
-    const auto& boxes = PosixMessageBoxes();
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(Utf16ToUtf8(boxes[0].text), "Cannot check VorlaneStub.dll: the file cannot be opened (error 2).");
-    EXPECT_EQ(Utf16ToUtf8(boxes[1].text), "Cannot check VorlaneStub.dll: the file cannot be opened (error 32).");
 }
 
 // Refused before any signature is looked at: another build of the publisher's,
@@ -205,16 +211,21 @@ TEST_F(RuntimeIntegrity, OnlyTheArchivesCopyIsCheckedAndOnlyWhereItCanBeLoadedSa
     InstalledLibrary other = Installed();
     other.crc ^= 1;
     ExpectRefused(notOurs, &other);
-    const InstalledLibrary unknown{false, Installed().crc};
+    const InstalledLibrary unknown{false, false, Installed().crc};
     ExpectRefused(notOurs, &unknown);
-    ExpectRefused(u"VorlaneStub.dll cannot be loaded safely on this system: install the Windows update KB2533623.",
-                  nullptr, false);
+    ExpectFailed(u"VorlaneStub.dll cannot be loaded safely on this system: install the Windows update KB2533623.",
+                 nullptr, false);
+    // A second name of a file elsewhere is no copy of ours: what is checked
+    // could be changed through the other name.
+    ASSERT_EQ(link(dir.Native("rt/VorlaneStub.dll").c_str(), dir.Native("elsewhere.dll").c_str()), 0);
+    ExpectRefused(notOurs);
+    ASSERT_EQ(unlink(dir.Native("elsewhere.dll").c_str()), 0);
     EXPECT_EQ(PosixCallCount(PlatOp::VerifyTrust), 0u);
 
     {
         FaultPlan plan;
         plan.FailAll(PlatOp::LoadTrustServices, ERROR_MOD_NOT_FOUND);
-        ExpectRefused(u"Cannot check VorlaneStub.dll: the system's trust services cannot be loaded (error 126).");
+        ExpectFailed(u"Cannot check VorlaneStub.dll: the system's trust services cannot be loaded (error 126).");
     }
     // A revocation status the local cache cannot tell passes, but only when
     // nothing else is wrong with the chain.
@@ -226,26 +237,58 @@ TEST_F(RuntimeIntegrity, OnlyTheArchivesCopyIsCheckedAndOnlyWhereItCanBeLoadedSa
     ExpectRefused(u"VorlaneStub.dll has an invalid signature (0x800B010E).");
 }
 
-// The plain path the loader takes must lead to the very file that was checked.
-TEST_F(RuntimeIntegrity, LoadTargetMustBeTheCheckedFile) {
-    ASSERT_TRUE(dir.WriteFile("other/VorlaneStub.dll", "signed library bytes"));
-    ASSERT_EQ(symlink(dir.Native("rt").c_str(), dir.Native("link").c_str()), 0);
-    const std::u16string viaLink = dir.Wide("link/VorlaneStub.dll");
-
+// The pin names the one build that was packed: with it, neither the CRC nor
+// the signer's name can let another build through.
+TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
+    const std::string ours = dir.ReadFile("rt/VorlaneStub.dll");
+    PosixSetString(PIN_STRING_ID, PinOf(ours).c_str());
     CheckedLibrary checked;
-    ASSERT_TRUE(CheckRuntimeIntegrity(Input(Installed(), true, &viaLink), &checked));
-    EXPECT_TRUE(ConfirmLoadTarget(viaLink.c_str(), &checked));
+    EXPECT_TRUE(Check(&checked));
+    checked.Release();
+    // The installation's CRC no longer decides: the pin does.
+    InstalledLibrary forged = Installed();
+    forged.crc ^= 1;
+    EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked).verdict, CheckVerdict::Passed);
     checked.Release();
 
-    // Same bytes, another file: retargeted between the check and the load.
-    ASSERT_TRUE(CheckRuntimeIntegrity(Input(Installed(), true, &viaLink), &checked));
-    ASSERT_EQ(unlink(dir.Native("link").c_str()), 0);
-    ASSERT_EQ(symlink(dir.Native("other").c_str(), dir.Native("link").c_str()), 0);
-    PosixClearMessageBoxes();
-    EXPECT_FALSE(ConfirmLoadTarget(viaLink.c_str(), &checked));
-    ASSERT_EQ(PosixMessageBoxes().size(), 1u);
-    EXPECT_EQ(Utf16ToUtf8(PosixMessageBoxes()[0].text),
-              "Cannot load VorlaneStub.dll: its path leads to another file than the one checked.");
+    // Another genuinely signed build, whatever its CRC or signer's name.
+    ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "another signed build"));
+    const std::u16string theirs = PinOf("another signed build");
+    ExpectRefused(u"VorlaneStub.dll is not the runtime this application was packed with (digest " + theirs + u").");
+    PosixSetTrust(PLAT_TRUST_OK, u"Someone Else");
+    ExpectRefused(u"VorlaneStub.dll is not the runtime this application was packed with (digest " + theirs + u").");
+
+    // A pin that cannot be read refuses everything; no pin keeps the CRC check.
+    ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", ours));
+    PosixSetTrust(PLAT_TRUST_OK, PUBLISHER);
+    for (const char16_t* bad : {u"sha256:00", u"md5:00112233445566778899aabbccddeeff", u"sha256",
+                                u"sha256:zz9da4dd1f9dd3a08e0da6e56da1e6c5f9d51b9d1dbd01b3c95b3d1bcb31de9a"}) {
+        PosixSetString(PIN_STRING_ID, bad);
+        ExpectFailed(u"Cannot check VorlaneStub.dll: this application's pin cannot be read.");
+    }
+    PosixSetString(PIN_STRING_ID, nullptr);
+    EXPECT_TRUE(Check(&checked));
+    checked.Release();
+}
+
+TEST_F(RuntimeIntegrity, SignerMustBeMeantForCodeSigning) {
+    PosixSetCodeSigning(false);
+    ExpectRefused(u"VorlaneStub.dll is signed by " + PUBLISHER + u", whose certificate is not for code signing.");
+}
+
+// The loader is handed the path the held file resolves to: no link on it.
+TEST_F(RuntimeIntegrity, LoadPathIsTheHeldFilesFinalPath) {
+    ASSERT_EQ(symlink(dir.Native("rt").c_str(), dir.Native("link").c_str()), 0);
+    folder.Close();
+    folder.file = PlatCreateFile(dir.Wide("link").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    ASSERT_TRUE(folder.Valid());
+    CheckedLibrary checked;
+    ASSERT_TRUE(Check(&checked));
+    char16_t path[PATH_CAPACITY];
+    char16_t message[MESSAGE_CAPACITY];
+    ASSERT_TRUE(ResolveLoadPath(checked, path, message));
+    EXPECT_EQ(PosixNativePath(path), dir.Native("rt/VorlaneStub.dll"));
     checked.Release();
 }
 
@@ -266,7 +309,6 @@ TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
     PosixSetCommandLine(u"app.exe one");
     const std::string record = dir.Native("record.txt");
     setenv("VORLANE_TEST_RECORD", record.c_str(), 1);
-    const std::u16string runtimeDir = dir.Wide("rt");
 
     struct Case {
         std::string content;
@@ -278,14 +320,12 @@ TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
         ASSERT_TRUE(Check(&checked));
-        ASSERT_TRUE(ConfirmLoadTarget(library.c_str(), &checked));
 
-        const HandOffInput input{nullptr, u"Z:\\app.exe", library.c_str(), PayloadLocation{32, 10},
-                                 runtimeDir.c_str(), true, true};
-        RuntimeFolders folders;
-        EXPECT_EQ(HandOff(input, &checked, &folders), c.exitCode);
+        const HandOffInput input{nullptr, u"Z:\\app.exe", PayloadLocation{32, 10}};
+        RuntimeCache cache;
+        cache.libraryExisted = true;
+        EXPECT_EQ(HandOff(input, &checked, &cache), c.exitCode);
         EXPECT_FALSE(checked.held.Valid());
-        EXPECT_FALSE(checked.resolved.Valid());
         EXPECT_EQ(PosixOpenHandleCount(), handlesBefore);
         EXPECT_EQ(dir.Exists("record.txt"), c.exitCode == EXIT_OK) << "runtime call";
         EXPECT_EQ(PosixMessageBoxes().size(), c.exitCode == EXIT_OK ? 0u : 1u);

@@ -11,7 +11,9 @@
 #include <iterator>
 #include <utility>
 
+#include "archive/pin.h"
 #include "launcher/build_config.h"
+#include "launcher/integrity.h"
 #include "launcher/launch.h"
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
@@ -109,6 +111,7 @@ void ApplyControls(const LaunchSetup& setup) {
     if (setup.setting5) PosixSetString(5, setup.setting5->c_str());
     if (setup.setting6) PosixSetString(6, setup.setting6->c_str());
     if (setup.publisher) PosixSetString(7, setup.publisher->c_str());
+    if (setup.pin) PosixSetString(PIN_STRING_ID, setup.pin->c_str());
     PosixSetTrust(setup.trust, setup.signer);
     PosixClearMessageBoxes();
 }
@@ -119,6 +122,14 @@ std::vector<std::u16string> LaunchResult::Messages() const {
     std::vector<std::u16string> texts;
     for (const PosixMessageBox& box : boxes) texts.push_back(box.text);
     return texts;
+}
+
+std::u16string PinTextOf(const std::vector<uint8_t>& library) {
+    const std::vector<uint8_t> digest = PosixDigestOf(library);
+    Pin pin{PlatDigestKind::Sha256, 32, {}};
+    std::copy(digest.begin(), digest.end(), pin.digest);
+    char16_t text[160];
+    return FormatPin(pin, text, 160) ? std::u16string(text) : std::u16string();
 }
 
 LaunchResult RunLaunch(const LaunchSetup& setup, PlatModule instance) {

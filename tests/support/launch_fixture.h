@@ -66,6 +66,7 @@ struct LaunchSetup {
     std::optional<std::u16string> setting5 = std::u16string(u"NO");
     std::optional<std::u16string> setting6 = std::u16string(u"Y");
     std::optional<std::u16string> publisher = std::u16string(VORLANE_PUBLISHER);  // string 7
+    std::optional<std::u16string> pin;         // string 8; PinTextOf gives a library's
     uint32_t trust = PLAT_TRUST_OK;            // the trust services' answer
     std::u16string signer = u"Vorlane";
     std::vector<LaunchFault> faults;
@@ -100,6 +101,9 @@ struct LaunchResult {
     std::vector<std::u16string> Messages() const;
     uint64_t Calls(PlatOp op) const { return calls[static_cast<int>(op)]; }
 };
+
+// The pin a packer writes for these library bytes, as the posix backend digests them.
+std::u16string PinTextOf(const std::vector<uint8_t>& library);
 
 // Resets the controls, applies setup, runs RunLauncher(instance), collects the
 // result and resets the controls again.

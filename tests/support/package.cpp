@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 #include <fstream>
 #include <iterator>
 
@@ -83,6 +84,44 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
 uint32_t Crc32(const void* data, size_t size) {
     CrcGenerateTable();
     return size == 0 ? 0 : CrcCalc(data, size);
+}
+
+bool ForgeCrc32(std::vector<uint8_t>* bytes, size_t offset, uint32_t target) {
+    if (offset + 4 > bytes->size()) return false;
+    uint8_t* patch = bytes->data() + offset;
+    for (int i = 0; i < 4; ++i) patch[i] = 0;
+    const uint32_t base = Crc32(bytes->data(), bytes->size());
+    // Column b: what flipping bit b of the patch does to the CRC.
+    uint32_t column[32];
+    for (int b = 0; b < 32; ++b) {
+        patch[b / 8] = static_cast<uint8_t>(1u << (b % 8));
+        column[b] = Crc32(bytes->data(), bytes->size()) ^ base;
+        patch[b / 8] = 0;
+    }
+    // Gauss-Jordan over GF(2): each row tracks which patch bits make up its column.
+    uint32_t made[32];
+    for (int b = 0; b < 32; ++b) made[b] = 1u << b;
+    uint32_t want = target ^ base, solution = 0;
+    for (int bit = 0; bit < 32; ++bit) {
+        int pivot = -1;
+        for (int r = bit; r < 32 && pivot < 0; ++r) {
+            if ((column[r] >> bit) & 1u) pivot = r;
+        }
+        if (pivot < 0) return false;
+        std::swap(column[bit], column[pivot]);
+        std::swap(made[bit], made[pivot]);
+        for (int r = 0; r < 32; ++r) {
+            if (r != bit && ((column[r] >> bit) & 1u)) {
+                column[r] ^= column[bit];
+                made[r] ^= made[bit];
+            }
+        }
+    }
+    for (int bit = 0; bit < 32; ++bit) {
+        if ((want >> bit) & 1u) solution ^= made[bit];
+    }
+    for (int i = 0; i < 4; ++i) patch[i] = static_cast<uint8_t>(solution >> (8 * i));
+    return Crc32(bytes->data(), bytes->size()) == target;
 }
 
 int RunProgram(const std::vector<std::string>& argv, const std::string& workDir, std::string* output) {

@@ -13,6 +13,9 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
 // The SDK's CRC-32 (generates its tables first).
 uint32_t Crc32(const void* data, size_t size);
+// Sets the four bytes at offset so that the whole buffer's CRC-32 becomes
+// target, as anyone can: CRC-32 is linear, so four free bytes reach any value.
+bool ForgeCrc32(std::vector<uint8_t>* bytes, size_t offset, uint32_t target);
 
 // Runs a program without a shell; its exit status, -1 when it could not run.
 // Output (stdout and stderr together) goes to *output when given.

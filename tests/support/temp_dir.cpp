@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <dirent.h>
 #include "tests/support/temp_dir.h"
 
 #include <ftw.h>
@@ -123,4 +125,17 @@ bool TempDir::Exists(const std::string& relative) const {
 
 bool TempDir::SetMode(const std::string& relative, unsigned mode) const {
     return chmod(Native(relative).c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+std::vector<std::string> TempDir::Listing(const std::string& relative) const {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(Native(relative).c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

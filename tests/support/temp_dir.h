@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -29,6 +30,8 @@ public:
     bool Exists(const std::string& relative) const;            // never follows a link
     bool SetMode(const std::string& relative, unsigned mode) const;
     bool Rename(const std::string& from, const std::string& to) const;
+    // The names in a folder, sorted, without "." and "..".
+    std::vector<std::string> Listing(const std::string& relative) const;
 
 private:
     std::string root_;
