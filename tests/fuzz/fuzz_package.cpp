@@ -197,7 +197,8 @@ void CheckInstalledLibrary(const CSzArEx* db, const InstalledLibrary& reported, 
     }
     // Whatever stands there must be the content of a library entry: a damaged
     // or partly written file must never be left to pass for the library.
-    const uint32_t crc = CrcCalc(bytes.data(), bytes.size());
+    // An empty vector has no data pointer; the SDK's kernels must not see null.
+    const uint32_t crc = bytes.empty() ? 0 : CrcCalc(bytes.data(), bytes.size());
     if (reported.known && reported.crc != crc) Fail("the installation reports another CRC than the library has");
     for (uint32_t i = 0; i < db->NumFiles; ++i) {
         if (!EntryNamed(db, i, u"VorlaneStub.dll")) continue;
@@ -237,10 +238,12 @@ Stages RunStages(const uint8_t* data, size_t size) {
         if (s.payload == PayloadResult::Ok) CheckPayload(data, size, &reader.db, location);
 
         PosixClearMessageBoxes();
-        FileHandle folder;  // held as a start holds the runtime folder
-        folder.file = PlatCreateFile(g.cacheWide.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-        s.installed = InstallEntries(&reader, g.cacheWide.c_str(), folder.file, &s.library);
+        RuntimeCache cache{};  // the runtime folder held as a start holds it
+        cache.dir.file = PlatCreateFile(g.cacheWide.c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        TextFormat(cache.dirPath, PATH_CAPACITY, u"%s", g.cacheWide.c_str());
+        TextFormat(cache.libraryPath, PATH_CAPACITY, u"%s\\%s", g.cacheWide.c_str(), LIBRARY_NAME);
+        s.installed = InstallEntries(&reader, cache, false, &s.library);
         // Installation shows its own message exactly when it ends the run.
         if (PosixMessageBoxes().size() != (s.installed ? 0u : 1u)) Fail("installation's messages disagree with its result");
         CheckInstalledLibrary(&reader.db, s.library, &s.libraryPresent);
