@@ -4,13 +4,15 @@
 # target, all targets at once (one process each), for an hour by default. The
 # grown corpus stays in build/fuzz/corpus/<target> for the next run.
 #
-#   scripts/fuzz-long.sh [--seconds N] [--fresh] [TARGET...]
+#   scripts/fuzz-long.sh [--seconds N | --runs N] [--fresh] [TARGET...]
 #
 #   TARGET     package (a packaged file through the archive stages and the whole
 #              launch sequence), text (folder numbers, command-line split and
 #              argument-line rebuild, long paths) or inspect (vorlane-inspect's
 #              readers of PE headers, resources and signatures); default: all
 #   --seconds  fuzzing time per target (0: replay only)
+#   --runs     instead: exactly N executions per target from a fixed seed, so
+#              the same commit gets the same verdict every time (with --fresh)
 #   --fresh    start from the seeds alone, in a scratch corpus
 #
 # A failing input is saved as build/fuzz/artifacts/<target>-crash-...; once the
@@ -20,12 +22,15 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
 seconds=3600
+runs_wanted=0
 fresh=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) [ $# -ge 2 ] || { echo "fuzz-long: --seconds needs a value" >&2; exit 2; }
                seconds=$2; shift 2 ;;
+    --runs) [ $# -ge 2 ] || { echo "fuzz-long: --runs needs a value" >&2; exit 2; }
+            runs_wanted=$2; shift 2 ;;
     --fresh) fresh=1; shift ;;
     -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     package|text|inspect) targets+=("$1"); shift ;;
@@ -33,6 +38,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 case "$seconds" in ''|*[!0-9]*) echo "fuzz-long: --seconds needs a whole number" >&2; exit 2 ;; esac
+case "$runs_wanted" in ''|*[!0-9]*) echo "fuzz-long: --runs needs a whole number" >&2; exit 2 ;; esac
+# A fixed number of executions from a fixed seed: no clock decides what is tried.
+budget="-max_total_time=$seconds"
+if [ "$runs_wanted" -gt 0 ]; then
+  budget="-runs=$runs_wanted -seed=1"
+  seconds=3600
+fi
 [ ${#targets[@]} -gt 0 ] || targets=(package text inspect)
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -110,7 +122,7 @@ for t in "${targets[@]}"; do
   fi
   mkdir -p "$corpus"
   env $(target_env "$t") TMPDIR="$scratch_tmp" timeout $((seconds + 300)) "$(binary "$t")" $(target_flags "$t") \
-    -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+    $budget -timeout=25 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$t-" "$corpus" "$root/tests/fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1 &
   pids+=($!)
 done
@@ -122,7 +134,7 @@ for i in "${!targets[@]}"; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run_log" | tail -n 1)
   corpus_size=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$run_log" | sed -n 's/.*corp: \([0-9]*\).*/\1/p' | tail -n 1)
   if [ $rc -eq 0 ] && [ -n "$runs" ]; then
-    pass "fuzz $t: ${runs} executions in ${seconds} s, corpus ${corpus_size:-?} inputs"
+    pass "fuzz $t: ${runs} executions, corpus ${corpus_size:-?} inputs"
   else
     grep -E "ERROR|runtime error|fuzz_$t:|SUMMARY|Test unit written" "$run_log" | tail -n 20
     fail "fuzz $t: exit $rc after ${runs:-?} executions (log: $run_log; inputs: $build/artifacts/)"

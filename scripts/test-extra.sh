@@ -6,11 +6,12 @@
 #      short libFuzzer run per target, through scripts/fuzz-long.sh.
 # One PASS/FAIL line per check; exits non-zero when any failed.
 #
-#   VORLANE_FUZZ_SECONDS   fuzzing time per target (default 60; 0: replay only)
+#   VORLANE_FUZZ_RUNS      executions per target from a fixed seed (default 20000;
+#                          0: replay only), so a commit gets the same verdict every time
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
-fuzz_seconds=${VORLANE_FUZZ_SECONDS:-60}
+fuzz_runs=${VORLANE_FUZZ_RUNS:-20000}
 
 status=0
 pass() { echo "PASS  $*"; }
@@ -43,7 +44,11 @@ else
 fi
 
 # ---- 2. fuzzing: replay, then a short run per target ---------------------------
-"$root/scripts/fuzz-long.sh" --seconds "$fuzz_seconds" --fresh || status=1
+if [ "$fuzz_runs" -gt 0 ]; then
+  "$root/scripts/fuzz-long.sh" --runs "$fuzz_runs" --fresh || status=1
+else
+  "$root/scripts/fuzz-long.sh" --seconds 0 --fresh || status=1
+fi
 
 if [ $status -eq 0 ]; then echo "PASS  test-extra: all checks"; else echo "FAIL  test-extra: see the FAIL lines above"; fi
 exit $status
