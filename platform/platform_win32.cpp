@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include <shlobj.h>
 #include <winternl.h>
@@ -174,7 +175,11 @@ PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access
     ULONG_PTR information = 0;
     HANDLE opened = OpenRelative(folder, name, access, share, NtDisposition(disposition), options,
                                  flagsAndAttributes & 0xFFFFu, &information);
-    if (opened == INVALID_HANDLE_VALUE) return opened;
+    if (opened == INVALID_HANDLE_VALUE) {
+        // The name collision maps to ERROR_ALREADY_EXISTS; CreateFileW says ERROR_FILE_EXISTS.
+        if (disposition == CREATE_NEW && GetLastError() == ERROR_ALREADY_EXISTS) SetLastError(ERROR_FILE_EXISTS);
+        return opened;
+    }
     SetLastError(information == FILE_OPENED && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS
                      : ERROR_SUCCESS);
@@ -290,11 +295,23 @@ bool PlatRenameByHandle(PlatFile file, PlatFile folder, const char16_t* name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    // Windows 10's class and flags, named here for the same reason as in PlatDeleteByHandle.
-    constexpr auto RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
-    constexpr DWORD REPLACE = 0x1;           // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
-    constexpr DWORD POSIX_SEMANTICS = 0x2;   // FILE_RENAME_FLAG_POSIX_SEMANTICS
-    constexpr DWORD IGNORE_READONLY = 0x40;  // FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE
+    // Straight to the native call: Wine's SetFileInformationByHandle takes
+    // the name as a path of the current folder and drops RootDirectory.
+    using SetInformationFn = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, ULONG);
+    using ToDosErrorFn = decltype(&RtlNtStatusToDosError);
+    static SetInformationFn setInformation = NtFunction<SetInformationFn>("NtSetInformationFile");
+    static ToDosErrorFn toDosError = NtFunction<ToDosErrorFn>("RtlNtStatusToDosError");
+    if (setInformation == nullptr || toDosError == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    // FILE_RENAME_INFORMATION(_EX): the same layout as FILE_RENAME_INFO, whose
+    // first field is Flags in the Ex form (Windows 10) and ReplaceIfExists before.
+    constexpr ULONG RENAME_CLASS = 10;     // FileRenameInformation
+    constexpr ULONG RENAME_EX_CLASS = 65;  // FileRenameInformationEx
+    constexpr DWORD REPLACE = 0x1;           // FILE_RENAME_REPLACE_IF_EXISTS
+    constexpr DWORD POSIX_SEMANTICS = 0x2;   // FILE_RENAME_POSIX_SEMANTICS
+    constexpr DWORD IGNORE_READONLY = 0x40;  // FILE_RENAME_IGNORE_READONLY_ATTRIBUTE
     alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + 256 * sizeof(wchar_t)];
     ZeroMemory(buffer, sizeof(buffer));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
@@ -302,16 +319,25 @@ bool PlatRenameByHandle(PlatFile file, PlatFile folder, const char16_t* name) {
     info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
     for (size_t i = 0; i < length; ++i) info->FileName[i] = static_cast<wchar_t>(name[i]);
     const DWORD flags = REPLACE | POSIX_SEMANTICS | IGNORE_READONLY;
-    memcpy(buffer, &flags, sizeof(flags));  // the union's Flags, on systems that have it
-    const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
-    if (SetFileInformationByHandle(file, RENAME_INFO_EX, info, size) != FALSE) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+    memcpy(buffer, &flags, sizeof(flags));
+    const ULONG size = static_cast<ULONG>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+    IO_STATUS_BLOCK io;
+    LONG status = setInformation(file, &io, info, size, RENAME_EX_CLASS);
+    constexpr LONG INVALID_INFO_CLASS = static_cast<LONG>(0xC0000003L);
+    constexpr LONG INVALID_PARAMETER = static_cast<LONG>(0xC000000DL);
+    constexpr LONG NOT_IMPLEMENTED = static_cast<LONG>(0xC0000002L);
+    constexpr LONG NOT_SUPPORTED = static_cast<LONG>(0xC00000BBL);
+    if (status == INVALID_INFO_CLASS || status == INVALID_PARAMETER || status == NOT_IMPLEMENTED ||
+        status == NOT_SUPPORTED) {
+        const DWORD replace = TRUE;  // ReplaceIfExists, as a BOOLEAN in the first byte
+        memcpy(buffer, &replace, sizeof(replace));
+        status = setInformation(file, &io, info, size, RENAME_CLASS);
+    }
+    if (status < 0) {
+        SetLastError(toDosError(status));
         return false;
     }
-    const DWORD replace = TRUE;  // ReplaceIfExists, as a BOOLEAN in the first byte
-    memcpy(buffer, &replace, sizeof(replace));
-    return SetFileInformationByHandle(file, FileRenameInfo, info, size) != FALSE;
+    return true;
 }
 
 uint32_t PlatGetFinalPath(PlatFile file, char16_t* buffer, uint32_t capacity) {
@@ -371,6 +397,29 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags) {
     return LoadLibraryExW(Wide(path), nullptr, flags);
 }
 
+namespace {
+
+// "\??\X:\..." as "\Device\<volume>\...": Windows reports mapped files by
+// device path, Wine by drive letter; anything else is left as it is.
+bool ToDevicePath(wchar_t* name, DWORD* length, DWORD capacity) {
+    if (*length < 6 || wcsncmp(name, L"\\??\\", 4) != 0 || name[5] != L':') return true;
+    const wchar_t drive[3] = {name[4], L':', 0};
+    wchar_t device[MAX_PATH];
+    if (QueryDosDeviceW(drive, device, MAX_PATH) == 0) return false;
+    const DWORD deviceLength = static_cast<DWORD>(wcslen(device));
+    const DWORD rest = *length - 6;
+    if (deviceLength + rest + 1 > capacity) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    memmove(name + deviceLength, name + 6, (rest + 1) * sizeof(wchar_t));
+    memcpy(name, device, deviceLength * sizeof(wchar_t));
+    *length = deviceLength + rest;
+    return true;
+}
+
+}  // namespace
+
 bool PlatModuleIsFile(PlatModule module, PlatFile file) {
     using MappedNameFn = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
     static MappedNameFn mappedName = [] {
@@ -393,10 +442,12 @@ bool PlatModuleIsFile(PlatModule module, PlatFile file) {
     constexpr DWORD CAPACITY = 4096;
     static wchar_t mapped[CAPACITY];
     static wchar_t held[CAPACITY];
-    const DWORD mappedLength = mappedName(GetCurrentProcess(), module, mapped, CAPACITY);
+    DWORD mappedLength = mappedName(GetCurrentProcess(), module, mapped, CAPACITY);
     if (mappedLength == 0 || mappedLength >= CAPACITY) return false;
-    const DWORD heldLength = GetFinalPathNameByHandleW(file, held, CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+    if (!ToDevicePath(mapped, &mappedLength, CAPACITY)) return false;
+    DWORD heldLength = GetFinalPathNameByHandleW(file, held, CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
     if (heldLength == 0 || heldLength >= CAPACITY) return false;
+    if (!ToDevicePath(held, &heldLength, CAPACITY)) return false;
     // Both name the file object by its device path; the held file cannot be
     // renamed while it is held, so its name is its identity here.
     SetLastError(ERROR_SUCCESS);

@@ -33,14 +33,16 @@ def make_root(folder, name):
     return root
 
 
-def make_leaf(folder, root, signer, serial):
-    """A code-signing certificate for signer issued by root; the chain embeds both."""
+def make_leaf(folder, root, signer, serial, code_signing=True):
+    """A code-signing certificate for signer issued by root (without any
+    extended key usage when code_signing is false); the chain embeds both."""
     os.makedirs(folder, exist_ok=True)
     p = {n: os.path.join(folder, n) for n in ("leaf.key", "leaf.csr", "leaf.pem", "leaf.ext", "chain.pem")}
     subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", p["leaf.key"],
                     "-out", p["leaf.csr"], "-subj", "/CN=" + signer], **QUIET)
     with open(p["leaf.ext"], "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n")
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n" +
+                ("extendedKeyUsage=codeSigning\n" if code_signing else ""))
     subprocess.run(["openssl", "x509", "-req", "-sha1", "-days", "30", "-in", p["leaf.csr"], "-CA", root["pem"],
                     "-CAkey", root["key"], "-set_serial", str(serial), "-out", p["leaf.pem"],
                     "-extfile", p["leaf.ext"]], **QUIET)
@@ -65,6 +67,36 @@ def flip_text_byte(path):
     raise RuntimeError("no .text section in " + path)
 
 
+def forge_crc(path, target):
+    """Sets the PE checksum field (outside what a signature covers) so that the
+    file's CRC-32 becomes target, as an attacker can: CRC-32 is linear."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    data[field:field + 4] = bytes(4)
+    base = crc32(bytes(data))
+    columns = []
+    for bit in range(32):
+        data[field + bit // 8] = 1 << (bit % 8)
+        columns.append((crc32(bytes(data)) ^ base, 1 << bit))
+        data[field + bit // 8] = 0
+    # Gauss-Jordan over GF(2): which checksum bits make each CRC bit.
+    for bit in range(32):
+        pivot = next(r for r in range(bit, 32) if columns[r][0] >> bit & 1)
+        columns[bit], columns[pivot] = columns[pivot], columns[bit]
+        for r in range(32):
+            if r != bit and columns[r][0] >> bit & 1:
+                columns[r] = (columns[r][0] ^ columns[bit][0], columns[r][1] ^ columns[bit][1])
+    want, value = target ^ base, 0
+    for bit in range(32):
+        if want >> bit & 1:
+            value ^= columns[bit][1]
+    struct.pack_into("<I", data, field, value)
+    assert crc32(bytes(data)) == target
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 class Fixtures:
     def __init__(self, h):
         self.h = h
@@ -73,6 +105,7 @@ class Fixtures:
         if not os.path.exists(self.pack_tool):
             self.pack_tool = os.path.join(h.source, "tools", "vorlane-pack")
         self._root = None
+        self._second_root = None
         self._chains = {}
         self._runtimes = {}
 
@@ -91,6 +124,19 @@ class Fixtures:
             self._chains[key] = make_leaf(folder, root, signer, 10 + len(self._chains))
         return self._chains[key]
 
+    def second_root(self):
+        """Another root the machine may trust for code signing (an enterprise CA)."""
+        if self._second_root is None:
+            self._second_root = make_root(os.path.join(self.dir, "root2"), "Other Test Root")
+        return self._second_root
+
+    def chain_under(self, root, signer, code_signing, tag):
+        key = (tag, signer)
+        if key not in self._chains:
+            folder = os.path.join(self.dir, "chain-%d" % len(self._chains))
+            self._chains[key] = make_leaf(folder, root, signer, 10 + len(self._chains), code_signing)
+        return self._chains[key]
+
     def trusted_prefix(self, local_appdata=True):
         prefix = self.h.new_prefix(local_appdata=local_appdata)
         prefix.trust_root(self.root()["pem"])
@@ -100,8 +146,10 @@ class Fixtures:
 
     def runtime(self, kind="good"):
         """The stand-in runtime as kind: good, unsigned, tampered, wrong_publisher,
-        untrusted, no_export (signed, but lacks VorlaneInit), or winhttp (another
-        signed build, which imports winhttp.dll)."""
+        untrusted, no_export (signed, but lacks VorlaneInit), winhttp (another
+        signed build, which imports winhttp.dll), other_build (other code signed
+        by the publisher), namesake (the same, by a "Vorlane" under the second
+        root) or no_eku (signed by a certificate that names no use)."""
         if kind in self._runtimes:
             return self._runtimes[kind]
         built = os.path.join(self.h.win64, "tests", "VorlaneStub.dll")
@@ -120,6 +168,17 @@ class Fixtures:
             harness.sign_image(built, out, self.chain(trusted=False))
         elif kind == "no_export":
             harness.sign_image(no_export, out, self.chain())
+        elif kind in ("other_build", "namesake"):
+            # Other code, genuinely signed: by the publisher, or by a namesake
+            # of it under a second root.
+            unsigned = out + ".unsigned"
+            shutil.copyfile(built, unsigned)
+            flip_text_byte(unsigned)
+            chain = self.chain() if kind == "other_build" else \
+                self.chain_under(self.second_root(), PUBLISHER, True, "second")
+            harness.sign_image(unsigned, out, chain)
+        elif kind == "no_eku":
+            harness.sign_image(built, out, self.chain_under(self.root(), PUBLISHER, False, "no-eku"))
         elif kind == "winhttp":
             harness.sign_image(os.path.join(self.h.win64, "tests", "VorlaneStubWinHttp.dll"), out, self.chain())
         else:

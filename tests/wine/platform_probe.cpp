@@ -8,6 +8,9 @@
 //   platform_probe.exe size <path>          size, then the end position via SetFilePointer
 //   platform_probe.exe list <folder>        one line per entry: attributes and name
 //   platform_probe.exe string <id> <capacity>
+//   platform_probe.exe replace <folder>    the installation's calls in turn: a folder made
+//                                          inside the held one, a file written under a
+//                                          new name and renamed over another by handle
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -141,7 +144,66 @@ int String(uint32_t id, int capacity) {
 
 }  // namespace
 
+void Step(const char* what, bool ok) {
+    std::printf("%s=%s\n", what, ok ? "ok" : std::to_string(PlatGetLastError()).c_str());
+}
+
+int Replace(const wchar_t* path) {
+    PlatFile folder = PlatCreateFile(U(path), DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    Step("folder", folder != PLAT_INVALID_HANDLE);
+    bool created = false;
+    PlatFile sub = PlatCreateFolderAt(folder, u"sub", DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &created);
+    Step("sub", sub != PLAT_INVALID_HANDLE);
+    std::printf("created=%d\n", created ? 1 : 0);
+    PlatFile old = PlatCreateFileAt(sub, u"a.dll", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+    Step("old", old != PLAT_INVALID_HANDLE);
+    if (old != PLAT_INVALID_HANDLE) PlatCloseHandle(old);
+    PlatFile fresh = PlatCreateFileAt(sub, u"a.dll.1.new", GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
+                                      FILE_FLAG_OPEN_REPARSE_POINT);
+    Step("create_new", fresh != PLAT_INVALID_HANDLE);
+    PlatFile again = PlatCreateFileAt(sub, u"a.dll.1.new", GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, 0);
+    std::printf("create_new_again=%u\n", again == PLAT_INVALID_HANDLE ? PlatGetLastError() : 0u);
+    uint32_t written = 0;
+    Step("write", PlatWriteFile(fresh, "new", 3, &written) && written == 3);
+    uint32_t links = 0;
+    Step("links", PlatGetLinkCount(fresh, &links));
+    std::printf("link_count=%u\n", links);
+    Step("rename", PlatRenameByHandle(fresh, sub, u"a.dll"));
+    char16_t final[1024];
+    Step("final", PlatGetFinalPath(fresh, final, 1024) != 0);
+    std::printf("final_path=%s\n", Narrow(final).c_str());
+    for (PlatFile f : {fresh, sub, folder}) {
+        if (f != PLAT_INVALID_HANDLE) PlatCloseHandle(f);
+    }
+    return 0;
+}
+
+// A library loaded by its final path: whether the loader mapped the held file.
+int Mapped(const wchar_t* path) {
+    PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    Step("open", file != PLAT_INVALID_HANDLE);
+    char16_t final[1024];
+    Step("final", PlatGetFinalPath(file, final, 1024) != 0);
+    std::printf("final_path=%s\n", Narrow(final).c_str());
+    const wchar_t* plain = reinterpret_cast<const wchar_t*>(final);
+    if (std::wcsncmp(plain, L"\\\\?\\", 4) == 0) plain += 4;
+    PlatModule module = PlatLoadLibraryEx(U(plain), LOAD_LIBRARY_SEARCH_SYSTEM32);
+    Step("load", module != nullptr);
+    if (module != nullptr) {
+        const bool same = PlatModuleIsFile(module, file);
+        std::printf("same=%d\nerror=%u\n", same ? 1 : 0, static_cast<unsigned>(PlatGetLastError()));
+        PlatFreeLibrary(module);
+    }
+    if (file != PLAT_INVALID_HANDLE) PlatCloseHandle(file);
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 3 && std::wcscmp(argv[1], L"mapped") == 0) return Mapped(argv[2]);
+    if (argc >= 3 && std::wcscmp(argv[1], L"replace") == 0) return Replace(argv[2]);
     if (argc >= 3 && std::wcscmp(argv[1], L"trust") == 0) return Trust(argv[2]);
     if (argc >= 4 && std::wcscmp(argv[1], L"identity") == 0) return Identity(argv[2], argv[3]);
     if (argc >= 3 && std::wcscmp(argv[1], L"appdata") == 0) return AppData(std::wcstoul(argv[2], nullptr, 10));

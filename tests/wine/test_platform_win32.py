@@ -2,6 +2,7 @@
 platform_probe.exe: the trust call and its signer name, the local application
 data folder against small buffers, 64-bit file positions, listings, strings."""
 import os
+import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -133,6 +134,30 @@ def main():
             h.expect_equal(run("string", "7", "256"), {"copied": "12", "text": "probe string"}, "id 7")
             h.expect_equal(run("string", "8", "256"), {"copied": "0"}, "missing id 8")
             h.expect_equal(run("string", "7", "0"), {"copied": "0"}, "capacity 0")
+
+        @h.case("the loader maps the held file: the module and the handle name one file")
+        def _():
+            folder = h.scratch_dir("mapped")
+            library = os.path.join(folder, "Stub Library.dll")
+            shutil.copyfile(os.path.join(h.win64, "tests", "VorlaneStub.dll"), library)
+            got = run("mapped", harness.wine_path(library))
+            for step in ("open", "final", "load"):
+                h.expect_equal(got.get(step), "ok", step)
+            h.expect_equal((got.get("same"), got.get("error")), ("1", "0"), "module is the held file (%r)" % (got,))
+
+        @h.case("installation by handle: a folder made inside a held one, create-new, rename over a file")
+        def _():
+            folder = h.scratch_dir("replace")
+            got = run("replace", harness.wine_path(folder))
+            for step in ("folder", "sub", "old", "create_new", "write", "links", "rename", "final"):
+                h.expect_equal(got.get(step), "ok", step)
+            h.expect_equal(got.get("created"), "1", "the folder was made")
+            h.expect_equal(got.get("create_new_again"), "80", "a second create-new of the name (ERROR_FILE_EXISTS)")
+            h.expect_equal(got.get("link_count"), "1", "link count")
+            h.expect(got.get("final_path", "").lower().endswith("\\sub\\a.dll"), "final path after the rename")
+            with open(os.path.join(folder, "sub", "a.dll"), "rb") as f:
+                h.expect_equal(f.read(), b"new", "the renamed file's content")
+            h.expect_equal(sorted(os.listdir(os.path.join(folder, "sub"))), ["a.dll"], "what the folder holds")
 
     return h.finish()
 

@@ -1,7 +1,8 @@
 """The runtime library's signature check under Wine: a library that is unsigned,
 altered after signing, signed by another publisher or under a root the machine
 does not trust is refused with exit 5 and a box naming it and the reason, and is
-never run; the properly signed one runs."""
+never run; the properly signed one runs. Another signed build planted in the
+cache with a forged CRC-32 is told apart by the pin and replaced."""
 import os
 import shutil
 import sys
@@ -62,6 +63,39 @@ def main():
             record = fx.record(exe)
             h.expect(record is not None and record.get("first_argument") == "x",
                      "the runtime was not called as expected: %r" % (record,))
+
+        @h.case("another signed build with the archive's CRC-32, by the publisher or a namesake: replaced, never run")
+        def _():
+            prefix = fx.trusted_prefix()
+            prefix.trust_root(fx.second_root()["pem"])
+            good = fx.runtime("good")
+            with open(good, "rb") as f:
+                wanted = f.read()
+            exe = fx.package("app-pinned", runtime=good)
+            library = fixtures.library_path(prefix.appdata)
+            for kind in ("other_build", "namesake"):
+                forged = os.path.join(h.scratch_dir("forged-" + kind), LIBRARY)
+                shutil.copyfile(fx.runtime(kind), forged)
+                fixtures.forge_crc(forged, fixtures.crc32(wanted))
+                os.makedirs(os.path.dirname(library), exist_ok=True)
+                shutil.copyfile(forged, library)
+                for attempt in ("planted", "next start"):
+                    fx.clear_record(exe)
+                    result = prefix.run(exe, ["x"])
+                    h.expect_status(result, 0, "%s, %s: exit status" % (kind, attempt))
+                    h.expect_boxes(result, [], "%s, %s: boxes" % (kind, attempt))
+                    h.expect(fx.record(exe) is not None, "%s, %s: the runtime was not called" % (kind, attempt))
+                    with open(library, "rb") as f:
+                        h.expect(f.read() == wanted, "%s, %s: the cache does not hold the packed build"
+                                 % (kind, attempt))
+
+        @h.case("a signer certificate that names no use: refused after one rewrite")
+        def _():
+            prefix = fx.trusted_prefix()
+            runtime = fx.runtime("no_eku")
+            exe = fx.package("app-no-eku", runtime=runtime)
+            expect_refused(prefix, exe, runtime, LIBRARY + " is signed by " + fixtures.PUBLISHER +
+                           ", whose certificate is not for code signing.", "no EKU")
 
         @h.case("the same library on a machine that does not trust its root: refused")
         def _():
