@@ -5,7 +5,7 @@
                  [--icon FILE] [--version A.B.C.D] [--product-name TEXT] [--company-name TEXT]
                  [--file-description TEXT] [--copyright TEXT] [--original-filename TEXT]
                  [--sign-runtime CERT KEY | --sign-pkcs12 PFX] [--timestamp URL]
-                 [--check [--trust-root CERT]] [--quiet]
+                 [--check [--trust-root CERT]] [--no-pin] [--quiet]
 
 OUT is a copy of the launcher's image, with the settings, publisher, icon and
 version block given here written into its resources (vorlane-resources.mjs,
@@ -18,6 +18,10 @@ attributes and the PE checksum is computed over the whole file, so the same
 inputs always give the same bytes. OUT is written under a temporary name next
 to it and renamed at the end, so a failure never leaves a partial file; the
 payload is read once and never copied anywhere but into OUT.
+
+The runtime library's Authenticode digest is written as the pin (string 8):
+the launcher runs that exact build and no other signed one. --no-pin leaves
+it out (with a warning), as does an unsigned runtime library.
 
 --check runs vorlane-inspect on the result before it takes OUT's name, so a
 package the launcher would refuse is never written (exit status 3). Progress
@@ -85,6 +89,8 @@ def main(argv, here):
                         help="run vorlane-inspect on the result; write OUT only when the launcher would accept it")
     parser.add_argument("--trust-root", action="append", metavar="CERT",
                         help="with --check: verify the runtime's signature chain against this root (repeatable)")
+    parser.add_argument("--no-pin", action="store_true",
+                        help="write no pin: the launcher then runs any build signed by the publisher")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress lines, errors and refusals only")
     parser.add_argument("--unchecked-runtime", action="store_true",
                         help="pack the runtime bytes without checking them (test packages only)")

@@ -9,10 +9,30 @@ import tempfile
 from .archive import compress_runtime, file_crc, write_package
 from .checks import check_input, check_package, check_space, megabytes
 from .messages import PackError, progress
+from .pin import runtime_pin
 from .pe_image import CHECKSUM_FIELD, HEADER_BLOCK, drop_trailer_references, runtime_facts, search_start
 from .programs import default_launcher, find_tool
 from .resources import check_texts, resource_job, rewrite_resources
 from .signing import sign_runtime
+
+
+def pin_of(runtime, options):
+    """The pin to write: the signed runtime's digest, or None (with a warning)
+    when there is none to take."""
+    if options.no_pin:
+        progress("warning: no pin (--no-pin): the launcher will run any build signed by the publisher "
+                 "whose CRC-32 matches, not only this one")
+        return None
+    try:
+        if runtime_facts(runtime)["signed"]:
+            pin = runtime_pin(runtime)
+            progress("pin: %s" % pin)
+            return pin
+    except PackError:
+        if not options.unchecked_runtime:
+            raise
+    progress("warning: no pin: the runtime library is not signed, so the launcher will refuse it")
+    return None
 
 
 def pack(options, here):
@@ -58,7 +78,6 @@ def pack(options, here):
 
     # The output holds the payload once; the temporary folder holds the
     # launcher, a signed copy of the runtime and its compressed streams.
-    job = resource_job(options)
     work_root = tempfile.gettempdir()
     check_space(out_dir, cut + payload_size + runtime_size + (1 << 20), "the output")
     check_space(work_root, 2 * runtime_size + 2 * launcher_size + (1 << 20), "temporary files")
@@ -71,11 +90,19 @@ def pack(options, here):
             image = bytearray(f.read(cut))
         if len(image) != cut:
             raise PackError("launcher changed while it was read")
+        runtime = options.runtime
+        if signing:
+            progress("signing the runtime library with %s" % (options.sign_pkcs12 or options.sign_runtime[0]))
+            runtime = sign_runtime(runtime, options, work)
+            if not options.unchecked_runtime and not runtime_facts(runtime)["signed"]:
+                raise PackError("osslsigncode wrote no certificate table into the runtime library")
+        pin = pin_of(runtime, options)
+        job = resource_job(options, pin)
         if job is not None:
-            progress("writing %s into the launcher's resources"
-                     % ", ".join(name for name, on in (("settings", job["strings"]), ("icon", job["icon"]),
-                                                       ("version", job["version"]),
-                                                       ("version strings", job["versionStrings"])) if on))
+            written = [name for name, on in (("settings", len(job["strings"]) > (1 if pin else 0)), ("pin", pin),
+                                             ("icon", job["icon"]), ("version", job["version"]),
+                                             ("version strings", job["versionStrings"])) if on]
+            progress("writing %s into the launcher's resources" % ", ".join(written))
             image = rewrite_resources(image, job, work, here)
             cut = search_start(bytes(image[:HEADER_BLOCK]))
             if cut > len(image):
@@ -85,12 +112,6 @@ def pack(options, here):
         if "signature" in cleared:
             progress("launcher is signed: its signature cannot survive packing and is left out; "
                      "sign the packaged executable instead")
-        runtime = options.runtime
-        if signing:
-            progress("signing the runtime library with %s" % (options.sign_pkcs12 or options.sign_runtime[0]))
-            runtime = sign_runtime(runtime, options, work)
-            if not options.unchecked_runtime and not runtime_facts(runtime)["signed"]:
-                raise PackError("osslsigncode wrote no certificate table into the runtime library")
         archive, streams = compress_runtime(tool, runtime, work)
         runtime_crc = file_crc(runtime)
         lfanew = struct.unpack_from("<I", image, 60)[0]

@@ -13,10 +13,11 @@ from .programs import SOURCE, find_tool, tool_output
 TEXT_CAPACITY = 255
 
 
-def resource_job(options):
+def resource_job(options, pin):
     """The resource changes the options ask for, as vorlane-resources.mjs takes
-    them; None when nothing is to change."""
-    strings = {}
+    them, with the runtime's pin as string 8 (None: no pin); None when nothing
+    is to change."""
+    strings = {"8": pin} if pin else {}
     for sid, value in ((4, options.setting4), (5, options.setting5), (6, options.setting6),
                        (7, options.publisher)):
         if value is not None:
