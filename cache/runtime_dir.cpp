@@ -61,7 +61,7 @@ bool PrepareRuntimeDir(RuntimeCache* cache) {
 
     // The base is the user's own folder, looked up once as the system gives it;
     // everything below it is opened relative to its parent and never followed.
-    FileHandle baseFolder;
+    FileHandle& baseFolder = cache->base;
     {
         char16_t scratch[LONG_PATH_CAPACITY];
         baseFolder.file = PlatCreateFile(ToLongPath(base, scratch), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
@@ -158,15 +158,16 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
 void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
     char16_t path[PATH_CAPACITY];
     size_t length = 0;
-    if (TextFormat(path, PATH_CAPACITY, u"%s", cache->dirPath) && WithTrailingSeparator(path, &length)) {
-        const PlatFile dir = cache->dir.file;
-        cache->dir.file = PLAT_INVALID_HANDLE;
-        RemoveOpenTree(dir, path, length);  // owns the handle
+    char16_t version[16];
+    TextFormat(version, 16, u"%d", RUNTIME_VERSION);
+    cache->dir.Close();
+    if (TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
+        RemoveEntryOf(cache->root.file, version, path, length, true);
     }
-    if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
-        const PlatFile root = cache->root.file;
-        cache->root.file = PLAT_INVALID_HANDLE;
-        RemoveOpenTree(root, path, length);
+    cache->root.Close();
+    if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && cache->baseLength < TextLength(path)) {
+        path[cache->baseLength] = 0;
+        if (WithTrailingSeparator(path, &length)) RemoveEntryOf(cache->base.file, RUNTIME_ROOT_NAME, path, length, true);
     }
     cache->Release();
 }

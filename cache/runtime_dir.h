@@ -12,18 +12,21 @@ constexpr int32_t RUNTIME_VERSION = 202600;
 constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
 constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 
-// The cache folders are held with what their removal needs (listing, opening
-// through, clearing attributes, deleting), with read and write sharing but no
-// delete sharing: nobody renames or replaces them while the run holds them,
-// and every path below them resolves through these very folders.
+// The cache folders are held for listing and opening through, with read and
+// write sharing but no delete sharing: while any start holds them nobody can
+// open them for deletion, so nobody renames or replaces them, and every path
+// below them resolves through these very folders. Holding no delete access
+// themselves lets concurrent starts hold them too; the removal asks for it
+// only once its own hold is let go.
 constexpr uint32_t CACHE_FOLDER_ACCESS =
-    DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
 // The run's one record of the cache, filled at stage 10 (the library path and
 // flag at stage 11) and passed down: nothing below it looks the local app data
 // folder up again or opens a cache folder by path.
 struct RuntimeCache {
-    FileHandle root;                      // RuntimeRoot
+    FileHandle base;                      // the local app data folder, as the system named it
+    FileHandle root;                      // RuntimeRoot, opened inside base
     FileHandle dir;                       // RuntimeDir, opened inside root
     char16_t rootPath[PATH_CAPACITY];     // plain paths, for the loader and the length rules
     char16_t dirPath[PATH_CAPACITY];
@@ -34,6 +37,7 @@ struct RuntimeCache {
     void Release() {
         dir.Close();
         root.Close();
+        base.Close();
     }
 };
 
@@ -54,8 +58,10 @@ bool FormLibraryPath(RuntimeCache* cache);
 // with more names lose only this one. Silent.
 void PurgeOldRuntimes(const RuntimeCache& cache);
 
-// The after-run removal: RuntimeDir, and RuntimeRoot when withRoot, emptied and
-// removed through the held handles (which it consumes). Best effort, silent.
+// The after-run removal: RuntimeDir, and RuntimeRoot when withRoot, each let go
+// and opened again for deletion relative to its held parent, never through a
+// link, then emptied and removed through that handle; a folder another start
+// still holds stays. Releases the record. Best effort, silent.
 void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot);
 
 // Reads a folder name as a signed 32-bit decimal: leading white space, one

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "archive/pin.h"
+
 constexpr uint32_t NO_FOLDER = 0xFFFFFFFFu;
 
 // A 64-bit value that may be unknown (written as null in JSON).
@@ -32,6 +34,8 @@ struct PeFacts {
     bool importsReadable = true;       // false when the import table is damaged
     bool signerKnown = false;          // the certificate table names a signer this tool could read
     std::u16string signer;             // its simple display name
+    bool digestKnown = false;          // the signature's signed digest could be read
+    Pin digest{};                      // what a pin must name for this library to run
 };
 
 // What the launcher's own resources hold: the string table (settings 4, 5 and
@@ -44,6 +48,7 @@ struct MaybeText {
 struct LauncherFacts {
     bool read = false;     // the image's resources could be looked at
     MaybeText strings[4];  // ids 4, 5, 6, 7
+    MaybeText pin;         // id 8: the digest of the one runtime build it runs
     bool hasVersion = false;
     uint16_t fileVersion[4] = {0, 0, 0, 0};
     uint16_t productVersion[4] = {0, 0, 0, 0};

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/pin.h"
 #include "tools/inspect/findings.h"
 
 // Verifies a runtime library's signature chain against trusted roots (PEM
@@ -51,6 +52,10 @@ LauncherFacts ReadLauncherFacts(const uint8_t* bytes, size_t size);
 // The simple display name of the signer of a certificate table (WIN_CERTIFICATE
 // with PKCS#7 SignedData); false when it names none this tool can read.
 bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer);
+// The digest a certificate table's signature signs, with its algorithm (the
+// DigestInfo of its SpcIndirectDataContent): what a pin names. False when it
+// holds none of the four algorithms pins use.
+bool ReadSignedDigest(const uint8_t* table, size_t size, Pin* digest);
 
 // Whether a library name is one the launcher's restricted search finds in the
 // system folder of every Windows it supports.

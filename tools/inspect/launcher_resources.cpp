@@ -71,8 +71,8 @@ void ReadStrings(const ResourceTree& t, LauncherFacts* facts) {
         const size_t count = Le16(t.bytes + at);
         at += 2;
         if (count * 2 > end - at) return;
-        if (id >= 4 && id <= 7 && count > 0) {
-            MaybeText& text = facts->strings[id - 4];
+        if (id >= 4 && id <= 8 && count > 0) {
+            MaybeText& text = id == 8 ? facts->pin : facts->strings[id - 4];
             text.present = true;
             for (size_t c = 0; c < count; ++c) text.text.push_back(static_cast<char16_t>(Le16(t.bytes + at + c * 2)));
         }

@@ -159,9 +159,9 @@ PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
     }
     if (facts.hasCertificateTable && facts.certificateOffset < size) {
         const size_t available = size - facts.certificateOffset;
-        facts.signerKnown = ReadSigner(bytes + facts.certificateOffset,
-                                       facts.certificateSize < available ? facts.certificateSize : available,
-                                       &facts.signer);
+        const size_t tableSize = facts.certificateSize < available ? facts.certificateSize : available;
+        facts.signerKnown = ReadSigner(bytes + facts.certificateOffset, tableSize, &facts.signer);
+        facts.digestKnown = ReadSignedDigest(bytes + facts.certificateOffset, tableSize, &facts.digest);
     }
     return facts;
 }

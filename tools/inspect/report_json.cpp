@@ -61,6 +61,12 @@ void LauncherJson(Json& j, const LauncherFacts& l) {
             Null(j);
         }
     }
+    Key(j, "8");
+    if (l.pin.present) {
+        Str(j, Utf8Of(l.pin.text));
+    } else {
+        Null(j);
+    }
     Close(j, '}');
     Key(j, "fileVersion");
     if (l.hasVersion) {

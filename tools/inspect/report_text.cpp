@@ -51,7 +51,8 @@ std::string ReportText(const InspectReport& r) {
     if (r.launcher.read) {
         const LauncherFacts& l = r.launcher;
         Line(out, "launcher", "settings 4 " + TextOrNone(l.strings[0]) + ", 5 " + TextOrNone(l.strings[1]) + ", 6 " +
-                                  TextOrNone(l.strings[2]) + "; publisher " + TextOrNone(l.strings[3]));
+                                  TextOrNone(l.strings[2]) + "; publisher " + TextOrNone(l.strings[3]) + "; pin " +
+                                  TextOrNone(l.pin));
         std::string version = l.hasVersion ? "version " + VersionText(l.fileVersion) + " (product " +
                                                  VersionText(l.productVersion) + ")"
                                            : std::string("no version block");

@@ -186,10 +186,15 @@ bool ReadCertificate(const Element& cert, Certificate* out) {
     return true;
 }
 
-}  // namespace
+// The parts of the SignedData in a certificate table (WIN_CERTIFICATE: length,
+// revision, type 2, then the DER) that the readers below look at.
+struct SignedParts {
+    Der content;  // the encapsulated ContentInfo's body: content type, then [0] content
+    Der certificates;
+    Der signerInfos;
+};
 
-bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
-    // WIN_CERTIFICATE: length, revision, type 2 (PKCS#7 SignedData), then the DER.
+bool OpenSignedData(const uint8_t* table, size_t size, SignedParts* parts) {
     if (size < 8) return false;
     const uint32_t length = Le32(table);
     const uint16_t type = Le16(table + 6);
@@ -206,12 +211,65 @@ bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
     Der sd = signedData.body;
     Element version, digests, content, e;
     if (!Expect(&sd, 0x02, &version) || !Expect(&sd, 0x31, &digests) || !Expect(&sd, 0x30, &content)) return false;
-    Der certificates{};
-    Der signerInfos{};
+    *parts = SignedParts{content.body, Der{}, Der{}};
     while (Next(&sd, &e)) {
-        if (e.tag == 0xA0) certificates = e.body;
-        if (e.tag == 0x31) signerInfos = e.body;
+        if (e.tag == 0xA0) parts->certificates = e.body;
+        if (e.tag == 0x31) parts->signerInfos = e.body;
     }
+    return true;
+}
+
+const uint8_t OID_SPC_INDIRECT_DATA[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
+const uint8_t OID_SHA1[] = {0x2B, 0x0E, 0x03, 0x02, 0x1A};
+// 2.16.840.1.101.3.4.2.n: n = 1 SHA-256, 2 SHA-384, 3 SHA-512.
+const uint8_t OID_SHA2_PREFIX[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02};
+
+PlatDigestKind KindOf(const Der& oid) {
+    if (IsOid(oid, OID_SHA1, sizeof OID_SHA1)) return PlatDigestKind::Sha1;
+    if (oid.size != sizeof OID_SHA2_PREFIX + 1 || std::memcmp(oid.data, OID_SHA2_PREFIX, sizeof OID_SHA2_PREFIX) != 0) {
+        return PlatDigestKind::None;
+    }
+    switch (oid.data[sizeof OID_SHA2_PREFIX]) {
+        case 1: return PlatDigestKind::Sha256;
+        case 2: return PlatDigestKind::Sha384;
+        case 3: return PlatDigestKind::Sha512;
+        default: return PlatDigestKind::None;
+    }
+}
+
+}  // namespace
+
+bool ReadSignedDigest(const uint8_t* table, size_t size, Pin* digest) {
+    SignedParts parts;
+    if (!OpenSignedData(table, size, &parts)) return false;
+    // SpcIndirectDataContent: the image data's description, then the DigestInfo.
+    Der content = parts.content;
+    Element type, wrapper, indirect, data, digestInfo, algorithm, oid, value;
+    if (!Expect(&content, 0x06, &type) || !IsOid(type.body, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA) ||
+        !Expect(&content, 0xA0, &wrapper)) {
+        return false;
+    }
+    Der w = wrapper.body;
+    if (!Expect(&w, 0x30, &indirect)) return false;
+    Der fields = indirect.body;
+    if (!Expect(&fields, 0x30, &data) || !Expect(&fields, 0x30, &digestInfo)) return false;
+    Der info = digestInfo.body;
+    if (!Expect(&info, 0x30, &algorithm) || !Expect(&info, 0x04, &value)) return false;
+    Der identifier = algorithm.body;
+    if (!Expect(&identifier, 0x06, &oid)) return false;
+    Pin out{KindOf(oid.body), 0, {}};
+    if (out.kind == PlatDigestKind::None || value.body.size != DigestSizeOf(out.kind)) return false;
+    out.size = static_cast<uint32_t>(value.body.size);
+    std::memcpy(out.digest, value.body.data, value.body.size);
+    *digest = out;
+    return true;
+}
+
+bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
+    SignedParts parts;
+    if (!OpenSignedData(table, size, &parts)) return false;
+    Der signerInfos = parts.signerInfos;
+    Der certificates = parts.certificates;
     Element info;
     if (!Expect(&signerInfos, 0x30, &info)) return false;
     Der fields = info.body;

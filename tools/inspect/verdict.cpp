@@ -11,6 +11,7 @@
 #include "launcher/build_config.h"
 #include "launcher/integrity.h"
 #include "launcher/launch.h"
+#include "archive/pin.h"
 #include "platform/platform.h"
 #include "tools/inspect/package_archive.h"
 
@@ -107,6 +108,31 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
             }
             return false;
         }
+    }
+    // The pin decides before the signer's name, as in the launcher.
+    const MaybeText& pinText = report->launcher.pin;
+    Pin pin{};
+    if (!pinText.present) {
+        report->notes.push_back("warning: no pin: the launcher runs any build signed as " + Quoted(publisher) +
+                                " whose CRC-32 matches, not only this one (vorlane-pack writes the pin of a signed "
+                                "runtime library unless told --no-pin).");
+    } else if (!ParsePin(pinText.text.c_str(), &pin)) {
+        Refuse(report, 14, u"Cannot check VorlaneStub.dll: this application's pin cannot be read.", EXIT_INTEGRITY,
+               "string 8 of the launcher's string table is not \"<algorithm>:<hex digest>\": the launcher refuses "
+               "every runtime library. Pack again with vorlane-pack.");
+        return false;
+    } else if (pe.digestKnown && !PinMatches(pin, pe.digest.kind, pe.digest.digest, pe.digest.size)) {
+        char16_t digest[160];
+        if (!FormatPin(pe.digest, digest, 160)) digest[0] = 0;
+        Refuse(report, 14,
+               Formatted(u"VorlaneStub.dll is not the runtime this application was packed with (digest %s).", digest),
+               EXIT_INTEGRITY,
+               "the launcher's pin (string 8) names another build than the one in the archive: it refuses this one, "
+               "replaces it from the archive once and refuses it again. Pack the launcher and the runtime together.");
+        return false;
+    } else if (!pe.digestKnown) {
+        report->notes.push_back("the signed digest cannot be read from VorlaneStub.dll's signature: whether it is the "
+                                "pinned build is not checked.");
     }
     if (!pe.signerKnown) {
         report->notes.push_back("the signer's name cannot be read from VorlaneStub.dll's signature: whether it is " +
