@@ -80,6 +80,10 @@ void PosixSetCodeSigning(bool named);
 // The signed digest VerifyTrust reports for a file: here, standing in for the
 // Authenticode digest of a PE image, the SHA-256 of the whole file.
 std::vector<uint8_t> PosixDigestOf(const std::vector<uint8_t>& bytes);
+// A SHA-256 digest VerifyTrust reports for every file instead of hashing it
+// (the benchmark: hashing is the trust services' work, with or without a pin);
+// empty restores the default.
+void PosixSetTrustDigest(const std::vector<uint8_t>& digest);
 
 // Message boxes shown since the last clear.
 struct PosixMessageBox {

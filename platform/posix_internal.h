@@ -59,6 +59,7 @@ struct Controls {
     std::u16string signer = u"Vorlane";
     uint32_t chainErrors = 0;
     bool codeSigning = true;
+    std::vector<uint8_t> trustDigest;  // empty: the file's own SHA-256
     std::vector<PosixMessageBox> boxes;
 };
 

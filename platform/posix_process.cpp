@@ -127,6 +127,11 @@ void PosixSetCodeSigning(bool named) {
     g_controls.codeSigning = named;
 }
 
+void PosixSetTrustDigest(const std::vector<uint8_t>& digest) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_controls.trustDigest = digest;
+}
+
 const std::vector<PosixMessageBox>& PosixMessageBoxes() {
     return g_controls.boxes;
 }
