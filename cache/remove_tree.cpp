@@ -172,10 +172,9 @@ bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length) {
 }
 
 // Brings a folder path to the form the walk works with: one trailing separator.
-// False when the path, its separator and "*" would not fit.
 bool WithTrailingSeparator(char16_t* path, size_t* length) {
     size_t n = TextLength(path);
-    if (n + 2 > PATH_CAPACITY) return false;
+    if (n == 0 || n + 2 > PATH_CAPACITY) return false;  // "" has no last character to look at
     if (!IsPathSeparator(path[n - 1])) {
         if (n + 2 >= PATH_CAPACITY) return false;
         path[n++] = u'\\';

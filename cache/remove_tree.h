@@ -24,8 +24,8 @@ bool IsRealFolder(uint32_t attributes);
 bool RemoveNameOf(PlatFile entry, uint32_t attributes);
 
 // Brings a folder path in a PATH_CAPACITY buffer to the form the walk works
-// with: one trailing separator. False when the path, its separator and "*"
-// would not fit.
+// with: one trailing separator. False for an empty path and when the
+// separator would not fit.
 bool WithTrailingSeparator(char16_t* path, size_t* length);
 
 // Empties and removes the folder held by folder (owned from here on), whose

@@ -44,13 +44,19 @@ uint32_t PlatLoadTrustServices() {
     HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (wintrust == nullptr) return GetLastError();
     HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (crypt32 == nullptr) return GetLastError();
+    if (crypt32 == nullptr) {
+        const DWORD error = GetLastError();
+        FreeLibrary(wintrust);  // a later try loads both again; nothing half-loaded stays
+        return error;
+    }
     TrustServices found;
     if (!LookUp(wintrust, "WinVerifyTrust", &found.verify) ||
         !LookUp(wintrust, "WTHelperProvDataFromStateData", &found.providerData) ||
         !LookUp(wintrust, "WTHelperGetProvSignerFromChain", &found.signerFromChain) ||
         !LookUp(crypt32, "CertGetNameStringW", &found.nameString) ||
         !LookUp(crypt32, "CertGetEnhancedKeyUsage", &found.keyUsage)) {
+        FreeLibrary(crypt32);
+        FreeLibrary(wintrust);
         return ERROR_PROC_NOT_FOUND;
     }
     g_trust = found;  // the libraries stay loaded for the rest of the process

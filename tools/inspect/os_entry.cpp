@@ -3,6 +3,7 @@
 // inspected file's path becomes the module path the launcher would see. The
 // --trust-root check of the Linux build is in trust_roots.cpp.
 #include <cstdio>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,13 @@ bool Resolve(const std::u16string& argument, std::u16string* path, std::string* 
 std::string Absolute(const std::string& path) {
     std::string joined = path;
     if (path.empty() || path[0] != '/') {
+        // Only a buffer too small is worth another try: a deleted current
+        // folder (ENOENT) or no permission never gets better.
         std::vector<char> cwd(4096);
-        while (getcwd(cwd.data(), cwd.size()) == nullptr) cwd.resize(cwd.size() * 2);
+        while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE || cwd.size() >= (1u << 20)) return path;
+            cwd.resize(cwd.size() * 2);
+        }
         joined = std::string(cwd.data()) + "/" + path;
     }
     std::vector<std::string> parts;

@@ -21,7 +21,11 @@ int RunProgram(const std::vector<std::string>& args, std::string* output) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
     const pid_t pid = fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
     if (pid == 0) {
         dup2(fds[1], 1);
         dup2(fds[1], 2);
