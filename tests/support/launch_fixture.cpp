@@ -69,6 +69,8 @@ FaultAction Observe(PlatOp op, const char16_t* path, void* context) {
         break;
     }
     if (!matched && setup.decide) action = setup.decide(op, path, nth);
+    // The back-off's waits are counted, never waited: a run's outcome does not depend on them here.
+    if (op == PlatOp::Sleep) return action.kind == FaultAction::Pass ? FaultAction{FaultAction::Short, 0, 0} : action;
     if (action.kind != FaultAction::Pass) ++state->fired;
 
     // What the checks and the loader are about to see, judged before they see it.
@@ -151,7 +153,9 @@ LaunchResult RunLaunch(const LaunchSetup& setup, PlatModule instance) {
 
     void* frames[256];
     g_outerFrames = backtrace(frames, 256);
+    const uint64_t sleptBefore = PosixSleepRequested();
     result.exitCode = RunLauncher(instance);
+    result.sleepRequested = PosixSleepRequested() - sleptBefore;
     g_outerFrames = 0;
 
     PosixSetFaultHook(nullptr, nullptr);

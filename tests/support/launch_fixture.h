@@ -70,6 +70,8 @@ struct LaunchSetup {
     uint32_t trust = PLAT_TRUST_OK;            // the trust services' answer
     std::u16string signer = u"Vorlane";
     std::vector<LaunchFault> faults;
+    // Sleep calls reach the rules and the decider too (to let a holder go
+    // mid-wait); whatever they answer, the run never waits for real.
     LaunchDecider decide;
     // What the library must hold when it is checked and when it is loaded.
     const std::vector<uint8_t>* expectedLibrary = nullptr;
@@ -87,6 +89,7 @@ struct LaunchResult {
     long localLeaked = 0;
     uint64_t calls[static_cast<int>(PlatOp::Count)] = {};
     uint64_t faultsFired = 0;
+    uint64_t sleepRequested = 0;  // milliseconds the run asked to wait (never waited here)
     // The trust check was asked; it ran unfaulted and answered OK for the
     // expected signer; and, on top of that, the file it checked held the
     // expected library.
