@@ -1,7 +1,9 @@
 #include "tests/support/launch_fixture.h"
 
+#include <dirent.h>
 #include <execinfo.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -249,6 +251,45 @@ std::string LibraryOf(const std::string& appData) { return RuntimeDirOf(appData)
 bool PathExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+void ListBelow(const std::string& path, const std::string& relative, std::map<std::string, std::string>* out) {
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : names) {
+        const std::string full = path + "/" + name;
+        const std::string key = relative.empty() ? name : relative + "/" + name;
+        struct stat st;
+        if (lstat(full.c_str(), &st) != 0) continue;
+        const std::string id = " #" + std::to_string(st.st_ino);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink(full.c_str(), target, sizeof target);
+            (*out)[key] = "link" + id + " " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            (*out)[key] = "folder" + id;
+            ListBelow(full, key, out);
+        } else {
+            (*out)[key] = "file" + id + " " + std::to_string(st.st_size) + " bytes, changed " +
+                          std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        }
+    }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> TreeBelow(const std::string& path) {
+    std::map<std::string, std::string> out;
+    ListBelow(path, "", &out);
+    return out;
 }
 
 bool MakeFolders(const std::string& path) {

@@ -143,5 +143,10 @@ std::string LibraryOf(const std::string& appData);
 
 // Whether anything stands at a native path (links not followed).
 bool PathExists(const std::string& path);
+// Everything below a native folder, links not followed: each path relative to
+// it ("a/b") with its kind and identity, and for a file its size and last
+// change, so that two listings differ when anything was created, removed,
+// replaced or written.
+std::map<std::string, std::string> TreeBelow(const std::string& path);
 // Creates a folder and its parents (path may be longer than one syscall allows per component).
 bool MakeFolders(const std::string& path);
