@@ -22,7 +22,7 @@ bool OnInstallList(const char16_t* name) {
 // Every open below is relative to the held runtime folder and never follows a
 // link. A short hold is waited out: through sharing violations only where an
 // access denial is an answer (a folder or read-only file there), through both
-// where it can only be someone's hold (wait: WaitOutHold).
+// where only a hold can refuse (pass WaitOutHold).
 PlatFile OpenTarget(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share, uint32_t disposition,
                     Backoff* backoff, bool (*wait)(Backoff*, uint32_t) = WaitOutSharing) {
     PlatFile file = PLAT_INVALID_HANDLE;
