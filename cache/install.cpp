@@ -3,6 +3,7 @@
 #include "archive/file_layer.h"
 #include "base/error_box.h"
 #include "base/text.h"
+#include "cache/backoff.h"
 #include "cache/remove_tree.h"
 #include "platform/platform.h"
 
@@ -18,9 +19,17 @@ bool OnInstallList(const char16_t* name) {
     return false;
 }
 
-// Every open below is relative to the held runtime folder and never follows a link.
-PlatFile OpenTarget(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share, uint32_t disposition) {
-    return PlatCreateFileAt(folder, name, access, share, disposition, FILE_FLAG_OPEN_REPARSE_POINT);
+// Every open below is relative to the held runtime folder and never follows a
+// link. A short hold is waited out: through sharing violations only where an
+// access denial is an answer (a folder or read-only file there), through both
+// where only a hold can refuse (pass WaitOutHold).
+PlatFile OpenTarget(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share, uint32_t disposition,
+                    Backoff* backoff, bool (*wait)(Backoff*, uint32_t) = WaitOutSharing) {
+    PlatFile file = PLAT_INVALID_HANDLE;
+    do {
+        file = PlatCreateFileAt(folder, name, access, share, disposition, FILE_FLAG_OPEN_REPARSE_POINT);
+    } while ((file == PLAT_INVALID_HANDLE || file == nullptr) && wait(backoff, PlatGetLastError()));
+    return file;
 }
 
 uint32_t OpenError() {
@@ -44,10 +53,11 @@ enum class Step { Current, Install, Stop };
 // has to be written (Install), or stands in the way of a running copy (Stop,
 // after the message). A link, a folder or a file with other names there has no
 // content of its own: its CRC counts as 0.
-Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force, CheckBuffer* buffer) {
+Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force, CheckBuffer* buffer,
+                 Backoff* backoff) {
     // The read test tells at once whether anything stands there.
     FileHandle read;
-    read.file = OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    read.file = OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, backoff);
     const uint32_t error = read.Valid() ? 0 : OpenError();
     if (error == ERROR_SHARING_VIOLATION) {
         // Someone is writing it or keeps readers out: it cannot be read, so it
@@ -65,7 +75,7 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
     read.Close();
     // A running copy that has the library loaded keeps writers out.
     FileHandle write;
-    write.file = OpenTarget(folder, name, GENERIC_WRITE, 0, OPEN_EXISTING);
+    write.file = OpenTarget(folder, name, GENERIC_WRITE, 0, OPEN_EXISTING, backoff);
     if (!write.Valid() && OpenError() == ERROR_SHARING_VIOLATION) {
         ShowErrorF(u"Cannot update %s: file is in use.", name);
         return Step::Stop;
@@ -78,12 +88,14 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
 // read-only bit (older systems refuse to replace it). A real folder stays, and
 // so does a plain file of its own, which the rename replaces. False when the
 // way cannot be cleared.
-bool ClearTheWay(PlatFile folder, const char16_t* name) {
+bool ClearTheWay(PlatFile folder, const char16_t* name, Backoff* backoff) {
     // Backup semantics, so a folder link opens as the link it is.
     FileHandle existing;
-    existing.file = PlatCreateFileAt(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    do {
+        existing.file = PlatCreateFileAt(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    } while (!existing.Valid() && WaitOutHold(backoff, PlatGetLastError()));
     if (!existing.Valid()) {
         const uint32_t error = OpenError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -94,12 +106,12 @@ bool ClearTheWay(PlatFile folder, const char16_t* name) {
     const bool ownFile = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                          PlatGetLinkCount(existing.file, &links) && links == 1;
     if (ownFile && (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    return RemoveNameOf(existing.file, attributes);
+    return RemoveNameOf(existing.file, attributes, backoff);
 }
 
 // Writes the decoded bytes under a fresh temporary name and renames that over
 // the target by handle. False after the message; the temporary file is gone then.
-bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entry) {
+bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entry, Backoff* backoff) {
     // One name per process, so concurrent starts never share one; a name left
     // by a killed start of an earlier process with the same id is taken over.
     char16_t temporary[PLAT_FIND_NAME_CAPACITY];
@@ -109,14 +121,16 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
     }
     FileHandle out;
     for (int attempt = 0; attempt < 2 && !out.Valid(); ++attempt) {
-        out.file = OpenTarget(folder, temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW);
+        out.file = OpenTarget(folder, temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, backoff,
+                              WaitOutHold);
         if (out.Valid() || attempt > 0 || OpenError() != ERROR_FILE_EXISTS) break;
         FileHandle stale;
         stale.file = OpenTarget(folder, temporary, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
-                                OPEN_EXISTING);
+                                OPEN_EXISTING, backoff, WaitOutHold);
         if (!stale.Valid()) break;
         const uint32_t attributes = HandleAttributes(stale.file);
-        if (attributes == INVALID_FILE_ATTRIBUTES || IsRealFolder(attributes) || !RemoveNameOf(stale.file, attributes)) {
+        if (attributes == INVALID_FILE_ATTRIBUTES || IsRealFolder(attributes) ||
+            !RemoveNameOf(stale.file, attributes, backoff)) {
             break;
         }
     }
@@ -132,7 +146,13 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
         ShowErrorF(u"Failed to write %s (error %d).", name, static_cast<int32_t>(error));
         return false;
     }
-    if (!ClearTheWay(folder, name) || !PlatRenameByHandle(out.file, folder, name)) {
+    // Someone holding the old library without delete sharing blocks the rename for as long as they hold it.
+    bool renamed = false;
+    while (ClearTheWay(folder, name, backoff)) {
+        renamed = PlatRenameByHandle(out.file, folder, name);
+        if (renamed || !WaitOutHold(backoff, PlatGetLastError())) break;
+    }
+    if (!renamed) {
         PlatDeleteByHandle(out.file);
         ShowErrorF(u"Cannot update %s: file is in use.", name);
         return false;
@@ -159,7 +179,9 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         bool defined = false;
         const uint32_t crc = EntryCrc(&reader->db, index, &defined);
 
-        const Step step = CheckTarget(cache.dir.file, name.text, crc, force, &reader->check);
+        // One schedule for the whole entry: a hold that outlasts it costs this start 250 ms at most.
+        Backoff backoff;
+        const Step step = CheckTarget(cache.dir.file, name.text, crc, force, &reader->check, &backoff);
         if (step == Step::Stop) return false;
         if (step == Step::Current) {
             *installed = InstalledLibrary{true, false, crc};
@@ -170,7 +192,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
         if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
-        if (!WriteTarget(cache.dir.file, name.text, decoded.entry)) return false;
+        if (!WriteTarget(cache.dir.file, name.text, decoded.entry, &backoff)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.
         const uint8_t* bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;

@@ -21,7 +21,8 @@ struct TreeStack {
     TreeLevel* levels = nullptr;
     size_t count = 0;
     size_t capacity = 0;
-    TreeStack() = default;
+    Backoff* backoff = nullptr;
+    explicit TreeStack(Backoff* schedule) : backoff(schedule) {}
     TreeStack(const TreeStack&) = delete;
     TreeStack& operator=(const TreeStack&) = delete;
     ~TreeStack() {
@@ -74,7 +75,11 @@ bool CloseLevel(TreeStack* stack, char16_t* path) {
     TreeLevel level = stack->levels[--stack->count];
     PlatFindClose(level.find);
     path[level.length] = 0;
-    if (level.result && !PlatDeleteByHandle(level.folder)) level.result = false;
+    if (level.result) {
+        bool removed = PlatDeleteByHandle(level.folder);
+        while (!removed && WaitOutHold(stack->backoff, PlatGetLastError())) removed = PlatDeleteByHandle(level.folder);
+        level.result = removed;
+    }
     PlatCloseHandle(level.folder);
     if (stack->count > 0) path[stack->levels[stack->count - 1].length] = 0;
     return level.result;
@@ -84,8 +89,7 @@ bool CloseLevel(TreeStack* stack, char16_t* path) {
 // becomes the new top level (true). False otherwise, the entry handled.
 bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, char16_t* path, PlatFindData* data) {
     TreeLevel* level = &stack->levels[stack->count - 1];
-    const PlatFile entry =
-        PlatCreateFileAt(level->folder, name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+    const PlatFile entry = OpenForRemoval(level->folder, name, stack->backoff);
     if (entry == PLAT_INVALID_HANDLE || entry == nullptr) {
         level->result = false;  // in use, or gone with what it held
         return false;
@@ -99,7 +103,7 @@ bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, cha
         if (OpenLevel(stack, entry, entryLength + 1, data)) return true;  // descend
         stack->levels[stack->count - 1].result = false;
         return false;
-    } else if (!RemoveNameOf(entry, attributes)) {
+    } else if (!RemoveNameOf(entry, attributes, stack->backoff)) {
         level->result = false;
     }
     PlatCloseHandle(entry);
@@ -113,19 +117,36 @@ uint32_t HandleAttributes(PlatFile file) {
     return PlatGetHandleAttributes(file, &attributes) ? attributes : INVALID_FILE_ATTRIBUTES;
 }
 
-bool RemoveNameOf(PlatFile entry, uint32_t attributes) {
+PlatFile OpenForRemoval(PlatFile folder, const char16_t* name, Backoff* backoff) {
+    PlatFile entry = PLAT_INVALID_HANDLE;
+    do {
+        entry = PlatCreateFileAt(folder, name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+    } while ((entry == PLAT_INVALID_HANDLE || entry == nullptr) && WaitOutHold(backoff, PlatGetLastError()));
+    return entry;
+}
+
+bool RemoveNameOf(PlatFile entry, uint32_t attributes, Backoff* backoff) {
     // Whatever it was when listed, a link now goes alone.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PlatDeleteByHandle(entry);
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     // A file with other names is shared with them: only this name goes, its
     // attributes (which all its names share) stay as they are.
     uint32_t links = 1;
-    const bool shared = !PlatGetLinkCount(entry, &links) || links > 1;
-    if (PlatDeleteByHandle(entry)) return true;
-    // Where the system cannot delete past the read-only bit, a file of its own has its bits reset first.
-    if (shared || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0) {
-        return false;
+    const bool shared = !link && (!PlatGetLinkCount(entry, &links) || links > 1);
+    bool bitsReset = false;
+    for (;;) {
+        if (PlatDeleteByHandle(entry)) return true;
+        uint32_t error = PlatGetLastError();
+        // Where the system cannot delete past the read-only bit, a file of its
+        // own has its bits reset first (once).
+        if (!link && !shared && !bitsReset &&
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+            if (!PlatSetHandleAttributes(entry, FILE_ATTRIBUTE_NORMAL)) return false;
+            bitsReset = true;
+            if (PlatDeleteByHandle(entry)) return true;
+            error = PlatGetLastError();
+        }
+        if (!WaitOutHold(backoff, error)) return false;
     }
-    return PlatSetHandleAttributes(entry, FILE_ATTRIBUTE_NORMAL) && PlatDeleteByHandle(entry);
 }
 
 bool IsRealFolder(uint32_t attributes) {
@@ -135,8 +156,8 @@ bool IsRealFolder(uint32_t attributes) {
 
 // Empties and removes the folder held by folder (owned from here on), whose
 // path with its trailing separator, length characters, is in the buffer.
-bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length) {
-    TreeStack stack;
+bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length, Backoff* backoff) {
+    TreeStack stack(backoff);
     PlatFindData data;
     if (!OpenLevel(&stack, folder, length, &data)) return false;
 
@@ -204,5 +225,6 @@ bool RemoveTree(char16_t* path) {
         PlatCloseHandle(folder);
         return false;
     }
-    return RemoveOpenTree(folder, path, n);
+    Backoff backoff;
+    return RemoveOpenTree(folder, path, n, &backoff);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cache/backoff.h"
 #include "platform/platform.h"
 
 // Opened to be listed and removed: never through a link, and with no delete
@@ -18,10 +19,14 @@ constexpr uint32_t NO_FOLLOW = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPAR
 uint32_t HandleAttributes(PlatFile file);
 // A folder, and not a link to one.
 bool IsRealFolder(uint32_t attributes);
+// Opens name inside folder for listing and removal, never through a link; a
+// short hold on it is waited out on backoff's schedule.
+PlatFile OpenForRemoval(PlatFile folder, const char16_t* name, Backoff* backoff);
 // Removes the name an open entry (not a real folder) stands under, by handle:
 // a link as a link; a file's contents go only with its last name, and the
-// attributes of a file with other names are never touched. True when it went.
-bool RemoveNameOf(PlatFile entry, uint32_t attributes);
+// attributes of a file with other names are never touched. A short hold is
+// waited out on backoff's schedule. True when it went.
+bool RemoveNameOf(PlatFile entry, uint32_t attributes, Backoff* backoff);
 
 // Brings a folder path in a PATH_CAPACITY buffer to the form the walk works
 // with: one trailing separator. False for an empty path and when the
@@ -31,7 +36,8 @@ bool WithTrailingSeparator(char16_t* path, size_t* length);
 // Empties and removes the folder held by folder (owned from here on), whose
 // path with its trailing separator, length characters, is in the buffer.
 // True when everything went. Works without recursion on the call stack.
-bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length);
+// Short holds on its entries are waited out on backoff's one schedule.
+bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length, Backoff* backoff);
 
 // Removes the folder in path (a writable PATH_CAPACITY buffer, with or
 // without a trailing separator) and everything in it. True when everything

@@ -24,14 +24,15 @@ bool OpenChainFolder(PlatFile parent, const char16_t* name, FileHandle* held, bo
 // Removes one entry of an open folder whose path (with its trailing
 // separator, length characters) is in the buffer: a real folder with all it
 // holds, anything else (only a folder link, when foldersOnly) by its name
-// alone. Best effort.
-void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, bool foldersOnly) {
-    const PlatFile entry = PlatCreateFileAt(folder, name, REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+// alone. Short holds are waited out on backoff's schedule. Best effort.
+void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, bool foldersOnly,
+                   Backoff* backoff) {
+    const PlatFile entry = OpenForRemoval(folder, name, backoff);
     if (entry == PLAT_INVALID_HANDLE || entry == nullptr) return;  // in use, or gone
     const uint32_t attributes = HandleAttributes(entry);
     if (IsRealFolder(attributes)) {
         if (TextFormat(path + length, PATH_CAPACITY - length, u"%s\\", name)) {
-            RemoveOpenTree(entry, path, TextLength(path));  // owns the handle
+            RemoveOpenTree(entry, path, TextLength(path), backoff);  // owns the handle
         } else {
             PlatCloseHandle(entry);
         }
@@ -41,7 +42,7 @@ void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t
     const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES &&
                             (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
                                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) RemoveNameOf(entry, attributes);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) RemoveNameOf(entry, attributes, backoff);
     PlatCloseHandle(entry);
 }
 
@@ -133,7 +134,8 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
             do {
                 data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
                 if (IsDotName(data.name) || TextEqual(data.name, LIBRARY_NAME)) continue;
-                RemoveEntryOf(cache.dir.file, data.name, path, length, false);
+                Backoff backoff;
+                RemoveEntryOf(cache.dir.file, data.name, path, length, false, &backoff);
             } while (PlatFindNextFile(find, &data));
             PlatFindClose(find);
         }
@@ -150,7 +152,8 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
         const int32_t number = ReadFolderNumber(data.name);
         if (number < 1 || number >= RUNTIME_VERSION) continue;
         // Judged again by handle: what was listed may have been swapped since.
-        RemoveEntryOf(cache.root.file, data.name, path, length, true);
+        Backoff backoff;
+        RemoveEntryOf(cache.root.file, data.name, path, length, true, &backoff);
     } while (PlatFindNextFile(find, &data));
     PlatFindClose(find);
 }
@@ -160,14 +163,18 @@ void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
     size_t length = 0;
     char16_t version[16];
     TextFormat(version, 16, u"%d", RUNTIME_VERSION);
+    // One schedule for both folders: a start that still holds them costs this exit 250 ms at most.
+    Backoff backoff;
     cache->dir.Close();
     if (TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
-        RemoveEntryOf(cache->root.file, version, path, length, true);
+        RemoveEntryOf(cache->root.file, version, path, length, true, &backoff);
     }
     cache->root.Close();
     if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && cache->baseLength < TextLength(path)) {
         path[cache->baseLength] = 0;
-        if (WithTrailingSeparator(path, &length)) RemoveEntryOf(cache->base.file, RUNTIME_ROOT_NAME, path, length, true);
+        if (WithTrailingSeparator(path, &length)) {
+            RemoveEntryOf(cache->base.file, RUNTIME_ROOT_NAME, path, length, true, &backoff);
+        }
     }
     cache->Release();
 }

@@ -278,6 +278,8 @@ bool PlatSetDefaultDllDirectories(uint32_t flags);
 void PlatInitCommonControls();
 // GetCurrentProcessId.
 uint32_t PlatGetCurrentProcessId();
+// Sleep: the thread waits the given time.
+void PlatSleep(uint32_t milliseconds);
 // GetModuleFileNameW(NULL, ...): characters copied, 0 on failure; capacity when truncated.
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity);
 

@@ -93,6 +93,8 @@ void PlatInitCommonControls() {
 
 uint32_t PlatGetCurrentProcessId() { return GetCurrentProcessId(); }
 
+void PlatSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
     return GetModuleFileNameW(nullptr, Wide(buffer), capacity);
 }

@@ -47,6 +47,7 @@ enum class PlatOp : int {
     RenameByHandle,
     GetFinalPath,
     ModuleIsFile,
+    Sleep,
     Count
 };
 const char* PlatOpName(PlatOp op);
@@ -55,7 +56,8 @@ const char* PlatOpName(PlatOp op);
 struct FaultAction {
     enum Kind { Pass, Fail, Short } kind = Pass;
     uint32_t error = 0;       // Fail: the last error the call leaves
-    uint32_t shortBytes = 0;  // Short (ReadFile, WriteFile): at most this many bytes, reported as success
+    uint32_t shortBytes = 0;  // Short (ReadFile, WriteFile): at most this many bytes, reported as success;
+                              // (Sleep): waits at most this many milliseconds. Fail skips a Sleep's wait.
 };
 // Called before every operation with its path (for handle operations, the path
 // the handle was opened with; null where there is none).
@@ -64,7 +66,9 @@ void PosixSetFaultHook(FaultHook hook, void* context);
 
 // Calls made per operation since the last reset.
 uint64_t PosixCallCount(PlatOp op);
-void PosixResetCallCounts();
+// Milliseconds asked of PlatSleep since the last reset, however long it really waited.
+uint64_t PosixSleepRequested();
+void PosixResetCallCounts();  // resets both
 
 // What the backend answers in place of Windows.
 void PosixSetModulePath(const char16_t* path);                // GetModuleFileName

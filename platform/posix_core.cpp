@@ -360,7 +360,7 @@ const char* PlatOpName(PlatOp op) {
         "LoadLibraryEx",    "GetProcAddress",           "FreeLibrary",         "CommandLineToArgv",
         "MessageBox",       "LoadString",               "VerifyTrust",         "GetFileId",
         "LoadTrustServices", "CreateFolderAt",          "GetLinkCount",        "RenameByHandle",
-        "GetFinalPath",     "ModuleIsFile"};
+        "GetFinalPath",     "ModuleIsFile",             "Sleep"};
     static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(PlatOp::Count), "one name per operation");
     const int i = static_cast<int>(op);
     if (i < 0 || i >= static_cast<int>(PlatOp::Count)) return "Unknown";

@@ -12,6 +12,8 @@ using namespace posix_backend;
 
 namespace {
 
+std::atomic<uint64_t> g_sleepRequested{0};
+
 std::vector<std::u16string> SplitCommandLine(const char16_t* s) {
     std::vector<std::u16string> out;
     std::u16string current;
@@ -79,8 +81,13 @@ uint64_t PosixCallCount(PlatOp op) {
     return g_calls[i].load();
 }
 
+uint64_t PosixSleepRequested() {
+    return g_sleepRequested.load();
+}
+
 void PosixResetCallCounts() {
     for (auto& count : g_calls) count.store(0);
+    g_sleepRequested.store(0);
 }
 
 void PosixSetModulePath(const char16_t* path) {
@@ -202,6 +209,16 @@ bool PlatSetDefaultDllDirectories(uint32_t) {
 void PlatInitCommonControls() {}
 
 uint32_t PlatGetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+// The hook may shorten the wait (Short) or skip it (Fail); what was asked is counted either way.
+void PlatSleep(uint32_t milliseconds) {
+    const FaultAction action = Enter(PlatOp::Sleep, nullptr);
+    g_sleepRequested.fetch_add(milliseconds);
+    uint32_t wait = milliseconds;
+    if (action.kind == FaultAction::Fail) wait = 0;
+    if (action.kind == FaultAction::Short && action.shortBytes < wait) wait = action.shortBytes;
+    if (wait > 0) usleep(static_cast<useconds_t>(wait) * 1000u);
+}
 
 uint32_t PlatGetModuleFileName(char16_t* buffer, uint32_t capacity) {
     if (Injected(Enter(PlatOp::GetModuleFileName, nullptr))) return 0;

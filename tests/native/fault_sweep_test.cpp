@@ -122,6 +122,7 @@ std::vector<FaultAction> FailuresOf(PlatOp op) {
         case PlatOp::CloseHandle:
         case PlatOp::FindClose:
         case PlatOp::FreeLibrary:
+        case PlatOp::Sleep:  // a wait cannot fail
         case PlatOp::Count: break;
     }
     return {};

@@ -1,7 +1,9 @@
 #include "tests/support/launch_fixture.h"
 
+#include <dirent.h>
 #include <execinfo.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +71,8 @@ FaultAction Observe(PlatOp op, const char16_t* path, void* context) {
         break;
     }
     if (!matched && setup.decide) action = setup.decide(op, path, nth);
+    // The back-off's waits are counted, never waited: a run's outcome does not depend on them here.
+    if (op == PlatOp::Sleep) return action.kind == FaultAction::Pass ? FaultAction{FaultAction::Short, 0, 0} : action;
     if (action.kind != FaultAction::Pass) ++state->fired;
 
     // What the checks and the loader are about to see, judged before they see it.
@@ -151,7 +155,9 @@ LaunchResult RunLaunch(const LaunchSetup& setup, PlatModule instance) {
 
     void* frames[256];
     g_outerFrames = backtrace(frames, 256);
+    const uint64_t sleptBefore = PosixSleepRequested();
     result.exitCode = RunLauncher(instance);
+    result.sleepRequested = PosixSleepRequested() - sleptBefore;
     g_outerFrames = 0;
 
     PosixSetFaultHook(nullptr, nullptr);
@@ -245,6 +251,45 @@ std::string LibraryOf(const std::string& appData) { return RuntimeDirOf(appData)
 bool PathExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+void ListBelow(const std::string& path, const std::string& relative, std::map<std::string, std::string>* out) {
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : names) {
+        const std::string full = path + "/" + name;
+        const std::string key = relative.empty() ? name : relative + "/" + name;
+        struct stat st;
+        if (lstat(full.c_str(), &st) != 0) continue;
+        const std::string id = " #" + std::to_string(st.st_ino);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink(full.c_str(), target, sizeof target);
+            (*out)[key] = "link" + id + " " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            (*out)[key] = "folder" + id;
+            ListBelow(full, key, out);
+        } else {
+            (*out)[key] = "file" + id + " " + std::to_string(st.st_size) + " bytes, changed " +
+                          std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        }
+    }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> TreeBelow(const std::string& path) {
+    std::map<std::string, std::string> out;
+    ListBelow(path, "", &out);
+    return out;
 }
 
 bool MakeFolders(const std::string& path) {

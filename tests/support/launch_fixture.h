@@ -70,6 +70,8 @@ struct LaunchSetup {
     uint32_t trust = PLAT_TRUST_OK;            // the trust services' answer
     std::u16string signer = u"Vorlane";
     std::vector<LaunchFault> faults;
+    // Sleep calls reach the rules and the decider too (to let a holder go
+    // mid-wait); whatever they answer, the run never waits for real.
     LaunchDecider decide;
     // What the library must hold when it is checked and when it is loaded.
     const std::vector<uint8_t>* expectedLibrary = nullptr;
@@ -87,6 +89,7 @@ struct LaunchResult {
     long localLeaked = 0;
     uint64_t calls[static_cast<int>(PlatOp::Count)] = {};
     uint64_t faultsFired = 0;
+    uint64_t sleepRequested = 0;  // milliseconds the run asked to wait (never waited here)
     // The trust check was asked; it ran unfaulted and answered OK for the
     // expected signer; and, on top of that, the file it checked held the
     // expected library.
@@ -140,5 +143,10 @@ std::string LibraryOf(const std::string& appData);
 
 // Whether anything stands at a native path (links not followed).
 bool PathExists(const std::string& path);
+// Everything below a native folder, links not followed: each path relative to
+// it ("a/b") with its kind and identity, and for a file its size and last
+// change, so that two listings differ when anything was created, removed,
+// replaced or written.
+std::map<std::string, std::string> TreeBelow(const std::string& path);
 // Creates a folder and its parents (path may be longer than one syscall allows per component).
 bool MakeFolders(const std::string& path);
