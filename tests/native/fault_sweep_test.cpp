@@ -62,6 +62,8 @@ const Outcome OUTCOMES[] = {
     {5, "VorlaneStub\\.dll has an invalid signature \\(0x[0-9A-F]{8}\\)\\."},
     {5, "VorlaneStub\\.dll is signed by .+, whose certificate is not trusted \\(0x[0-9A-F]{8}\\)\\."},
     {5, "VorlaneStub\\.dll is signed by .+, expected .+\\."},
+    {5, "Cannot load VorlaneStub\\.dll: its final path cannot be read \\(error [1-9][0-9]*\\)\\."},
+    {5, "Cannot load VorlaneStub\\.dll: the file it mapped cannot be compared with the one checked \\(error [1-9][0-9]*\\)\\."},
     {6, "Failed to load VorlaneStub DLL"},
     {6, nullptr},
 };
@@ -119,6 +121,11 @@ std::vector<FaultAction> FailuresOf(PlatOp op) {
         case PlatOp::VerifyTrust: return {Fail(PLAT_TRUST_NOSIGNATURE), Fail(PLAT_TRUST_BAD_DIGEST)};
         case PlatOp::GetFileId: return {Fail(ERROR_ACCESS_DENIED)};
         case PlatOp::LoadTrustServices: return {Fail(ERROR_MOD_NOT_FOUND)};
+        case PlatOp::CreateFolderAt: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_SHARING_VIOLATION)};
+        case PlatOp::GetLinkCount: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::RenameByHandle: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_SHARING_VIOLATION)};
+        case PlatOp::GetFinalPath: return {Fail(ERROR_PATH_NOT_FOUND)};
+        case PlatOp::ModuleIsFile: return {Fail(ERROR_ACCESS_DENIED)};
         case PlatOp::CloseHandle:
         case PlatOp::FindClose:
         case PlatOp::FreeLibrary:
