@@ -34,21 +34,15 @@ bool ScanForHeader(const uint8_t* buffer, size_t filled, size_t* found) {
 
 }  // namespace
 
-bool ProbeHostImage(HostImage* image) {
+bool ProbeHostImage(PlatFile file, HostImage* image) {
     image->searchStart = 0;
     image->fileSize = 0;
 
-    FileHandle handle;
-    {
-        char16_t scratch[LONG_PATH_CAPACITY];
-        handle.file = PlatCreateFile(ToLongPath(image->modulePath, scratch), GENERIC_READ, FILE_SHARE_READ,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    }
-    if (!handle.Valid()) return false;
-
+    int64_t start = 0;
+    if (FileSeek(file, &start, FILE_BEGIN) != 0) return false;
     uint8_t block[HEADER_BLOCK_SIZE];
     size_t got = 0;
-    if (FileRead(handle.file, block, sizeof block, &got) != 0) return false;
+    if (FileRead(file, block, sizeof block, &got) != 0) return false;
 
     // Every field read below must lie in the bytes the read brought.
     if (got < 64 || Le16(block) != 0x5A4D) return false;
@@ -77,7 +71,7 @@ bool ProbeHostImage(HostImage* image) {
     image->searchStart = searchStart;
 
     uint64_t size = 0;
-    if (PlatGetFileSizeEx(handle.file, &size)) image->fileSize = size;
+    if (PlatGetFileSizeEx(file, &size)) image->fileSize = size;
     return true;
 }
 

@@ -12,10 +12,10 @@ struct HostImage {
     uint64_t fileSize;                   // 0 when the platform does not report it
 };
 
-// Reads the PE headers through a second read handle of its own and sets
-// searchStart and fileSize. False when the file cannot be opened or read or
-// its headers fail the checks.
-bool ProbeHostImage(HostImage* image);
+// Reads the PE headers from the start of the open executable and sets
+// searchStart and fileSize. Moves the file position. False when the file
+// cannot be read or its headers fail the checks.
+bool ProbeHostImage(PlatFile file, HostImage* image);
 
 // Scans file forward from image.searchStart for the first valid 7z start
 // header within 4 MiB and yields its absolute offset. Moves the file position.

@@ -498,8 +498,8 @@ def report(args):
             big_name, t["big_warm_process"][1], t["big_warm_process"][0]))
     lines.append("")
     other = [
-        ("archive search + open (stages 5-8), CPU", "%.1f us" % (m["search_open_ns"] / 1e3), "target 1000 us"),
-        ("open, probe, search, open (stages 2-8), CPU", "%.1f us" % (m["probe_search_open_ns"] / 1e3), ""),
+        ("open, probe, search, open (stages 2-8), CPU", "%.1f us" % (m["probe_search_open_ns"] / 1e3),
+         "target 1000 us"),
         ("payload check alone (stage 9), CPU", "%.2f GB/s" % gbps(payload, m["payload_check_ns"]),
          "floor %.2f GB/s (read + CRC, %d KiB pieces)" % (gbps(payload, m["payload_floor_ns"]), piece_kib)),
         ("library open + CRC (HandleCrc), CPU", "%.2f GB/s" % gbps(library, m["library_crc_ns"]),
@@ -588,7 +588,8 @@ def report(args):
          and cold_read - (archive_size + library) <= 64 * 1024 and cold_growth * 1024 < archive_size / 4,
          "warm reads floor + %.1f KiB, cold reads archive + library + %.1f KiB"
          % ((warm_read - floor_read) / 1024, (cold_read - archive_size - library) / 1024)),
-        ("archive search + open <= 1 ms", m["search_open_ns"] <= 1e6, "%.1f us" % (m["search_open_ns"] / 1e3)),
+        ("archive search + open <= 1 ms (stages 2-8)", m["probe_search_open_ns"] <= 1e6,
+         "%.1f us" % (m["probe_search_open_ns"] / 1e3)),
         ("Wine: warm start above verify.exe <= SDK-CRC floor",
          wine_above is not None and wine_above_cpu <= t["sdk"][1],
          "%.1f ms CPU (%.1f ms elapsed) vs %.1f ms" % (wine_above_cpu, wine_above, t["sdk"][1])

@@ -1,10 +1,7 @@
 #include "launcher/launch.h"
 
-#include "archive/archive_reader.h"
+#include "archive/package.h"
 #include "base/long_path.h"
-#include "archive/file_layer.h"
-#include "archive/host_image.h"
-#include "archive/payload.h"
 #include "cache/install.h"
 #include "cache/runtime_dir.h"
 #include "base/error_box.h"
@@ -13,14 +10,6 @@
 #include "base/text.h"
 
 namespace {
-
-// Releases the reader at every end of the run once it was set up.
-struct ReaderGuard {
-    ArchiveReader* reader = nullptr;
-    ~ReaderGuard() {
-        if (reader != nullptr) ArchiveReaderRelease(reader);
-    }
-};
 
 // Whether "<path>.local" stands beside the executable, file or folder.
 bool RedirectionRequested(const char16_t* modulePath) {
@@ -38,8 +27,8 @@ int RunLauncher(PlatModule instance) {
     const bool searchRestricted = PlatSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 
     // Stage 1: own path. A result that fills the buffer was cut.
-    HostImage image{};
-    const uint32_t pathLength = PlatGetModuleFileName(image.modulePath, PATH_CAPACITY);
+    Package package;
+    const uint32_t pathLength = PlatGetModuleFileName(package.image.modulePath, PATH_CAPACITY);
     if (pathLength == 0 || pathLength >= PATH_CAPACITY) {
         ShowError(u"Cannot resolve own module path");
         return EXIT_OWN_PATH;
@@ -47,65 +36,31 @@ int RunLauncher(PlatModule instance) {
     // "<exe>.local" beside the executable makes Windows take libraries from its
     // folder before any other, for every load from here on: nothing is loaded
     // then, and the box is drawn by the system, so it loads nothing either.
-    if (RedirectionRequested(image.modulePath)) {
+    if (RedirectionRequested(package.image.modulePath)) {
         ShowErrorStyled(MB_ICONERROR | MB_SERVICE_NOTIFICATION,
                         u"This application cannot start safely: remove \"%s.local\" from its folder.",
-                        image.modulePath);
+                        package.image.modulePath);
         return EXIT_REDIRECTED;
     }
     PlatInitCommonControls();
 
-    // Stage 2: the executable stays open, read sharing only, until the end.
-    FileHandle exe;
-    if (OpenLongFile(&exe.file, image.modulePath, OpenMode::Read) != 0) {
-        ShowError(u"Error opening EXE");
-        return EXIT_EXE_OPEN;
+    // Stages 2 to 9: the executable stays held until the end.
+    const PackageResult opened = OpenPackage(&package);
+    switch (opened.stop) {
+        case PackageStop::None: break;
+        case PackageStop::ExeOpen: ShowError(u"Error opening EXE"); return EXIT_EXE_OPEN;
+        case PackageStop::Probe: ShowError(u"Cannot determine EXE size"); return EXIT_PROBE;
+        case PackageStop::NoArchive: ShowError(u"7z archive not found"); return EXIT_NO_ARCHIVE;
+        case PackageStop::Seek: return EXIT_ARCHIVE_SEEK;
+        case PackageStop::ReaderMemory: ShowError(u"Memory allocation error"); return EXIT_READER_MEMORY;
+        case PackageStop::ArchiveOpen:
+            ShowErrorF(u"SzArEx_Open error: %d", static_cast<int32_t>(opened.openResult));
+            return EXIT_ARCHIVE_OPEN;
+        case PackageStop::Payload:
+            ShowError(PayloadMessage(opened.payload));
+            return opened.payload == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD;
     }
-
-    // Stage 3.
-    if (!ProbeHostImage(&image)) {
-        ShowError(u"Cannot determine EXE size");
-        return EXIT_PROBE;
-    }
-
-    // Stage 4: the start header check needs the tables.
-    CrcGenerateTable();
-
-    // Stage 5.
-    uint64_t archiveStart = 0;
-    if (!FindArchiveStart(exe.file, image, &archiveStart)) {
-        ShowError(u"7z archive not found");
-        return EXIT_NO_ARCHIVE;
-    }
-
-    // Stage 6: the decoder takes the current position as the archive start.
-    int64_t position = static_cast<int64_t>(archiveStart);
-    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) return EXIT_ARCHIVE_SEEK;
-
-    // Stage 7.
-    ArchiveReader reader;
-    ArchiveReaderSetUp(&reader, exe.file);
-    ReaderGuard guard;
-    guard.reader = &reader;
-    if (!ArchiveReaderAllocBuffer(&reader)) {
-        ShowError(u"Memory allocation error");
-        return EXIT_READER_MEMORY;
-    }
-
-    // Stage 8.
-    const SRes opened = ArchiveReaderOpen(&reader);
-    if (opened != SZ_OK) {
-        ShowErrorF(u"SzArEx_Open error: %d", static_cast<int32_t>(opened));
-        return EXIT_ARCHIVE_OPEN;
-    }
-
-    // Stage 9: nothing is written before the payload is verified.
-    PayloadLocation payload{};
-    const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &payload);
-    if (located != PayloadResult::Ok) {
-        ShowError(PayloadMessage(located));
-        return located == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD;
-    }
+    ArchiveReader& reader = package.reader;
 
     // Stage 10: both folders stay held, so nothing above the library can be
     // swapped; the record is all later stages know of the cache.
@@ -143,7 +98,7 @@ int RunLauncher(PlatModule instance) {
     }
 
     // Stage 15.
-    const HandOffInput handOff{instance, image.modulePath, payload};
+    const HandOffInput handOff{instance, package.image.modulePath, package.payload};
     const int code = HandOff(handOff, &checked, &cache);
 
     // Stage 16: the guards release the reader and the handles.

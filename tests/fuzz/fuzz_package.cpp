@@ -32,6 +32,7 @@
 #include "archive/archive_reader.h"
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
+#include "archive/package.h"
 #include "archive/payload.h"
 #include "cache/install.h"
 #include "launcher/launch.h"
@@ -211,44 +212,38 @@ void CheckInstalledLibrary(const CSzArEx* db, const InstalledLibrary& reported, 
 
 Stages RunStages(const uint8_t* data, size_t size) {
     Stages s;
-    HostImage image{};
-    std::memcpy(image.modulePath, g.exeWide.c_str(), (g.exeWide.size() + 1) * sizeof(char16_t));
-
-    FileHandle exe;
-    if (OpenLongFile(&exe.file, image.modulePath, OpenMode::Read) != 0) Fail("the input file does not open");
-    s.probed = ProbeHostImage(&image);
+    Package package;
+    std::memcpy(package.image.modulePath, g.exeWide.c_str(), (g.exeWide.size() + 1) * sizeof(char16_t));
+    const PackageResult opened = OpenPackage(&package);
+    const HostImage& image = package.image;
+    if (opened.stop == PackageStop::ExeOpen) Fail("the input file does not open");
+    s.probed = opened.stop != PackageStop::Probe;
     if (!s.probed) return s;
     if (image.fileSize != size) Fail("the probe reports a file size other than the input's");
 
-    uint64_t start = 0;
-    s.found = FindArchiveStart(exe.file, image, &start);
-    CheckArchiveStart(data, size, image, s.found, start);
+    s.found = opened.stop != PackageStop::NoArchive;
+    CheckArchiveStart(data, size, image, s.found, package.archiveStart);
     if (!s.found) return s;
+    if (opened.stop == PackageStop::Seek) Fail("the seek to a found archive failed");
+    if (opened.stop == PackageStop::ReaderMemory) Fail("the look-ahead buffer could not be allocated");
 
-    int64_t position = static_cast<int64_t>(start);
-    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) Fail("the seek to a found archive failed");
-
-    ArchiveReader reader;
-    ArchiveReaderSetUp(&reader, exe.file);
-    if (!ArchiveReaderAllocBuffer(&reader)) Fail("the look-ahead buffer could not be allocated");
-    s.opened = ArchiveReaderOpen(&reader);
+    s.opened = opened.openResult;
     if (s.opened == SZ_OK) {
-        PayloadLocation location{};
-        s.payload = LocatePayload(&reader, exe.file, image.fileSize, &location);
-        if (s.payload == PayloadResult::Ok) CheckPayload(data, size, &reader.db, location);
+        s.payload = opened.payload;
+        if (s.payload == PayloadResult::Ok) CheckPayload(data, size, &package.reader.db, package.payload);
 
+        // The installation runs whatever the payload check said: both are fuzzed.
         PosixClearMessageBoxes();
         RuntimeCache cache{};  // the runtime folder held as a start holds it
         cache.dir.file = PlatCreateFile(g.cacheWide.c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
         TextFormat(cache.dirPath, PATH_CAPACITY, u"%s", g.cacheWide.c_str());
         TextFormat(cache.libraryPath, PATH_CAPACITY, u"%s\\%s", g.cacheWide.c_str(), LIBRARY_NAME);
-        s.installed = InstallEntries(&reader, cache, false, &s.library);
+        s.installed = InstallEntries(&package.reader, cache, false, &s.library);
         // Installation shows its own message exactly when it ends the run.
         if (PosixMessageBoxes().size() != (s.installed ? 0u : 1u)) Fail("installation's messages disagree with its result");
-        CheckInstalledLibrary(&reader.db, s.library, &s.libraryPresent);
+        CheckInstalledLibrary(&package.reader.db, s.library, &s.libraryPresent);
     }
-    ArchiveReaderRelease(&reader);
     return s;
 }
 

@@ -49,7 +49,7 @@ protected:
         const std::u16string wide = PosixWidePath(Native(name));
         std::copy(wide.begin(), wide.end(), image.modulePath);
         ASSERT_EQ(OpenLongFile(&file.file, image.modulePath, OpenMode::Read), 0u);
-        ASSERT_TRUE(ProbeHostImage(&image));
+        ASSERT_TRUE(ProbeHostImage(file.file, &image));
         ASSERT_TRUE(FindArchiveStart(file.file, image, &archiveStart));
         int64_t position = static_cast<int64_t>(archiveStart);
         ASSERT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);

@@ -36,7 +36,9 @@ protected:
         std::memcpy(image->modulePath, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
         image->searchStart = 0xDEADBEEF;
         image->fileSize = 0xDEADBEEF;
-        return ProbeHostImage(image);
+        FileHandle file;
+        if (OpenLongFile(&file.file, image->modulePath, OpenMode::Read) != 0) return false;
+        return ProbeHostImage(file.file, image);
     }
     bool ProbeBytes(const std::vector<uint8_t>& bytes, HostImage* image) {
         return Probe(Write("image.exe", bytes), image);

@@ -161,25 +161,25 @@ TEST_F(Launch, AnExecutableThatCannotBeOpenedProbedOrSearched) {
     setup.modulePath = dir.Wide("text.exe");
     ExpectEnd(Run(), -2, u"Cannot determine EXE size");
 
-    // The probe opens the file a second time.
+    // The probe reads through the held handle: its read failing is a failed probe.
     setup.modulePath = PosixWidePath(package->path);
-    setup.faults = {{PlatOp::CreateFile, 2, Failing(ERROR_SHARING_VIOLATION), u""}};
+    setup.faults = {{PlatOp::ReadFile, 1, Failing(ERROR_READ_FAULT), u""}};
     ExpectEnd(Run(), -2, u"Cannot determine EXE size");
 
     setup.faults.clear();
     setup.modulePath = PosixWidePath(package->imagePath);
     ExpectEnd(Run(), 1, u"7z archive not found");
 
-    // The search's own positioning failing is a search that found nothing.
+    // The search's own positioning (after the probe's) failing is a search that found nothing.
     setup.modulePath = PosixWidePath(package->path);
-    setup.faults = {{PlatOp::SetFilePointer, 1, Failing(ERROR_INVALID_PARAMETER), u""}};
+    setup.faults = {{PlatOp::SetFilePointer, 2, Failing(ERROR_INVALID_PARAMETER), u""}};
     ExpectEnd(Run(), 1, u"7z archive not found");
     EXPECT_FALSE(PathExists(Root()));
 }
 
 TEST_F(Launch, PositioningLookAheadAndArchiveOpenFailures) {
-    // Stage 6 is the second positioning of the run; it ends silently.
-    setup.faults = {{PlatOp::SetFilePointer, 2, Failing(ERROR_INVALID_PARAMETER), u""}};
+    // Stage 6 is the third positioning of the run (after the probe's and the search's); it ends silently.
+    setup.faults = {{PlatOp::SetFilePointer, 3, Failing(ERROR_INVALID_PARAMETER), u""}};
     ExpectEnd(Run(), -4, u"");
 
     // Nothing is allocated before the look-ahead buffer and the checks' read buffer.
@@ -197,7 +197,7 @@ TEST_F(Launch, PositioningLookAheadAndArchiveOpenFailures) {
     bool positioned = false;
     bool failed = false;
     setup.decide = [&positioned, &failed](PlatOp op, const char16_t*, uint64_t nth) {
-        if (op == PlatOp::SetFilePointer && nth == 2) positioned = true;
+        if (op == PlatOp::SetFilePointer && nth == 3) positioned = true;
         if (op != PlatOp::ReadFile || !positioned || failed) return FaultAction{};
         failed = true;
         return Failing(ERROR_READ_FAULT);

@@ -3,10 +3,7 @@
 // anything, and the verdict on the library it would leave.
 #include <cstring>
 
-#include "archive/archive_reader.h"
-#include "archive/file_layer.h"
-#include "archive/host_image.h"
-#include "archive/payload.h"
+#include "archive/package.h"
 #include "base/file_handle.h"
 #include "base/long_path.h"
 #include "launcher/launch.h"
@@ -19,13 +16,6 @@ namespace {
 constexpr size_t HEADER_BLOCK = 4096;
 // Launcher images are a few hundred KB; a larger one is read this far for its resources.
 constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
-
-struct ReaderGuard {
-    ArchiveReader* reader = nullptr;
-    ~ReaderGuard() {
-        if (reader != nullptr) ArchiveReaderRelease(reader);
-    }
-};
 
 std::u16string U16(const char* ascii) {
     std::u16string out;
@@ -75,27 +65,29 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     report->path = path;
 
     // Stage 1: the launcher's own path must leave room for its terminator.
-    HostImage image{};
+    Package package;
     if (report->path.empty() || report->path.size() >= PATH_CAPACITY) {
         Refuse(report, 1, u"Cannot resolve own module path", EXIT_OWN_PATH,
                "the path is " + Dec(report->path.size()) + " characters long; the launcher's own path must be "
                "shorter than " + Dec(PATH_CAPACITY) + " characters");
         return;
     }
-    std::memcpy(image.modulePath, path, (report->path.size() + 1) * sizeof(char16_t));
+    std::memcpy(package.image.modulePath, path, (report->path.size() + 1) * sizeof(char16_t));
+    const HostImage& image = package.image;
 
-    // Stage 2.
-    FileHandle exe;
-    const uint32_t openError = OpenLongFile(&exe.file, image.modulePath, OpenMode::Read);
-    if (openError != 0) {
+    // Stages 2 to 9 as the launcher runs them; the facts behind each answer are
+    // read afterwards through the same open file.
+    const PackageResult opened = OpenPackage(&package);
+    const PlatFile exe = package.exe.file;
+    if (opened.stop == PackageStop::ExeOpen) {
         Refuse(report, 2, u"Error opening EXE", EXIT_EXE_OPEN,
-               "the file cannot be opened for reading with read sharing (error " + Dec(openError) + ")");
+               "the file cannot be opened for reading with read sharing (error " + Dec(opened.error) + ")");
         return;
     }
 
     // Stage 3.
-    ReadHostFacts(exe.file, report);
-    if (!ProbeHostImage(&image)) {
+    ReadHostFacts(exe, report);
+    if (opened.stop == PackageStop::Probe) {
         Refuse(report, 3, u"Cannot determine EXE size", EXIT_PROBE,
                "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
                "whole section table within the first 4096 bytes");
@@ -104,20 +96,19 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     report->probed = true;
     report->searchStart = image.searchStart;
     report->fileSize = image.fileSize;
-    ReadLauncherResources(exe.file, image.searchStart, report);
+    ReadLauncherResources(exe, image.searchStart, report);
 
     // Stages 4 and 5.
-    CrcGenerateTable();
-    uint64_t archiveStart = 0;
-    if (!FindArchiveStart(exe.file, image, &archiveStart)) {
+    if (opened.stop == PackageStop::NoArchive) {
         Refuse(report, 5, u"7z archive not found", EXIT_NO_ARCHIVE,
                "no valid 7z start header within 4 MiB after the image's raw data (search start " +
                    Dec(image.searchStart) + ", file size " + Dec(image.fileSize) + ")");
         return;
     }
+    const uint64_t archiveStart = package.archiveStart;
     report->archiveFound = true;
     report->archiveStart = archiveStart;
-    ReadStartHeader(exe.file, report);
+    ReadStartHeader(exe, report);
     if (report->host.hasCertificateTable) {
         const uint64_t certStart = report->host.certificateOffset;
         const uint64_t certEnd = certStart + report->host.certificateSize;
@@ -133,39 +124,34 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     }
 
     // Stage 6.
-    int64_t position = static_cast<int64_t>(archiveStart);
-    if (FileSeek(exe.file, &position, FILE_BEGIN) != 0) {
+    if (opened.stop == PackageStop::Seek) {
         Refuse(report, 6, u"", EXIT_ARCHIVE_SEEK, "the file cannot be positioned at the archive start");
         return;
     }
 
     // Stage 7.
-    ArchiveReader reader;
-    ArchiveReaderSetUp(&reader, exe.file);
-    ReaderGuard guard;
-    guard.reader = &reader;
-    if (!ArchiveReaderAllocBuffer(&reader)) {
+    if (opened.stop == PackageStop::ReaderMemory) {
         Refuse(report, 7, u"Memory allocation error", EXIT_READER_MEMORY, "the look-ahead buffer or the checks' read buffer");
         return;
     }
 
     // Stage 8.
     report->openTried = true;
-    report->openResult = ArchiveReaderOpen(&reader);
-    if (report->openResult != SZ_OK) {
+    report->openResult = opened.openResult;
+    if (opened.stop == PackageStop::ArchiveOpen) {
         Refuse(report, 8, u"SzArEx_Open error: " + U16(Dec(static_cast<uint64_t>(report->openResult)).c_str()),
                EXIT_ARCHIVE_OPEN, SdkCodeMeaning(report->openResult));
         return;
     }
+    ArchiveReader& reader = package.reader;
     report->dataPos = reader.db.dataPos;
     report->folderCount = reader.db.db.NumFolders;
     ListEntries(&reader.db, report);
     NoteNearNames(report);
 
     // Stage 9.
-    PayloadLocation location{};
-    const PayloadResult located = LocatePayload(&reader, exe.file, image.fileSize, &location);
-    DescribePayload(&reader.db, exe.file, image.fileSize, location, located, report);
+    const PayloadResult located = opened.payload;
+    DescribePayload(&reader.db, exe, image.fileSize, package.payload, located, report);
 
     // The installation's decode runs whatever stage 9 said: the packager wants both answers.
     std::vector<uint8_t> installed;
