@@ -279,9 +279,11 @@ bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
     Der serial{};
     Der keyId{};
     if (id.tag == 0x30) {
-        Der parts = id.body;
+        Der issuerAndSerial = id.body;
         Element issuerName, serialNumber;
-        if (!Expect(&parts, 0x30, &issuerName) || !Expect(&parts, 0x02, &serialNumber)) return false;
+        if (!Expect(&issuerAndSerial, 0x30, &issuerName) || !Expect(&issuerAndSerial, 0x02, &serialNumber)) {
+            return false;
+        }
         issuer = issuerName.whole;
         serial = serialNumber.body;
     } else if (id.tag == 0x80) {
