@@ -1,7 +1,5 @@
 #include "archive/file_crc.h"
 
-#include <crc.h>  // ISA-L
-
 #include "archive/file_layer.h"
 
 namespace {
@@ -35,11 +33,6 @@ void CheckBufferRelease(CheckBuffer* buffer) {
     if (buffer->bytes != nullptr) PlatHeapFree(buffer->bytes);
     buffer->bytes = nullptr;
     buffer->size = 0;
-}
-
-uint32_t Crc32Update(uint32_t crc, const void* data, size_t size) {
-    if (size == 0) return crc;
-    return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
 }
 
 uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer) {

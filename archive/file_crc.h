@@ -1,7 +1,7 @@
 // CRC-32 checks over files: the payload in place, the library's up-to-date
 // test and its copy check. They read sequentially in pieces of up to 256 KiB
-// through one buffer that the run allocates once, and sum with the CPU's
-// carry-less multiply where it has one.
+// through one buffer that the run allocates once, and sum with the widest
+// carry-less multiply the CPU has: 512, 256 or 128 bits, else a table.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +27,34 @@ bool CheckBufferAlloc(CheckBuffer* buffer);
 void CheckBufferRelease(CheckBuffer* buffer);
 
 // The standard CRC-32 (the one 7z records) of size more bytes after the value
-// crc of the bytes before them (0 to begin). ISA-L's kernels: at the first call
-// they choose VPCLMULQDQ with AVX-512, PCLMULQDQ with AVX or SSE4.1, else a table.
+// crc of the bytes before them (0 to begin). The kernel is chosen at the first
+// call (Crc32PickKernel) and kept for the rest of the process.
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
+
+// The CRC-32 kernels, widest first. The 512-bit and 128-bit ones are ISA-L's,
+// the table is the SDK's CrcUpdate; the 256-bit one is ours (crc32_avx2.cpp):
+// ISA-L has none, and most desktop CPUs (no AVX-512) have 256-bit VPCLMULQDQ.
+enum class Crc32Kernel {
+    Vpclmul512,   // VPCLMULQDQ over AVX-512 (with the AVX-512 extensions ISA-L asks for)
+    Vpclmul256,   // VPCLMULQDQ with AVX2
+    PclmulAvx,    // 128-bit PCLMULQDQ, AVX encoding
+    PclmulSse41,  // 128-bit PCLMULQDQ with SSE4.1
+    Table,        // any x86-64 CPU: the SDK's tables
+};
+constexpr int CRC32_KERNEL_COUNT = 5;
+
+// Whether this CPU has the instructions and the OS saves the registers the kernel uses.
+bool Crc32KernelRuns(Crc32Kernel kernel);
+// The dispatcher's rule: the first kernel of the list above that runs here.
+Crc32Kernel Crc32PickKernel();
+// The kernel Crc32Update uses (choosing it if no call has yet).
+Crc32Kernel Crc32KernelInUse();
+// A short name for tests and the benchmark ("vpclmul-avx2", ...).
+const char* Crc32KernelName(Crc32Kernel kernel);
+// For tests and the benchmark only, never called by the launcher: makes
+// Crc32Update use kernel from now on; false, and nothing changed, when it does
+// not run here.
+bool Crc32ForceKernel(Crc32Kernel kernel);
 
 // Each check reads through buffer, or when it is null (or not allocated)
 // through one of its own for the call, which then fails as a read would when

@@ -7,6 +7,8 @@
 //   vorlane_bench child MODE ARGS...   one measured start in a fresh process (used by "native")
 //
 // --big-exe: the same application with a large payload, for warm starts alone.
+// Warm starts run as a normal start does (the CRC kernel the dispatcher picks)
+// and again with each CRC-32 kernel this CPU runs, forced.
 //
 // Every start runs in a process of its own, as a real start does: its heap,
 // page faults and peak resident memory are those of a first run. Starts are
@@ -161,6 +163,27 @@ bool ReadFacts(const std::string& exePath, ArchiveFacts* facts) {
     return payload && library;
 }
 
+// ---- CRC-32 kernels ---------------------------------------------------------------
+
+bool KernelNamed(const std::string& name, Crc32Kernel* kernel) {
+    for (int k = 0; k < CRC32_KERNEL_COUNT; ++k) {
+        if (name == Crc32KernelName(static_cast<Crc32Kernel>(k))) {
+            *kernel = static_cast<Crc32Kernel>(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The kernels this CPU runs, widest first.
+std::vector<Crc32Kernel> RunnableKernels() {
+    std::vector<Crc32Kernel> kernels;
+    for (int k = 0; k < CRC32_KERNEL_COUNT; ++k) {
+        if (Crc32KernelRuns(static_cast<Crc32Kernel>(k))) kernels.push_back(static_cast<Crc32Kernel>(k));
+    }
+    return kernels;
+}
+
 // ---- one start in this process --------------------------------------------------
 
 void Report(const std::map<std::string, uint64_t>& values) {
@@ -177,7 +200,15 @@ void Report(const std::map<std::string, uint64_t>& values) {
 // refused by the backend, because the library is a PE image and not a shared
 // object: that costs a stat and a 4-byte read, and the run ends with exit code 6
 // and its error box, recorded in memory. The runtime itself is not ours to time.
-int ChildLaunch(const std::string& exe, const std::string& appData) {
+// kernel, when not empty, names the CRC-32 kernel forced before the start.
+int ChildLaunch(const std::string& exe, const std::string& appData, const std::string& kernel) {
+    if (!kernel.empty()) {
+        Crc32Kernel forced = Crc32Kernel::Table;
+        if (!KernelNamed(kernel, &forced) || !Crc32ForceKernel(forced)) {
+            std::fprintf(stderr, "the CRC-32 kernel %s does not run here\n", kernel.c_str());
+            return 3;
+        }
+    }
     PosixResetControls();
     const std::u16string module = PosixWidePath(exe);
     PosixSetModulePath(module.c_str());
@@ -225,12 +256,13 @@ int ChildLaunch(const std::string& exe, const std::string& appData) {
             {"writes", PosixCallCount(PlatOp::WriteFile)},
             {"opens", PosixCallCount(PlatOp::CreateFile)},
             {"attribute_queries", PosixCallCount(PlatOp::GetFileAttributes)},
-            {"heap_allocs", PosixCallCount(PlatOp::HeapAlloc)}});
+            {"heap_allocs", PosixCallCount(PlatOp::HeapAlloc)},
+            {"kernel", static_cast<uint64_t>(Crc32KernelInUse())}});
     return expected ? 0 : 1;
 }
 
 // How a floor sums what it reads: the SDK's table CRC, the launcher's CRC
-// (ISA-L's), or not at all (the plain read floor).
+// (the kernel its dispatcher picks), or not at all (the plain read floor).
 enum class Sum { Sdk, Launcher, None };
 
 bool ParseSum(const std::string& name, Sum* sum) {
@@ -427,7 +459,7 @@ int ChildFloorDecode(const std::string& exe, const std::string& outPath) {
 
 int Child(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[2] : "";
-    if (mode == "launch" && argc == 5) return ChildLaunch(argv[3], argv[4]);
+    if (mode == "launch" && (argc == 5 || argc == 6)) return ChildLaunch(argv[3], argv[4], argc == 6 ? argv[5] : "");
     Sum sum = Sum::None;
     if (mode == "floor-crc" && argc == 9 && ParseSum(argv[8], &sum)) {
         return ChildFloorCrc(argv[3], std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10),
@@ -541,6 +573,7 @@ struct Micro {
     uint64_t libraryFloorNs = 0;     // read() + the launcher's CRC over it
     uint64_t sdkCrcMemoryNs = 0;     // the SDK's CrcUpdate over a hot 32 KiB buffer, per 32 KiB
     uint64_t crcMemoryNs = 0;        // the launcher's CRC over a hot piece-sized buffer, per piece
+    uint64_t kernelMemoryNs[CRC32_KERNEL_COUNT] = {};  // the same with each kernel forced (0: not run here)
 };
 
 bool RunMicro(const std::string& exe, const std::string& library, const ArchiveFacts& facts, Micro* m) {
@@ -615,7 +648,21 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
     m->libraryFloorNs = Median(libFloor);
     m->sdkCrcMemoryNs = Median(sdkMemory);
     m->crcMemoryNs = Median(memory);
-    return true;
+
+    const Crc32Kernel picked = Crc32KernelInUse();
+    for (const Crc32Kernel kernel : RunnableKernels()) {
+        if (!Crc32ForceKernel(kernel)) return false;
+        std::vector<uint64_t> forced;
+        for (int i = 0; i < 101; ++i) {
+            const uint64_t t0 = CpuNs();
+            uint32_t crc = 0;
+            for (int k = 0; k < 64; ++k) crc = Crc32Update(crc, hot, CHECK_PIECE_SIZE);
+            forced.push_back((CpuNs() - t0) / 64);
+            if (crc == 1) hot[0] ^= 1;
+        }
+        m->kernelMemoryNs[static_cast<int>(kernel)] = Median(forced);
+    }
+    return Crc32ForceKernel(picked);
 }
 
 // ---- JSON --------------------------------------------------------------------------
@@ -715,6 +762,18 @@ int Native(int argc, char** argv) {
     const std::vector<std::string> bigLaunch = {self, "child", "launch", o.bigExe, bigAppData.string()};
     const std::vector<std::string> bigFloorCrc = floor(o.bigExe, bigFacts, bigLibrary, CHECK_PIECE_SIZE, "launcher");
     const std::vector<std::string> bigFloorRead = floor(o.bigExe, bigFacts, bigLibrary, CHECK_PIECE_SIZE, "none");
+    // The same warm starts with each kernel this CPU runs, forced.
+    const std::vector<Crc32Kernel> kernels = RunnableKernels();
+    std::vector<std::vector<std::string>> kernelLaunch, bigKernelLaunch;
+    for (const Crc32Kernel kernel : kernels) {
+        std::vector<std::string> args = launch;
+        args.push_back(Crc32KernelName(kernel));
+        kernelLaunch.push_back(args);
+        args = bigLaunch;
+        args.push_back(Crc32KernelName(kernel));
+        bigKernelLaunch.push_back(args);
+    }
+    std::vector<std::vector<Sample>> kernelWarm(kernels.size()), bigKernelWarm(kernels.size());
     const std::vector<std::string> floorDecode = {self, "child", "floor-decode", o.exe, floorOut.string()};
     const std::vector<std::string> sevenZip = {"7zz", "x", "-y", "-bd", "-o" + sevenOut.string(), o.archive,
                                                "VorlaneStub.dll"};
@@ -740,11 +799,18 @@ int Native(int argc, char** argv) {
         keep(&sdkFloor, Spawn(floorSdk, o.cpu, true), "SDK-CRC floor", record);
         keep(&crcFloor, Spawn(floorCrc, o.cpu, true), "CRC floor", record);
         keep(&readFloor, Spawn(floorRead, o.cpu, true), "read floor", record);
+        for (size_t k = 0; k < kernels.size(); ++k) {
+            keep(&kernelWarm[k], Spawn(kernelLaunch[k], o.cpu, true), "warm start, kernel forced", record);
+        }
         if (big) {
             // Round 0 installs the library for the warm starts after it.
             keep(&bigWarm, Spawn(bigLaunch, o.cpu, true), "large payload, warm start", record);
             keep(&bigCrcFloor, Spawn(bigFloorCrc, o.cpu, true), "large payload, CRC floor", record);
             keep(&bigReadFloor, Spawn(bigFloorRead, o.cpu, true), "large payload, read floor", record);
+            for (size_t k = 0; k < kernels.size(); ++k) {
+                keep(&bigKernelWarm[k], Spawn(bigKernelLaunch[k], o.cpu, true),
+                     "large payload, warm start, kernel forced", record);
+            }
         }
         fs::remove(floorOut, ec);
         keep(&decodeFloor, Spawn(floorDecode, o.cpu, true), "decode-and-write floor", record);
@@ -799,6 +865,15 @@ int Native(int argc, char** argv) {
                  static_cast<unsigned long long>(micro.libraryFloorNs),
                  static_cast<unsigned long long>(micro.sdkCrcMemoryNs),
                  static_cast<unsigned long long>(micro.crcMemoryNs), CHECK_PIECE_SIZE);
+    // Which kernel a normal start picks, and the forced ones' series are
+    // warm_kernel_NAME and big_warm_kernel_NAME.
+    std::fprintf(f, "  \"kernels\": {\"picked\": \"%s\", \"memory_piece_ns\": {",
+                 Crc32KernelName(Crc32PickKernel()));
+    for (size_t k = 0; k < kernels.size(); ++k) {
+        std::fprintf(f, "%s\"%s\": %llu", k == 0 ? "" : ", ", Crc32KernelName(kernels[k]),
+                     static_cast<unsigned long long>(micro.kernelMemoryNs[static_cast<int>(kernels[k])]));
+    }
+    std::fprintf(f, "}},\n");
     std::fprintf(f, "  \"samples\": {\n");
     JsonSeries(f, "cold", cold, false);
     JsonSeries(f, "warm", warm, false);
@@ -808,6 +883,11 @@ int Native(int argc, char** argv) {
     JsonSeries(f, "big_warm", bigWarm, false);
     JsonSeries(f, "big_floor_crc", bigCrcFloor, false);
     JsonSeries(f, "big_floor_read", bigReadFloor, false);
+    for (size_t k = 0; k < kernels.size(); ++k) {
+        const std::string name = Crc32KernelName(kernels[k]);
+        JsonSeries(f, ("warm_kernel_" + name).c_str(), kernelWarm[k], false);
+        JsonSeries(f, ("big_warm_kernel_" + name).c_str(), bigKernelWarm[k], false);
+    }
     JsonSeries(f, "floor_decode_write", decodeFloor, false);
     JsonSeries(f, "sevenzip_x", seven, true);
     std::fprintf(f, "  }\n}\n");

@@ -1,8 +1,6 @@
 // The file layer under the decoder, and the CRC checks over files.
 #include <gtest/gtest.h>
 
-#include <crc.h>  // ISA-L
-
 #include <string>
 #include <vector>
 
@@ -303,38 +301,11 @@ TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
     CheckBufferRelease(&run);
 }
 
-extern "C" {
-// ISA-L's kernels, called one by one: its dispatcher takes only one of them on
-// any machine, and the others must give the same value on the CPUs that get them.
-uint32_t crc32_gzip_refl_by8(uint32_t crc, const unsigned char* data, uint64_t size);
-uint32_t crc32_gzip_refl_by8_02(uint32_t crc, const unsigned char* data, uint64_t size);
-uint32_t crc32_gzip_refl_by16_10(uint32_t crc, const unsigned char* data, uint64_t size);
-}
-
+// Every kernel this CPU runs, forced in turn: the dispatcher takes only one of
+// them on any machine, and the others must give the same value on the CPUs that
+// get them. Lengths 0-4096 at offsets 0-63 cross each kernel's block sizes and
+// its tails; the continued sums split the input in both, as the checks do.
 TEST(Crc32, EveryKernelGivesTheSdksValue) {
-    using Kernel = uint32_t (*)(uint32_t, const unsigned char*, uint64_t);
-    struct Path {
-        const char* name;
-        bool runsHere;
-        Kernel kernel;
-    };
-    const bool pclmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-                        __builtin_cpu_supports("vpclmulqdq");
-    const Path paths[] = {
-        {"as dispatched", true,
-         [](uint32_t crc, const unsigned char* p, uint64_t n) { return Crc32Update(crc, p, n); }},
-        {"table fallback", true,
-         [](uint32_t crc, const unsigned char* p, uint64_t n) {
-             return crc32_gzip_refl_base(crc, const_cast<unsigned char*>(p), n);
-         }},
-        {"PCLMULQDQ with SSE4.1", pclmul, crc32_gzip_refl_by8},
-        {"PCLMULQDQ with AVX", pclmul && __builtin_cpu_supports("avx"), crc32_gzip_refl_by8_02},
-        {"VPCLMULQDQ with AVX-512", avx512, crc32_gzip_refl_by16_10},
-    };
-
-    // The SDK's value for every length 0-4096 at every start offset 0-63.
     const std::vector<uint8_t> data = PatternBytes(64 + 4096, 21);
     std::vector<uint32_t> expected;
     for (size_t offset = 0; offset < 64; ++offset) {
@@ -342,27 +313,45 @@ TEST(Crc32, EveryKernelGivesTheSdksValue) {
     }
     const std::vector<uint8_t> large = PatternBytes((16u << 20) + 13, 22);
     const size_t largeSizes[] = {CHECK_PIECE_SIZE, CHECK_PIECE_SIZE + 1, (1u << 20) + 7, large.size()};
+    const size_t splitSizes[] = {17, 255, 256, 257, 543, 1000};
 
-    for (const Path& path : paths) {
-        if (!path.runsHere) continue;
-        SCOPED_TRACE(path.name);
+    int tried = 0;
+    for (int k = 0; k < CRC32_KERNEL_COUNT; ++k) {
+        const Crc32Kernel kernel = static_cast<Crc32Kernel>(k);
+        SCOPED_TRACE(Crc32KernelName(kernel));
+        if (!Crc32KernelRuns(kernel)) {
+            EXPECT_FALSE(Crc32ForceKernel(kernel));
+            continue;
+        }
+        ASSERT_TRUE(Crc32ForceKernel(kernel));
+        ASSERT_EQ(Crc32KernelInUse(), kernel);
+        ++tried;
         size_t wrong = 0;
         size_t at = 0;
         for (size_t offset = 0; offset < 64; ++offset) {
             for (size_t length = 0; length <= 4096; ++length) {
-                if (path.kernel(0, data.data() + offset, length) != expected[at++]) ++wrong;
+                if (Crc32Update(0, data.data() + offset, length) != expected[at++]) ++wrong;
             }
         }
         EXPECT_EQ(wrong, 0u);
+        for (const size_t size : splitSizes) {
+            for (size_t split = 0; split <= size; ++split) {
+                const uint32_t head = Crc32Update(0, data.data() + 3, split);
+                if (Crc32Update(head, data.data() + 3 + split, size - split) != expected[3 * 4097 + size]) ++wrong;
+            }
+        }
+        EXPECT_EQ(wrong, 0u) << "continued sums";
         for (const size_t size : largeSizes) {
-            EXPECT_EQ(path.kernel(0, large.data(), size), Crc32(large.data(), size)) << size;
-            // Continued from the value of the bytes before, as the checks go piece by piece.
+            EXPECT_EQ(Crc32Update(0, large.data(), size), Crc32(large.data(), size)) << size;
             const size_t split = size / 3 + 1;
-            EXPECT_EQ(path.kernel(path.kernel(0, large.data(), split), large.data() + split, size - split),
+            EXPECT_EQ(Crc32Update(Crc32Update(0, large.data(), split), large.data() + split, size - split),
                       Crc32(large.data(), size))
                 << size;
         }
     }
+    ASSERT_TRUE(Crc32ForceKernel(Crc32PickKernel()));
+    EXPECT_GE(tried, 1);
+    EXPECT_TRUE(Crc32KernelRuns(Crc32Kernel::Table));
 }
 
 }  // namespace

@@ -300,6 +300,18 @@ class Harness:
         os.makedirs(path, exist_ok=True)
         return path
 
+    def cmake_setting(self, name):
+        """A cached setting of the cross build (its CMakeCache.txt); None when unset."""
+        try:
+            with open(os.path.join(self.win64, "CMakeCache.txt"), encoding="utf-8") as cache:
+                for line in cache:
+                    key, _, value = line.rstrip("\n").partition("=")
+                    if key.split(":", 1)[0] == name:
+                        return value
+        except OSError:
+            pass
+        return None
+
     # -- helper executables --
 
     def helper(self, name):
@@ -318,12 +330,19 @@ class Harness:
                 os.replace(tmp, exe)
         return exe
 
-    def platform_helper(self, name):
+    def platform_helper(self, name, libraries=()):
         """tests/wine/<name>.cpp (and <name>.rc when present) linked with the cross
-        build's platform library: a console exe in this run's scratch folder."""
-        library = os.path.join(self.win64, "libvorlane_platform.a")
-        if not os.path.exists(library):
-            raise RuntimeError("missing " + library + ": build the win64 tree first")
+        build's platform library, after the build's other static libraries named
+        in libraries: a console exe in this run's scratch folder. It sees the
+        repository's headers and the LZMA SDK's the build used."""
+        linked = [os.path.join(self.win64, lib) for lib in list(libraries) + ["libvorlane_platform.a"]]
+        for library in linked:
+            if not os.path.exists(library):
+                raise RuntimeError("missing " + library + ": build the win64 tree first")
+        includes = ["-I", self.source]
+        sdk = self.cmake_setting("LZMA_SDK_DIR")
+        if sdk:
+            includes += ["-isystem", os.path.join(sdk, "C")]
         out_dir = self.scratch_dir("helpers")
         objects = []
         resource = os.path.join(HERE, name + ".rc")
@@ -331,9 +350,9 @@ class Harness:
             objects.append(os.path.join(out_dir, name + ".res.o"))
             subprocess.run([MINGW_WINDRES, resource, "-O", "coff", "-o", objects[-1]], check=True)
         exe = os.path.join(out_dir, name + ".exe")
-        subprocess.run([MINGW_CXX, "-municode", "-std=c++17", "-O1", "-Wall", "-I", self.source, "-o", exe,
+        subprocess.run([MINGW_CXX, "-municode", "-std=c++17", "-O1", "-Wall"] + includes + ["-o", exe,
                         os.path.join(HERE, name + ".cpp")] + objects +
-                       [library, "-static", "-lshell32", "-luser32", "-lcomctl32"],
+                       linked + ["-static", "-lshell32", "-luser32", "-lcomctl32"],
                        check=True)
         return exe
 
