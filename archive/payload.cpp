@@ -54,13 +54,13 @@ PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSi
     return found ? PayloadResult::Ok : PayloadResult::NotFound;
 }
 
-const char16_t* PayloadMessage(PayloadResult result) {
+Outcome PayloadOutcome(PayloadResult result) {
     switch (result) {
-        case PayloadResult::NotFound: return u"Vorlane.Bin not found";
-        case PayloadResult::OutOfRange: return u"Vorlane.Bin offset out of range";
-        case PayloadResult::CrcError: return u"Vorlane.Bin CRC error";
-        case PayloadResult::OutOfMemory: return u"Memory allocation error";
+        case PayloadResult::NotFound: return Outcome::PayloadNotFound;
+        case PayloadResult::OutOfRange: return Outcome::PayloadOutOfRange;
+        case PayloadResult::CrcError: return Outcome::PayloadCrc;
+        case PayloadResult::OutOfMemory: return Outcome::PayloadMemory;
         case PayloadResult::Ok: break;
     }
-    return nullptr;
+    return Outcome::Ok;
 }

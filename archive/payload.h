@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "archive/archive_reader.h"
+#include "base/outcome.h"
 
 struct PayloadLocation {
     uint64_t offset;  // from the start of the executable
@@ -24,6 +25,5 @@ enum class PayloadResult {
 // launch sequence turns the result into a message.
 PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);
 
-// The launcher's message for a result other than Ok (null for Ok); the launch
-// sequence shows it.
-const char16_t* PayloadMessage(PayloadResult result);
+// The outcome a result ends the start with (Ok for Ok).
+Outcome PayloadOutcome(PayloadResult result);

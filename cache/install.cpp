@@ -1,7 +1,7 @@
 #include "cache/install.h"
 
 #include "archive/file_layer.h"
-#include "base/error_box.h"
+#include "base/outcome.h"
 #include "base/text.h"
 #include "cache/backoff.h"
 #include "cache/remove_tree.h"
@@ -51,10 +51,10 @@ enum class Step { Current, Install, Stop };
 
 // Whether the file at the target already holds the entry's content (Current),
 // has to be written (Install), or stands in the way of a running copy (Stop,
-// after the message). A link, a folder or a file with other names there has no
+// with the ending). A link, a folder or a file with other names there has no
 // content of its own: its CRC counts as 0.
 Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force, CheckBuffer* buffer,
-                 Backoff* backoff) {
+                 Backoff* backoff, Ending* ending) {
     // The read test tells at once whether anything stands there.
     FileHandle read;
     read.file = OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, backoff);
@@ -63,7 +63,7 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
         // Someone is writing it or keeps readers out: it cannot be read, so it
         // is current only if the recorded CRC is that of nothing read.
         if (crc == 0 && !force) return Step::Current;
-        ShowErrorF(u"Cannot update %s: file is in use and has a different CRC.", name);
+        *ending = EndWith(Outcome::InstallInUseOtherCrc, name);
         return Step::Stop;
     }
     if (!force && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -77,7 +77,7 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
     FileHandle write;
     write.file = OpenTarget(folder, name, GENERIC_WRITE, 0, OPEN_EXISTING, backoff);
     if (!write.Valid() && OpenError() == ERROR_SHARING_VIOLATION) {
-        ShowErrorF(u"Cannot update %s: file is in use.", name);
+        *ending = EndWith(Outcome::InstallInUse, name);
         return Step::Stop;
     }
     return Step::Install;
@@ -111,12 +111,12 @@ bool ClearTheWay(PlatFile folder, const char16_t* name, Backoff* backoff) {
 
 // Writes the decoded bytes under a fresh temporary name and renames that over
 // the target by handle. False after the message; the temporary file is gone then.
-bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entry, Backoff* backoff) {
+bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entry, Backoff* backoff, Ending* ending) {
     // One name per process, so concurrent starts never share one; a name left
     // by a killed start of an earlier process with the same id is taken over.
     char16_t temporary[PLAT_FIND_NAME_CAPACITY];
     if (!TextFormat(temporary, PLAT_FIND_NAME_CAPACITY, u"%s.%u.new", name, PlatGetCurrentProcessId())) {
-        ShowErrorF(u"Cannot update %s: file is in use.", name);
+        *ending = EndWith(Outcome::InstallInUse, name);
         return false;
     }
     FileHandle out;
@@ -135,7 +135,7 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
         }
     }
     if (!out.Valid()) {
-        ShowErrorF(u"Cannot update %s: file is in use.", name);
+        *ending = EndWith(Outcome::InstallInUse, name);
         return false;
     }
     const uint8_t* bytes = entry.buffer != nullptr ? entry.buffer + entry.offset : nullptr;
@@ -143,7 +143,7 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
     const uint32_t error = FileWrite(out.file, bytes, entry.size, &written);
     if (error != 0) {
         PlatDeleteByHandle(out.file);
-        ShowErrorF(u"Failed to write %s (error %d).", name, static_cast<int32_t>(error));
+        *ending = EndWith(Outcome::InstallWrite, name, static_cast<int32_t>(error));
         return false;
     }
     // Someone holding the old library without delete sharing blocks the rename for as long as they hold it.
@@ -154,7 +154,7 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
     }
     if (!renamed) {
         PlatDeleteByHandle(out.file);
-        ShowErrorF(u"Cannot update %s: file is in use.", name);
+        *ending = EndWith(Outcome::InstallInUse, name);
         return false;
     }
     return true;
@@ -162,13 +162,14 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
 
 }  // namespace
 
-bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed) {
+bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed,
+                    Ending* ending) {
     *installed = InstalledLibrary{false, false, 0};
     const uint32_t count = reader->db.NumFiles;
     for (uint32_t index = 0; index < count; ++index) {
         char16_t* copied = nullptr;
         if (!CopyEntryName(&reader->db, index, &copied)) {
-            ShowError(u"Memory allocation error");
+            *ending = EndWith(Outcome::InstallMemory);
             return false;
         }
         const HeapText name(copied);
@@ -181,7 +182,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
 
         // One schedule for the whole entry: a hold that outlasts it costs this start 250 ms at most.
         Backoff backoff;
-        const Step step = CheckTarget(cache.dir.file, name.text, crc, force, &reader->check, &backoff);
+        const Step step = CheckTarget(cache.dir.file, name.text, crc, force, &reader->check, &backoff, ending);
         if (step == Step::Stop) return false;
         if (step == Step::Current) {
             *installed = InstalledLibrary{true, false, crc};
@@ -192,7 +193,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
         if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
-        if (!WriteTarget(cache.dir.file, name.text, decoded.entry, &backoff)) return false;
+        if (!WriteTarget(cache.dir.file, name.text, decoded.entry, &backoff, ending)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.
         const uint8_t* bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;

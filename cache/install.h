@@ -2,6 +2,7 @@
 #pragma once
 
 #include "archive/archive_reader.h"
+#include "base/outcome.h"
 #include "cache/runtime_dir.h"
 
 // What stands at the library path after the installation: known when an
@@ -21,6 +22,7 @@ struct InstalledLibrary {
 // library by handle, so the library's name never holds a partial file. Every
 // open is relative to the held folder and never through a link; a link or a
 // file with other names at the library path loses its name, never its
-// contents. A damaged entry is passed over silently. Shows its own error box
-// and returns false when the run must end.
-bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed);
+// contents. A damaged entry is passed over silently. False, with the ending,
+// when the run must end; shows nothing.
+bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed,
+                    Ending* ending);

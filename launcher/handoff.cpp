@@ -1,6 +1,6 @@
 #include "launcher/handoff.h"
 
-#include "base/error_box.h"
+#include "base/outcome.h"
 #include "base/text.h"
 #include "cache/runtime_dir.h"
 #include "launcher/launch.h"
@@ -77,31 +77,21 @@ void RemoveAfterRun(PlatModule instance, RuntimeCache* cache) {
     RemoveRuntimeFolders(cache, !cache->rootExisted);
 }
 
-int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache) {
-    int code = EXIT_OK;
+Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache) {
+    Ending ending = EndWith(Outcome::Ok);
     {
         // The loader gets the path the held file resolves to, links and all
         // resolved, so it walks no link; the mapped image is then compared with
         // the held file before anything of it is called.
         char16_t loadPath[LONG_PATH_CAPACITY];
-        char16_t message[MESSAGE_CAPACITY];
-        if (!ResolveLoadPath(*checked, loadPath, message)) {
-            ShowError(message);
-            return EXIT_INTEGRITY;
-        }
+        if (!ResolveLoadPath(*checked, loadPath, &ending)) return ending;
         LibraryGuard library;
         // Its dependencies from the system folder only: nothing else is ever
         // installed beside it, so its own folder could only offer planted files.
         library.module = PlatLoadLibraryEx(loadPath, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (library.module != nullptr && !PlatModuleIsFile(library.module, checked->held.file)) {
             const uint32_t error = PlatGetLastError();
-            if (error != 0) {
-                ShowErrorF(u"Cannot load %s: the file it mapped cannot be compared with the one checked (error %u).",
-                           LIBRARY_NAME, error);
-            } else {
-                ShowErrorF(u"Cannot load %s: the loader mapped another file than the one checked.", LIBRARY_NAME);
-            }
-            return EXIT_INTEGRITY;
+            return error != 0 ? EndWith(Outcome::MappedUncomparable, error) : EndWith(Outcome::MappedOther);
         }
         // The file was held since its check so nobody could swap it; it is mapped now.
         checked->Release();
@@ -112,8 +102,7 @@ int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* ca
         }
         // A library without the init export did not load as the runtime.
         if (init == nullptr) {
-            ShowError(u"Failed to load VorlaneStub DLL");
-            code = EXIT_RUNTIME_LOAD;
+            ending = EndWith(Outcome::RuntimeLoad);
         } else {
             HeapText settingA(LoadSetting(input.instance, SETTING_RUNTIME_ARG_A));
             HeapText settingB(LoadSetting(input.instance, SETTING_RUNTIME_ARG_B));
@@ -130,10 +119,10 @@ int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* ca
                 init(input.instance, input.modulePath, settingA.text, settingB.text, first,
                      line.text != nullptr ? line.text : u"", input.payload.offset, input.payload.size);
             } else {
-                code = EXIT_SETTING_MISSING;
+                ending = EndWith(Outcome::SettingMissing);
             }
         }
     }
     RemoveAfterRun(input.instance, cache);
-    return code;
+    return ending;
 }

@@ -37,10 +37,10 @@ struct HandOffInput {
 // Loads the checked library by the path its held handle resolves to, confirms
 // the module the loader mapped is that file, releases it, calls VorlaneInit,
 // unloads, and applies the after-run removal through the held cache folders.
-// Returns the exit code: EXIT_OK, EXIT_INTEGRITY (the path or the mapped file
-// is not the one checked; nothing was called), EXIT_RUNTIME_LOAD or
-// EXIT_SETTING_MISSING.
-int HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache);
+// Returns how it ended (shown by the caller): Ok, an integrity outcome (the
+// path or the mapped file is not the one checked; nothing was called, nothing
+// removed), RuntimeLoad or SettingMissing.
+Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache);
 
 // The after-run removal rule alone (used by HandOff): with setting 6 exactly
 // "Y", what this run created goes, through the held folders.

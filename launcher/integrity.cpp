@@ -52,11 +52,10 @@ bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher, size_
     return true;
 }
 
-CheckResult Verdict(CheckVerdict verdict, const char16_t* format, ...) {
-    CheckResult result{verdict, {}};
+CheckResult Verdict(CheckVerdict verdict, Outcome outcome, ...) {
     va_list args;
-    va_start(args, format);
-    TextFormatV(result.message, MESSAGE_CAPACITY, format, args);
+    va_start(args, outcome);
+    const CheckResult result{verdict, EndWithV(outcome, args)};
     va_end(args);
     return result;
 }
@@ -77,14 +76,13 @@ CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* 
     char16_t publisher[PUBLISHER_CAPACITY];
     const int publisherLength = PlatLoadString(check.instance, PUBLISHER_STRING_ID, publisher, PUBLISHER_CAPACITY);
     if (publisherLength <= 0) {
-        return Verdict(CheckVerdict::Failed, u"Cannot check %s: this application names no publisher.", LIBRARY_NAME);
+        return Verdict(CheckVerdict::Failed, Outcome::NoPublisher);
     }
     publisher[publisherLength < PUBLISHER_CAPACITY ? publisherLength : PUBLISHER_CAPACITY - 1] = 0;
 
     const uint32_t loaded = PlatLoadTrustServices();
     if (loaded != 0) {
-        return Verdict(CheckVerdict::Failed, u"Cannot check %s: the system's trust services cannot be loaded (error %u).",
-                       LIBRARY_NAME, loaded);
+        return Verdict(CheckVerdict::Failed, Outcome::TrustServices, loaded);
     }
     PlatTrustAnswer answer;
     PlatVerifyTrust(file, check.libraryPath, &answer);
@@ -94,17 +92,15 @@ CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* 
     // The chain decides first: a signer's name means nothing under an untrusted root.
     if (answer.result != PLAT_TRUST_OK && !OnlyRevocationUnknown(answer)) {
         if (answer.result == PLAT_TRUST_NOSIGNATURE || answer.result == PLAT_TRUST_SUBJECT_FORM) {
-            return Verdict(CheckVerdict::Refused, u"%s is not signed.", LIBRARY_NAME);
+            return Verdict(CheckVerdict::Refused, Outcome::NotSigned);
         }
         if (IsRevoked(answer.result)) {
-            return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate has been revoked (0x%X).",
-                           LIBRARY_NAME, SignerOrUnknown(answer), answer.result);
+            return Verdict(CheckVerdict::Refused, Outcome::Revoked, SignerOrUnknown(answer), answer.result);
         }
         if (IsUntrusted(answer.result)) {
-            return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate is not trusted (0x%X).",
-                           LIBRARY_NAME, SignerOrUnknown(answer), answer.result);
+            return Verdict(CheckVerdict::Refused, Outcome::Untrusted, SignerOrUnknown(answer), answer.result);
         }
-        return Verdict(CheckVerdict::Refused, u"%s has an invalid signature (0x%X).", LIBRARY_NAME, answer.result);
+        return Verdict(CheckVerdict::Refused, Outcome::BadSignature, answer.result);
     }
     // The pin names the very build that was packed: another build, whoever
     // signed it and under whatever name, is not it.
@@ -113,19 +109,17 @@ CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* 
         for (uint32_t i = 0; i < answer.digestSize && i < PLAT_DIGEST_CAPACITY; ++i) found.digest[i] = answer.digest[i];
         char16_t digest[PUBLISHER_CAPACITY];
         if (!FormatPin(found, digest, PUBLISHER_CAPACITY)) TextFormat(digest, PUBLISHER_CAPACITY, u"unknown");
-        return Verdict(CheckVerdict::Refused, u"%s is not the runtime this application was packed with (digest %s).",
-                       LIBRARY_NAME, digest);
+        return Verdict(CheckVerdict::Refused, Outcome::NotPinned, digest);
     }
     if (!IsPublisher(answer, publisher, static_cast<size_t>(publisherLength))) {
-        return Verdict(CheckVerdict::Refused, u"%s is signed by %s, expected %s.", LIBRARY_NAME,
+        return Verdict(CheckVerdict::Refused, Outcome::WrongSigner,
                        answer.signer[0] != 0 ? answer.signer : u"(no name)", publisher);
     }
     // A certificate that names no use is valid for every use to the generic policy.
     if (!answer.codeSigning) {
-        return Verdict(CheckVerdict::Refused, u"%s is signed by %s, whose certificate is not for code signing.",
-                       LIBRARY_NAME, SignerOrUnknown(answer));
+        return Verdict(CheckVerdict::Refused, Outcome::NotCodeSigning, SignerOrUnknown(answer));
     }
-    return CheckResult{CheckVerdict::Passed, {}};
+    return CheckResult{CheckVerdict::Passed, EndWith(Outcome::Ok)};
 }
 
 }  // namespace
@@ -134,14 +128,12 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!check.searchRestricted) {
-        return Verdict(CheckVerdict::Failed,
-                       u"%s cannot be loaded safely on this system: install the Windows update KB2533623.",
-                       LIBRARY_NAME);
+        return Verdict(CheckVerdict::Failed, Outcome::UnsafeSearch);
     }
     bool pinned = false;
     Pin pin{};
     if (!ReadPin(check.instance, &pinned, &pin)) {
-        return Verdict(CheckVerdict::Failed, u"Cannot check %s: this application's pin cannot be read.", LIBRARY_NAME);
+        return Verdict(CheckVerdict::Failed, Outcome::PinUnreadable);
     }
 
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
@@ -152,7 +144,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
         const uint32_t error = PlatGetLastError();
         // Gone since it was installed: the archive still has it.
         const CheckVerdict verdict = error == ERROR_FILE_NOT_FOUND ? CheckVerdict::Refused : CheckVerdict::Failed;
-        return Verdict(verdict, u"Cannot check %s: the file cannot be opened (error %u).", LIBRARY_NAME, error);
+        return Verdict(verdict, Outcome::CheckOpen, error);
     }
 
     // A link is no copy at all, and a file with another name elsewhere could be
@@ -160,11 +152,10 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     uint32_t attributes = 0;
     uint32_t links = 0;
     if (!PlatGetHandleAttributes(file.file, &attributes) || !PlatGetLinkCount(file.file, &links)) {
-        return Verdict(CheckVerdict::Failed, u"Cannot check %s: the file cannot be identified (error %u).",
-                       LIBRARY_NAME, PlatGetLastError());
+        return Verdict(CheckVerdict::Failed, Outcome::CheckIdentify, PlatGetLastError());
     }
     if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || links != 1) {
-        return Verdict(CheckVerdict::Refused, u"The installed %s is not this application's copy.", LIBRARY_NAME);
+        return Verdict(CheckVerdict::Refused, Outcome::NotOurCopy);
     }
 
     // Without a pin, or without the trust services to report the digest, the
@@ -173,11 +164,10 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
         uint32_t crc = 0;
         const uint32_t error = HandleCrc(file.file, &crc, check.buffer);
         if (error != 0) {
-            return Verdict(CheckVerdict::Failed, u"Cannot check %s: the file cannot be read (error %u).", LIBRARY_NAME,
-                           error);
+            return Verdict(CheckVerdict::Failed, Outcome::CheckRead, error);
         }
         if (!check.installed.known || crc != check.installed.crc) {
-            return Verdict(CheckVerdict::Refused, u"The installed %s is not this application's copy.", LIBRARY_NAME);
+            return Verdict(CheckVerdict::Refused, Outcome::NotOurCopy);
         }
     }
 
@@ -187,15 +177,14 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     }
     checked->held.file = file.file;
     file.file = PLAT_INVALID_HANDLE;
-    return CheckResult{CheckVerdict::Passed, {}};
+    return CheckResult{CheckVerdict::Passed, EndWith(Outcome::Ok)};
 }
 
-bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, char16_t* message) {
+bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* ending) {
     char16_t final[LONG_PATH_CAPACITY];
     const uint32_t length = PlatGetFinalPath(checked.held.file, final, LONG_PATH_CAPACITY);
     if (length == 0) {
-        TextFormat(message, MESSAGE_CAPACITY, u"Cannot load %s: its final path cannot be read (error %u).",
-                   LIBRARY_NAME, PlatGetLastError());
+        *ending = EndWith(Outcome::FinalPathUnreadable, PlatGetLastError());
         return false;
     }
     // "\\?\UNC\server\share\..." is a file on another machine; "\\?\X:\..." a local one.
@@ -204,15 +193,12 @@ bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, char16_t* me
     const bool unc = (plain[0] == u'U' || plain[0] == u'u') && (plain[1] == u'N' || plain[1] == u'n') &&
                      (plain[2] == u'C' || plain[2] == u'c') && plain[3] == u'\\';
     if (unc || plain[0] == u'\\') {
-        TextFormat(message, MESSAGE_CAPACITY,
-                   u"Cannot load %s safely: the runtime cache is on a network volume, whose server could change the "
-                   u"file after its check.",
-                   LIBRARY_NAME);
+        *ending = EndWith(Outcome::NetworkVolume);
         return false;
     }
     char16_t scratch[LONG_PATH_CAPACITY];
     if (!TextFormat(path, LONG_PATH_CAPACITY, u"%s", ToLongPath(plain, scratch))) {
-        TextFormat(message, MESSAGE_CAPACITY, u"Cannot load %s: its final path is too long.", LIBRARY_NAME);
+        *ending = EndWith(Outcome::FinalPathTooLong);
         return false;
     }
     return true;

@@ -6,7 +6,7 @@
 
 #include "archive/file_crc.h"
 #include "archive/pin.h"
-#include "base/error_box.h"
+#include "base/outcome.h"
 #include "base/file_handle.h"
 #include "cache/install.h"
 #include "platform/platform.h"
@@ -43,7 +43,7 @@ enum class CheckVerdict {
 
 struct CheckResult {
     CheckVerdict verdict;
-    char16_t message[MESSAGE_CAPACITY];  // why, when not passed; shown by the caller
+    Ending ending;  // why, when not passed; shown by the caller
 };
 
 // Opens the library inside the held runtime folder for reading with read
@@ -58,5 +58,5 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
 // resolves the held handle to, so that no link lies on it, in plain form
 // (long form when it needs one) into LONG_PATH_CAPACITY characters. Refuses a file
 // on a network volume, whose server could change what is mapped after the
-// check. False with the reason in message.
-bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, char16_t* message);
+// check. False with the ending.
+bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* ending);

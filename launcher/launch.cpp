@@ -4,7 +4,7 @@
 #include "base/long_path.h"
 #include "cache/install.h"
 #include "cache/runtime_dir.h"
-#include "base/error_box.h"
+#include "base/outcome.h"
 #include "launcher/handoff.h"
 #include "launcher/integrity.h"
 #include "base/text.h"
@@ -29,18 +29,12 @@ int RunLauncher(PlatModule instance) {
     // Stage 1: own path. A result that fills the buffer was cut.
     Package package;
     const uint32_t pathLength = PlatGetModuleFileName(package.image.modulePath, PATH_CAPACITY);
-    if (pathLength == 0 || pathLength >= PATH_CAPACITY) {
-        ShowError(u"Cannot resolve own module path");
-        return EXIT_OWN_PATH;
-    }
+    if (pathLength == 0 || pathLength >= PATH_CAPACITY) return ShowEnding(EndWith(Outcome::OwnPath));
     // "<exe>.local" beside the executable makes Windows take libraries from its
     // folder before any other, for every load from here on: nothing is loaded
     // then, and the box is drawn by the system, so it loads nothing either.
     if (RedirectionRequested(package.image.modulePath)) {
-        ShowErrorStyled(MB_ICONERROR | MB_SERVICE_NOTIFICATION,
-                        u"This application cannot start safely: remove \"%s.local\" from its folder.",
-                        package.image.modulePath);
-        return EXIT_REDIRECTED;
+        return ShowEnding(EndWith(Outcome::Redirected, package.image.modulePath));
     }
     PlatInitCommonControls();
 
@@ -48,34 +42,29 @@ int RunLauncher(PlatModule instance) {
     const PackageResult opened = OpenPackage(&package);
     switch (opened.stop) {
         case PackageStop::None: break;
-        case PackageStop::ExeOpen: ShowError(u"Error opening EXE"); return EXIT_EXE_OPEN;
-        case PackageStop::Probe: ShowError(u"Cannot determine EXE size"); return EXIT_PROBE;
-        case PackageStop::NoArchive: ShowError(u"7z archive not found"); return EXIT_NO_ARCHIVE;
-        case PackageStop::Seek: return EXIT_ARCHIVE_SEEK;
-        case PackageStop::ReaderMemory: ShowError(u"Memory allocation error"); return EXIT_READER_MEMORY;
+        case PackageStop::ExeOpen: return ShowEnding(EndWith(Outcome::ExeOpen));
+        case PackageStop::Probe: return ShowEnding(EndWith(Outcome::Probe));
+        case PackageStop::NoArchive: return ShowEnding(EndWith(Outcome::NoArchive));
+        case PackageStop::Seek: return ShowEnding(EndWith(Outcome::ArchiveSeek));
+        case PackageStop::ReaderMemory: return ShowEnding(EndWith(Outcome::ReaderMemory));
         case PackageStop::ArchiveOpen:
-            ShowErrorF(u"SzArEx_Open error: %d", static_cast<int32_t>(opened.openResult));
-            return EXIT_ARCHIVE_OPEN;
-        case PackageStop::Payload:
-            ShowError(PayloadMessage(opened.payload));
-            return opened.payload == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD;
+            return ShowEnding(EndWith(Outcome::ArchiveOpen, static_cast<int32_t>(opened.openResult)));
+        case PackageStop::Payload: return ShowEnding(EndWith(PayloadOutcome(opened.payload)));
     }
     ArchiveReader& reader = package.reader;
 
     // Stage 10: both folders stay held, so nothing above the library can be
     // swapped; the record is all later stages know of the cache.
     RuntimeCache cache;
-    if (!PrepareRuntimeDir(&cache)) {
-        ShowError(u"Failed to create output directory");
-        return EXIT_RUNTIME_DIR;
-    }
+    if (!PrepareRuntimeDir(&cache)) return ShowEnding(EndWith(Outcome::RuntimeDir));
 
     // Stage 11.
-    if (!FormLibraryPath(&cache)) return EXIT_LIBRARY_PATH;
+    if (!FormLibraryPath(&cache)) return ShowEnding(EndWith(Outcome::LibraryPath));
 
     // Stage 12.
     InstalledLibrary installed{};
-    if (!InstallEntries(&reader, cache, false, &installed)) return EXIT_INSTALL;
+    Ending ending = EndWith(Outcome::Ok);
+    if (!InstallEntries(&reader, cache, false, &installed, &ending)) return ShowEnding(ending);
 
     // Stage 13: errors are ignored.
     PurgeOldRuntimes(cache);
@@ -88,19 +77,13 @@ int RunLauncher(PlatModule instance) {
     LibraryCheck check{instance, cache.dir.file, cache.libraryPath, installed, searchRestricted, &reader.check};
     CheckResult result = CheckRuntimeIntegrity(check, &checked);
     if (result.verdict == CheckVerdict::Refused && !installed.written) {
-        if (!InstallEntries(&reader, cache, true, &installed)) return EXIT_INSTALL;
+        if (!InstallEntries(&reader, cache, true, &installed, &ending)) return ShowEnding(ending);
         check.installed = installed;
         result = CheckRuntimeIntegrity(check, &checked);
     }
-    if (result.verdict != CheckVerdict::Passed) {
-        ShowError(result.message);
-        return EXIT_INTEGRITY;
-    }
+    if (result.verdict != CheckVerdict::Passed) return ShowEnding(result.ending);
 
     // Stage 15.
     const HandOffInput handOff{instance, package.image.modulePath, package.payload};
-    const int code = HandOff(handOff, &checked, &cache);
-
-    // Stage 16: the guards release the reader and the handles.
-    return code;
+    return ShowEnding(HandOff(handOff, &checked, &cache));
 }

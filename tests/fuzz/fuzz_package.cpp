@@ -239,9 +239,13 @@ Stages RunStages(const uint8_t* data, size_t size) {
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
         TextFormat(cache.dirPath, PATH_CAPACITY, u"%s", g.cacheWide.c_str());
         TextFormat(cache.libraryPath, PATH_CAPACITY, u"%s\\%s", g.cacheWide.c_str(), LIBRARY_NAME);
-        s.installed = InstallEntries(&package.reader, cache, false, &s.library);
-        // Installation shows its own message exactly when it ends the run.
-        if (PosixMessageBoxes().size() != (s.installed ? 0u : 1u)) Fail("installation's messages disagree with its result");
+        Ending ending{};
+        s.installed = InstallEntries(&package.reader, cache, false, &s.library, &ending);
+        // An installation that ends the run says how, and with a message.
+        if (!s.installed && (InfoOf(ending.outcome).exitCode != EXIT_INSTALL || ending.message[0] == 0)) {
+            Fail("installation ended without an installation outcome");
+        }
+        if (!PosixMessageBoxes().empty()) Fail("installation showed a box itself");
         CheckInstalledLibrary(&package.reader.db, s.library, &s.libraryPresent);
     }
     return s;

@@ -91,7 +91,11 @@ protected:
     }
     bool Install(bool force = false) {
         PosixClearMessageBoxes();
-        return InstallEntries(&reader, cache, force, &installed);
+        // Shown as the launch sequence shows it, so the boxes are what a user sees.
+        Ending ending{};
+        const bool done = InstallEntries(&reader, cache, force, &installed, &ending);
+        if (!done) ShowEnding(ending);
+        return done;
     }
     std::vector<std::u16string> Messages() const {
         std::vector<std::u16string> texts;
@@ -330,7 +334,8 @@ TEST_F(Installing, SecondStartWritesNothing) {
         ASSERT_TRUE(PrepareRuntimeDir(&run));
         ASSERT_TRUE(FormLibraryPath(&run));
         InstalledLibrary found{};
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found));
+        Ending ending{};
+        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
         PurgeOldRuntimes(run);
     };
     start();
@@ -352,7 +357,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     RuntimeCache run;
     ASSERT_TRUE(PrepareRuntimeDir(&run));
     InstalledLibrary found{};
-    ASSERT_TRUE(InstallEntries(&reader, run, false, &found));
+    Ending ending{};
+    ASSERT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
     const std::u16string libraryPath = std::u16string(run.dirPath) + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
@@ -362,7 +368,7 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         auto t0 = Clock::now();
         EXPECT_TRUE(PrepareRuntimeDir(&run));
         FormLibraryPath(&run);
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found));
+        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
         PurgeOldRuntimes(run);
         auto t1 = Clock::now();
         {

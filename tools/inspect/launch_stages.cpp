@@ -17,12 +17,6 @@ constexpr size_t HEADER_BLOCK = 4096;
 // Launcher images are a few hundred KB; a larger one is read this far for its resources.
 constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
 
-std::u16string U16(const char* ascii) {
-    std::u16string out;
-    for (; *ascii != 0; ++ascii) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*ascii)));
-    return out;
-}
-
 void ReadHostFacts(PlatFile exe, InspectReport* report) {
     uint8_t block[HEADER_BLOCK];
     int64_t position = 0;
@@ -67,7 +61,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stage 1: the launcher's own path must leave room for its terminator.
     Package package;
     if (report->path.empty() || report->path.size() >= PATH_CAPACITY) {
-        Refuse(report, 1, u"Cannot resolve own module path", EXIT_OWN_PATH,
+        Refuse(report, EndWith(Outcome::OwnPath),
                "the path is " + Dec(report->path.size()) + " characters long; the launcher's own path must be "
                "shorter than " + Dec(PATH_CAPACITY) + " characters");
         return;
@@ -80,7 +74,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     const PackageResult opened = OpenPackage(&package);
     const PlatFile exe = package.exe.file;
     if (opened.stop == PackageStop::ExeOpen) {
-        Refuse(report, 2, u"Error opening EXE", EXIT_EXE_OPEN,
+        Refuse(report, EndWith(Outcome::ExeOpen),
                "the file cannot be opened for reading with read sharing (error " + Dec(opened.error) + ")");
         return;
     }
@@ -88,7 +82,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stage 3.
     ReadHostFacts(exe, report);
     if (opened.stop == PackageStop::Probe) {
-        Refuse(report, 3, u"Cannot determine EXE size", EXIT_PROBE,
+        Refuse(report, EndWith(Outcome::Probe),
                "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
                "whole section table within the first 4096 bytes");
         return;
@@ -100,7 +94,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
 
     // Stages 4 and 5.
     if (opened.stop == PackageStop::NoArchive) {
-        Refuse(report, 5, u"7z archive not found", EXIT_NO_ARCHIVE,
+        Refuse(report, EndWith(Outcome::NoArchive),
                "no valid 7z start header within 4 MiB after the image's raw data (search start " +
                    Dec(image.searchStart) + ", file size " + Dec(image.fileSize) + ")");
         return;
@@ -125,13 +119,13 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
 
     // Stage 6.
     if (opened.stop == PackageStop::Seek) {
-        Refuse(report, 6, u"", EXIT_ARCHIVE_SEEK, "the file cannot be positioned at the archive start");
+        Refuse(report, EndWith(Outcome::ArchiveSeek), "the file cannot be positioned at the archive start");
         return;
     }
 
     // Stage 7.
     if (opened.stop == PackageStop::ReaderMemory) {
-        Refuse(report, 7, u"Memory allocation error", EXIT_READER_MEMORY, "the look-ahead buffer or the checks' read buffer");
+        Refuse(report, EndWith(Outcome::ReaderMemory), "the look-ahead buffer or the checks' read buffer");
         return;
     }
 
@@ -139,8 +133,8 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     report->openTried = true;
     report->openResult = opened.openResult;
     if (opened.stop == PackageStop::ArchiveOpen) {
-        Refuse(report, 8, u"SzArEx_Open error: " + U16(Dec(static_cast<uint64_t>(report->openResult)).c_str()),
-               EXIT_ARCHIVE_OPEN, SdkCodeMeaning(report->openResult));
+        Refuse(report, EndWith(Outcome::ArchiveOpen, static_cast<int32_t>(report->openResult)),
+               SdkCodeMeaning(report->openResult));
         return;
     }
     ArchiveReader& reader = package.reader;
@@ -158,9 +152,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     DecodeRuntimeEntries(&reader, report, &installed);
 
     if (located != PayloadResult::Ok) {
-        Refuse(report, 9, PayloadMessage(located),
-               located == PayloadResult::OutOfMemory ? EXIT_PAYLOAD_MEMORY : EXIT_PAYLOAD,
-               PayloadExplanation(located));
+        Refuse(report, EndWith(PayloadOutcome(located)), PayloadExplanation(located));
         return;
     }
     report->verdict = Verdict{};

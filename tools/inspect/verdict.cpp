@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "base/error_box.h"
+#include "base/outcome.h"
 #include "base/text.h"
 #include "cache/runtime_dir.h"
 #include "launcher/build_config.h"
@@ -15,11 +15,12 @@
 #include "platform/platform.h"
 #include "tools/inspect/package_archive.h"
 
-void Refuse(InspectReport* report, int stage, const std::u16string& message, int code, const std::string& why) {
+void Refuse(InspectReport* report, const Ending& ending, const std::string& why) {
+    const OutcomeInfo& info = InfoOf(ending.outcome);
     report->verdict.ok = false;
-    report->verdict.stage = stage;
-    report->verdict.message = message;
-    report->verdict.code = code;
+    report->verdict.stage = info.stage;
+    report->verdict.message = ending.message;
+    report->verdict.code = info.exitCode;
     report->verdict.explanation = why;
 }
 
@@ -36,14 +37,7 @@ void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
                             ", the check cannot open the library and the run ends with this message. (Where an "
                             "earlier run left a library, it is not this archive's copy and is refused: \"The "
                             "installed VorlaneStub.dll is not this application's copy.\", exit 5.)";
-    Refuse(report, 14, u"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).", EXIT_INTEGRITY, why);
-}
-
-std::u16string Formatted(const char16_t* format, const char16_t* a, const char16_t* b = nullptr) {
-    // The launcher's own formatting into its message buffer, cut where it cuts.
-    char16_t message[MESSAGE_CAPACITY];
-    TextFormat(message, MESSAGE_CAPACITY, format, a, b);
-    return message;
+    Refuse(report, EndWith(Outcome::CheckOpen, 2u), why);
 }
 
 std::string Hex16(uint16_t value) {
@@ -66,7 +60,7 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                     InspectReport* report) {
     const MaybeText& publisherText = report->launcher.strings[3];
     if (!publisherText.present) {
-        Refuse(report, 14, u"Cannot check VorlaneStub.dll: this application names no publisher.", EXIT_INTEGRITY,
+        Refuse(report, EndWith(Outcome::NoPublisher),
                "string 7 of the launcher's string table is missing or empty: the launcher refuses every runtime "
                "library. Write the signer's name with vorlane-pack --publisher NAME.");
         return false;
@@ -74,7 +68,7 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
     // LoadString fills a 256-character buffer: a longer publisher is cut.
     const std::u16string publisher = publisherText.text.substr(0, PUBLISHER_CAPACITY - 1);
     if (!pe.valid || !pe.hasCertificateTable) {
-        Refuse(report, 14, u"VorlaneStub.dll is not signed.", EXIT_INTEGRITY,
+        Refuse(report, EndWith(Outcome::NotSigned),
                "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
                    Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).");
         return false;
@@ -98,13 +92,12 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                                 output.find("MISMATCH") != std::string::npos;
             trust.result = broken ? 0x80096010u : PLAT_TRUST_UNTRUSTED_ROOT;
             if (broken) {
-                Refuse(report, 14, u"VorlaneStub.dll has an invalid signature (0x80096010).", EXIT_INTEGRITY,
+                Refuse(report, EndWith(Outcome::BadSignature, 0x80096010u),
                        "the runtime library was changed after it was signed: " + output);
             } else {
-                Refuse(report, 14,
-                       Formatted(u"VorlaneStub.dll is signed by %s, whose certificate is not trusted (0x800B0109).",
-                                 signer.empty() ? u"an unknown signer" : signer.c_str()),
-                       EXIT_INTEGRITY, "its chain does not lead to a root given with --trust-root: " + output);
+                Refuse(report,
+                       EndWith(Outcome::Untrusted, signer.empty() ? u"an unknown signer" : signer.c_str(),
+                               PLAT_TRUST_UNTRUSTED_ROOT), "its chain does not lead to a root given with --trust-root: " + output);
             }
             return false;
         }
@@ -117,16 +110,14 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                                 " whose CRC-32 matches, not only this one (vorlane-pack writes the pin of a signed "
                                 "runtime library unless told --no-pin).");
     } else if (!ParsePin(pinText.text.c_str(), &pin)) {
-        Refuse(report, 14, u"Cannot check VorlaneStub.dll: this application's pin cannot be read.", EXIT_INTEGRITY,
+        Refuse(report, EndWith(Outcome::PinUnreadable),
                "string 8 of the launcher's string table is not \"<algorithm>:<hex digest>\": the launcher refuses "
                "every runtime library. Pack again with vorlane-pack.");
         return false;
     } else if (pe.digestKnown && !PinMatches(pin, pe.digest.kind, pe.digest.digest, pe.digest.size)) {
         char16_t digest[160];
         if (!FormatPin(pe.digest, digest, 160)) digest[0] = 0;
-        Refuse(report, 14,
-               Formatted(u"VorlaneStub.dll is not the runtime this application was packed with (digest %s).", digest),
-               EXIT_INTEGRITY,
+        Refuse(report, EndWith(Outcome::NotPinned, digest),
                "the launcher's pin (string 8) names another build than the one in the archive: it refuses this one, "
                "replaces it from the archive once and refuses it again. Pack the launcher and the runtime together.");
         return false;
@@ -140,10 +131,7 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
         return true;
     }
     if (signer != publisher) {
-        Refuse(report, 14,
-               Formatted(u"VorlaneStub.dll is signed by %s, expected %s.", signer.empty() ? u"(no name)" : signer.c_str(),
-                         publisher.c_str()),
-               EXIT_INTEGRITY,
+        Refuse(report, EndWith(Outcome::WrongSigner, signer.empty() ? u"(no name)" : signer.c_str(), publisher.c_str()),
                "the launcher requires the signer's display name to equal its publisher (string 7) character for "
                "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.");
         return false;
@@ -157,18 +145,18 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
 
 // Stage 15: the load, the export and the two settings the runtime receives.
 void JudgeLoad(const PeFacts& pe, InspectReport* report) {
-    const char16_t* failed = u"Failed to load VorlaneStub DLL";
+    const Ending failed = EndWith(Outcome::RuntimeLoad);
     if (!pe.valid) {
-        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll is not a PE image.");
+        Refuse(report, failed, "VorlaneStub.dll is not a PE image.");
         return;
     }
     if (pe.machine != 0x8664 || pe.magic != 0x20B) {
-        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+        Refuse(report, failed,
                "VorlaneStub.dll is not a 64-bit x86-64 image (machine " + Hex16(pe.machine) + "): the 64-bit launcher cannot load it.");
         return;
     }
     if (!pe.importsReadable) {
-        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD, "VorlaneStub.dll's import table is damaged.");
+        Refuse(report, failed, "VorlaneStub.dll's import table is damaged.");
         return;
     }
     std::vector<std::string> foreign;
@@ -176,7 +164,7 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
         if (!IsSystemLibrary(name)) foreign.push_back(name);
     }
     if (!foreign.empty()) {
-        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+        Refuse(report, failed,
                "VorlaneStub.dll imports " + Listed(foreign) +
                    ", which Windows does not provide: the launcher takes the runtime's dependencies from the system "
                    "folder only. Link them into it statically (mingw: -static -static-libgcc -static-libstdc++; "
@@ -189,13 +177,13 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
                                 "only when its signature carries page hashes it accepts.");
     }
     if (!pe.exportsInit) {
-        Refuse(report, 15, failed, EXIT_RUNTIME_LOAD,
+        Refuse(report, failed,
                "VorlaneStub.dll does not export VorlaneInit under its plain name (extern \"C\" "
                "__declspec(dllexport) on x64).");
         return;
     }
     if (!report->launcher.strings[0].present || !report->launcher.strings[1].present) {
-        Refuse(report, 15, u"", EXIT_SETTING_MISSING,
+        Refuse(report, EndWith(Outcome::SettingMissing),
                std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
                    " is missing from the launcher's string table: the launcher loads the runtime but does not call "
                    "it. Give it a value (vorlane-pack --setting4 / --setting5).");

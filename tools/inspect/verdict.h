@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "base/outcome.h"
 #include "tools/inspect/inspect.h"
 
 // Records the launcher's end at stage with message (empty: none), exit code and the packager's why.
-void Refuse(InspectReport* report, int stage, const std::u16string& message, int code, const std::string& why);
+void Refuse(InspectReport* report, const Ending& ending, const std::string& why);
 
 // Stages 14 and 15 on the library the installation would leave (installed: its bytes).
 void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report);
