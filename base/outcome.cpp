@@ -81,9 +81,11 @@ int ShowEnding(const Ending& ending) {
     if (InfoOf(ending.outcome).format != nullptr) {
         // A box drawn by the system loads nothing into this process: the one
         // shown while "<exe>.local" could redirect libraries must not.
-        const uint32_t style =
-            ending.outcome == Outcome::Redirected ? MB_ICONERROR | MB_SERVICE_NOTIFICATION : MB_ICONERROR;
-        PlatMessageBox(ending.message, u"Error", style);
+        const bool systemDrawn = ending.outcome == Outcome::Redirected;
+        // The common controls (the boxes' newer look) are loaded for a box
+        // only: a start that succeeds never maps them.
+        if (!systemDrawn) PlatInitCommonControls();
+        PlatMessageBox(ending.message, u"Error", systemDrawn ? MB_ICONERROR | MB_SERVICE_NOTIFICATION : MB_ICONERROR);
     }
     return InfoOf(ending.outcome).exitCode;
 }

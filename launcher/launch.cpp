@@ -36,7 +36,6 @@ int RunLauncher(PlatModule instance) {
     if (RedirectionRequested(package.image.modulePath)) {
         return ShowEnding(EndWith(Outcome::Redirected, package.image.modulePath));
     }
-    PlatInitCommonControls();
 
     // Stages 2 to 9: the executable stays held until the end.
     const PackageResult opened = OpenPackage(&package);
