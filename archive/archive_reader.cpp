@@ -65,7 +65,7 @@ void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file) {
     reader->check = CheckBuffer{nullptr, 0};
 }
 
-bool ArchiveReaderAllocBuffer(ArchiveReader* reader) {
+bool ArchiveReaderAllocBuffers(ArchiveReader* reader) {
     if (reader->lookStream.buf == nullptr) {
         Byte* buffer = static_cast<Byte*>(PlatHeapAlloc(LOOK_BUFFER_SIZE));
         if (buffer == nullptr) return false;

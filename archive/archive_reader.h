@@ -55,7 +55,7 @@ struct ArchiveReader {
 void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file);
 // Allocates the 32 KiB look-ahead buffer, then the checks' read buffer; false
 // when out of memory (whatever was allocated goes with ArchiveReaderRelease).
-bool ArchiveReaderAllocBuffer(ArchiveReader* reader);
+bool ArchiveReaderAllocBuffers(ArchiveReader* reader);
 // SzArEx_Open at the stream's current position; on failure the partly read
 // database is freed. Returns the decoder's result code.
 SRes ArchiveReaderOpen(ArchiveReader* reader);

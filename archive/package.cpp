@@ -37,7 +37,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     // Stage 7.
     ArchiveReaderSetUp(&package->reader, package->exe.file);
     package->readerSetUp = true;
-    if (!ArchiveReaderAllocBuffer(&package->reader)) {
+    if (!ArchiveReaderAllocBuffers(&package->reader)) {
         result.stop = PackageStop::ReaderMemory;
         return result;
     }
@@ -52,7 +52,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     // Stage 9: nothing is written before the payload is verified.
     if (!checkPayload) return result;
     result.payload =
-        LocatePayload(&package->reader, package->exe.file, package->image.fileSize, &package->payload);
+        LocateAndCheckPayload(&package->reader, package->exe.file, package->image.fileSize, &package->payload);
     if (result.payload != PayloadResult::Ok) result.stop = PackageStop::Payload;
     return result;
 }

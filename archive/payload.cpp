@@ -4,8 +4,6 @@
 
 namespace {
 
-const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
-
 struct NameBuffer {
     char16_t* text = nullptr;
     NameBuffer() = default;
@@ -18,7 +16,7 @@ struct NameBuffer {
 
 }  // namespace
 
-PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
+PayloadResult LocateAndCheckPayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
     location->offset = 0;
     location->size = 0;
     const CSzArEx* db = &reader->db;

@@ -6,6 +6,9 @@
 #include "archive/archive_reader.h"
 #include "base/outcome.h"
 
+// The payload entry's exact name.
+constexpr const char16_t* PAYLOAD_NAME = u"vorlane.bin";
+
 struct PayloadLocation {
     uint64_t offset;  // from the start of the executable
     uint64_t size;
@@ -23,7 +26,7 @@ enum class PayloadResult {
 // is the payload. Its range must lie in the file and its bytes match the
 // recorded CRC, read through the reader's check buffer. Shows nothing: the
 // launch sequence turns the result into a message.
-PayloadResult LocatePayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);
+PayloadResult LocateAndCheckPayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location);
 
 // The outcome a result ends the start with (Ok for Ok).
 Outcome PayloadOutcome(PayloadResult result);

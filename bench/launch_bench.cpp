@@ -37,6 +37,7 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/package.h"
+#include "cache/runtime_dir.h"
 #include "archive/payload.h"
 #include "launcher/build_config.h"
 #include "launcher/launch.h"
@@ -49,8 +50,6 @@ namespace fs = std::filesystem;
 // The launcher's CRC checks read CHECK_PIECE_SIZE pieces; 32 KiB was their
 // piece with the SDK's CRC, and the SDK-CRC floor keeps it.
 constexpr size_t SDK_PIECE = 32768;
-const char16_t LIBRARY_NAME[] = u"VorlaneStub.dll";
-const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
 
 uint64_t NowNs() {
     return static_cast<uint64_t>(
@@ -567,7 +566,7 @@ uint64_t Median(std::vector<uint64_t> v) {
 struct Micro {
     uint64_t probeSearchOpenNs = 0;  // stages 2-8: open, probe, search, open the archive
     uint64_t searchOpenNs = 0;       // stages 5-8 alone
-    uint64_t payloadCheckNs = 0;     // stage 9: LocatePayload
+    uint64_t payloadCheckNs = 0;     // stage 9: LocateAndCheckPayload
     uint64_t payloadFloorNs = 0;     // read() + the launcher's CRC over the same bytes, same pieces
     uint64_t libraryCrcNs = 0;       // open + HandleCrc of the installed library, through a run's buffer
     uint64_t libraryFloorNs = 0;     // read() + the launcher's CRC over it
@@ -596,7 +595,7 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
     for (int i = 0; i < 9; ++i) {
         PayloadLocation location{};
         uint64_t t0 = CpuNs();
-        if (LocatePayload(&a.reader, a.exe.file, a.image.fileSize, &location) != PayloadResult::Ok) return false;
+        if (LocateAndCheckPayload(&a.reader, a.exe.file, a.image.fileSize, &location) != PayloadResult::Ok) return false;
         payload.push_back(CpuNs() - t0);
 
         const int fd = open(exe.c_str(), O_RDONLY | O_CLOEXEC);

@@ -104,8 +104,8 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
         if (init == nullptr) {
             ending = EndWith(Outcome::RuntimeLoad);
         } else {
-            HeapText settingA(LoadSetting(input.instance, SETTING_RUNTIME_ARG_A));
-            HeapText settingB(LoadSetting(input.instance, SETTING_RUNTIME_ARG_B));
+            HeapText settingA(LoadSetting(input.instance, SETTING_THIRD_ARGUMENT));
+            HeapText settingB(LoadSetting(input.instance, SETTING_FOURTH_ARGUMENT));
 
             ArgvGuard args;
             int count = 0;

@@ -9,8 +9,8 @@
 #include "launcher/integrity.h"
 #include "platform/platform.h"
 
-constexpr uint32_t SETTING_RUNTIME_ARG_A = 4;   // passed as the runtime's third argument
-constexpr uint32_t SETTING_RUNTIME_ARG_B = 5;   // passed as the runtime's fourth argument
+constexpr uint32_t SETTING_THIRD_ARGUMENT = 4;   // passed as the runtime's third argument
+constexpr uint32_t SETTING_FOURTH_ARGUMENT = 5;   // passed as the runtime's fourth argument
 constexpr uint32_t SETTING_REMOVE_AFTER = 6;    // exactly "Y": remove what this run installed
 constexpr int SETTING_CAPACITY = 256;
 

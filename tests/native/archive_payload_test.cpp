@@ -55,7 +55,7 @@ protected:
         ASSERT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);
         ArchiveReaderSetUp(&reader, file.file);
         setUp = true;
-        ASSERT_TRUE(ArchiveReaderAllocBuffer(&reader));
+        ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
         ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
         fileSize = image.fileSize;
     }
@@ -72,7 +72,7 @@ protected:
         ASSERT_EQ(archiveStart, start);
     }
     PayloadResult Locate(PayloadLocation* location, uint64_t size) {
-        return LocatePayload(&reader, file.file, size, location);
+        return LocateAndCheckPayload(&reader, file.file, size, location);
     }
     PayloadResult Locate(PayloadLocation* location) { return Locate(location, fileSize); }
     std::string Pack(const std::vector<uint8_t>& payload, const std::string& out = "packed.exe") {
@@ -209,7 +209,7 @@ TEST_F(Payload, MeasuresInPlaceCheckThroughput) {
     volatile uint32_t sink = 0;
     const double calc = best([&] { sink = CrcCalc(payload.data(), payload.size()); });
     const double gb = static_cast<double>(payload.size()) / 1e9;
-    std::printf("[ measure  ] 64 MiB payload: LocatePayload %.2f GB/s, CrcCalc in memory %.2f GB/s\n",
+    std::printf("[ measure  ] 64 MiB payload: LocateAndCheckPayload %.2f GB/s, CrcCalc in memory %.2f GB/s\n",
                 gb / located, gb / calc);
     (void)sink;
 }

@@ -42,7 +42,7 @@ protected:
         EXPECT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);
         ArchiveReaderSetUp(&reader, file.file);
         setUp = true;
-        EXPECT_TRUE(ArchiveReaderAllocBuffer(&reader));
+        EXPECT_TRUE(ArchiveReaderAllocBuffers(&reader));
         return ArchiveReaderOpen(&reader);
     }
     void Make(const std::string& archive, const std::vector<std::string>& switches,
@@ -219,7 +219,7 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(Native("a.7z")).c_str(), OpenMode::Read), 0u);
     ArchiveReaderSetUp(&reader, file.file);
     setUp = true;
-    ASSERT_TRUE(ArchiveReaderAllocBuffer(&reader));
+    ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
     {
         FaultPlan plan;
         plan.FailAll(PlatOp::ReadFile, 23);
@@ -242,7 +242,7 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
         {
             FaultPlan plan;
             plan.FailNth(PlatOp::HeapAlloc, n, ERROR_NOT_ENOUGH_MEMORY);
-            if (!ArchiveReaderAllocBuffer(&r)) {
+            if (!ArchiveReaderAllocBuffers(&r)) {
                 result = SZ_ERROR_MEM;
             } else if ((result = ArchiveReaderOpen(&r)) == SZ_OK) {
                 DecodedEntry entry{};

@@ -65,7 +65,7 @@ protected:
         ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(native).c_str(), OpenMode::Read), 0u);
         ArchiveReaderSetUp(&reader, file.file);
         opened = true;
-        ASSERT_TRUE(ArchiveReaderAllocBuffer(&reader));
+        ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
         ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
     }
     // The packaging step's shape: the payload stored, the library compressed.

@@ -304,8 +304,8 @@ TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
     while ((got = std::fread(buffer, 1, sizeof(buffer), f)) > 0) image.append(buffer, got);
     std::fclose(f);
 
-    PosixSetString(SETTING_RUNTIME_ARG_A, u"FALSE");
-    PosixSetString(SETTING_RUNTIME_ARG_B, u"NO");
+    PosixSetString(SETTING_THIRD_ARGUMENT, u"FALSE");
+    PosixSetString(SETTING_FOURTH_ARGUMENT, u"NO");
     PosixSetCommandLine(u"app.exe one");
     const std::string record = dir.Native("record.txt");
     setenv("VORLANE_TEST_RECORD", record.c_str(), 1);

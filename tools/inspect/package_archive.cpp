@@ -6,13 +6,13 @@
 #include "archive/file_crc.h"
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
+#include "archive/payload.h"
+#include "cache/runtime_dir.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
 namespace {
 
-const char16_t PAYLOAD_NAME[] = u"vorlane.bin";
-const char16_t RUNTIME_NAME[] = u"VorlaneStub.dll";
 
 struct NameGuard {
     char16_t* text = nullptr;
@@ -138,7 +138,7 @@ void ListEntries(const CSzArEx* db, InspectReport* report) {
         EntryFacts entry;
         entry.index = i;
         NameGuard name;
-        // Out of memory here is the launcher's stage 9 failure, found again by LocatePayload.
+        // Out of memory here is the launcher's stage 9 failure, found again by LocateAndCheckPayload.
         if (CopyEntryName(db, i, &name.text) && name.text != nullptr) {
             entry.hasName = true;
             entry.name = name.text;
@@ -155,7 +155,7 @@ void ListEntries(const CSzArEx* db, InspectReport* report) {
         }
         entry.crc = EntryCrc(db, i, &entry.crcDefined);
         if (entry.hasName && entry.name == PAYLOAD_NAME) entry.role = EntryRole::Payload;
-        if (entry.hasName && entry.name == RUNTIME_NAME) entry.role = EntryRole::Runtime;
+        if (entry.hasName && entry.name == LIBRARY_NAME) entry.role = EntryRole::Runtime;
         report->entries.push_back(entry);
     }
 }
@@ -164,7 +164,7 @@ void ListEntries(const CSzArEx* db, InspectReport* report) {
 void NoteNearNames(InspectReport* report) {
     for (const EntryFacts& entry : report->entries) {
         if (!entry.hasName || entry.role != EntryRole::None) continue;
-        for (const char16_t* wanted : {PAYLOAD_NAME, RUNTIME_NAME}) {
+        for (const char16_t* wanted : {PAYLOAD_NAME, LIBRARY_NAME}) {
             if (SameIgnoringAsciiCase(entry.name, wanted)) {
                 report->notes.push_back("entry #" + Dec(entry.index) + " \"" + Utf8Of(entry.name) +
                                         "\" differs from \"" + Utf8Of(wanted) +

@@ -24,7 +24,7 @@ void ListEntries(const CSzArEx* db, InspectReport* report);
 // Notes entries whose names miss the payload's or the runtime's by letter case only.
 void NoteNearNames(InspectReport* report);
 
-// The payload facts behind LocatePayload's result.
+// The payload facts behind LocateAndCheckPayload's result.
 void DescribePayload(const CSzArEx* db, PlatFile exe, uint64_t fileSize, const PayloadLocation& location,
                      PayloadResult result, InspectReport* report);
 
