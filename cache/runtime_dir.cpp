@@ -175,14 +175,6 @@ void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
         if (WithTrailingSeparator(path, &length)) {
             RemoveEntryOf(cache->base.file, RUNTIME_ROOT_NAME, path, length, true, &backoff);
         }
-    } else if (!withRoot) {
-        // A root that stood before goes only when nothing is left in it (one a
-        // killed first start made, say): deleting a folder by handle fails
-        // while it holds anything, and another start's hold keeps it out.
-        FileHandle root;
-        root.file = PlatCreateFileAt(cache->base.file, RUNTIME_ROOT_NAME, REMOVAL_ACCESS, NO_DELETE_SHARING,
-                                     OPEN_EXISTING, NO_FOLLOW);
-        if (root.Valid() && IsRealFolder(HandleAttributes(root.file))) PlatDeleteByHandle(root.file);
     }
     cache->Release();
 }

@@ -135,6 +135,7 @@ protected:
         }
 
         const bool libraryThere = PathExists(Library());
+        const bool rootThere = PathExists(Root());
         const LaunchResult r = RunLaunch(SetupOf(start));
         const auto at = [&r](const char* key) {
             const auto found = r.record.find(key);
@@ -157,10 +158,12 @@ protected:
         if (ReadBytes(outside + "/keep.txt") != std::vector<uint8_t>{'k'}) problem("a file outside the cache went");
 
         // What the cache holds now: the library in its folder, or, where setting
-        // 6 removed what the start installed, nothing at all.
+        // 6 removed what the start installed, only a root that stood before it.
         std::set<std::string> expected;
         if (start != Start::Removal || libraryThere) {
             expected = {"Vorlane Runtime", "Vorlane Runtime/202600", "Vorlane Runtime/202600/VorlaneStub.dll"};
+        } else if (rootThere) {
+            expected = {"Vorlane Runtime"};
         }
         std::set<std::string> found;
         for (const auto& entry : TreeBelow(appData)) found.insert(entry.first);
