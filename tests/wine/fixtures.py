@@ -186,6 +186,22 @@ class Fixtures:
         self._runtimes[kind] = out
         return out
 
+    def padded_runtime(self, megabytes):
+        """The good stand-in runtime grown by `megabytes` MiB appended before
+        signing, a quarter of it random: a large runtime whose decode and write
+        take a while. The loader maps only the sections, so it runs as the
+        small one does."""
+        out = os.path.join(self.dir, "runtime-padded-%d.dll" % megabytes)
+        if not os.path.exists(out):
+            unsigned = out + ".unsigned"
+            shutil.copyfile(os.path.join(self.h.win64, "tests", "VorlaneStub.dll"), unsigned)
+            rng = random.Random(megabytes)
+            with open(unsigned, "ab") as f:
+                f.write(rng.randbytes(megabytes << 18))
+                f.write(bytes(range(256)) * (3 * megabytes << 10))
+            harness.sign_image(unsigned, out, self.chain())
+        return out
+
     # -- payloads and packages --
 
     def payload(self, size=1 << 20, seed=7):
