@@ -122,6 +122,38 @@ class Process:
                                  time.monotonic() - self._started)
         return self._result
 
+    def kill(self):
+        """Kills the Wine process running the executable (SIGKILL: no clean-up
+        of any kind) and waits until it is reaped, which also closes its server
+        connection; True when it was still running. Not the process group: a
+        desktop process Wine starts for a run joins it and serves later runs."""
+        while self._popen.poll() is None:
+            children = _children(self._popen.pid)
+            if children:
+                for pid in children:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                break
+            time.sleep(0.001)  # `timeout` has not started Wine yet
+        # `timeout` reaps its child, then ends with the child's signal.
+        return self.wait().status == -signal.SIGKILL
+
+
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
 
 def _kill_group(pid):
     try:
