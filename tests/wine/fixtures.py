@@ -12,6 +12,7 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 
 import harness
 
@@ -218,7 +219,7 @@ class Fixtures:
         folder = folder or self.h.scratch_dir("app-" + name)
         out = os.path.join(folder, name + ".exe")
         # Unchecked: the stand-ins include a runtime without VorlaneInit.
-        subprocess.run(["python3", self.pack_tool, "--launcher", launcher or self.h.launcher,
+        subprocess.run([sys.executable, self.pack_tool, "--launcher", launcher or self.h.launcher,
                         "--payload", payload or self.payload(), "--runtime", runtime or self.runtime("good"),
                         "-o", out, "--quiet", "--unchecked-runtime"],
                        check=True, stdout=subprocess.DEVNULL)
