@@ -3,7 +3,10 @@
 #   1. build/native-asan (g++): the native suite under AddressSanitizer,
 #      UndefinedBehaviorSanitizer and LeakSanitizer; any report fails it;
 #   2. build/fuzz (clang): every fuzz seed and regression input replayed, then a
-#      short libFuzzer run per target, through scripts/fuzz-long.sh.
+#      short libFuzzer run per target, through scripts/fuzz-long.sh;
+#   3. build/native: starts killed under Wine at a spread of moments
+#      (tests/wine/long_kills.py, the ctest configuration "long"; a few minutes),
+#      when build/win64 holds the launcher.
 # One PASS/FAIL line per check; exits non-zero when any failed.
 #
 #   VORLANE_FUZZ_RUNS      executions per target from a fixed seed (default 20000;
@@ -48,6 +51,23 @@ if [ "$fuzz_runs" -gt 0 ]; then
   "$root/scripts/fuzz-long.sh" --runs "$fuzz_runs" --fresh || status=1
 else
   "$root/scripts/fuzz-long.sh" --seconds 0 --fresh || status=1
+fi
+
+# ---- 3. starts killed under Wine ----------------------------------------------
+native="$root/build/native"
+if [ ! -x "$root/build/win64/VorlaneLauncher.exe" ] || [ ! -f "$native/CTestTestfile.cmake" ]; then
+  fail "kills under Wine: build build/win64 and build/native first"
+else
+  log="$native/long-kills.log"
+  if ctest --test-dir "$native" -C long -R '^wine\.long_kills$' -V >"$log" 2>&1 &&
+     grep -q '^1/1 Test.*Passed' "$log"; then
+    kills=$(grep -E ' [0-9]+ kills over .* recovered;' "$log" | sort -u | sed -E 's/^.*: ([0-9]+) kills over.*/\1/' |
+            awk '{ n += $1 } END { print n + 0 }')
+    pass "kills under Wine: $kills starts killed, each next start ran (log: $log)"
+  else
+    grep -E 'FAIL|kills over' "$log" | head -n 20
+    fail "kills under Wine (log: $log)"
+  fi
 fi
 
 if [ $status -eq 0 ]; then echo "PASS  test-extra: all checks"; else echo "FAIL  test-extra: see the FAIL lines above"; fi

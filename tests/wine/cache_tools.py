@@ -84,11 +84,15 @@ class Held:
 
     _count = 0
 
-    def __init__(self, h, prefix, mode, path):
+    def __init__(self, h, prefix, mode, path, when=None):
         self.h = h
         self.prefix = prefix
         self.mode = mode
         self.path = path
+        # (pattern, size, ms): the hold begins once a file matching pattern
+        # exists and ends ms after it reached size bytes; taken tells it began.
+        self.when = when
+        self.taken = False
         Held._count += 1
         base = os.path.join(h.scratch, "hold-%d" % Held._count)
         self.ready = base + ".ready"
@@ -97,9 +101,11 @@ class Held:
 
     def __enter__(self):
         helper = self.h.helper("hold_file")
-        self.process = self.prefix.start(helper, [self.mode, harness.wine_path(self.path),
-                                                  harness.wine_path(self.ready), harness.wine_path(self.stop)],
-                                         relay=False, timeout=180)
+        args = [self.mode, harness.wine_path(self.path), harness.wine_path(self.ready), harness.wine_path(self.stop)]
+        if self.when:
+            pattern, size, ms = self.when
+            args += [harness.wine_path(pattern), size, ms]
+        self.process = self.prefix.start(helper, args, relay=False, timeout=180)
         deadline = time.monotonic() + 30
         while not os.path.exists(self.ready):
             if time.monotonic() > deadline:
@@ -116,7 +122,8 @@ class Held:
 
     def __exit__(self, *exc):
         done = self._release()
-        if exc[0] is None and done.status != 0:
+        self.taken = done.status == 0
+        if exc[0] is None and done.status not in ((0, 3) if self.when else (0,)):
             raise RuntimeError("hold_file ended with %d: %s" % (done.status, done.stderr[-1000:]))
         return False
 

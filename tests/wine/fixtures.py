@@ -12,6 +12,7 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 
 import harness
 
@@ -186,6 +187,22 @@ class Fixtures:
         self._runtimes[kind] = out
         return out
 
+    def padded_runtime(self, megabytes):
+        """The good stand-in runtime grown by `megabytes` MiB appended before
+        signing, a quarter of it random: a large runtime whose decode and write
+        take a while. The loader maps only the sections, so it runs as the
+        small one does."""
+        out = os.path.join(self.dir, "runtime-padded-%d.dll" % megabytes)
+        if not os.path.exists(out):
+            unsigned = out + ".unsigned"
+            shutil.copyfile(os.path.join(self.h.win64, "tests", "VorlaneStub.dll"), unsigned)
+            rng = random.Random(megabytes)
+            with open(unsigned, "ab") as f:
+                f.write(rng.randbytes(megabytes << 18))
+                f.write(bytes(range(256)) * (3 * megabytes << 10))
+            harness.sign_image(unsigned, out, self.chain())
+        return out
+
     # -- payloads and packages --
 
     def payload(self, size=1 << 20, seed=7):
@@ -202,7 +219,7 @@ class Fixtures:
         folder = folder or self.h.scratch_dir("app-" + name)
         out = os.path.join(folder, name + ".exe")
         # Unchecked: the stand-ins include a runtime without VorlaneInit.
-        subprocess.run(["python3", self.pack_tool, "--launcher", launcher or self.h.launcher,
+        subprocess.run([sys.executable, self.pack_tool, "--launcher", launcher or self.h.launcher,
                         "--payload", payload or self.payload(), "--runtime", runtime or self.runtime("good"),
                         "-o", out, "--quiet", "--unchecked-runtime"],
                        check=True, stdout=subprocess.DEVNULL)

@@ -19,10 +19,15 @@ Error boxes are captured from a relay trace of user32.MessageBoxW: with no X
 display Wine's MessageBoxW returns at once, so a run never blocks on a box.
 The trace, the template prefix and trusting a root are tools/vorlane-run's,
 the packager's tool for the same job: the tests use it, so it stays right.
+
+Started on Windows (or with VORLANE_E2E=windows), the same cases run the .exe
+directly: a "prefix" is a scratch folder standing for the per-user local
+application data folder, boxes come from tests/wine/box_watch.c, and trusting
+a root takes the machine's root store. docs/windows-e2e.md says what differs.
 """
 import argparse
 import atexit
-import fcntl
+import hashlib
 import importlib.machinery
 import importlib.util
 import os
@@ -36,6 +41,10 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Run the .exe directly instead of under Wine.
+ON_WINDOWS = os.name == "nt" or os.environ.get("VORLANE_E2E") == "windows"
+if not ON_WINDOWS:
+    import fcntl
 
 
 def _load_run_tool():
@@ -46,12 +55,29 @@ def _load_run_tool():
     return module
 
 
-vorlane_run = _load_run_tool()
-WINE = vorlane_run.WINE
-WINESERVER = vorlane_run.WINESERVER
-decode_wine_string = vorlane_run.decode_wine_string
-parse_message_boxes = vorlane_run.parse_message_boxes
-wine_path = vorlane_run.wine_path
+def _parse_watched_boxes(stderr_text):
+    """box_watch's `box "CAPTION": TEXT` lines."""
+    boxes = []
+    for line in stderr_text.splitlines():
+        if line.startswith('box "') and '": ' in line:
+            caption, text = line[5:].split('": ', 1)
+            boxes.append((caption, text.replace("\\n", "\n")))
+    return boxes
+
+
+if ON_WINDOWS:
+    vorlane_run = WINE = WINESERVER = decode_wine_string = None
+    parse_message_boxes = _parse_watched_boxes
+
+    def wine_path(path):
+        return os.path.abspath(path)
+else:
+    vorlane_run = _load_run_tool()
+    WINE = vorlane_run.WINE
+    WINESERVER = vorlane_run.WINESERVER
+    decode_wine_string = vorlane_run.decode_wine_string
+    parse_message_boxes = vorlane_run.parse_message_boxes
+    wine_path = vorlane_run.wine_path
 MINGW_CC = "x86_64-w64-mingw32-gcc"
 MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
 MINGW_WINDRES = "x86_64-w64-mingw32-windres"
@@ -104,14 +130,16 @@ class Process:
             return self._result
         timed_out = False
         try:
-            self._popen.wait(timeout=self._timeout + 20)
+            self._popen.wait(timeout=self._timeout + (0 if ON_WINDOWS else 20))
         except subprocess.TimeoutExpired:
             # `timeout` should have ended it; take the whole group down.
             _kill_group(self._popen.pid)
             self._popen.wait()
             timed_out = True
         status = self._popen.returncode
-        if status in (124, 137) and time.monotonic() - self._started >= self._timeout:
+        if ON_WINDOWS:
+            status = wine_status(status)  # the cases compare statuses as Wine reports them
+        elif status in (124, 137) and time.monotonic() - self._started >= self._timeout:
             timed_out = True
         texts = []
         for f in (self._out, self._err):
@@ -122,8 +150,50 @@ class Process:
                                  time.monotonic() - self._started)
         return self._result
 
+    def kill(self):
+        """Kills the Wine process running the executable (SIGKILL: no clean-up
+        of any kind) and waits until it is reaped, which also closes its server
+        connection; True when it was still running. Not the process group: a
+        desktop process Wine starts for a run joins it and serves later runs.
+        On Windows: TerminateProcess of the program and its box watcher."""
+        if ON_WINDOWS:
+            running = self._popen.poll() is None
+            _kill_group(self._popen.pid)
+            self.wait()
+            return running
+        while self._popen.poll() is None:
+            children = _children(self._popen.pid)
+            if children:
+                for pid in children:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                break
+            time.sleep(0.001)  # `timeout` has not started Wine yet
+        # `timeout` reaps its child, then ends with the child's signal.
+        return self.wait().status == -signal.SIGKILL
+
+
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
 
 def _kill_group(pid):
+    if ON_WINDOWS:
+        subprocess.run(["taskkill", "/F", "/T", "/PID", str(pid)], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        return
     try:
         os.killpg(pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
@@ -225,6 +295,84 @@ class Prefix:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+class WindowsPrefix(Prefix):
+    """On Windows: a scratch folder, no server. The launcher asks the shell for
+    the per-user local application data folder, which follows the user's
+    "Local AppData" shell folder value: each start points it at this prefix's
+    folder, and the harness sets it back at its end."""
+
+    def start_server(self):
+        pass
+
+    def start(self, exe, args=(), cwd=None, timeout=DEFAULT_TIMEOUT, relay=True, env=None):
+        _point_local_appdata(self.appdata)
+        run_env = dict(os.environ)
+        run_env.update(env or {})
+        # "relay" asks for the boxes: the watcher reports and dismisses them.
+        command = ([self.harness.helper("box_watch")] if relay else []) + [exe] + [str(a) for a in args]
+        out = tempfile.TemporaryFile(dir=self.harness.scratch)
+        err = tempfile.TemporaryFile(dir=self.harness.scratch)
+        popen = subprocess.Popen(command, cwd=cwd or self.harness.scratch, env=run_env, stdin=subprocess.DEVNULL,
+                                 stdout=out, stderr=err, creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
+        return Process(popen, timeout, time.monotonic(), out, err)
+
+    def set_local_appdata(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        self.appdata = folder
+
+    def default_local_appdata(self):
+        return self.appdata
+
+    def trust_root(self, certificate):
+        # The machine store: adding to the user's asks for a click. Needs an elevated prompt.
+        done = subprocess.run(["certutil", "-f", "-addstore", "Root", certificate],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if done.returncode != 0:
+            raise RuntimeError("cannot trust %s: certutil -addstore Root needs an elevated prompt: %s"
+                               % (certificate, done.stdout.decode("utf-8", "replace")[-500:]))
+        _trusted_roots.add(_thumbprint(certificate))
+
+    def close(self):
+        if not self.closed:
+            self.closed = True
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+_SHELL_FOLDERS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+_saved_local_appdata = []  # the user's own value, set back at the end
+_trusted_roots = set()     # thumbprints the harness added, taken out at the end
+
+
+def _point_local_appdata(folder):
+    import winreg
+    with winreg.OpenKey(winreg.HKEY_CURRENT_USER, _SHELL_FOLDERS, 0,
+                        winreg.KEY_QUERY_VALUE | winreg.KEY_SET_VALUE) as key:
+        if not _saved_local_appdata:
+            _saved_local_appdata.append(winreg.QueryValueEx(key, "Local AppData"))
+        winreg.SetValueEx(key, "Local AppData", 0, winreg.REG_EXPAND_SZ, folder)
+
+
+def _restore_windows_state():
+    if _saved_local_appdata:
+        import winreg
+        value, kind = _saved_local_appdata.pop()
+        with winreg.OpenKey(winreg.HKEY_CURRENT_USER, _SHELL_FOLDERS, 0, winreg.KEY_SET_VALUE) as key:
+            winreg.SetValueEx(key, "Local AppData", 0, kind, value)
+    while _trusted_roots:
+        subprocess.run(["certutil", "-delstore", "Root", _trusted_roots.pop()],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def _thumbprint(certificate):
+    with open(certificate, "rb") as f:
+        data = f.read()
+    if b"-----BEGIN CERTIFICATE-----" in data:
+        import base64
+        body = data.split(b"-----BEGIN CERTIFICATE-----", 1)[1].split(b"-----END CERTIFICATE-----", 1)[0]
+        data = base64.b64decode(b"".join(body.split()))
+    return hashlib.sha1(data).hexdigest()
+
+
 # ---- the harness -----------------------------------------------------------------------
 
 class Harness:
@@ -284,9 +432,17 @@ class Harness:
     def new_prefix(self, local_appdata=True):
         """A fresh prefix copied from the template. With local_appdata, its local
         application data folder is redirected to an empty scratch folder (prefix.appdata)."""
-        template = self.template()
         self._count += 1
         path = os.path.join(self.runs, "prefix-%d" % self._count)
+        if ON_WINDOWS:
+            os.makedirs(path)
+            prefix = WindowsPrefix(self, path)
+            self._prefixes.append(prefix)
+            # Its "own" folder is a fresh one too: the user's real one stays out of the cases.
+            prefix.set_local_appdata(os.path.join(self.runs, "appdata-%d" % self._count) if local_appdata
+                                     else os.path.join(path, "LocalAppData"))
+            return prefix
+        template = self.template()
         vorlane_run.copy_prefix(template, path)
         prefix = Prefix(self, path)
         self._prefixes.append(prefix)
@@ -321,6 +477,11 @@ class Harness:
         out_dir = os.path.join(self.cache, "helpers")
         os.makedirs(out_dir, exist_ok=True)
         exe = os.path.join(out_dir, name + ".exe")
+        if ON_WINDOWS and os.path.exists(exe):
+            return exe  # built by the job that cross-built the launcher
+        if ON_WINDOWS:
+            subprocess.run(["gcc", "-municode", "-O2", "-s", "-Wall", "-o", exe, source, "-lcrypt32"], check=True)
+            return exe
         with open(os.path.join(self.cache, ".helper-lock"), "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(source):
@@ -411,6 +572,8 @@ class Harness:
         for prefix in self._prefixes:
             prefix.close()
         self._prefixes = []
+        if ON_WINDOWS:
+            _restore_windows_state()
         if not self.keep and os.path.isdir(self.runs):
             shutil.rmtree(self.runs, ignore_errors=True)
 

@@ -108,9 +108,10 @@ def main():
                 os.chmod(os.path.join(folder, "readonly.txt"), 0o444)
                 os.chmod(os.path.join(folder, "rodir"), 0o555)
             # This run installs the library into a folder where none stood: the
-            # after-run removal takes that folder, the purge the older one.
+            # after-run removal takes that folder, the purge the older one, and
+            # the root with them, as nothing is left in it.
             start("start over read-only and hidden entries")
-            h.expect_equal(sorted(os.listdir(root)), [], "RuntimeRoot after the run")
+            h.expect_equal(fixtures.listing(prefix.appdata), [], "cache after the run")
 
         @h.case("library in use by another process: same content runs, other content is never written")
         def _():
@@ -140,6 +141,28 @@ def main():
             # Once the other process let go, the next start replaces the stale library.
             start("start after the holder ended")
             expect_library(good, "start after the holder ended")
+
+        @h.case("a short hold on the library being replaced is waited out; a lasting one stops the start 'in use'")
+        def _():
+            # A runtime large enough that its writing is seen: the hold is
+            # taken while the new copy is written and meets its rename.
+            padded = fx.padded_runtime(16)
+            data = ct.read(padded)
+            keep = ct.keep_launcher(h)
+            big = fx.package("padded", runtime=padded, launcher=keep)
+            pattern = os.path.join(ct.runtime_dir(prefix), "VorlaneStub.dll.*.new")
+            for what, ms, status, boxes in (("held for 50 ms", 50, 0, []),
+                                             ("held on", 60000, 4, [("Error", ct.IN_USE)])):
+                ct.reset(prefix.appdata)
+                ct.place(library, stale)
+                with ct.Held(h, prefix, "exclusive", library, when=(pattern, len(data), ms)) as held:
+                    start(what, big, status, boxes)
+                h.expect(held.taken, what + ": the hold was never taken (the new copy was not seen)")
+                if keep is not None or status != 0:
+                    expect_library(data if status == 0 else stale, what)
+                    h.expect_equal(fixtures.listing(prefix.appdata),
+                                   ["Vorlane Runtime", os.path.join("Vorlane Runtime", "202600"),
+                                    os.path.join("Vorlane Runtime", "202600", "VorlaneStub.dll")], what + ": cache")
 
         @h.case("a folder standing at the library's path is never written through")
         def _():
