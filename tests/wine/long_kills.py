@@ -66,8 +66,8 @@ def main():
         def sweep(what, exe, data, prepare, kills, expected_after, check_killed=None):
             """Kills `kills` starts of exe at moments spread over an undisturbed
             start (a start that ends first does not count); each followed by a
-            start that must run and leave expected_after(whether the library
-            stood after the kill). Returns the problems."""
+            start that must run and leave expected_after(whether the library,
+            and the root, stood after the kill). Returns the problems."""
             plain = duration(exe, prepare)
             problems, tried, recovered, touched, mid_write, ended = [], 0, 0, 0, 0, 0
             started_sweep = time.monotonic()
@@ -98,6 +98,7 @@ def main():
                 if extra:
                     found.append("the kill left %r" % extra)
                 had_library = os.path.isfile(library)
+                had_root = os.path.isdir(os.path.join(prefix.appdata, INSTALLED[0]))
                 if had_library and ct.read(library) != data:
                     found.append("the library's name holds a partial or foreign file")
                 fx.clear_record(exe)
@@ -110,7 +111,7 @@ def main():
                 elif record["payload_read"] != "1":
                     found.append("the runtime could not read its payload: %r" % record)
                 after = fixtures.listing(prefix.appdata)
-                want = expected_after(had_library)
+                want = expected_after(had_library, had_root)
                 if after != want:
                     found.append("the cache holds %r, not %r" % (after, want))
                 elif INSTALLED[-1] in after and ct.read(library) != data:
@@ -135,11 +136,12 @@ def main():
                 % (RUNTIME_MB, COLD_KILLS))
         def _():
             problems = sweep("cold start, setting 6 empty", cold["setting 6 empty"], large_data, empty_cache,
-                             COLD_KILLS, lambda had: INSTALLED)
+                             COLD_KILLS, lambda had, root: INSTALLED)
             # A killed start that got the library in place leaves it current: the
-            # next start installs nothing, so it removes nothing either.
+            # next start installs nothing, so it removes nothing either; a root
+            # the killed start made stands before the next one, which keeps it.
             problems += sweep("cold start, setting 6 Y", cold["setting 6 Y"], large_data, empty_cache,
-                              COLD_KILLS, lambda had: INSTALLED if had else [])
+                              COLD_KILLS, lambda had, root: INSTALLED if had else [INSTALLED[0]] if root else [])
             for problem in problems:
                 h.expect(False, problem)
 
@@ -164,7 +166,7 @@ def main():
         def _():
             want = sorted(INSTALLED + [os.path.join("Vorlane Runtime", n) for n in newer])
             problems = sweep("purge of %d folders" % OLDER_FOLDERS, purging, good, older_folders, PURGE_KILLS,
-                             lambda had: want, only_older)
+                             lambda had, root: want, only_older)
             for problem in problems:
                 h.expect(False, problem)
 
