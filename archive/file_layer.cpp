@@ -2,7 +2,7 @@
 
 #include "base/long_path.h"
 
-uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode) {
+uint32_t OpenLongFile(OwnedFile* file, const char16_t* path, OpenMode mode) {
     char16_t scratch[LONG_PATH_CAPACITY];
     const char16_t* longPath = ToLongPath(path, scratch);
     PlatFile opened = PLAT_INVALID_HANDLE;
@@ -16,13 +16,15 @@ uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode) {
     } else {
         opened = PlatCreateFile(longPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     }
-    *file = opened;
+    uint32_t error = 0;
     if (opened == PLAT_INVALID_HANDLE || opened == nullptr) {
-        const uint32_t error = PlatGetLastError();
         // An invalid handle is never a success, whatever the platform left behind.
-        return error != 0 ? error : ERROR_INVALID_HANDLE;
+        error = PlatGetLastError();
+        if (error == 0) error = ERROR_INVALID_HANDLE;
     }
-    return 0;
+    // Taken before closing what file held, which could change the last error.
+    file->Reset(opened);
+    return error;
 }
 
 uint32_t FileRead(PlatFile file, void* buffer, size_t size, size_t* read) {

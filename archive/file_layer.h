@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/file_handle.h"
+#include "base/owned.h"
 #include "platform/platform.h"
 
 // No single platform read or write asks for more than this.
@@ -19,8 +19,9 @@ enum class OpenMode { Read, Write };
 // Read: read access, read sharing, open existing. Write: refuses an existing
 // reparse point with ERROR_REPARSE_POINT_ENCOUNTERED (handle left as it was),
 // otherwise write access, read sharing, create always. The handle is stored
-// (also when invalid) and the result is 0 or the platform's last error.
-uint32_t OpenLongFile(PlatFile* file, const char16_t* path, OpenMode mode);
+// (also when invalid; whatever file held before is closed) and the result is
+// 0 or the platform's last error.
+uint32_t OpenLongFile(OwnedFile* file, const char16_t* path, OpenMode mode);
 
 // Reads up to size bytes, going on after partial reads and stopping at a read
 // that brings 0 bytes (end of file: a short count, no error). A failed read

@@ -6,14 +6,14 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     PackageResult result{PackageStop::None, 0, SZ_OK, PayloadResult::Ok};
 
     // Stage 2: held, read sharing only, until the package goes.
-    result.error = OpenLongFile(&package->exe.file, package->image.modulePath, OpenMode::Read);
+    result.error = OpenLongFile(&package->exe, package->image.modulePath, OpenMode::Read);
     if (result.error != 0) {
         result.stop = PackageStop::ExeOpen;
         return result;
     }
 
     // Stage 3, through the same handle: the file is never looked up twice.
-    if (!ProbeHostImage(package->exe.file, &package->image)) {
+    if (!ProbeHostImage(package->exe.Get(), &package->image)) {
         result.stop = PackageStop::Probe;
         return result;
     }
@@ -22,20 +22,20 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     CrcGenerateTable();
 
     // Stage 5.
-    if (!FindArchiveStart(package->exe.file, package->image, &package->archiveStart)) {
+    if (!FindArchiveStart(package->exe.Get(), package->image, &package->archiveStart)) {
         result.stop = PackageStop::NoArchive;
         return result;
     }
 
     // Stage 6: the decoder takes the current position as the archive start.
     int64_t position = static_cast<int64_t>(package->archiveStart);
-    if (FileSeek(package->exe.file, &position, FILE_BEGIN) != 0) {
+    if (FileSeek(package->exe.Get(), &position, FILE_BEGIN) != 0) {
         result.stop = PackageStop::Seek;
         return result;
     }
 
     // Stage 7.
-    ArchiveReaderSetUp(&package->reader, package->exe.file);
+    ArchiveReaderSetUp(&package->reader, package->exe.Get());
     package->readerSetUp = true;
     if (!ArchiveReaderAllocBuffers(&package->reader)) {
         result.stop = PackageStop::ReaderMemory;
@@ -52,7 +52,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     // Stage 9: nothing is written before the payload is verified.
     if (!checkPayload) return result;
     result.payload =
-        LocateAndCheckPayload(&package->reader, package->exe.file, package->image.fileSize, &package->payload);
+        LocateAndCheckPayload(&package->reader, package->exe.Get(), package->image.fileSize, &package->payload);
     if (result.payload != PayloadResult::Ok) result.stop = PackageStop::Payload;
     return result;
 }

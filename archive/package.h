@@ -34,7 +34,7 @@ struct PackageResult {
 // the reader. image.modulePath is the caller's to fill before opening.
 struct Package {
     HostImage image{};
-    FileHandle exe;
+    OwnedFile exe;
     uint64_t archiveStart = 0;
     ArchiveReader reader{};
     PayloadLocation payload{};

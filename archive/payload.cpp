@@ -1,20 +1,7 @@
 #include "archive/payload.h"
 
+#include "base/owned.h"
 #include "base/text.h"
-
-namespace {
-
-struct NameBuffer {
-    char16_t* text = nullptr;
-    NameBuffer() = default;
-    NameBuffer(const NameBuffer&) = delete;
-    NameBuffer& operator=(const NameBuffer&) = delete;
-    ~NameBuffer() {
-        if (text != nullptr) PlatHeapFree(text);
-    }
-};
-
-}  // namespace
 
 PayloadResult LocateAndCheckPayload(ArchiveReader* reader, PlatFile exe, uint64_t fileSize, PayloadLocation* location) {
     location->offset = 0;
@@ -25,9 +12,10 @@ PayloadResult LocateAndCheckPayload(ArchiveReader* reader, PlatFile exe, uint64_
 
     bool found = false;
     for (uint32_t i = 0; i < db->NumFiles; ++i) {
-        NameBuffer name;
-        if (!CopyEntryName(db, i, &name.text)) return PayloadResult::OutOfMemory;
-        if (name.text == nullptr || !TextEqual(name.text, PAYLOAD_NAME)) continue;
+        char16_t* copied = nullptr;
+        if (!CopyEntryName(db, i, &copied)) return PayloadResult::OutOfMemory;
+        const OwnedText name(copied);
+        if (!name.Valid() || !TextEqual(name.Get(), PAYLOAD_NAME)) continue;
 
         // Only an entry whose bytes lie in the file can be handed on: a folder,
         // an empty entry or an archive without packed data gives no offset, and

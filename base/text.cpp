@@ -109,7 +109,3 @@ bool TextFormat(char16_t* out, size_t capacity, const char16_t* format, ...) {
     va_end(args);
     return fitted;
 }
-
-HeapText::~HeapText() {
-    if (text != nullptr) PlatHeapFree(text);
-}

@@ -18,13 +18,3 @@ char16_t* TextDuplicate(const char16_t* text);
 // Always terminates (when capacity > 0); returns false when the result was cut.
 bool TextFormat(char16_t* out, size_t capacity, const char16_t* format, ...);
 bool TextFormatV(char16_t* out, size_t capacity, const char16_t* format, va_list args);
-
-// Owns a heap string from TextDuplicate or an operation that returns one.
-struct HeapText {
-    char16_t* text = nullptr;
-    HeapText() = default;
-    explicit HeapText(char16_t* owned) : text(owned) {}
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
-    ~HeapText();
-};

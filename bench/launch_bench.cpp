@@ -595,7 +595,7 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
     for (int i = 0; i < 9; ++i) {
         PayloadLocation location{};
         uint64_t t0 = CpuNs();
-        if (LocateAndCheckPayload(&a.reader, a.exe.file, a.image.fileSize, &location) != PayloadResult::Ok) return false;
+        if (LocateAndCheckPayload(&a.reader, a.exe.Get(), a.image.fileSize, &location) != PayloadResult::Ok) return false;
         payload.push_back(CpuNs() - t0);
 
         const int fd = open(exe.c_str(), O_RDONLY | O_CLOEXEC);
@@ -610,10 +610,10 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
 
         t0 = CpuNs();
         {
-            FileHandle held;
+            OwnedFile held;
             uint32_t found = 0;
-            if (OpenLongFile(&held.file, libraryWide.c_str(), OpenMode::Read) != 0 ||
-                HandleCrc(held.file, &found, &a.reader.check) != 0 || found != facts.libraryCrc) {
+            if (OpenLongFile(&held, libraryWide.c_str(), OpenMode::Read) != 0 ||
+                HandleCrc(held.Get(), &found, &a.reader.check) != 0 || found != facts.libraryCrc) {
                 return false;
             }
         }

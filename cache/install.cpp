@@ -2,6 +2,7 @@
 
 #include "archive/file_layer.h"
 #include "base/outcome.h"
+#include "base/owned.h"
 #include "base/text.h"
 #include "cache/backoff.h"
 #include "cache/remove_tree.h"
@@ -56,8 +57,7 @@ enum class Step { Current, Install, Stop };
 Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force, CheckBuffer* buffer,
                  Backoff* backoff, Ending* ending) {
     // The read test tells at once whether anything stands there.
-    FileHandle read;
-    read.file = OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, backoff);
+    OwnedFile read(OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, backoff));
     const uint32_t error = read.Valid() ? 0 : OpenError();
     if (error == ERROR_SHARING_VIOLATION) {
         // Someone is writing it or keeps readers out: it cannot be read, so it
@@ -69,13 +69,12 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
     if (!force && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
         // A read that fails midway sums what came before it.
         uint32_t found = 0;
-        if (read.Valid() && IsOwnFile(read.file)) HandleCrc(read.file, &found, buffer);
+        if (read.Valid() && IsOwnFile(read.Get())) HandleCrc(read.Get(), &found, buffer);
         if (found == crc) return Step::Current;
     }
-    read.Close();
+    read.Reset();
     // A running copy that has the library loaded keeps writers out.
-    FileHandle write;
-    write.file = OpenTarget(folder, name, GENERIC_WRITE, 0, OPEN_EXISTING, backoff);
+    const OwnedFile write(OpenTarget(folder, name, GENERIC_WRITE, 0, OPEN_EXISTING, backoff));
     if (!write.Valid() && OpenError() == ERROR_SHARING_VIOLATION) {
         *ending = EndWith(Outcome::InstallInUse, name);
         return Step::Stop;
@@ -90,23 +89,23 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
 // way cannot be cleared.
 bool ClearTheWay(PlatFile folder, const char16_t* name, Backoff* backoff) {
     // Backup semantics, so a folder link opens as the link it is.
-    FileHandle existing;
+    OwnedFile existing;
     do {
-        existing.file = PlatCreateFileAt(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        existing.Reset(PlatCreateFileAt(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
     } while (!existing.Valid() && WaitOutHold(backoff, PlatGetLastError()));
     if (!existing.Valid()) {
         const uint32_t error = OpenError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
-    const uint32_t attributes = HandleAttributes(existing.file);
+    const uint32_t attributes = HandleAttributes(existing.Get());
     if (attributes == INVALID_FILE_ATTRIBUTES || IsRealFolder(attributes)) return false;
     uint32_t links = 0;
     const bool ownFile = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                         PlatGetLinkCount(existing.file, &links) && links == 1;
+                         PlatGetLinkCount(existing.Get(), &links) && links == 1;
     if (ownFile && (attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    return RemoveNameOf(existing.file, attributes, backoff);
+    return RemoveNameOf(existing.Get(), attributes, backoff);
 }
 
 // Writes the decoded bytes under a fresh temporary name and renames that over
@@ -119,18 +118,17 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
         *ending = EndWith(Outcome::InstallInUse, name);
         return false;
     }
-    FileHandle out;
+    OwnedFile out;
     for (int attempt = 0; attempt < 2 && !out.Valid(); ++attempt) {
-        out.file = OpenTarget(folder, temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, backoff,
-                              WaitOutHold);
+        out.Reset(OpenTarget(folder, temporary, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, backoff,
+                             WaitOutHold));
         if (out.Valid() || attempt > 0 || OpenError() != ERROR_FILE_EXISTS) break;
-        FileHandle stale;
-        stale.file = OpenTarget(folder, temporary, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
-                                OPEN_EXISTING, backoff, WaitOutHold);
+        const OwnedFile stale(OpenTarget(folder, temporary, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
+                                         OPEN_EXISTING, backoff, WaitOutHold));
         if (!stale.Valid()) break;
-        const uint32_t attributes = HandleAttributes(stale.file);
+        const uint32_t attributes = HandleAttributes(stale.Get());
         if (attributes == INVALID_FILE_ATTRIBUTES || IsRealFolder(attributes) ||
-            !RemoveNameOf(stale.file, attributes, backoff)) {
+            !RemoveNameOf(stale.Get(), attributes, backoff)) {
             break;
         }
     }
@@ -140,20 +138,20 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
     }
     const uint8_t* bytes = entry.buffer != nullptr ? entry.buffer + entry.offset : nullptr;
     size_t written = 0;
-    const uint32_t error = FileWrite(out.file, bytes, entry.size, &written);
+    const uint32_t error = FileWrite(out.Get(), bytes, entry.size, &written);
     if (error != 0) {
-        PlatDeleteByHandle(out.file);
+        PlatDeleteByHandle(out.Get());
         *ending = EndWith(Outcome::InstallWrite, name, static_cast<int32_t>(error));
         return false;
     }
     // Someone holding the old library without delete sharing blocks the rename for as long as they hold it.
     bool renamed = false;
     while (ClearTheWay(folder, name, backoff)) {
-        renamed = PlatRenameByHandle(out.file, folder, name);
+        renamed = PlatRenameByHandle(out.Get(), folder, name);
         if (renamed || !WaitOutHold(backoff, PlatGetLastError())) break;
     }
     if (!renamed) {
-        PlatDeleteByHandle(out.file);
+        PlatDeleteByHandle(out.Get());
         *ending = EndWith(Outcome::InstallInUse, name);
         return false;
     }
@@ -172,8 +170,8 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
             *ending = EndWith(Outcome::InstallMemory);
             return false;
         }
-        const HeapText name(copied);
-        if (name.text == nullptr || !OnInstallList(name.text)) continue;
+        const OwnedText name(copied);
+        if (!name.Valid() || !OnInstallList(name.Get())) continue;
 
         // Compared with the recorded value even when none is recorded (then 0):
         // a real file practically never sums to 0, so such an entry is rewritten.
@@ -182,7 +180,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
 
         // One schedule for the whole entry: a hold that outlasts it costs this start 250 ms at most.
         Backoff backoff;
-        const Step step = CheckTarget(cache.dir.file, name.text, crc, force, &reader->check, &backoff, ending);
+        const Step step = CheckTarget(cache.dir.Get(), name.Get(), crc, force, &reader->check, &backoff, ending);
         if (step == Step::Stop) return false;
         if (step == Step::Current) {
             *installed = InstalledLibrary{true, false, crc};
@@ -193,7 +191,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
         if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
-        if (!WriteTarget(cache.dir.file, name.text, decoded.entry, &backoff, ending)) return false;
+        if (!WriteTarget(cache.dir.Get(), name.Get(), decoded.entry, &backoff, ending)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.
         const uint8_t* bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;

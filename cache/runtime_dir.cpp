@@ -13,11 +13,11 @@ bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); 
 
 // Opens or creates one folder of the chain inside parent; keeps it only when
 // it is a real folder (a link standing there is refused, never followed).
-bool OpenChainFolder(PlatFile parent, const char16_t* name, FileHandle* held, bool* created) {
-    held->file = PlatCreateFolderAt(parent, name, CACHE_FOLDER_ACCESS, NO_DELETE_SHARING, created);
+bool OpenChainFolder(PlatFile parent, const char16_t* name, OwnedFile* held, bool* created) {
+    held->Reset(PlatCreateFolderAt(parent, name, CACHE_FOLDER_ACCESS, NO_DELETE_SHARING, created));
     if (!held->Valid()) return false;
-    if (IsRealFolder(HandleAttributes(held->file))) return true;
-    held->Close();
+    if (IsRealFolder(HandleAttributes(held->Get()))) return true;
+    held->Reset();
     return false;
 }
 
@@ -27,14 +27,12 @@ bool OpenChainFolder(PlatFile parent, const char16_t* name, FileHandle* held, bo
 // alone. Short holds are waited out on backoff's schedule. Best effort.
 void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, bool foldersOnly,
                    Backoff* backoff) {
-    const PlatFile entry = OpenForRemoval(folder, name, backoff);
-    if (entry == PLAT_INVALID_HANDLE || entry == nullptr) return;  // in use, or gone
-    const uint32_t attributes = HandleAttributes(entry);
+    OwnedFile entry(OpenForRemoval(folder, name, backoff));
+    if (!entry.Valid()) return;  // in use, or gone
+    const uint32_t attributes = HandleAttributes(entry.Get());
     if (IsRealFolder(attributes)) {
         if (TextFormat(path + length, PATH_CAPACITY - length, u"%s\\", name)) {
-            RemoveOpenTree(entry, path, TextLength(path), backoff);  // owns the handle
-        } else {
-            PlatCloseHandle(entry);
+            RemoveOpenTree(entry.Release(), path, TextLength(path), backoff);
         }
         path[length] = 0;
         return;
@@ -42,8 +40,9 @@ void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t
     const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES &&
                             (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
                                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) RemoveNameOf(entry, attributes, backoff);
-    PlatCloseHandle(entry);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) {
+        RemoveNameOf(entry.Get(), attributes, backoff);
+    }
 }
 
 }  // namespace
@@ -62,16 +61,16 @@ bool PrepareRuntimeDir(RuntimeCache* cache) {
 
     // The base is the user's own folder, looked up once as the system gives it;
     // everything below it is opened relative to its parent and never followed.
-    FileHandle& baseFolder = cache->base;
+    OwnedFile& baseFolder = cache->base;
     {
         char16_t scratch[LONG_PATH_CAPACITY];
-        baseFolder.file = PlatCreateFile(ToLongPath(base, scratch), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS);
+        baseFolder.Reset(PlatCreateFile(ToLongPath(base, scratch), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS));
     }
     if (!baseFolder.Valid()) return false;
     bool created = false;
-    const bool rootHeld = OpenChainFolder(baseFolder.file, RUNTIME_ROOT_NAME, &cache->root, &created);
+    const bool rootHeld = OpenChainFolder(baseFolder.Get(), RUNTIME_ROOT_NAME, &cache->root, &created);
     // Decided by the open that would have created it: the after-run removal may
     // take the root away only when this run made it.
     cache->rootExisted = !created && (rootHeld || (PlatGetLastError() != ERROR_FILE_NOT_FOUND &&
@@ -79,7 +78,7 @@ bool PrepareRuntimeDir(RuntimeCache* cache) {
     if (!rootHeld) return false;
     char16_t version[16];
     TextFormat(version, 16, u"%d", RUNTIME_VERSION);
-    if (!OpenChainFolder(cache->root.file, version, &cache->dir, &created)) {
+    if (!OpenChainFolder(cache->root.Get(), version, &cache->dir, &created)) {
         cache->Release();
         return false;
     }
@@ -91,9 +90,9 @@ bool FormLibraryPath(RuntimeCache* cache) {
         cache->libraryPath[0] = 0;
         return false;
     }
-    FileHandle probe;
-    probe.file = PlatCreateFileAt(cache->dir.file, LIBRARY_NAME, FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, NO_FOLLOW);
+    const OwnedFile probe(PlatCreateFileAt(cache->dir.Get(), LIBRARY_NAME, FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                           NO_FOLLOW));
     const uint32_t error = probe.Valid() ? 0 : PlatGetLastError();
     cache->libraryExisted = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     return true;
@@ -129,22 +128,21 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
     size_t length = 0;
     if (TextFormat(path, PATH_CAPACITY, u"%s\\", cache.dirPath)) {
         length = TextLength(path);
-        const PlatFind find = PlatFindFirstFileAt(cache.dir.file, &data);
-        if (find != PLAT_INVALID_HANDLE) {
+        const OwnedFind find(PlatFindFirstFileAt(cache.dir.Get(), &data));
+        if (find.Valid()) {
             do {
                 data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
                 if (IsDotName(data.name) || TextEqual(data.name, LIBRARY_NAME)) continue;
                 Backoff backoff;
-                RemoveEntryOf(cache.dir.file, data.name, path, length, false, &backoff);
-            } while (PlatFindNextFile(find, &data));
-            PlatFindClose(find);
+                RemoveEntryOf(cache.dir.Get(), data.name, path, length, false, &backoff);
+            } while (PlatFindNextFile(find.Get(), &data));
         }
     }
 
     if (!TextFormat(path, PATH_CAPACITY, u"%s\\", cache.rootPath)) return;
     length = TextLength(path);
-    const PlatFind find = PlatFindFirstFileAt(cache.root.file, &data);
-    if (find == PLAT_INVALID_HANDLE) return;
+    const OwnedFind find(PlatFindFirstFileAt(cache.root.Get(), &data));
+    if (!find.Valid()) return;
     do {
         if ((data.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
         data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
@@ -153,9 +151,8 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
         if (number < 1 || number >= RUNTIME_VERSION) continue;
         // Judged again by handle: what was listed may have been swapped since.
         Backoff backoff;
-        RemoveEntryOf(cache.root.file, data.name, path, length, true, &backoff);
-    } while (PlatFindNextFile(find, &data));
-    PlatFindClose(find);
+        RemoveEntryOf(cache.root.Get(), data.name, path, length, true, &backoff);
+    } while (PlatFindNextFile(find.Get(), &data));
 }
 
 void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
@@ -165,15 +162,15 @@ void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
     TextFormat(version, 16, u"%d", RUNTIME_VERSION);
     // One schedule for both folders: a start that still holds them costs this exit 250 ms at most.
     Backoff backoff;
-    cache->dir.Close();
+    cache->dir.Reset();
     if (TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
-        RemoveEntryOf(cache->root.file, version, path, length, true, &backoff);
+        RemoveEntryOf(cache->root.Get(), version, path, length, true, &backoff);
     }
-    cache->root.Close();
+    cache->root.Reset();
     if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && cache->baseLength < TextLength(path)) {
         path[cache->baseLength] = 0;
         if (WithTrailingSeparator(path, &length)) {
-            RemoveEntryOf(cache->base.file, RUNTIME_ROOT_NAME, path, length, true, &backoff);
+            RemoveEntryOf(cache->base.Get(), RUNTIME_ROOT_NAME, path, length, true, &backoff);
         }
     }
     cache->Release();

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/file_handle.h"
 #include "base/long_path.h"
+#include "base/owned.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
 constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
@@ -25,9 +25,9 @@ constexpr uint32_t CACHE_FOLDER_ACCESS =
 // flag at stage 11) and passed down: nothing below it looks the local app data
 // folder up again or opens a cache folder by path.
 struct RuntimeCache {
-    FileHandle base;                      // the local app data folder, as the system named it
-    FileHandle root;                      // RuntimeRoot, opened inside base
-    FileHandle dir;                       // RuntimeDir, opened inside root
+    OwnedFile base;                       // the local app data folder, as the system named it
+    OwnedFile root;                       // RuntimeRoot, opened inside base
+    OwnedFile dir;                        // RuntimeDir, opened inside root
     char16_t rootPath[PATH_CAPACITY];     // plain paths, for the loader and the length rules
     char16_t dirPath[PATH_CAPACITY];
     char16_t libraryPath[PATH_CAPACITY];  // empty until stage 11
@@ -35,9 +35,9 @@ struct RuntimeCache {
     bool rootExisted;                     // something stood at RuntimeRoot before this run
     bool libraryExisted;                  // something stood at the library path before the installation
     void Release() {
-        dir.Close();
-        root.Close();
-        base.Close();
+        dir.Reset();
+        root.Reset();
+        base.Reset();
     }
 };
 

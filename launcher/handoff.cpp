@@ -1,6 +1,7 @@
 #include "launcher/handoff.h"
 
 #include "base/outcome.h"
+#include "base/owned.h"
 #include "base/text.h"
 #include "cache/runtime_dir.h"
 #include "launcher/launch.h"
@@ -17,20 +18,6 @@ bool HasSpace(const char16_t* text) {
 void Append(char16_t* out, size_t* used, const char16_t* text) {
     for (; *text != 0; ++text) out[(*used)++] = *text;
 }
-
-struct ArgvGuard {
-    char16_t** argv = nullptr;
-    ~ArgvGuard() {
-        if (argv != nullptr) PlatLocalFree(argv);
-    }
-};
-
-struct LibraryGuard {
-    PlatModule module = nullptr;
-    ~LibraryGuard() {
-        if (module != nullptr) PlatFreeLibrary(module);
-    }
-};
 
 }  // namespace
 
@@ -68,9 +55,9 @@ char16_t* RebuildArgumentLine(char16_t* const* argv, int count) {
 }
 
 void RemoveAfterRun(PlatModule instance, RuntimeCache* cache) {
-    HeapText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
+    const OwnedText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
     // Only what this run put where nothing stood goes.
-    if (removeSetting.text == nullptr || !TextEqual(removeSetting.text, u"Y") || cache->libraryExisted) {
+    if (!removeSetting.Valid() || !TextEqual(removeSetting.Get(), u"Y") || cache->libraryExisted) {
         cache->Release();
         return;
     }
@@ -85,11 +72,10 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
         // the held file before anything of it is called.
         char16_t loadPath[LONG_PATH_CAPACITY];
         if (!ResolveLoadPath(*checked, loadPath, &ending)) return ending;
-        LibraryGuard library;
         // Its dependencies from the system folder only: nothing else is ever
         // installed beside it, so its own folder could only offer planted files.
-        library.module = PlatLoadLibraryEx(loadPath, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        if (library.module != nullptr && !PlatModuleIsFile(library.module, checked->held.file)) {
+        const OwnedModule library(PlatLoadLibraryEx(loadPath, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        if (library.Valid() && !PlatModuleIsFile(library.Get(), checked->held.Get())) {
             const uint32_t error = PlatGetLastError();
             return error != 0 ? EndWith(Outcome::MappedUncomparable, error) : EndWith(Outcome::MappedOther);
         }
@@ -97,27 +83,26 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
         checked->Release();
 
         VorlaneInitFn init = nullptr;
-        if (library.module != nullptr) {
-            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.module, "VorlaneInit"));
+        if (library.Valid()) {
+            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.Get(), "VorlaneInit"));
         }
         // A library without the init export did not load as the runtime.
         if (init == nullptr) {
             ending = EndWith(Outcome::RuntimeLoad);
         } else {
-            HeapText settingA(LoadSetting(input.instance, SETTING_THIRD_ARGUMENT));
-            HeapText settingB(LoadSetting(input.instance, SETTING_FOURTH_ARGUMENT));
+            const OwnedText settingA(LoadSetting(input.instance, SETTING_THIRD_ARGUMENT));
+            const OwnedText settingB(LoadSetting(input.instance, SETTING_FOURTH_ARGUMENT));
 
-            ArgvGuard args;
             int count = 0;
-            args.argv = PlatCommandLineToArgv(PlatGetCommandLine(), &count);
-            if (args.argv == nullptr) count = 0;
-            const char16_t* first = count >= 2 ? args.argv[1] : u"";
-            HeapText line(RebuildArgumentLine(args.argv, count));
+            const OwnedArgv args(PlatCommandLineToArgv(PlatGetCommandLine(), &count));
+            if (!args.Valid()) count = 0;
+            const char16_t* first = count >= 2 ? args.Get()[1] : u"";
+            const OwnedText line(RebuildArgumentLine(args.Get(), count));
 
-            if (settingA.text != nullptr && settingB.text != nullptr) {
+            if (settingA.Valid() && settingB.Valid()) {
                 // The packaged application runs inside this call; its return value is not ours.
-                init(input.instance, input.modulePath, settingA.text, settingB.text, first,
-                     line.text != nullptr ? line.text : u"", input.payload.offset, input.payload.size);
+                init(input.instance, input.modulePath, settingA.Get(), settingB.Get(), first,
+                     line.Valid() ? line.Get() : u"", input.payload.offset, input.payload.size);
             } else {
                 ending = EndWith(Outcome::SettingMissing);
             }

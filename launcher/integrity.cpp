@@ -137,9 +137,8 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     }
 
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
-    FileHandle file;
-    file.file = PlatCreateFileAt(check.runtimeDir, LIBRARY_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT);
+    OwnedFile file(PlatCreateFileAt(check.runtimeDir, LIBRARY_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT));
     if (!file.Valid()) {
         const uint32_t error = PlatGetLastError();
         // Gone since it was installed: the archive still has it.
@@ -151,7 +150,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     // changed through that name.
     uint32_t attributes = 0;
     uint32_t links = 0;
-    if (!PlatGetHandleAttributes(file.file, &attributes) || !PlatGetLinkCount(file.file, &links)) {
+    if (!PlatGetHandleAttributes(file.Get(), &attributes) || !PlatGetLinkCount(file.Get(), &links)) {
         return Verdict(CheckVerdict::Failed, Outcome::CheckIdentify, PlatGetLastError());
     }
     if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || links != 1) {
@@ -162,7 +161,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     // bytes that will run must at least be this archive's.
     if (!pinned || !VORLANE_VERIFY_SIGNATURE) {
         uint32_t crc = 0;
-        const uint32_t error = HandleCrc(file.file, &crc, check.buffer);
+        const uint32_t error = HandleCrc(file.Get(), &crc, check.buffer);
         if (error != 0) {
             return Verdict(CheckVerdict::Failed, Outcome::CheckRead, error);
         }
@@ -172,17 +171,16 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     }
 
     if (VORLANE_VERIFY_SIGNATURE) {
-        const CheckResult signature = CheckSignature(check, file.file, pinned ? &pin : nullptr);
+        const CheckResult signature = CheckSignature(check, file.Get(), pinned ? &pin : nullptr);
         if (signature.verdict != CheckVerdict::Passed) return signature;
     }
-    checked->held.file = file.file;
-    file.file = PLAT_INVALID_HANDLE;
+    checked->held.Reset(file.Release());
     return CheckResult{CheckVerdict::Passed, EndWith(Outcome::Ok)};
 }
 
 bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* ending) {
     char16_t final[LONG_PATH_CAPACITY];
-    const uint32_t length = PlatGetFinalPath(checked.held.file, final, LONG_PATH_CAPACITY);
+    const uint32_t length = PlatGetFinalPath(checked.held.Get(), final, LONG_PATH_CAPACITY);
     if (length == 0) {
         *ending = EndWith(Outcome::FinalPathUnreadable, PlatGetLastError());
         return false;

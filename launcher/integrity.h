@@ -7,7 +7,7 @@
 #include "archive/file_crc.h"
 #include "archive/pin.h"
 #include "base/outcome.h"
-#include "base/file_handle.h"
+#include "base/owned.h"
 #include "cache/install.h"
 #include "platform/platform.h"
 
@@ -21,8 +21,8 @@ constexpr int PUBLISHER_CAPACITY = 256;
 // the loaded module was confirmed to be this file: nobody can write, rename or
 // delete it meanwhile.
 struct CheckedLibrary {
-    FileHandle held;
-    void Release() { held.Close(); }
+    OwnedFile held;
+    void Release() { held.Reset(); }
 };
 
 // What the check needs to know.

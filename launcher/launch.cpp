@@ -73,7 +73,7 @@ int RunLauncher(PlatModule instance) {
     // once (unless this run just wrote it): a file someone put there must not
     // stop every later start.
     CheckedLibrary checked;
-    LibraryCheck check{instance, cache.dir.file, cache.libraryPath, installed, searchRestricted, &reader.check};
+    LibraryCheck check{instance, cache.dir.Get(), cache.libraryPath, installed, searchRestricted, &reader.check};
     CheckResult result = CheckRuntimeIntegrity(check, &checked);
     if (result.verdict == CheckVerdict::Refused && !installed.written) {
         if (!InstallEntries(&reader, cache, true, &installed, &ending)) return ShowEnding(ending);

@@ -235,8 +235,8 @@ Stages RunStages(const uint8_t* data, size_t size) {
         // The installation runs whatever the payload check said: both are fuzzed.
         PosixClearMessageBoxes();
         RuntimeCache cache{};  // the runtime folder held as a start holds it
-        cache.dir.file = PlatCreateFile(g.cacheWide.c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        cache.dir.Reset(PlatCreateFile(g.cacheWide.c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
         TextFormat(cache.dirPath, PATH_CAPACITY, u"%s", g.cacheWide.c_str());
         TextFormat(cache.libraryPath, PATH_CAPACITY, u"%s\\%s", g.cacheWide.c_str(), LIBRARY_NAME);
         Ending ending{};

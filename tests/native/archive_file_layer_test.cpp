@@ -48,8 +48,8 @@ protected:
     void TearDown() override { PosixResetControls(); }
     std::string Native(const std::string& name) { return dir.Native() + "/" + name; }
     std::u16string Wide(const std::string& name) { return PosixWidePath(Native(name)); }
-    void OpenRead(FileHandle* h, const std::string& name) {
-        ASSERT_EQ(OpenLongFile(&h->file, Wide(name).c_str(), OpenMode::Read), 0u);
+    void OpenRead(OwnedFile* h, const std::string& name) {
+        ASSERT_EQ(OpenLongFile(h, Wide(name).c_str(), OpenMode::Read), 0u);
     }
     void Hook() { PosixSetFaultHook(IoFaultHook, &faults); }
 };
@@ -57,31 +57,31 @@ protected:
 TEST_F(FileLayer, ReadsInPiecesOfAtMost4MiB) {
     const std::vector<uint8_t> data = PatternBytes(10u << 20, 1);
     ASSERT_TRUE(WriteBytes(Native("big"), data));
-    FileHandle h;
+    OwnedFile h;
     OpenRead(&h, "big");
     std::vector<uint8_t> buffer(data.size() + 100);
     size_t read = 0;
     PosixResetCallCounts();
-    ASSERT_EQ(FileRead(h.file, buffer.data(), data.size(), &read), 0u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), data.size(), &read), 0u);
     EXPECT_EQ(read, data.size());
     EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 3u);  // 4 + 4 + 2 MiB
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
 
     // Asking for more than is left: a short count and no error, ended by a 0-byte read.
     int64_t position = static_cast<int64_t>(data.size()) - 10;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     PosixResetCallCounts();
-    ASSERT_EQ(FileRead(h.file, buffer.data(), 100, &read), 0u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), 100, &read), 0u);
     EXPECT_EQ(read, 10u);
     EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 2u);
-    ASSERT_EQ(FileRead(h.file, buffer.data(), 100, &read), 0u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), 100, &read), 0u);
     EXPECT_EQ(read, 0u);
 }
 
 TEST_F(FileLayer, PartialReadsAreGatheredAndFailuresCounted) {
     const std::vector<uint8_t> data = PatternBytes(100000, 2);
     ASSERT_TRUE(WriteBytes(Native("f"), data));
-    FileHandle h;
+    OwnedFile h;
     OpenRead(&h, "f");
     std::vector<uint8_t> buffer(data.size());
     size_t read = 0;
@@ -89,56 +89,56 @@ TEST_F(FileLayer, PartialReadsAreGatheredAndFailuresCounted) {
     faults.shortLimit = true;
     faults.shortBytes = 777;
     Hook();
-    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 0u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 0u);
     EXPECT_EQ(read, data.size());
     EXPECT_EQ(buffer, data);
 
     // The third call fails: two pieces arrived, the code is the platform's.
     int64_t position = 0;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     faults = IoFaults{};
     faults.shortLimit = true;
     faults.shortBytes = 1000;
     faults.failAt = 3;
     faults.error = 23;
-    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 23u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 23u);
     EXPECT_EQ(read, 2000u);
 
     // A failure without a reason is a short success.
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     faults.calls = 0;
     faults.error = 0;
-    ASSERT_EQ(FileRead(h.file, buffer.data(), buffer.size(), &read), 0u);
+    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 0u);
     EXPECT_EQ(read, 2000u);
 }
 
 TEST_F(FileLayer, SeekOriginsAndPositionsBeyond4GiB) {
     ASSERT_TRUE(WriteBytes(Native("f"), PatternBytes(1000, 3)));
-    FileHandle h;
+    OwnedFile h;
     OpenRead(&h, "f");
     int64_t position = 10;
     PosixResetCallCounts();
-    EXPECT_EQ(FileSeek(h.file, &position, 3), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(FileSeek(h.Get(), &position, 3), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(PosixCallCount(PlatOp::SetFilePointer), 0u);
 
     position = 100;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     EXPECT_EQ(position, 100);
     position = 23;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_CURRENT), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_CURRENT), 0u);
     EXPECT_EQ(position, 123);
     position = -1;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_END), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_END), 0u);
     EXPECT_EQ(position, 999);
 
     // The high half travels, and a low half of all ones is no failure even
     // with a stale error code around.
     position = (int64_t{5} << 32) + 7;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     EXPECT_EQ(position, (int64_t{5} << 32) + 7);
     PlatSetLastError(ERROR_ACCESS_DENIED);
     position = 0xFFFFFFFFll;
-    ASSERT_EQ(FileSeek(h.file, &position, FILE_BEGIN), 0u);
+    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
     EXPECT_EQ(position, 0xFFFFFFFFll);
 
     faults.op = PlatOp::SetFilePointer;
@@ -146,24 +146,24 @@ TEST_F(FileLayer, SeekOriginsAndPositionsBeyond4GiB) {
     faults.error = ERROR_INVALID_HANDLE;
     Hook();
     position = 5;
-    EXPECT_EQ(FileSeek(h.file, &position, FILE_BEGIN), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), ERROR_INVALID_HANDLE);
     EXPECT_EQ(position, 5);
 }
 
 TEST_F(FileLayer, OpensByModeAndRefusesToWriteThroughLinks) {
-    PlatFile file = PLAT_INVALID_HANDLE;
+    OwnedFile file;
     EXPECT_EQ(OpenLongFile(&file, Wide("missing").c_str(), OpenMode::Read), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(file, PLAT_INVALID_HANDLE);
+    EXPECT_EQ(file.Get(), PLAT_INVALID_HANDLE);
 
     // Write mode creates, then truncates.
     ASSERT_EQ(OpenLongFile(&file, Wide("new").c_str(), OpenMode::Write), 0u);
     size_t written = 0;
-    ASSERT_EQ(FileWrite(file, "abcdef", 6, &written), 0u);
+    ASSERT_EQ(FileWrite(file.Get(), "abcdef", 6, &written), 0u);
     EXPECT_EQ(written, 6u);
-    PlatCloseHandle(file);
+    file.Reset();
     EXPECT_EQ(ReadBytes(Native("new")).size(), 6u);
     ASSERT_EQ(OpenLongFile(&file, Wide("new").c_str(), OpenMode::Write), 0u);
-    PlatCloseHandle(file);
+    file.Reset();
     EXPECT_EQ(ReadBytes(Native("new")).size(), 0u);
 
     // Links, to a file and to a folder: 4395 and the handle variable untouched.
@@ -173,11 +173,13 @@ TEST_F(FileLayer, OpensByModeAndRefusesToWriteThroughLinks) {
     ASSERT_TRUE(dir.MakeSymlink("dirlink", Native("folder")));
     ASSERT_TRUE(dir.MakeSymlink("dangling", Native("nowhere")));
     for (const char* name : {"link", "dirlink", "dangling"}) {
-        PlatFile untouched = reinterpret_cast<PlatFile>(uintptr_t{0x1234});
+        OwnedFile untouched;
+        OpenRead(&untouched, "target");
+        const PlatFile before = untouched.Get();
         PosixResetCallCounts();
         EXPECT_EQ(OpenLongFile(&untouched, Wide(name).c_str(), OpenMode::Write), ERROR_REPARSE_POINT_ENCOUNTERED)
             << name;
-        EXPECT_EQ(untouched, reinterpret_cast<PlatFile>(uintptr_t{0x1234}));
+        EXPECT_EQ(untouched.Get(), before);
         EXPECT_EQ(PosixCallCount(PlatOp::CreateFile), 0u);
     }
     EXPECT_EQ(ReadBytes(Native("target")), (std::vector<uint8_t>{1, 2, 3}));
@@ -186,22 +188,22 @@ TEST_F(FileLayer, OpensByModeAndRefusesToWriteThroughLinks) {
 
 TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     const std::vector<uint8_t> data = PatternBytes(10u << 20, 4);
-    FileHandle h;
-    ASSERT_EQ(OpenLongFile(&h.file, Wide("out").c_str(), OpenMode::Write), 0u);
+    OwnedFile h;
+    ASSERT_EQ(OpenLongFile(&h, Wide("out").c_str(), OpenMode::Write), 0u);
     size_t written = 0;
     PosixResetCallCounts();
-    ASSERT_EQ(FileWrite(h.file, data.data(), data.size(), &written), 0u);
+    ASSERT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), 0u);
     EXPECT_EQ(written, data.size());
     EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 3u);
-    h.Close();
+    h.Reset();
     EXPECT_EQ(ReadBytes(Native("out")), data);
 
-    ASSERT_EQ(OpenLongFile(&h.file, Wide("out").c_str(), OpenMode::Write), 0u);
+    ASSERT_EQ(OpenLongFile(&h, Wide("out").c_str(), OpenMode::Write), 0u);
     faults.op = PlatOp::WriteFile;
     faults.shortLimit = true;
     faults.shortBytes = 1000;
     Hook();
-    ASSERT_EQ(FileWrite(h.file, data.data(), 5000, &written), 0u);
+    ASSERT_EQ(FileWrite(h.Get(), data.data(), 5000, &written), 0u);
     EXPECT_EQ(written, 5000u);
 
     // A write that takes nothing (a full disk that says nothing) is a failure.
@@ -209,25 +211,25 @@ TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     faults.op = PlatOp::WriteFile;
     faults.shortLimit = true;
     faults.shortBytes = 0;
-    EXPECT_EQ(FileWrite(h.file, data.data(), 5000, &written), ERROR_WRITE_FAULT);
+    EXPECT_EQ(FileWrite(h.Get(), data.data(), 5000, &written), ERROR_WRITE_FAULT);
     EXPECT_EQ(written, 0u);
 
     faults = IoFaults{};
     faults.op = PlatOp::WriteFile;
     faults.failAt = 2;
     faults.error = ERROR_DISK_FULL;
-    EXPECT_EQ(FileWrite(h.file, data.data(), data.size(), &written), ERROR_DISK_FULL);
+    EXPECT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), ERROR_DISK_FULL);
     EXPECT_EQ(written, size_t{MAX_IO_SIZE});
     faults.calls = 0;
     faults.error = 0;
-    EXPECT_EQ(FileWrite(h.file, data.data(), data.size(), &written), ERROR_WRITE_FAULT);
+    EXPECT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), ERROR_WRITE_FAULT);
 }
 
 TEST_F(FileLayer, HandleCrcCoversTheWholeFileOrWhatCouldBeRead) {
     auto crcOf = [this](const char* name, uint32_t* crc) {
-        FileHandle file;
-        EXPECT_EQ(OpenLongFile(&file.file, Wide(name).c_str(), OpenMode::Read), 0u);
-        return HandleCrc(file.file, crc);
+        OwnedFile file;
+        EXPECT_EQ(OpenLongFile(&file, Wide(name).c_str(), OpenMode::Read), 0u);
+        return HandleCrc(file.Get(), crc);
     };
     uint32_t crc = 1;
     ASSERT_TRUE(WriteBytes(Native("empty"), {}));
@@ -257,7 +259,7 @@ TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
     const std::vector<uint8_t> data = PatternBytes(2 * piece + 5000, 6);
     const size_t size = data.size();
     ASSERT_TRUE(WriteBytes(Native("data"), data));
-    FileHandle h;
+    OwnedFile h;
     OpenRead(&h, "data");
     auto crc = [&data](size_t from, size_t count) { return Crc32(data.data() + from, count); };
     CheckBuffer run{nullptr, 0};
@@ -266,38 +268,38 @@ TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
     // Through a buffer of the call's own and through the run's: the same answers.
     for (CheckBuffer* buffer : {static_cast<CheckBuffer*>(nullptr), &run}) {
         SCOPED_TRACE(buffer == nullptr ? "own buffer" : "run's buffer");
-        EXPECT_TRUE(RegionCrcMatches(h.file, 1000, 70000, crc(1000, 70000), buffer));
-        EXPECT_FALSE(RegionCrcMatches(h.file, 1000, 70000, crc(1000, 69999), buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.Get(), 1000, 70000, crc(1000, 70000), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), 1000, 70000, crc(1000, 69999), buffer));
         // Ending exactly at the end of the file, after a short last piece or whole ones.
-        EXPECT_TRUE(RegionCrcMatches(h.file, 0, size, crc(0, size), buffer));
-        EXPECT_TRUE(RegionCrcMatches(h.file, size - 2 * piece, 2 * piece, crc(size - 2 * piece, 2 * piece), buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.Get(), size - 2 * piece, 2 * piece, crc(size - 2 * piece, 2 * piece), buffer));
         // One byte past a piece boundary: the second piece is that byte alone.
-        EXPECT_TRUE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece + 1), buffer));
-        EXPECT_FALSE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece), buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.Get(), 7, piece + 1, crc(7, piece + 1), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), 7, piece + 1, crc(7, piece), buffer));
         // The CRC of the bytes that exist does not make a range past the end good.
-        EXPECT_FALSE(RegionCrcMatches(h.file, size - 10000, 10001, crc(size - 10000, 10000), buffer));
-        EXPECT_FALSE(RegionCrcMatches(h.file, size - piece, piece + 1, crc(size - piece, piece), buffer));
-        EXPECT_FALSE(RegionCrcMatches(h.file, size * 2, 1, 0, buffer));
-        EXPECT_TRUE(RegionCrcMatches(h.file, 5, 0, 0, buffer));
-        EXPECT_FALSE(RegionCrcMatches(h.file, 5, 0, 1, buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), size - 10000, 10001, crc(size - 10000, 10000), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), size - piece, piece + 1, crc(size - piece, piece), buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), size * 2, 1, 0, buffer));
+        EXPECT_TRUE(RegionCrcMatches(h.Get(), 5, 0, 0, buffer));
+        EXPECT_FALSE(RegionCrcMatches(h.Get(), 5, 0, 1, buffer));
     }
 
     // Short reads are gathered into whole pieces.
     faults.shortLimit = true;
     faults.shortBytes = 4097;
     Hook();
-    EXPECT_TRUE(RegionCrcMatches(h.file, 7, piece + 1, crc(7, piece + 1), &run));
-    EXPECT_TRUE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
-    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size - 1), &run));
+    EXPECT_TRUE(RegionCrcMatches(h.Get(), 7, piece + 1, crc(7, piece + 1), &run));
+    EXPECT_TRUE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), &run));
+    EXPECT_FALSE(RegionCrcMatches(h.Get(), 0, size, crc(0, size - 1), &run));
 
     // A failed read, or one that stops early without a reason, fails the check.
     faults = IoFaults{};
     faults.failAt = 2;
     faults.error = 23;
-    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
+    EXPECT_FALSE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), &run));
     faults.calls = 0;
     faults.error = 0;
-    EXPECT_FALSE(RegionCrcMatches(h.file, 0, size, crc(0, size), &run));
+    EXPECT_FALSE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), &run));
     CheckBufferRelease(&run);
 }
 

@@ -21,7 +21,7 @@ namespace {
 class Payload : public ::testing::Test {
 protected:
     TempDir dir;
-    FileHandle file;
+    OwnedFile file;
     ArchiveReader reader;
     bool setUp = false;
     uint64_t archiveStart = 0;
@@ -38,7 +38,7 @@ protected:
     void Close() {
         if (setUp) ArchiveReaderRelease(&reader);
         setUp = false;
-        file.Close();
+        file.Reset();
     }
     std::string Native(const std::string& name) { return dir.Native() + "/" + name; }
 
@@ -48,12 +48,12 @@ protected:
         HostImage image{};
         const std::u16string wide = PosixWidePath(Native(name));
         std::copy(wide.begin(), wide.end(), image.modulePath);
-        ASSERT_EQ(OpenLongFile(&file.file, image.modulePath, OpenMode::Read), 0u);
-        ASSERT_TRUE(ProbeHostImage(file.file, &image));
-        ASSERT_TRUE(FindArchiveStart(file.file, image, &archiveStart));
+        ASSERT_EQ(OpenLongFile(&file, image.modulePath, OpenMode::Read), 0u);
+        ASSERT_TRUE(ProbeHostImage(file.Get(), &image));
+        ASSERT_TRUE(FindArchiveStart(file.Get(), image, &archiveStart));
         int64_t position = static_cast<int64_t>(archiveStart);
-        ASSERT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);
-        ArchiveReaderSetUp(&reader, file.file);
+        ASSERT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
+        ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
         ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
@@ -72,7 +72,7 @@ protected:
         ASSERT_EQ(archiveStart, start);
     }
     PayloadResult Locate(PayloadLocation* location, uint64_t size) {
-        return LocateAndCheckPayload(&reader, file.file, size, location);
+        return LocateAndCheckPayload(&reader, file.Get(), size, location);
     }
     PayloadResult Locate(PayloadLocation* location) { return Locate(location, fileSize); }
     std::string Pack(const std::vector<uint8_t>& payload, const std::string& out = "packed.exe") {

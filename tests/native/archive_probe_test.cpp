@@ -36,9 +36,9 @@ protected:
         std::memcpy(image->modulePath, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
         image->searchStart = 0xDEADBEEF;
         image->fileSize = 0xDEADBEEF;
-        FileHandle file;
-        if (OpenLongFile(&file.file, image->modulePath, OpenMode::Read) != 0) return false;
-        return ProbeHostImage(file.file, image);
+        OwnedFile file;
+        if (OpenLongFile(&file, image->modulePath, OpenMode::Read) != 0) return false;
+        return ProbeHostImage(file.Get(), image);
     }
     bool ProbeBytes(const std::vector<uint8_t>& bytes, HostImage* image) {
         return Probe(Write("image.exe", bytes), image);
@@ -135,7 +135,7 @@ TEST_F(ArchiveProbe, AnUnknownFileSizeIsNoFailure) {
 class ArchiveSearch : public ArchiveProbe {
 protected:
     static constexpr uint32_t kImageEnd = 0x400 + 0x1200 + 0x600;
-    FileHandle file;
+    OwnedFile file;
     HostImage image{};
 
     void Build(size_t headerDistance, size_t tail, const std::vector<std::pair<size_t, std::vector<uint8_t>>>& extra = {}) {
@@ -154,35 +154,35 @@ protected:
         Open(bytes);
     }
     void Open(const std::vector<uint8_t>& bytes) {
-        file.Close();
+        file.Reset();
         const std::string path = Write("packed.exe", bytes);
         ASSERT_TRUE(Probe(path, &image));
-        ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(path).c_str(), OpenMode::Read), 0u);
+        ASSERT_EQ(OpenLongFile(&file, PosixWidePath(path).c_str(), OpenMode::Read), 0u);
     }
 };
 
 TEST_F(ArchiveSearch, FindsTheFirstValidHeaderWithinTheWindow) {
     uint64_t offset = 0;
     Build(0, 1);
-    ASSERT_TRUE(FindArchiveStart(file.file, image, &offset));
+    ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(offset, kImageEnd);
 
     // A signature with a wrong start header CRC is passed over.
     std::vector<uint8_t> fake = MakeStartHeader(1, 2, 3);
     fake[9] ^= 0x01;
     Build(5000, 100, {{1000, fake}});
-    ASSERT_TRUE(FindArchiveStart(file.file, image, &offset));
+    ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(offset, kImageEnd + 5000u);
 
     // Of two valid headers the first wins.
     Build(5000, 100, {{1000, MakeStartHeader(1, 2, 3)}});
-    ASSERT_TRUE(FindArchiveStart(file.file, image, &offset));
+    ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(offset, kImageEnd + 1000u);
 
     // Headers straddling the cut between passes are seen through the carried bytes.
     for (size_t distance : {size_t{32735}, size_t{32736}, size_t{32740}, size_t{32767}, size_t{65480}}) {
         Build(distance, 1);
-        ASSERT_TRUE(FindArchiveStart(file.file, image, &offset)) << distance;
+        ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset)) << distance;
         EXPECT_EQ(offset, kImageEnd + distance);
     }
 }
@@ -190,26 +190,26 @@ TEST_F(ArchiveSearch, FindsTheFirstValidHeaderWithinTheWindow) {
 TEST_F(ArchiveSearch, WindowEndsAfter4222943Bytes) {
     uint64_t offset = 0;
     Build(4222943, 1);
-    ASSERT_TRUE(FindArchiveStart(file.file, image, &offset));
+    ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(offset, kImageEnd + 4222943u);
     Build(4222944, 1);
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
 }
 
 TEST_F(ArchiveSearch, NeedsOneByteAfterTheHeader) {
     uint64_t offset = 0;
     Build(100, 0);
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
     Build(100, 1);
-    EXPECT_TRUE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_TRUE(FindArchiveStart(file.Get(), image, &offset));
 
     // Nothing after the image at all, and a file that ends before the search start.
     Open(MakeLauncherImage());
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
     PeImageOptions longer;
     longer.fileSize = 0x500;
     Open(MakePeImage({{0x1000, 0x400}}, longer));
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
 }
 
 struct ReadFaults {
@@ -242,20 +242,20 @@ TEST_F(ArchiveSearch, ReadFailuresEndTheSearch) {
     faults.failAt = 3;
     faults.error = 23;
     PosixSetFaultHook(ReadFaultHook, &faults);
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(faults.calls, 3u);
 
     // Failures without a reason read as the end of the file: no endless loop.
     faults = ReadFaults{};
     faults.failAt = 2;
     faults.failForever = true;
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_LT(faults.calls, 10u);
 
     // Short reads are gathered: the header is still found where it is.
     faults = ReadFaults{};
     faults.shortBytes = 1000;
-    ASSERT_TRUE(FindArchiveStart(file.file, image, &offset));
+    ASSERT_TRUE(FindArchiveStart(file.Get(), image, &offset));
     EXPECT_EQ(offset, kImageEnd + 200000u);
 
     // A seek that fails.
@@ -269,7 +269,7 @@ TEST_F(ArchiveSearch, ReadFailuresEndTheSearch) {
             return a;
         },
         nullptr);
-    EXPECT_FALSE(FindArchiveStart(file.file, image, &offset));
+    EXPECT_FALSE(FindArchiveStart(file.Get(), image, &offset));
 }
 
 }  // namespace

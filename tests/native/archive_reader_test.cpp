@@ -18,7 +18,7 @@ namespace {
 class ArchiveReading : public ::testing::Test {
 protected:
     TempDir dir;
-    FileHandle file;
+    OwnedFile file;
     ArchiveReader reader;
     bool setUp = false;
 
@@ -28,7 +28,7 @@ protected:
     }
     void TearDown() override {
         if (setUp) ArchiveReaderRelease(&reader);
-        file.Close();
+        file.Reset();
         PosixResetControls();
     }
     std::string Native(const std::string& name) { return dir.Native() + "/" + name; }
@@ -36,11 +36,11 @@ protected:
     // Opens the archive at offset of the named file; returns the decoder's code.
     SRes OpenAt(const std::string& name, uint64_t offset) {
         if (setUp) ArchiveReaderRelease(&reader);
-        file.Close();
-        EXPECT_EQ(OpenLongFile(&file.file, PosixWidePath(Native(name)).c_str(), OpenMode::Read), 0u);
+        file.Reset();
+        EXPECT_EQ(OpenLongFile(&file, PosixWidePath(Native(name)).c_str(), OpenMode::Read), 0u);
         int64_t position = static_cast<int64_t>(offset);
-        EXPECT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);
-        ArchiveReaderSetUp(&reader, file.file);
+        EXPECT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
+        ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         EXPECT_TRUE(ArchiveReaderAllocBuffers(&reader));
         return ArchiveReaderOpen(&reader);
@@ -216,8 +216,8 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     Make("a.7z", {"-m0=LZMA"}, {"data"});
 
     // A platform read failure: the decoder sees 8, the stream keeps the code.
-    ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(Native("a.7z")).c_str(), OpenMode::Read), 0u);
-    ArchiveReaderSetUp(&reader, file.file);
+    ASSERT_EQ(OpenLongFile(&file, PosixWidePath(Native("a.7z")).c_str(), OpenMode::Read), 0u);
+    ArchiveReaderSetUp(&reader, file.Get());
     setUp = true;
     ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
     {
@@ -234,9 +234,9 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     const size_t blocks = PosixLiveHeapBlocks();
     for (uint64_t n = 1;; ++n) {
         int64_t position = 0;
-        ASSERT_EQ(FileSeek(file.file, &position, FILE_BEGIN), 0u);
+        ASSERT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
         ArchiveReader r;
-        ArchiveReaderSetUp(&r, file.file);
+        ArchiveReaderSetUp(&r, file.Get());
         SRes result = SZ_OK;
         uint64_t fired = 0;
         {

@@ -29,7 +29,7 @@ const char16_t IN_USE_DIFFERENT[] = u"Cannot update VorlaneStub.dll: file is in 
 class Installing : public ::testing::Test {
 protected:
     TempDir dir;
-    FileHandle file;
+    OwnedFile file;
     ArchiveReader reader{};
     bool opened = false;
     std::vector<uint8_t> library = PatternBytes(300000, 7);
@@ -42,8 +42,8 @@ protected:
         CrcGenerateTable();
         ASSERT_TRUE(dir.MakeDir("rt"));
         // Held as a start holds it; installation opens everything relative to it.
-        cache.dir.file = PlatCreateFile(dir.Wide("rt").c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        cache.dir.Reset(PlatCreateFile(dir.Wide("rt").c_str(), CACHE_FOLDER_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
         ASSERT_TRUE(cache.dir.Valid());
         heapBefore = PosixLiveHeapBlocks();
     }
@@ -58,12 +58,12 @@ protected:
     void CloseArchive() {
         if (opened) ArchiveReaderRelease(&reader);
         opened = false;
-        file.Close();
+        file.Reset();
     }
     void OpenFile(const std::string& native) {
         CloseArchive();
-        ASSERT_EQ(OpenLongFile(&file.file, PosixWidePath(native).c_str(), OpenMode::Read), 0u);
-        ArchiveReaderSetUp(&reader, file.file);
+        ASSERT_EQ(OpenLongFile(&file, PosixWidePath(native).c_str(), OpenMode::Read), 0u);
+        ArchiveReaderSetUp(&reader, file.Get());
         opened = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
         ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
@@ -372,10 +372,10 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         PurgeOldRuntimes(run);
         auto t1 = Clock::now();
         {
-            FileHandle file;
-            OpenLongFile(&file.file, libraryPath.c_str(), OpenMode::Read);
+            OwnedFile file;
+            OpenLongFile(&file, libraryPath.c_str(), OpenMode::Read);
             uint32_t crc = 0;
-            HandleCrc(file.file, &crc);
+            HandleCrc(file.Get(), &crc);
         }
         auto t2 = Clock::now();
         startTimes.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());

@@ -33,8 +33,8 @@ protected:
         ASSERT_TRUE(dir.Valid());
         ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "signed library bytes"));
         library = dir.Wide("rt/VorlaneStub.dll");
-        folder.file = PlatCreateFile(dir.Wide("rt").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        folder.Reset(PlatCreateFile(dir.Wide("rt").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
         ASSERT_TRUE(folder.Valid());
         handlesBefore = PosixOpenHandleCount();
         PosixSetTrust(PLAT_TRUST_OK, PUBLISHER);
@@ -42,7 +42,7 @@ protected:
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
-        folder.Close();
+        folder.Reset();
         EXPECT_EQ(PosixOpenHandleCount(), 0u) << "a handle was left open";
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
@@ -54,7 +54,7 @@ protected:
         return InstalledLibrary{true, false, Crc32(bytes.data(), bytes.size())};
     }
     LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true) {
-        return LibraryCheck{nullptr, folder.file, library.c_str(), installed, searchRestricted};
+        return LibraryCheck{nullptr, folder.Get(), library.c_str(), installed, searchRestricted};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
         return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked).verdict == CheckVerdict::Passed;
@@ -70,10 +70,10 @@ protected:
     }
     // Deletes the library by handle, as a later installation would replace it.
     bool DeleteLibrary() {
-        FileHandle file;
-        file.file = PlatCreateFile(library.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
-                                   FILE_FLAG_OPEN_REPARSE_POINT);
-        return file.Valid() && PlatDeleteByHandle(file.file);
+        OwnedFile file;
+        file.Reset(PlatCreateFile(library.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT));
+        return file.Valid() && PlatDeleteByHandle(file.Get());
     }
 
     // Runs the check; expects it to end with this verdict and message, and to show nothing itself.
@@ -96,7 +96,7 @@ protected:
 
     TempDir dir;
     std::u16string library;
-    FileHandle folder;  // "rt", held as a start holds the runtime folder
+    OwnedFile folder;  // "rt", held as a start holds the runtime folder
     size_t handlesBefore = 0;
     size_t heapBefore = 0;
 };
@@ -279,9 +279,9 @@ TEST_F(RuntimeIntegrity, SignerMustBeMeantForCodeSigning) {
 // The loader is handed the path the held file resolves to: no link on it.
 TEST_F(RuntimeIntegrity, LoadPathIsTheHeldFilesFinalPath) {
     ASSERT_EQ(symlink(dir.Native("rt").c_str(), dir.Native("link").c_str()), 0);
-    folder.Close();
-    folder.file = PlatCreateFile(dir.Wide("link").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    folder.Reset();
+    folder.Reset(PlatCreateFile(dir.Wide("link").c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
     ASSERT_TRUE(folder.Valid());
     CheckedLibrary checked;
     ASSERT_TRUE(Check(&checked));

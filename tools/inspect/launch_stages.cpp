@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "archive/package.h"
-#include "base/file_handle.h"
 #include "base/long_path.h"
+#include "base/owned.h"
 #include "launcher/launch.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/package_archive.h"
@@ -72,7 +72,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stages 2 to 9 as the launcher runs them; the facts behind each answer are
     // read afterwards through the same open file.
     const PackageResult opened = OpenPackage(&package);
-    const PlatFile exe = package.exe.file;
+    const PlatFile exe = package.exe.Get();
     if (opened.stop == PackageStop::ExeOpen) {
         Refuse(report, EndWith(Outcome::ExeOpen),
                "the file cannot be opened for reading with read sharing (error " + Dec(opened.error) + ")");

@@ -7,22 +7,12 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
+#include "base/owned.h"
 #include "cache/runtime_dir.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
 namespace {
-
-
-struct NameGuard {
-    char16_t* text = nullptr;
-    NameGuard() = default;
-    NameGuard(const NameGuard&) = delete;
-    NameGuard& operator=(const NameGuard&) = delete;
-    ~NameGuard() {
-        if (text != nullptr) PlatHeapFree(text);
-    }
-};
 
 uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
 
@@ -137,11 +127,13 @@ void ListEntries(const CSzArEx* db, InspectReport* report) {
     for (uint32_t i = 0; i < db->NumFiles; ++i) {
         EntryFacts entry;
         entry.index = i;
-        NameGuard name;
+        char16_t* copied = nullptr;
         // Out of memory here is the launcher's stage 9 failure, found again by LocateAndCheckPayload.
-        if (CopyEntryName(db, i, &name.text) && name.text != nullptr) {
+        const bool copiedOk = CopyEntryName(db, i, &copied);
+        const OwnedText name(copied);
+        if (copiedOk && name.Valid()) {
             entry.hasName = true;
-            entry.name = name.text;
+            entry.name = name.Get();
         }
         entry.size = EntrySize(db, i);
         entry.directory = EntryIsDir(db, i);
