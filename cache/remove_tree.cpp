@@ -1,6 +1,7 @@
 #include "cache/remove_tree.h"
 
 #include "base/long_path.h"
+#include "base/owned.h"
 #include "base/text.h"
 
 namespace {
@@ -15,10 +16,13 @@ struct TreeLevel {
     bool result;
 };
 
-// The levels of the walk, on the heap: the depth is bounded only by the path
-// buffer (about a thousand levels), far more than the call stack should carry.
+// The levels of the walk, a growable array on the platform heap (so heap
+// faults reach it): the depth is bounded only by the path buffer (about a
+// thousand levels), far more than the call stack should carry. Growing moves
+// the levels, so they are reached by index only and no pointer or reference
+// into the array is kept past the statement that uses it.
 struct TreeStack {
-    TreeLevel* levels = nullptr;
+    TreeLevel* levels = nullptr;  // capacity slots, the first count in use
     size_t count = 0;
     size_t capacity = 0;
     Backoff* backoff = nullptr;
@@ -35,7 +39,9 @@ struct TreeStack {
     }
 };
 
-bool GrowStack(TreeStack* stack) {
+// Makes room for one more level; false when the heap has none (the levels
+// stay as they were).
+bool ReserveLevel(TreeStack* stack) {
     if (stack->count < stack->capacity) return true;
     const size_t capacity = stack->capacity == 0 ? 16 : stack->capacity * 2;
     auto* levels = static_cast<TreeLevel*>(PlatHeapAlloc(capacity * sizeof(TreeLevel)));
@@ -47,13 +53,18 @@ bool GrowStack(TreeStack* stack) {
     return true;
 }
 
+// The innermost level's index; the stack is not empty.
+size_t Top(const TreeStack& stack) { return stack.count - 1; }
+
+void FailLevel(TreeStack* stack, size_t index) { stack->levels[index].result = false; }
+
 // Starts listing a folder held open (its path, with its trailing separator,
 // length characters, is in the buffer); on success the first entry is in data
 // and the level, which now owns the folder's handle, is on the stack. On
 // failure the handle is closed and the folder is left as it is.
 bool OpenLevel(TreeStack* stack, PlatFile folder, size_t length, PlatFindData* data) {
     PlatFind find = PLAT_INVALID_HANDLE;
-    if (length + 2 <= PATH_CAPACITY && GrowStack(stack)) {
+    if (length + 2 <= PATH_CAPACITY && ReserveLevel(stack)) {
         // A read-only folder cannot be removed; its bit goes first.
         const uint32_t attributes = HandleAttributes(folder);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -81,32 +92,31 @@ bool CloseLevel(TreeStack* stack, char16_t* path) {
         level.result = removed;
     }
     PlatCloseHandle(level.folder);
-    if (stack->count > 0) path[stack->levels[stack->count - 1].length] = 0;
+    if (stack->count > 0) path[stack->levels[Top(*stack)].length] = 0;
     return level.result;
 }
 
 // Removes one entry of the top level, opened relative to its folder; a folder
 // becomes the new top level (true). False otherwise, the entry handled.
 bool RemoveEntry(TreeStack* stack, const char16_t* name, size_t entryLength, char16_t* path, PlatFindData* data) {
-    TreeLevel* level = &stack->levels[stack->count - 1];
-    const PlatFile entry = OpenForRemoval(level->folder, name, stack->backoff);
-    if (entry == PLAT_INVALID_HANDLE || entry == nullptr) {
-        level->result = false;  // in use, or gone with what it held
+    // Pushing the entry as a level may move the array: its parent is kept by index.
+    const size_t parent = Top(*stack);
+    OwnedFile entry(OpenForRemoval(stack->levels[parent].folder, name, stack->backoff));
+    if (!entry.Valid()) {
+        FailLevel(stack, parent);  // in use, or gone with what it held
         return false;
     }
-    const uint32_t attributes = HandleAttributes(entry);
+    const uint32_t attributes = HandleAttributes(entry.Get());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        level->result = false;
+        FailLevel(stack, parent);
     } else if (IsRealFolder(attributes)) {
         path[entryLength] = u'\\';
         path[entryLength + 1] = 0;
-        if (OpenLevel(stack, entry, entryLength + 1, data)) return true;  // descend
-        stack->levels[stack->count - 1].result = false;
-        return false;
-    } else if (!RemoveNameOf(entry, attributes, stack->backoff)) {
-        level->result = false;
+        if (OpenLevel(stack, entry.Release(), entryLength + 1, data)) return true;  // descend
+        FailLevel(stack, parent);
+    } else if (!RemoveNameOf(entry.Get(), attributes, stack->backoff)) {
+        FailLevel(stack, parent);
     }
-    PlatCloseHandle(entry);
     return false;
 }
 
@@ -166,12 +176,11 @@ bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length, Backoff* bac
         bool stop = false;
         data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
         if (!IsDotName(data.name)) {
-            TreeLevel* level = &stack.levels[stack.count - 1];
-            const size_t at = level->length;
+            const size_t at = stack.levels[Top(stack)].length;
             const size_t nameLength = TextLength(data.name);
             if (at + nameLength + 2 > PATH_CAPACITY) {
                 // Its path would not fit: give up the rest of this folder.
-                level->result = false;
+                FailLevel(&stack, Top(stack));
                 stop = true;
             } else {
                 for (size_t i = 0; i <= nameLength; ++i) path[at + i] = data.name[i];
@@ -183,11 +192,11 @@ bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length, Backoff* bac
         // The next entry of the innermost level; finished levels hand their
         // result to their parent.
         for (;;) {
-            if (!stop && PlatFindNextFile(stack.levels[stack.count - 1].find, &data)) break;
+            if (!stop && PlatFindNextFile(stack.levels[Top(stack)].find, &data)) break;
             stop = false;
             const bool result = CloseLevel(&stack, path);
             if (stack.count == 0) return result;
-            if (!result) stack.levels[stack.count - 1].result = false;
+            if (!result) FailLevel(&stack, Top(stack));
         }
     }
 }
@@ -212,19 +221,16 @@ bool RemoveTree(char16_t* path) {
 
     // The folder itself is opened without the trailing separator, never
     // through a link: listing through one would empty its target.
-    PlatFile folder = PLAT_INVALID_HANDLE;
+    OwnedFile folder;
     if (n > 1) {
         const char16_t separator = path[n - 1];
         path[n - 1] = 0;
         char16_t scratch[LONG_PATH_CAPACITY];
-        folder = PlatCreateFile(ToLongPath(path, scratch), REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING, NO_FOLLOW);
+        folder.Reset(PlatCreateFile(ToLongPath(path, scratch), REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING,
+                                    NO_FOLLOW));
         path[n - 1] = separator;
     }
-    if (folder == PLAT_INVALID_HANDLE || folder == nullptr) return false;
-    if (!IsRealFolder(HandleAttributes(folder))) {
-        PlatCloseHandle(folder);
-        return false;
-    }
+    if (!folder.Valid() || !IsRealFolder(HandleAttributes(folder.Get()))) return false;
     Backoff backoff;
-    return RemoveOpenTree(folder, path, n, &backoff);
+    return RemoveOpenTree(folder.Release(), path, n, &backoff);
 }
