@@ -2,20 +2,10 @@
 
 #include "base/long_path.h"
 
-uint32_t OpenLongFile(OwnedFile* file, const char16_t* path, OpenMode mode) {
+uint32_t OpenLongFile(OwnedFile* file, const char16_t* path) {
     char16_t scratch[LONG_PATH_CAPACITY];
-    const char16_t* longPath = ToLongPath(path, scratch);
-    PlatFile opened = PLAT_INVALID_HANDLE;
-    if (mode == OpenMode::Write) {
-        // Never write through a link: the target could be anywhere.
-        const uint32_t attributes = PlatGetFileAttributes(longPath);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            return ERROR_REPARSE_POINT_ENCOUNTERED;
-        }
-        opened = PlatCreateFile(longPath, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    } else {
-        opened = PlatCreateFile(longPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    }
+    const PlatFile opened =
+        PlatCreateFile(ToLongPath(path, scratch), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     uint32_t error = 0;
     if (opened == PLAT_INVALID_HANDLE || opened == nullptr) {
         // An invalid handle is never a success, whatever the platform left behind.

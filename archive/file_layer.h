@@ -14,14 +14,10 @@ constexpr uint32_t MAX_IO_SIZE = 4194304;
 // Sequential scans (archive search, look-ahead stream, CRC checks) use this buffer size.
 constexpr size_t SCAN_BUFFER_SIZE = 32768;
 
-enum class OpenMode { Read, Write };
-
-// Read: read access, read sharing, open existing. Write: refuses an existing
-// reparse point with ERROR_REPARSE_POINT_ENCOUNTERED (handle left as it was),
-// otherwise write access, read sharing, create always. The handle is stored
+// Opens an existing file for reading with read sharing. The handle is stored
 // (also when invalid; whatever file held before is closed) and the result is
 // 0 or the platform's last error.
-uint32_t OpenLongFile(OwnedFile* file, const char16_t* path, OpenMode mode);
+uint32_t OpenLongFile(OwnedFile* file, const char16_t* path);
 
 // Reads up to size bytes, going on after partial reads and stopping at a read
 // that brings 0 bytes (end of file: a short count, no error). A failed read

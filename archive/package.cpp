@@ -6,7 +6,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     PackageResult result{PackageStop::None, 0, SZ_OK, PayloadResult::Ok};
 
     // Stage 2: held, read sharing only, until the package goes.
-    result.error = OpenLongFile(&package->exe, package->image.modulePath, OpenMode::Read);
+    result.error = OpenLongFile(&package->exe, package->image.modulePath);
     if (result.error != 0) {
         result.stop = PackageStop::ExeOpen;
         return result;

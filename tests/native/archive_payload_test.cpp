@@ -48,7 +48,7 @@ protected:
         HostImage image{};
         const std::u16string wide = PosixWidePath(Native(name));
         std::copy(wide.begin(), wide.end(), image.modulePath);
-        ASSERT_EQ(OpenLongFile(&file, image.modulePath, OpenMode::Read), 0u);
+        ASSERT_EQ(OpenLongFile(&file, image.modulePath), 0u);
         ASSERT_TRUE(ProbeHostImage(file.Get(), &image));
         ASSERT_TRUE(FindArchiveStart(file.Get(), image, &archiveStart));
         int64_t position = static_cast<int64_t>(archiveStart);

@@ -37,7 +37,7 @@ protected:
     SRes OpenAt(const std::string& name, uint64_t offset) {
         if (setUp) ArchiveReaderRelease(&reader);
         file.Reset();
-        EXPECT_EQ(OpenLongFile(&file, PosixWidePath(Native(name)).c_str(), OpenMode::Read), 0u);
+        EXPECT_EQ(OpenLongFile(&file, PosixWidePath(Native(name)).c_str()), 0u);
         int64_t position = static_cast<int64_t>(offset);
         EXPECT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
         ArchiveReaderSetUp(&reader, file.Get());
@@ -216,7 +216,7 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     Make("a.7z", {"-m0=LZMA"}, {"data"});
 
     // A platform read failure: the decoder sees 8, the stream keeps the code.
-    ASSERT_EQ(OpenLongFile(&file, PosixWidePath(Native("a.7z")).c_str(), OpenMode::Read), 0u);
+    ASSERT_EQ(OpenLongFile(&file, PosixWidePath(Native("a.7z")).c_str()), 0u);
     ArchiveReaderSetUp(&reader, file.Get());
     setUp = true;
     ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));

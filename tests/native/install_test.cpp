@@ -62,7 +62,7 @@ protected:
     }
     void OpenFile(const std::string& native) {
         CloseArchive();
-        ASSERT_EQ(OpenLongFile(&file, PosixWidePath(native).c_str(), OpenMode::Read), 0u);
+        ASSERT_EQ(OpenLongFile(&file, PosixWidePath(native).c_str()), 0u);
         ArchiveReaderSetUp(&reader, file.Get());
         opened = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
@@ -373,7 +373,7 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         auto t1 = Clock::now();
         {
             OwnedFile file;
-            OpenLongFile(&file, libraryPath.c_str(), OpenMode::Read);
+            OpenLongFile(&file, libraryPath.c_str());
             uint32_t crc = 0;
             HandleCrc(file.Get(), &crc);
         }
