@@ -460,7 +460,7 @@ def report(args):
     lines.append("Every warm floor reads what a current start reads: the payload once and the library twice (the "
                  "up-to-date test, then the copy check)")
     lines.append("")
-    lines.append("%-44s %10s %10s   %-34s %10s %10s %7s %7s" % ("native, posix backend", "elapsed", "CPU", "against",
+    lines.append("%-44s %10s %10s   %-34s %10s %10s %7s %7s" % ("native, simulator", "elapsed", "CPU", "against",
                                                              "elapsed", "CPU", "ratio", "(CPU)"))
     rows = []
     for name, key, against, ref in timed:

@@ -1,4 +1,4 @@
-// The launch sequence over the posix backend measured against its physical
+// The launch sequence over the simulator measured against its physical
 // floors: the least work any launcher has to do for the same start, measured in
 // the same run over the same bytes, so the ratios hold on a noisy machine.
 //
@@ -41,7 +41,7 @@
 #include "archive/payload.h"
 #include "launcher/build_config.h"
 #include "launcher/launch.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 namespace {
 
@@ -194,8 +194,8 @@ void Report(const std::map<std::string, uint64_t>& values) {
     std::printf("\n");
 }
 
-// The whole launch sequence. Stages 1-14 run for real over the posix backend
-// (trust answered OK, as the posix backend does by default); stage 15's load is
+// The whole launch sequence. Stages 1-14 run for real over the simulator
+// (trust answered OK, as the simulator does by default); stage 15's load is
 // refused by the backend, because the library is a PE image and not a shared
 // object: that costs a stat and a 4-byte read, and the run ends with exit code 6
 // and its error box, recorded in memory. The runtime itself is not ours to time.

@@ -2,7 +2,7 @@
 # The benchmark of the launch sequence against its physical floors: builds
 # build/bench (Release), packs an application with a 64 MiB stored payload and
 # an ~11 MB runtime library (and the same with a 1 GiB payload, for warm starts),
-# times warm and cold starts natively over the posix backend next to the floors
+# times warm and cold starts natively over the simulator next to the floors
 # measured in the same run over the same bytes (the plain reads, the launcher's
 # CRC, the SDK's CRC), counts
 # their instructions with callgrind (the same on every run, however busy the

@@ -84,7 +84,7 @@ if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVORLANE_FUZZ=ON -DVOR
 fi
 pass "fuzz: build of ${targets[*]}"
 
-# The posix backend writes each input to a real file: a tmpfs is ~3x faster than disk.
+# The simulator writes each input to a real file: a tmpfs is ~3x faster than disk.
 scratch_tmp=/tmp
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch_tmp=/dev/shm; fi
 

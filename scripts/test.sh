@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native suite over the posix
-# backend and the end-to-end suite of the real executable under Wine (CTest,
+# Builds everything and runs every test: the native suite over the Windows
+# file-system simulator and the end-to-end suite of the real executable under Wine (CTest,
 # which also checks the release bundle scripts/release.sh builds first),
 # then scripts/test-extra.sh: the native suite under ASan/UBSan/LeakSanitizer
 # and short fuzzing runs, and a check that every include points down a layer.

@@ -1,6 +1,6 @@
 // Fuzz target: a packaged file (PE headers, any bytes, the appended archive) as
 // the launcher meets it. Each input is written to one file in a private folder
-// under $TMPDIR (or /tmp) and goes, over the real posix backend,
+// under $TMPDIR (or /tmp) and goes, over the simulator's real files,
 //   1. through the archive stages one by one: probe, archive search, opening,
 //      payload location and check, installation into a fresh cache folder
 //      (attempted even when the payload fails, for the decoders' sake), and
@@ -37,7 +37,7 @@
 #include "cache/install.h"
 #include "launcher/launch.h"
 #include "base/text.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 

@@ -14,7 +14,7 @@
 #include "launcher/handoff.h"
 #include "base/text.h"
 #include "platform/platform.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "archive/archive_reader.h"
 #include "archive/file_crc.h"
 #include "archive/file_layer.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
 #include "archive/payload.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"

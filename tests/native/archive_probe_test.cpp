@@ -1,5 +1,5 @@
 // The host image probe and the search for the appended archive, over real
-// files of the posix backend.
+// files of the simulator.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +9,7 @@
 #include "archive/archive_reader.h"
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/temp_dir.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"

@@ -11,7 +11,7 @@
 #include "base/long_path.h"
 #include "cache/remove_tree.h"
 #include "cache/runtime_dir.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/temp_dir.h"
 

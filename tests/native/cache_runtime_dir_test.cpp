@@ -14,7 +14,7 @@
 #include "base/long_path.h"
 #include "cache/runtime_dir.h"
 #include "base/text.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/temp_dir.h"
 

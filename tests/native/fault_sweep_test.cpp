@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "launcher/build_config.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"

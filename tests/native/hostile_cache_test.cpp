@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
@@ -476,7 +476,7 @@ TEST_F(HostileCache, FoldersAndTheLibrarySwappedForLinksMidWalkNeverReachOutside
     EXPECT_EQ(ReadBytes(Version() + ".moved/VorlaneStub.dll"), package->runtime);
 }
 
-// Where Windows is stricter than Linux, the posix backend answers as Windows
+// Where Windows is stricter than Linux, the simulator answers as Windows
 // does: a hidden and system file cannot be overwritten by CREATE_ALWAYS, and a
 // read-only folder cannot be removed. Neither stops a start.
 TEST_F(HostileCache, HiddenSystemLibraryIsRewrittenAndReadOnlyFoldersArePurged) {

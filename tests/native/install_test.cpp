@@ -16,7 +16,7 @@
 #include "archive/file_layer.h"
 #include "cache/install.h"
 #include "cache/runtime_dir.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,4 @@
-// The runtime library's integrity check over the posix backend: what it
+// The runtime library's integrity check over the simulator: what it
 // refuses and how it says so, and that an accepted library cannot be replaced
 // between its check and its load.
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 #include "launcher/integrity.h"
 #include "launcher/launch.h"
 #include "platform/platform.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,4 @@
-// The whole launch sequence over the posix backend, stage by stage: each
+// The whole launch sequence over the simulator, stage by stage: each
 // expected failure ends with its exit code and message (or silence), a normal
 // end hands the runtime its eight arguments, the after-run removal takes only
 // what the run itself put there, and no run leaks a handle or a heap block.
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "launcher/build_config.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"

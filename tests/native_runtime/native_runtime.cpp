@@ -1,4 +1,4 @@
-// A native stand-in runtime for tests over the posix backend: records the
+// A native stand-in runtime for tests over the simulator: records the
 // eight arguments it receives into the file named by VORLANE_TEST_RECORD.
 #include <cstdint>
 #include <cstdio>

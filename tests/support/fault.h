@@ -1,4 +1,4 @@
-// Fault injection for native tests: a plan installed over the posix backend's
+// Fault injection for native tests: a plan installed over the simulator's
 // fault hook for the lifetime of the object. Calls are counted from install.
 // Only one plan may be installed at a time; PosixResetControls removes it.
 #pragma once
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 class FaultPlan {
 public:

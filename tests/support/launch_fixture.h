@@ -1,4 +1,4 @@
-// Whole runs of the launch sequence over the posix backend: a packaged file
+// Whole runs of the launch sequence over the simulator: a packaged file
 // built natively (a synthetic launcher image, vorlane-pack, the native
 // stand-in runtime packed as "VorlaneStub.dll"), the controls that stand in
 // for Windows, and what a run left behind: its exit code, the message boxes,
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "launcher/build_config.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 // The instance handle every run passes; the runtime records it.
 extern const PlatModule LAUNCH_INSTANCE;
@@ -105,7 +105,7 @@ struct LaunchResult {
     uint64_t Calls(PlatOp op) const { return calls[static_cast<int>(op)]; }
 };
 
-// The pin a packer writes for these library bytes, as the posix backend digests them.
+// The pin a packer writes for these library bytes, as the simulator digests them.
 std::u16string PinTextOf(const std::vector<uint8_t>& library);
 
 // Resets the controls, applies setup, runs RunLauncher(instance), collects the

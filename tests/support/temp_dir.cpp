@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
 namespace {
 

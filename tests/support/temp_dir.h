@@ -17,7 +17,7 @@ public:
     // The folder itself ("/tmp/vorlane-XXXXXX") or a path inside it.
     const std::string& Native() const { return root_; }
     std::string Native(const std::string& relative) const;
-    // The same as the posix backend reads it: "Z:\tmp\vorlane-XXXXXX[\relative]".
+    // The same as the simulator reads it: "Z:\tmp\vorlane-XXXXXX[\relative]".
     std::u16string Wide() const;
     std::u16string Wide(const std::string& relative) const;
 

@@ -16,7 +16,7 @@
 #else
 #include <unistd.h>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #endif
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tools/inspect/inspect.h"
 
 namespace {

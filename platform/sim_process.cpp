@@ -1,14 +1,15 @@
-// The posix backend: the process and what Windows would supply to it (module
-// path, local app data folder, command line, string table, message boxes,
-// heap), and the controls through which native tests set all of that.
+// The Windows file-system simulator (tests only): the process and what Windows
+// would supply to it (module path, local app data folder, command line, string
+// table, message boxes, heap), and the controls through which native tests set
+// all of that.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix_internal.h"
+#include "platform/sim_internal.h"
 
-using namespace posix_backend;
+using namespace sim_backend;
 
 namespace {
 

@@ -1,6 +1,7 @@
-// The posix backend's shared state: the fault hook, Windows error codes for
-// errno values, paths, attribute bits and the table of open handles; and the
-// UTF-16 text and path conversions the tests use too.
+// The Windows file-system simulator (test double over real Linux files; the
+// tests' backend, never a shipped one): its shared state: the fault hook,
+// Windows error codes for errno values, paths, attribute bits and the table of
+// open handles; and the UTF-16 text and path conversions the tests use too.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,9 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/posix_internal.h"
+#include "platform/sim_internal.h"
 
-namespace posix_backend {
+namespace sim_backend {
 
 int32_t HresultFromWin32(uint32_t code) {
     return static_cast<int32_t>(0x80070000u | (code & 0xFFFFu));
@@ -211,7 +212,7 @@ uint32_t OpenConflictLocked(dev_t dev, ino_t ino, uint32_t access, uint32_t shar
     return ERROR_SUCCESS;
 }
 
-}  // namespace posix_backend
+}  // namespace sim_backend
 
 namespace {
 

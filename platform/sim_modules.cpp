@@ -1,6 +1,6 @@
-// The posix backend's modules and trust: shared objects loaded with dlopen
-// and locked like mapped images, and the trust services' answer, which native
-// tests set.
+// The Windows file-system simulator's modules and trust (tests only): shared
+// objects loaded with dlopen and locked like mapped images, and the trust
+// services' answer, which native tests set.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -12,13 +12,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix_internal.h"
+#include "platform/sim_internal.h"
 
 extern "C" {
 #include "Sha256.h"
 }
 
-using namespace posix_backend;
+using namespace sim_backend;
 
 namespace {
 

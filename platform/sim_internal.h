@@ -1,6 +1,7 @@
-// What the posix backend's files share: the Windows codes it maps to, the
-// controls that stand in for Windows, the fault hook, and the table of open
-// handles with their share modes. Only the backend's own files include this.
+// What the Windows file-system simulator's files (tests only) share: the
+// Windows codes it maps to, the controls that stand in for Windows, the fault
+// hook, and the table of open handles with their share modes. Only the
+// backend's own files include this.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,9 +16,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 
-namespace posix_backend {
+namespace sim_backend {
 
 // Windows codes used here beyond the shared list.
 constexpr uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
@@ -156,4 +157,4 @@ const char16_t* HookPath(const Handle* handle);
 // loaded libraries of the same file. Caller holds the lock.
 uint32_t OpenConflictLocked(dev_t dev, ino_t ino, uint32_t access, uint32_t share);
 
-}  // namespace posix_backend
+}  // namespace sim_backend

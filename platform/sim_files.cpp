@@ -1,6 +1,6 @@
-// The posix backend's files: CreateFileW's meaning over openat, relative
-// opens, reads, writes and positions, share modes among the process's handles,
-// attributes and deletion by handle, and file identity.
+// The Windows file-system simulator's files (tests only): CreateFileW's meaning
+// over openat, relative opens, reads, writes and positions, share modes among
+// the process's handles, attributes and deletion by handle, and file identity.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix_internal.h"
+#include "platform/sim_internal.h"
 
-using namespace posix_backend;
+using namespace sim_backend;
 
 namespace {
 

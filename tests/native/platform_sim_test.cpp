@@ -1,4 +1,4 @@
-// The posix backend's contract: the Windows behaviour the launcher's logic
+// The simulator's contract: the Windows behaviour the launcher's logic
 // relies on, over real Linux files, folders, links and shared objects.
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix_control.h"
+#include "platform/sim_control.h"
 #include "tests/support/fault.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,7 +1,8 @@
-// Controls of the posix backend, for native tests, tools and benchmarks: what
-// Windows would supply (module path, local app data folder, command line,
-// string table, trust answer), what the user would see (message boxes), and
-// fault injection. Only Linux code includes this.
+// Controls of the Windows file-system simulator (sim_*.cpp), for native tests,
+// the tools' tests and benchmarks: what Windows would supply (module path,
+// local app data folder, command line, string table, trust answer), what the
+// user would see (message boxes), and fault injection. The simulator is a test
+// double, not a backend to ship. Only Linux code includes this.
 #pragma once
 
 #include <cstddef>

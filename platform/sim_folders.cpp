@@ -1,6 +1,7 @@
-// The posix backend's folders and links: attribute queries by path (links
-// reported as links, never followed), folder creation, and listings through a
-// folder handle in the order the usual Windows file system delivers them.
+// The Windows file-system simulator's folders and links (tests only): attribute
+// queries by path (links reported as links, never followed), folder creation,
+// and listings through a folder handle in the order the usual Windows file
+// system delivers them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix_internal.h"
+#include "platform/sim_internal.h"
 
-using namespace posix_backend;
+using namespace sim_backend;
 
 namespace {
 
