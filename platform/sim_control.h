@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_common.h"  // the path and text conversions the tests use
 
 // Every platform operation, for call counting and fault injection.
 enum class PlatOp : int {
@@ -105,13 +106,6 @@ size_t PosixOpenHandleCount();
 size_t PosixLiveHeapBlocks();
 // Argument arrays from PlatCommandLineToArgv not yet released with PlatLocalFree.
 size_t PosixLiveLocalBlocks();
-
-// Path conversion as the backend does it: "\\?\" and "\\?\UNC\" prefixes
-// dropped, a drive "X:\" mapped to "/", '\' and '/' both separators.
-std::string PosixNativePath(const char16_t* path);
-std::u16string PosixWidePath(const std::string& nativePath);  // "/a/b" -> u"Z:\\a\\b"
-std::string Utf16ToUtf8(const std::u16string& text);
-std::u16string Utf8ToUtf16(const std::string& text);
 
 // Resets every control above to its default (no faults, empty strings, trust OK).
 void PosixResetControls();

@@ -16,23 +16,17 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_common.h"
 #include "platform/sim_control.h"
 
 namespace sim_backend {
 
 // Windows codes used here beyond the shared list.
 constexpr uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
-constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
-constexpr uint32_t ERROR_NOT_SAME_DEVICE_CODE = 17;
-constexpr uint32_t ERROR_WRITE_PROTECT_CODE = 19;
-constexpr uint32_t ERROR_GEN_FAILURE_CODE = 31;
 constexpr uint32_t ERROR_FILE_EXISTS_CODE = 80;
 constexpr uint32_t ERROR_INVALID_NAME_CODE = 123;
 constexpr uint32_t ERROR_NEGATIVE_SEEK_CODE = 131;
-constexpr uint32_t ERROR_BUSY_CODE = 170;
-constexpr uint32_t ERROR_FILE_TOO_LARGE_CODE = 223;
 constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND_CODE = 1814;
-constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME_CODE = 1921;
 
 constexpr int32_t E_FAIL_RESULT = static_cast<int32_t>(0x80004005u);
 constexpr uint32_t CREATE_NEW_DISPOSITION = 1;
@@ -83,7 +77,7 @@ T FailWith(uint32_t code, T result) {
 
 // ---- errors and paths -----------------------------------------------------------
 
-uint32_t ErrorFromErrno(int e);
+inline uint32_t ErrorFromErrno(int e) { return PosixErrorFromErrno(e); }
 // Trailing separators dropped (the root stays "/"), so that "dir\" names the
 // folder or link itself: lstat("link/") would follow the link.
 std::string StripTrailing(std::string path);

@@ -1,0 +1,17 @@
+// What both Linux layers share, so that they read the same paths and report
+// the same errors: UTF-16 text and the "Z:\..." path form, and the Windows
+// code for an errno value. Pure conversions; no state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Path conversion: "\\?\" and "\\?\UNC\" prefixes dropped, a drive "X:\"
+// mapped to "/", '\' and '/' both separators.
+std::string PosixNativePath(const char16_t* path);
+std::u16string PosixWidePath(const std::string& nativePath);  // "/a/b" -> u"Z:\\a\\b"
+std::string Utf16ToUtf8(const std::u16string& text);
+std::u16string Utf8ToUtf16(const std::string& text);
+
+// The Windows error code (GetLastError's meaning) for an errno value.
+uint32_t PosixErrorFromErrno(int e);
