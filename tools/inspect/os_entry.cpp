@@ -16,7 +16,7 @@
 #else
 #include <unistd.h>
 
-#include "platform/sim_control.h"
+#include "platform/posix_common.h"
 #endif
 
 namespace {
@@ -84,17 +84,9 @@ std::string Absolute(const std::string& path) {
     return out.empty() ? "/" : out;
 }
 
-bool Resolve(const std::u16string& argument, std::u16string* path, std::string* why) {
-    const std::u16string wide = PosixWidePath(Absolute(Utf16ToUtf8(argument)));
-    // The backend answers the launcher's own-path question with this file.
-    PosixSetModulePath(wide.c_str());
-    std::vector<char16_t> buffer(wide.size() + 2);
-    const uint32_t length = PlatGetModuleFileName(buffer.data(), static_cast<uint32_t>(buffer.size()));
-    if (length == 0 || length >= buffer.size()) {
-        *why = "cannot form its path";
-        return false;
-    }
-    path->assign(buffer.data(), length);
+// The "Z:\..." form the platform layer reads back to the same Linux path.
+bool Resolve(const std::u16string& argument, std::u16string* path, std::string*) {
+    *path = PosixWidePath(Absolute(Utf16ToUtf8(argument)));
     return true;
 }
 

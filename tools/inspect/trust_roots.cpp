@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim_control.h"
+#include "platform/posix_common.h"
 #include "tools/inspect/inspect.h"
 
 namespace {
