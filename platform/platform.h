@@ -1,8 +1,9 @@
 // The operations the launcher needs from the operating system, with Windows
 // meaning: Windows error codes, attribute bits, share modes and UTF-16 paths.
-// One backend implements them per OS (platform_win32.cpp for Windows; on Linux
-// sim_*.cpp, a Windows file-system simulator the tests run on); nothing outside
-// platform/ sees the OS.
+// Three backends implement them: platform_win32.cpp for Windows; on Linux
+// sim_*.cpp, a Windows file-system simulator the tests run on, and
+// plain_posix.cpp, the few operations the shipped Linux tools need over plain
+// POSIX calls. Nothing outside platform/ sees the OS.
 //
 // Windows-named constants are declared only when <windows.h> has not already
 // defined them as macros, so the win32 backend may include both in any order.

@@ -2,7 +2,8 @@
 // the tools' tests and benchmarks: what Windows would supply (module path,
 // local app data folder, command line, string table, trust answer), what the
 // user would see (message boxes), and fault injection. The simulator is a test
-// double, not a backend to ship. Only Linux code includes this.
+// double, not a backend to ship: the Linux tools ship on the plain layer
+// (plain_posix.cpp). Only Linux test code includes this.
 #pragma once
 
 #include <cstddef>
