@@ -30,10 +30,18 @@ using Kernel = uint32_t (*)(uint32_t, const unsigned char*, uint64_t);
 // value complemented. Its tables are built here at the first call, so a sum
 // never depends on a caller having done it first.
 uint32_t TableKernel(uint32_t crc, const unsigned char* data, uint64_t size) {
-    static const bool tables = (CrcGenerateTable(), true);
-    (void)tables;
+    SdkCrcTablesReady();
     return CRC_GET_DIGEST(CrcUpdate(crc ^ CRC_INIT_VAL, data, static_cast<size_t>(size)));
 }
+
+}  // namespace
+
+void SdkCrcTablesReady() {
+    static const bool tables = (CrcGenerateTable(), true);
+    (void)tables;
+}
+
+namespace {
 
 struct KernelEntry {
     const char* name;

@@ -31,6 +31,10 @@ void CheckBufferRelease(CheckBuffer* buffer);
 // call (Crc32PickKernel) and kept for the rest of the process.
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
 
+// Builds the LZMA SDK's CRC tables once per process (the start header's check
+// and the decoder's use them, as does the table kernel). Safe to call again.
+void SdkCrcTablesReady();
+
 // The CRC-32 kernels, widest first. The 512-bit and 128-bit ones are ISA-L's,
 // the table is the SDK's CrcUpdate; the 256-bit one is ours (crc32_avx2.cpp):
 // ISA-L has none, and most desktop CPUs (no AVX-512) have 256-bit VPCLMULQDQ.

@@ -1,5 +1,6 @@
 #include "archive/package.h"
 
+#include "archive/file_crc.h"
 #include "base/long_path.h"
 
 PackageResult OpenPackage(Package* package, bool checkPayload) {
@@ -19,7 +20,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     }
 
     // Stage 4: the start header check needs the tables.
-    CrcGenerateTable();
+    SdkCrcTablesReady();
 
     // Stage 5.
     if (!FindArchiveStart(package->exe.Get(), package->image, &package->archiveStart)) {
