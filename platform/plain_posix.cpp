@@ -132,19 +132,9 @@ bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
     if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
     if (buffer == nullptr && size != 0) return Fail(ERROR_INVALID_PARAMETER);
     uint32_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, static_cast<char*>(buffer) + done, size - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int e = errno;
-            if (read != nullptr) *read = done;
-            return Fail(e == EIO ? ERROR_READ_FAULT : PosixErrorFromErrno(e));
-        }
-        if (got == 0) break;  // end of file: success with what was read
-        done += static_cast<uint32_t>(got);
-    }
+    const uint32_t error = PosixReadFully(fd, buffer, size, &done);
     if (read != nullptr) *read = done;
-    return true;
+    return error != 0 ? Fail(error) : true;
 }
 
 uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanceHigh, uint32_t method) {

@@ -2,6 +2,8 @@
 // for errno values.
 #include "platform/posix_common.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/platform.h"
@@ -183,3 +185,17 @@ std::u16string PosixWidePath(const std::string& nativePath) {
     return wide;
 }
 
+
+uint32_t PosixReadFully(int fd, void* buffer, uint32_t size, uint32_t* done) {
+    *done = 0;
+    while (*done < size) {
+        const ssize_t got = ::read(fd, static_cast<char*>(buffer) + *done, size - *done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno == EIO ? ERROR_READ_FAULT : PosixErrorFromErrno(errno);
+        }
+        if (got == 0) break;  // end of file: success with what was read
+        *done += static_cast<uint32_t>(got);
+    }
+    return 0;
+}

@@ -15,3 +15,8 @@ std::u16string Utf8ToUtf16(const std::string& text);
 
 // The Windows error code (GetLastError's meaning) for an errno value.
 uint32_t PosixErrorFromErrno(int e);
+
+// ReadFile's meaning over a descriptor: reads until size bytes or the end of
+// the file, retrying interrupted reads. Sets *done to what was read; 0 on
+// success, else the Windows code of the failure (EIO as ERROR_READ_FAULT).
+uint32_t PosixReadFully(int fd, void* buffer, uint32_t size, uint32_t* done);

@@ -226,19 +226,9 @@ bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
     uint32_t limit = size;
     if (action.kind == FaultAction::Short) limit = std::min(size, action.shortBytes);
     uint32_t done = 0;
-    while (done < limit) {
-        const ssize_t got = ::read(h->fd, static_cast<char*>(buffer) + done, limit - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int e = errno;
-            if (read != nullptr) *read = done;
-            return Fail(e == EIO ? ERROR_READ_FAULT : ErrorFromErrno(e));
-        }
-        if (got == 0) break;  // end of file: success with what was read
-        done += static_cast<uint32_t>(got);
-    }
+    const uint32_t error = PosixReadFully(h->fd, buffer, limit, &done);
     if (read != nullptr) *read = done;
-    return true;
+    return error != 0 ? Fail(error) : true;
 }
 
 bool PlatWriteFile(PlatFile file, const void* buffer, uint32_t size, uint32_t* written) {

@@ -37,15 +37,7 @@ void Snapshot(const std::string& path, const std::string& relative, std::map<std
         (*out)[relative] = "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
     } else if (S_ISDIR(st.st_mode)) {
         (*out)[relative] = "dir " + mode;
-        DIR* dir = opendir(path.c_str());
-        if (dir == nullptr) return;
-        std::vector<std::string> names;
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(dir);
-        for (const std::string& name : names) Snapshot(path + "/" + name, relative + "/" + name, out);
+        for (const std::string& name : NamesIn(path)) Snapshot(path + "/" + name, relative + "/" + name, out);
     } else {
         const std::vector<uint8_t> bytes = ReadBytes(path);
         (*out)[relative] = "file " + mode + " " + std::string(bytes.begin(), bytes.end());

@@ -296,13 +296,9 @@ TEST_F(RuntimeIntegrity, LoadPathIsTheHeldFilesFinalPath) {
 // load worked or not.
 TEST_F(RuntimeIntegrity, HandOffReleasesTheHeldLibraryOnceTheLoadReturned) {
     const std::string built = std::string(VORLANE_BINARY_DIR) + "/tests/runtimes/libnative_runtime.so";
-    std::string image;
-    FILE* f = std::fopen(built.c_str(), "rb");
-    if (f == nullptr) GTEST_SKIP() << "no native stand-in runtime at " << built;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), f)) > 0) image.append(buffer, got);
-    std::fclose(f);
+    const std::vector<uint8_t> bytes = ReadBytes(built);
+    if (bytes.empty()) GTEST_SKIP() << "no native stand-in runtime at " << built;
+    const std::string image(bytes.begin(), bytes.end());
 
     PosixSetString(SETTING_THIRD_ARGUMENT, u"FALSE");
     PosixSetString(SETTING_FOURTH_ARGUMENT, u"NO");

@@ -256,15 +256,7 @@ bool PathExists(const std::string& path) {
 namespace {
 
 void ListBelow(const std::string& path, const std::string& relative, std::map<std::string, std::string>* out) {
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return;
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
+    for (const std::string& name : NamesIn(path)) {
         const std::string full = path + "/" + name;
         const std::string key = relative.empty() ? name : relative + "/" + name;
         struct stat st;

@@ -127,9 +127,9 @@ bool TempDir::SetMode(const std::string& relative, unsigned mode) const {
     return chmod(Native(relative).c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
-std::vector<std::string> TempDir::Listing(const std::string& relative) const {
+std::vector<std::string> NamesIn(const std::string& folder) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(Native(relative).c_str())) {
+    if (DIR* d = opendir(folder.c_str())) {
         while (const dirent* e = readdir(d)) {
             const std::string name = e->d_name;
             if (name != "." && name != "..") names.push_back(name);
@@ -139,3 +139,5 @@ std::vector<std::string> TempDir::Listing(const std::string& relative) const {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::vector<std::string> TempDir::Listing(const std::string& relative) const { return NamesIn(Native(relative)); }

@@ -39,3 +39,5 @@ private:
 
 // Removes a tree without following links; true when nothing stayed.
 bool RemoveNativeTree(const std::string& path);
+// The names in a native folder, sorted, without "." and ".."; none when it cannot be listed.
+std::vector<std::string> NamesIn(const std::string& folder);
