@@ -42,24 +42,11 @@ LaunchDecider Holding(PlatOp op, std::u16string suffix, uint32_t error, int time
 
 class CacheRecovery : public ::testing::Test {
 protected:
-    static ScratchFolder* shared;
-    static LaunchPackage* package;
-    static std::string buildError;
+    static inline const LaunchPackage* package = nullptr;
+    static inline std::string buildError;
 
     static void SetUpTestSuite() {
-        shared = new ScratchFolder();
-        package = new LaunchPackage();
-        if (!BuildLaunchPackage(VORLANE_BINARY_DIR, shared->Native("pkg"), "app.exe", RuntimeKind::Recording, 2000,
-                                package, &buildError)) {
-            delete package;
-            package = nullptr;
-        }
-    }
-    static void TearDownTestSuite() {
-        delete package;
-        delete shared;
-        package = nullptr;
-        shared = nullptr;
+        package = SharedLaunchPackage(VORLANE_BINARY_DIR, "app.exe", RuntimeKind::Recording, 2000, &buildError);
     }
 
     ScratchFolder dir;
@@ -120,9 +107,6 @@ protected:
     }
 };
 
-ScratchFolder* CacheRecovery::shared = nullptr;
-LaunchPackage* CacheRecovery::package = nullptr;
-std::string CacheRecovery::buildError;
 
 // ---- torn and stale files -----------------------------------------------------------------------
 

@@ -81,24 +81,11 @@ bool MakeDeepTree(const std::string& base, int levels) {
 
 class HostileCache : public ::testing::Test {
 protected:
-    static ScratchFolder* shared;
-    static LaunchPackage* package;
-    static std::string buildError;
+    static inline const LaunchPackage* package = nullptr;
+    static inline std::string buildError;
 
     static void SetUpTestSuite() {
-        shared = new ScratchFolder();
-        package = new LaunchPackage();
-        if (!BuildLaunchPackage(VORLANE_BINARY_DIR, shared->Native("pkg"), "app.exe", RuntimeKind::Recording, 2000,
-                                package, &buildError)) {
-            delete package;
-            package = nullptr;
-        }
-    }
-    static void TearDownTestSuite() {
-        delete package;
-        delete shared;
-        package = nullptr;
-        shared = nullptr;
+        package = SharedLaunchPackage(VORLANE_BINARY_DIR, "app.exe", RuntimeKind::Recording, 2000, &buildError);
     }
 
     ScratchFolder dir;
@@ -165,9 +152,6 @@ protected:
     }
 };
 
-ScratchFolder* HostileCache::shared = nullptr;
-LaunchPackage* HostileCache::package = nullptr;
-std::string HostileCache::buildError;
 
 TEST_F(HostileCache, ALinkAtTheRootOrVersionFolderIsRefusedAndLeftAlone) {
     for (const auto& kind : LinkKinds()) {

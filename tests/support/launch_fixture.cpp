@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <utility>
 
 #include "archive/pin.h"
@@ -226,6 +227,27 @@ bool WriteFlippedCopy(const LaunchPackage& package, size_t offset, const std::st
     if (offset >= bytes.size()) return false;
     bytes[offset] ^= 0x5A;
     return WriteBytes(path, bytes);
+}
+
+const LaunchPackage* SharedLaunchPackage(const std::string& binaryDir, const std::string& name, RuntimeKind kind,
+                                         size_t payloadSize, std::string* error) {
+    struct Built {
+        std::unique_ptr<LaunchPackage> package;
+        std::string error;
+    };
+    static ScratchFolder folder;  // goes, with every package in it, when the process ends
+    static std::map<std::string, Built> built;
+    auto found = built.find(name);
+    if (found == built.end()) {
+        Built entry{std::make_unique<LaunchPackage>(), std::string()};
+        if (!BuildLaunchPackage(binaryDir, folder.Native("pkg"), name, kind, payloadSize, entry.package.get(),
+                                &entry.error)) {
+            entry.package.reset();
+        }
+        found = built.emplace(name, std::move(entry)).first;
+    }
+    *error = found->second.error;
+    return found->second.package.get();
 }
 
 ScratchFolder::ScratchFolder() {

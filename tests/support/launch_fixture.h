@@ -136,6 +136,12 @@ private:
     std::string root_;
 };
 
+// A package built once per process and shared by the suites that only read
+// it (one per name; binaryDir as for BuildLaunchPackage); null, with the reason
+// in *error, when it cannot be built.
+const LaunchPackage* SharedLaunchPackage(const std::string& binaryDir, const std::string& name, RuntimeKind kind,
+                                         size_t payloadSize, std::string* error);
+
 // The runtime cache paths below a local app data folder (native form).
 std::string RuntimeRootOf(const std::string& appData);
 std::string RuntimeDirOf(const std::string& appData);
