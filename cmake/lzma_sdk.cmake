@@ -25,3 +25,24 @@ target_include_directories(lzma_sdk_hash SYSTEM PUBLIC ${_sdk})
 target_link_libraries(lzma_sdk_hash PUBLIC lzma_sdk)  # CpuArch.c
 set_target_properties(lzma_sdk_hash PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
 target_compile_options(lzma_sdk_hash PRIVATE -w)
+
+# The SDK's encoders for the packaging tools (never linked into the launcher):
+# BCJ2 and LZMA with the match finder on a thread of its own, as 7zz runs it.
+add_library(lzma_sdk_encoder STATIC
+  ${_sdk}/Bcj2Enc.c ${_sdk}/LzmaEnc.c ${_sdk}/LzFind.c ${_sdk}/LzFindOpt.c ${_sdk}/LzFindMt.c ${_sdk}/Threads.c)
+target_include_directories(lzma_sdk_encoder SYSTEM PUBLIC ${_sdk})
+set_target_properties(lzma_sdk_encoder PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzma_sdk_encoder PRIVATE -w)
+if(VORLANE_RELEASE)
+  target_compile_options(lzma_sdk_encoder PRIVATE "-ffile-prefix-map=${LZMA_SDK_DIR}/=lzma-sdk/")
+endif()
+if(VORLANE_SANITIZED)
+  target_compile_options(lzma_sdk_encoder PRIVATE -fno-sanitize=alignment)
+endif()
+# CpuArch.c (the match finder's CPU checks) comes with the decoder's library;
+# Threads.c runs the Win32 threads on Windows and pthreads elsewhere.
+target_link_libraries(lzma_sdk_encoder PUBLIC lzma_sdk)
+if(NOT WIN32)
+  find_package(Threads REQUIRED)
+  target_link_libraries(lzma_sdk_encoder PUBLIC Threads::Threads)
+endif()

@@ -16,6 +16,7 @@ endif()
 function(vorlane_release_sdk_paths)
   if(VORLANE_RELEASE)
     target_compile_options(lzma_sdk PRIVATE "-ffile-prefix-map=${LZMA_SDK_DIR}/=lzma-sdk/")
+    target_compile_options(lzma_sdk_hash PRIVATE "-ffile-prefix-map=${LZMA_SDK_DIR}/=lzma-sdk/")
   endif()
 endfunction()
 

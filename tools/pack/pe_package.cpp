@@ -1,0 +1,116 @@
+#include "tools/pack/pe_package.h"
+
+#include <cstring>
+
+#include "tools/pack/package_writer.h"
+
+namespace {
+
+constexpr size_t HEADER_BLOCK = 4096;
+constexpr size_t SECTION_TABLE_OFFSET = 264;  // signature, file header, 64-bit optional header
+constexpr size_t SECTION_HEADER_SIZE = 40;
+constexpr size_t CERTIFICATE_ENTRY = 24 + 112 + 4 * 8;  // data directory 4, from the PE signature
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t Fold(uint64_t sum) {
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum;
+}
+
+// The ones' complement sum of data's 16-bit words as if it started at an even
+// offset (a last odd byte is the low byte of a word), folded to 16 bits. 2^32
+// is 1 modulo 0xFFFF, so 32-bit words summed in 64 bits fold to the same sum;
+// the compiler vectorises the loop.
+uint64_t WordSum(const uint8_t* data, size_t size) {
+    uint64_t sum = 0;
+    size_t i = 0;
+    while (size - i >= 4) {
+        // At most 2^20 words per round, so the 64-bit sum cannot overflow.
+        const size_t end = i + ((size - i) / 4 < (1u << 20) ? (size - i) / 4 : (1u << 20)) * 4;
+        uint64_t round = 0;
+        for (; i < end; i += 4) {
+            uint32_t word;
+            std::memcpy(&word, data + i, 4);  // little-endian hosts only, as the whole toolkit
+            round += word;
+        }
+        sum = Fold(sum + Fold(round));
+    }
+    for (; i < size; i += 2) sum += data[i] | (i + 1 < size ? data[i + 1] << 8 : 0);
+    return Fold(sum);
+}
+
+// A sum of bytes that start at an odd offset pairs each with its other
+// neighbour: the same sum times 256, which modulo 0xFFFF swaps its bytes.
+uint64_t AtOffset(uint64_t sum, uint64_t offset) {
+    return offset % 2 == 0 ? sum : ((sum << 8) | (sum >> 8)) & 0xFFFF;
+}
+
+}  // namespace
+
+ImageCheck CheckLauncherImage(const uint8_t* image, size_t size, uint32_t* searchStart) {
+    *searchStart = 0;
+    if (size < 64 || Le16(image) != 0x5A4D) return ImageCheck::NoMzHeader;
+    const uint32_t lfanew = Le32(image + 60);
+    if (lfanew >= HEADER_BLOCK - SECTION_TABLE_OFFSET || lfanew + SECTION_TABLE_OFFSET > size) {
+        return ImageCheck::HeaderOutsideBlock;
+    }
+    const uint8_t* pe = image + lfanew;
+    if (Le32(pe) != 0x00004550) return ImageCheck::NoPeSignature;
+    if (Le16(pe + 4) != 0x8664 || Le16(pe + 24) != 0x20B) return ImageCheck::Not64Bit;
+    if (Le16(pe + 20) != SECTION_TABLE_OFFSET - 24) return ImageCheck::OptionalHeaderSize;
+    const size_t count = Le16(pe + 6);
+    const size_t table = lfanew + SECTION_TABLE_OFFSET;
+    const size_t end = table + count * SECTION_HEADER_SIZE;
+    if (end > HEADER_BLOCK || end > size) return ImageCheck::SectionTableOutside;
+
+    // The launcher's rule: of the sections, the one whose raw data starts last
+    // (the first of equal starts, never a start of 0) ends the image.
+    uint32_t largest = 0;
+    uint32_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* section = image + table + i * SECTION_HEADER_SIZE;
+        const uint32_t rawSize = Le32(section + 16);
+        const uint32_t rawPointer = Le32(section + 20);
+        if (rawPointer > largest) {
+            largest = rawPointer;
+            start = rawPointer + rawSize;  // wraps as the launcher's 32-bit field does
+        }
+    }
+    if (start == 0) return ImageCheck::NoRawData;
+    *searchStart = start;
+    if (start > size) return ImageCheck::Truncated;
+    // The archive written at the cut would overwrite the headers the launcher reads.
+    if (start < end) return ImageCheck::CutInsideHeaders;
+    return ImageCheck::Ok;
+}
+
+void ClearTrailerReferences(uint8_t* image, uint32_t cut, bool* signature, bool* symbols) {
+    uint8_t* pe = image + Le32(image + 60);
+    *symbols = Le32(pe + 12) >= cut;
+    if (*symbols) std::memset(pe + 12, 0, 8);  // the pointer and the symbol count
+    *signature = false;
+    if (Le32(pe + 24 + 108) > 4) {  // NumberOfRvaAndSizes covers the certificate table
+        uint8_t* entry = pe + CERTIFICATE_ENTRY;
+        const uint32_t offset = Le32(entry);  // a file offset, not an RVA
+        *signature = offset != 0 && Le32(entry + 4) != 0 && offset >= cut;
+        if (*signature) std::memset(entry, 0, 8);
+    }
+}
+
+void ChecksumAppend(PeChecksum* checksum, const uint8_t* data, size_t size) {
+    checksum->sum = Fold(checksum->sum + AtOffset(WordSum(data, size), checksum->length));
+    checksum->length += size;
+}
+
+void ChecksumPatch(PeChecksum* checksum, uint64_t offset, const uint8_t* data, size_t size) {
+    checksum->sum = Fold(checksum->sum + AtOffset(WordSum(data, size), offset));
+}
+
+uint32_t ChecksumValue(const PeChecksum& checksum) {
+    return static_cast<uint32_t>(Fold(checksum.sum) + checksum.length);
+}
