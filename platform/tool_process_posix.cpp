@@ -169,19 +169,16 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     SpawnSetup setup;
     setup.actionsMade = posix_spawn_file_actions_init(&setup.actions) == 0;
     setup.attributesMade = setup.actionsMade && posix_spawnattr_init(&setup.attributes) == 0;
-    // The child starts with the signals this process catches or ignores at
-    // their defaults and none blocked: a signer must die of SIGPIPE and SIGTERM.
-    sigset_t defaults;
+    // The child starts with no signal blocked. Signals this process catches
+    // are back at their defaults after exec; those ignored on entry (nohup)
+    // stay ignored for the child too.
     sigset_t none;
-    sigemptyset(&defaults);
     sigemptyset(&none);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) sigaddset(&defaults, s);
     if (!setup.attributesMade || posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0) != 0 ||
         posix_spawn_file_actions_adddup2(&setup.actions, writing.fd, 1) != 0 ||
         posix_spawn_file_actions_adddup2(&setup.actions, writing.fd, 2) != 0 ||
-        posix_spawnattr_setsigdefault(&setup.attributes, &defaults) != 0 ||
         posix_spawnattr_setsigmask(&setup.attributes, &none) != 0 ||
-        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) != 0) {
+        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK) != 0) {
         *output = "could not prepare to start " + program;
         return -1;
     }
