@@ -140,15 +140,18 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         case CTRL_SHUTDOWN_EVENT: code = 1; break;
         default: return FALSE;
     }
-    InterlockedCompareExchange(&g_interruption, code, 0);
     const LONG bit = static_cast<LONG>(1u << code);
     const bool again = (InterlockedOr(&g_seen, bit) & bit) != 0;
     StopChild();
     {
+        // Recorded under the lock once the sweep is done: whoever sees the
+        // interruption finds the temporaries gone, and a commit either
+        // finished before or is refused.
         Locked lock;
         for (const Slot& slot : g_slots) {
             if (slot.used) RemoveSlotTarget(slot);
         }
+        InterlockedCompareExchange(&g_interruption, code, 0);
     }
     // Returning ends the process for the close events whatever we say; the
     // default handler ends it for a second Ctrl-C or Ctrl-Break.
