@@ -1,2 +1,299 @@
-// The tool host over win32 (see tool_host.h).
+// The tool host over Win32 (see tool_host.h): arguments, the console, files by
+// name and paths, with UTF-8 converted to UTF-16 at every call. Outputs, work
+// folders and interruptions are in tool_output_win32.cpp.
 #include "platform/tool_host.h"
+#include "platform/tool_text_win32.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+namespace {
+
+HANDLE HandleOf(const ToolFile* file) { return reinterpret_cast<HANDLE>(file->handle); }
+
+bool Fail(std::string* why, const std::string& what, DWORD code) {
+    if (why != nullptr) *why = ToolWinReason(what, code);
+    return false;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Where the root of a path ends: "C:\" 3, "\" or "/" 1, "C:" 2, else 0.
+size_t RootLength(const std::string& path) {
+    if (path.size() >= 2 && path[1] == ':') return path.size() >= 3 && IsSeparator(path[2]) ? 3 : 2;
+    return !path.empty() && IsSeparator(path[0]) ? 1 : 0;
+}
+
+// The path without trailing separators (the root keeps its own).
+std::string Trimmed(const std::string& path) {
+    size_t end = path.size();
+    const size_t root = RootLength(path);
+    while (end > root && end > 1 && IsSeparator(path[end - 1])) --end;
+    return path.substr(0, end);
+}
+
+// Writes to a standard handle: UTF-16 on a console (which shows any
+// character, whatever the code page), the bytes otherwise.
+void WriteStandard(DWORD which, const std::string& text) {
+    const HANDLE out = GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || text.empty()) return;
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode) != FALSE) {
+        const std::wstring wide = ToolWide(text);
+        size_t done = 0;
+        while (done < wide.size()) {
+            size_t chunk = wide.size() - done < 8192 ? wide.size() - done : 8192;
+            // Never split a surrogate pair between two writes.
+            if (chunk == 8192 && wide[done + chunk - 1] >= 0xD800 && wide[done + chunk - 1] < 0xDC00) --chunk;
+            DWORD written = 0;
+            if (WriteConsoleW(out, wide.data() + done, static_cast<DWORD>(chunk), &written, nullptr) == FALSE ||
+                written == 0) {
+                return;
+            }
+            done += written;
+        }
+        return;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        const size_t left = text.size() - done;
+        DWORD written = 0;
+        const DWORD chunk = left < (1u << 30) ? static_cast<DWORD>(left) : (1u << 30);
+        if (WriteFile(out, text.data() + done, chunk, &written, nullptr) == FALSE || written == 0) return;
+        done += written;
+    }
+    FlushFileBuffers(out);  // a pipe's reader sees it now; fails harmlessly on other handles
+}
+
+bool ReadFully(HANDLE file, uint8_t* buffer, size_t capacity, size_t* got, DWORD* error) {
+    *got = 0;
+    while (*got < capacity) {
+        const size_t left = capacity - *got;
+        const DWORD chunk = left < (1u << 30) ? static_cast<DWORD>(left) : (1u << 30);
+        DWORD read = 0;
+        if (ReadFile(file, buffer + *got, chunk, &read, nullptr) == FALSE) {
+            *error = GetLastError();
+            return false;
+        }
+        if (read == 0) break;
+        *got += read;
+    }
+    return true;
+}
+
+// The volume and the file's index, through a handle that asks no access.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE file = CreateFileW(ToolWidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, info) != FALSE;
+    CloseHandle(file);
+    return known;
+}
+
+}  // namespace
+
+// ---- text -----------------------------------------------------------------------
+
+std::wstring ToolWide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
+    return wide;
+}
+
+std::string ToolUtf8(const wchar_t* text, size_t length) {
+    if (length == 0) return std::string();
+    const int size = static_cast<int>(length);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, size, &narrow[0], bytes, nullptr, nullptr);
+    return narrow;
+}
+
+std::wstring ToolWidePath(const std::string& path) {
+    std::wstring wide = ToolWide(path);
+    if (wide.size() < MAX_PATH - 12 || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return wide;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) return wide;
+    full.resize(length);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+std::string ToolWinReason(const std::string& what, unsigned long code) {
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::string text = message != nullptr ? ToolUtf8(message, length) : std::string();
+    if (message != nullptr) LocalFree(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.empty()) text = "error " + std::to_string(code);
+    return what + ": " + text;
+}
+
+// ---- arguments, environment, terminal -------------------------------------------
+
+// From the UTF-16 command line: argv holds the ANSI code page's lossy copy.
+std::vector<std::string> ToolArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        for (int i = 0; i < count; ++i) arguments.push_back(ToolUtf8(wide[i], wcslen(wide[i])));
+        LocalFree(wide);
+        return arguments;
+    }
+    for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+}
+
+bool ToolGetEnv(const char* name, std::string* value) {
+    const std::wstring wideName = ToolWide(name);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD needed = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (needed == 0) {
+        if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+        value->clear();
+        return true;
+    }
+    std::wstring wide(needed, L'\0');
+    const DWORD length = GetEnvironmentVariableW(wideName.c_str(), &wide[0], needed);
+    if (length >= needed) return false;  // changed in between
+    *value = ToolUtf8(wide.data(), length);
+    return true;
+}
+
+bool ToolStderrIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
+void ToolWriteOut(const std::string& text) { WriteStandard(STD_OUTPUT_HANDLE, text); }
+void ToolWriteErr(const std::string& text) { WriteStandard(STD_ERROR_HANDLE, text); }
+
+// ---- files by name --------------------------------------------------------------
+
+ToolFile::~ToolFile() {
+    if (handle != -1 && handle != 0) CloseHandle(HandleOf(this));
+}
+
+bool ToolOpenRead(const std::string& path, ToolFile* file, uint64_t* size, std::string* why) {
+    if (ToolIsFolder(path)) {
+        if (why != nullptr) *why = path + " is a folder, not a file";
+        return false;
+    }
+    const HANDLE opened = CreateFileW(ToolWidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return Fail(why, "cannot open " + path, GetLastError());
+    LARGE_INTEGER length;
+    if (GetFileType(opened) != FILE_TYPE_DISK || GetFileSizeEx(opened, &length) == FALSE) {
+        CloseHandle(opened);
+        if (why != nullptr) *why = path + " is not a regular file";
+        return false;
+    }
+    if (file->handle != -1 && file->handle != 0) CloseHandle(HandleOf(file));
+    file->handle = reinterpret_cast<intptr_t>(opened);
+    if (size != nullptr) *size = static_cast<uint64_t>(length.QuadPart);
+    return true;
+}
+
+bool ToolRead(ToolFile* file, uint8_t* buffer, size_t capacity, size_t* got, std::string* why) {
+    DWORD error = 0;
+    if (ReadFully(HandleOf(file), buffer, capacity, got, &error)) return true;
+    return Fail(why, "cannot read a file", error);
+}
+
+bool ToolReadWhole(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes, std::string* why) {
+    ToolFile file;
+    uint64_t size = 0;
+    if (!ToolOpenRead(path, &file, &size, why)) return false;
+    if (size > limit) {
+        if (why != nullptr) {
+            *why = path + " is " + std::to_string(size) + " bytes, more than the " + std::to_string(limit) +
+                   " this input may have";
+        }
+        return false;
+    }
+    bytes->resize(static_cast<size_t>(size));
+    size_t got = 0;
+    DWORD error = 0;
+    if (!ReadFully(HandleOf(&file), bytes->data(), bytes->size(), &got, &error)) {
+        return Fail(why, "cannot read " + path, error);
+    }
+    bytes->resize(got);
+    return true;
+}
+
+bool ToolSameFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION ia;
+    BY_HANDLE_FILE_INFORMATION ib;
+    if (!FileIdentity(a, &ia) || !FileIdentity(b, &ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool ToolIsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(ToolWidePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ToolExists(const std::string& path) {
+    return GetFileAttributesW(ToolWidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ToolFolderOf(const std::string& path) {
+    const std::string trimmed = Trimmed(path);
+    const size_t root = RootLength(trimmed);
+    size_t at = trimmed.size();
+    while (at > root && !IsSeparator(trimmed[at - 1])) --at;
+    if (at == 0) return ".";
+    if (at <= root) return trimmed.substr(0, root);  // "C:\x" -> "C:\", "C:x" -> "C:"
+    return Trimmed(trimmed.substr(0, at - 1));
+}
+
+std::string ToolNameOf(const std::string& path) {
+    const std::string trimmed = Trimmed(path);
+    const size_t root = RootLength(trimmed);
+    size_t at = trimmed.size();
+    while (at > root && !IsSeparator(trimmed[at - 1])) --at;
+    return trimmed.substr(at);
+}
+
+std::string ToolJoin(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    const char last = folder.back();
+    return IsSeparator(last) || (last == ':' && folder.size() == 2) ? folder + name : folder + "\\" + name;
+}
+
+bool ToolFreeSpace(const std::string& folder, uint64_t* bytes) {
+    std::wstring wide = ToolWidePath(folder);
+    if (wide.empty() || (wide.back() != L'\\' && wide.back() != L'/')) wide += L'\\';  // UNC roots need it
+    ULARGE_INTEGER available;
+    if (GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr) == FALSE) return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
+// Empty when the system will not say.
+std::string ToolOwnFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::string();
+        if (length < path.size()) return ToolFolderOf(ToolUtf8(path.data(), length));
+        if (path.size() >= 32768) return std::string();
+        path.resize(path.size() * 2);
+    }
+}

@@ -491,11 +491,12 @@ class Harness:
                 os.replace(tmp, exe)
         return exe
 
-    def platform_helper(self, name, libraries=()):
+    def platform_helper(self, name, libraries=(), system_libraries=()):
         """tests/wine/<name>.cpp (and <name>.rc when present) linked with the cross
         build's platform library, after the build's other static libraries named
-        in libraries: a console exe in this run's scratch folder. It sees the
-        repository's headers and the LZMA SDK's the build used."""
+        in libraries and the system's named in system_libraries: a console exe in
+        this run's scratch folder. It sees the repository's headers and the LZMA
+        SDK's the build used."""
         linked = [os.path.join(self.win64, lib) for lib in list(libraries) + ["libvorlane_platform.a"]]
         for library in linked:
             if not os.path.exists(library):
@@ -513,7 +514,8 @@ class Harness:
         exe = os.path.join(out_dir, name + ".exe")
         subprocess.run([MINGW_CXX, "-municode", "-std=c++17", "-O1", "-Wall"] + includes + ["-o", exe,
                         os.path.join(HERE, name + ".cpp")] + objects +
-                       linked + ["-static", "-lshell32", "-luser32", "-lcomctl32"],
+                       linked + ["-l" + lib for lib in system_libraries] +
+                       ["-static", "-lshell32", "-luser32", "-lcomctl32"],
                        check=True)
         return exe
 
