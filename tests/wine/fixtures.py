@@ -12,7 +12,6 @@ import random
 import shutil
 import struct
 import subprocess
-import sys
 
 import harness
 
@@ -103,8 +102,6 @@ class Fixtures:
         self.h = h
         self.dir = h.scratch_dir("fixtures")
         self.pack_tool = os.path.join(h.native or "", "tools", "vorlane-pack")
-        if not os.path.exists(self.pack_tool):
-            self.pack_tool = os.path.join(h.source, "tools", "vorlane-pack")
         self._root = None
         self._second_root = None
         self._chains = {}
@@ -219,7 +216,7 @@ class Fixtures:
         folder = folder or self.h.scratch_dir("app-" + name)
         out = os.path.join(folder, name + ".exe")
         # Unchecked: the stand-ins include a runtime without VorlaneInit.
-        subprocess.run([sys.executable, self.pack_tool, "--launcher", launcher or self.h.launcher,
+        subprocess.run([self.pack_tool, "--launcher", launcher or self.h.launcher,
                         "--payload", payload or self.payload(), "--runtime", runtime or self.runtime("good"),
                         "-o", out, "--quiet", "--unchecked-runtime"],
                        check=True, stdout=subprocess.DEVNULL)

@@ -178,8 +178,9 @@ bool CheckSignedPackage(const PackOptions& options, const std::string& path, Fai
 // Writes the package into output, with progress and cancelled by an interruption.
 bool WritePackageFile(const std::vector<uint8_t>& image, PackFiles* files, ToolOutput* output,
                       PackReport* report, Failure* failure);
-// The SHA-256 of a file, read back.
-bool HashFile(const std::string& path, uint8_t digest[32], uint64_t* size, Failure* failure);
+// The SHA-256 and size of a file, read back; copied into copy on the way
+// when it is not null.
+bool HashFile(const std::string& path, ToolOutput* copy, uint8_t digest[32], uint64_t* size, Failure* failure);
 
 // ---- the summary (summary.cpp) ----------------------------------------------------
 

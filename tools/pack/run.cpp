@@ -33,16 +33,31 @@ bool CreateOutput(const std::string& path, ToolOutput* output, Failure* failure)
     return Fail(failure, PACK_EXIT_FAILED, "cannot write " + path + ": " + why);
 }
 
-// --sign-exe: the package signed into a second temporary file, which must still open as the first did.
-bool SignPackage(const PackOptions& options, Leftovers* left, Failure* failure) {
-    if (!CreateOutput(options.output, &left->signedPackage, failure)) return false;
-    Say("signing the package");
+// --sign-exe. Signers write a new file and refuse one that exists, so the
+// package is signed into the work folder, checked there, then copied into a
+// second temporary file beside the output (its SHA-256 taken on the way).
+bool SignPackage(const PackOptions& options, Leftovers* left, PackSummary* summary, Failure* failure) {
     std::string why;
-    if (!SignFile(options.sign, left->package.temporary, left->signedPackage.temporary, "the package", &why)) {
+    if (left->work.empty() && !ToolMakeWorkFolder(&left->work, &why)) {
+        return Fail(failure, PACK_EXIT_FAILED, "cannot make a temporary folder: " + why);
+    }
+    uint64_t free = 0;
+    if (ToolFreeSpace(left->work, &free) && free < summary->size + (1u << 20)) {
+        return Fail(failure, PACK_EXIT_FAILED,
+                    "not enough space in the temporary folder " + left->work + " for the signed package (" +
+                        std::to_string(summary->size) + " bytes): set TMPDIR (TEMP on Windows) to a roomier one");
+    }
+    const std::string signedPath = ToolJoin(left->work, ToolNameOf(options.output));
+    Say("signing the package");
+    if (!SignFile(options.sign, left->package.temporary, signedPath, "the package", &why)) {
         if (Interrupted(failure)) return false;
         return Fail(failure, PACK_EXIT_FAILED, why);
     }
-    if (!CheckSignedPackage(options, left->signedPackage.temporary, failure)) return false;
+    if (!CheckSignedPackage(options, signedPath, failure) ||
+        !CreateOutput(options.output, &left->signedPackage, failure) ||
+        !HashFile(signedPath, &left->signedPackage, summary->sha256, &summary->size, failure)) {
+        return false;
+    }
     ToolDiscardOutput(&left->package);
     return true;
 }
@@ -76,17 +91,15 @@ bool Pack(PackOptions& options, Failure* failure) {
     Say("archive: payload stored, runtime library BCJ2 over LZMA (" + std::to_string(report.runtimePacked) +
         " bytes)");
     if (!CheckPackage(options, left.package.temporary, failure)) return false;
-    ToolOutput* written = &left.package;
-    if (options.sign.signExe) {
-        if (!SignPackage(options, &left, failure)) return false;
-        written = &left.signedPackage;
-    }
-
     PackSummary summary;
     summary.output = options.output;
     summary.size = report.packageSize;
-    if (options.json || options.sign.signExe) {
-        if (!HashFile(written->temporary, summary.sha256, &summary.size, failure)) return false;
+    ToolOutput* written = &left.package;
+    if (options.sign.signExe) {
+        if (!SignPackage(options, &left, &summary, failure)) return false;
+        written = &left.signedPackage;
+    } else if (options.json && !HashFile(written->temporary, nullptr, summary.sha256, &summary.size, failure)) {
+        return false;
     }
     if (Interrupted(failure)) return false;
     std::string why;

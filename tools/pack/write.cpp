@@ -91,28 +91,31 @@ bool WritePackageFile(const std::vector<uint8_t>& image, PackFiles* files, ToolO
     return Fail(failure, PACK_EXIT_FAILED, std::string("cannot pack: ") + PackResultName(result));
 }
 
-bool HashFile(const std::string& path, uint8_t digest[32], uint64_t* size, Failure* failure) {
+bool HashFile(const std::string& path, ToolOutput* copy, uint8_t digest[32], uint64_t* size, Failure* failure) {
     static const bool prepared = (Sha256Prepare(), true);
     (void)prepared;
     ToolFile file;
     std::string why;
     if (!ToolOpenRead(path, &file, size, &why)) {
-        return Fail(failure, PACK_EXIT_FAILED, "cannot read the package back for its SHA-256: " + why);
+        return Fail(failure, PACK_EXIT_FAILED, "cannot read the package back: " + why);
     }
     std::vector<uint8_t> piece(HASH_PIECE);
     CSha256 sha;
     Sha256_Init(&sha);
     ProgressLine line;
-    ProgressBegin(&line, "hashing the package", *size);
+    ProgressBegin(&line, copy != nullptr ? "copying the signed package" : "hashing the package", *size);
     uint64_t done = 0;
     for (;;) {
         size_t got = 0;
         if (!ToolRead(&file, piece.data(), piece.size(), &got, &why)) {
-            return Fail(failure, PACK_EXIT_FAILED, "cannot read the package back for its SHA-256: " + why);
+            return Fail(failure, PACK_EXIT_FAILED, "cannot read the package back: " + why);
         }
         if (got == 0) break;
         if (Interrupted(failure)) return false;
         Sha256_Update(&sha, piece.data(), got);
+        if (copy != nullptr && !ToolWrite(copy, piece.data(), got, &why)) {
+            return Fail(failure, PACK_EXIT_FAILED, "cannot write " + copy->final + ": " + why);
+        }
         done += got;
         ProgressAdvance(&line, done);
     }
