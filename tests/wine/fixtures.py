@@ -7,6 +7,7 @@ throwaway test CA, payloads, vorlane-pack output, and prefixes that trust the CA
     result = prefix.run(exe, ["a", "b c"])
     record = fx.record(exe)          # what the runtime received, or None
 """
+import json
 import os
 import random
 import shutil
@@ -221,6 +222,14 @@ class Fixtures:
                         "-o", out, "--quiet", "--unchecked-runtime"],
                        check=True, stdout=subprocess.DEVNULL)
         return out
+
+    def pin(self, runtime):
+        """The pin vorlane-pack writes for a signed runtime library ("sha256:..."), from its --json summary."""
+        out = os.path.join(self.h.scratch_dir("pin"), "pin.exe")
+        done = subprocess.run([self.pack_tool, "--launcher", self.h.launcher, "--payload", self.payload(),
+                               "--runtime", runtime, "-o", out, "--quiet", "--unchecked-runtime", "--json"],
+                              check=True, stdout=subprocess.PIPE)
+        return json.loads(done.stdout)["pin"]
 
     def archive_start(self, exe):
         """Where the 7z start header of a packaged exe begins."""

@@ -168,7 +168,7 @@ bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const R
 bool PredictVerdict(const PackOptions& options, const std::vector<uint8_t>& image, const PackFiles& files,
                     Failure* failure);
 // The whole package at path through the launcher's own code: the verdict,
-// with its notes said. report may be null.
+// with its notes said.
 bool CheckPackage(const PackOptions& options, const std::string& path, Failure* failure);
 // After --sign-exe: the signed package still opens as it did.
 bool CheckSignedPackage(const PackOptions& options, const std::string& path, Failure* failure);

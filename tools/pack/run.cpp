@@ -149,6 +149,8 @@ int RunPack(const std::vector<std::string>& args) {
     }
     if (done) done = Pack(options, &failure);
     if (done) return PACK_EXIT_WRITTEN;
+    // Whatever failed after an interruption failed because of it (a refused temporary name, a stopped signer).
+    Interrupted(&failure);
     Complain(failure.message);
     return failure.status;
 }
