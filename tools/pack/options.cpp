@@ -195,10 +195,14 @@ void ApplyOption(PackOptions* options, OptionId id, const std::vector<std::strin
             options->sign.key = values.size() > 1 ? values[1] : std::string();
             break;
         case OptionId::SignPkcs12: options->sign.pkcs12 = first; break;
-        case OptionId::Timestamp: options->sign.timestamps.insert(options->sign.timestamps.end(), values.begin(), values.end()); break;
+        case OptionId::Timestamp:
+            options->sign.timestamps.insert(options->sign.timestamps.end(), values.begin(), values.end());
+            break;
         case OptionId::Check: options->check = true; break;
         case OptionId::NoCheck: options->noCheck = true; break;
-        case OptionId::TrustRoot: options->trustRoots.insert(options->trustRoots.end(), values.begin(), values.end()); break;
+        case OptionId::TrustRoot:
+            options->trustRoots.insert(options->trustRoots.end(), values.begin(), values.end());
+            break;
         case OptionId::NoPin: options->noPin = true; break;
         case OptionId::Quiet: options->quiet = true; break;
         case OptionId::UncheckedRuntime: options->uncheckedRuntime = true; break;

@@ -66,8 +66,11 @@ bool CheckOptions(PackOptions* options, Failure* failure) {
                                   "16 bits per part)");
     }
     const SignSettings& sign = options->sign;
-    const int ways = (sign.command.empty() ? 0 : 1) + (sign.certificate.empty() ? 0 : 1) + (sign.pkcs12.empty() ? 0 : 1);
-    if (ways > 1) return Usage(failure, "--sign-command, --sign-runtime and --sign-pkcs12 are three ways to sign: give one");
+    const int ways = (sign.command.empty() ? 0 : 1) + (sign.certificate.empty() ? 0 : 1) +
+                     (sign.pkcs12.empty() ? 0 : 1);
+    if (ways > 1) {
+        return Usage(failure, "--sign-command, --sign-runtime and --sign-pkcs12 are three ways to sign: give one");
+    }
     if (options->check && options->noCheck) return Usage(failure, "--check and --no-check contradict each other");
     if (!options->trustRoots.empty() && !CheckRuns(*options)) {
         return Usage(failure, "--trust-root is for the check, which --no-check or --unchecked-runtime turn off");

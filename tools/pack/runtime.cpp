@@ -36,7 +36,8 @@ bool ChangedAfterSigning(const PackOptions& options, Failure* failure) {
         return true;
     }
     InspectReport report;
-    Refuse(&report, EndWith(Outcome::BadSignature, 0x80096010u), what + ". Sign it again, or pack the build that was signed.");
+    Refuse(&report, EndWith(Outcome::BadSignature, 0x80096010u),
+           what + ". Sign it again, or pack the build that was signed.");
     return Fail(failure, PACK_EXIT_REFUSED,
                 "the launcher would refuse this package: " + VerdictText(report.verdict) + "\n" +
                     report.verdict.explanation + "\nnothing was written (--no-check writes it anyway)");
