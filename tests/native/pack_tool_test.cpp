@@ -110,6 +110,10 @@ protected:
                           Signed({}, "example.dll", "example") && Signed(foreign, "foreign.dll", "cert") &&
                           Signed(x86, "x86.dll", "cert") && Signed(noInit, "no-init.dll", "cert");
         ASSERT_TRUE(made) << "could not make the suite's inputs (openssl, osslsigncode)";
+        // Changed after signing: a byte of its section's raw data, which the signed digest covers.
+        std::vector<uint8_t> tampered = ReadBytes(In("signed.dll"));
+        tampered[0x3F0] ^= 1;
+        ASSERT_TRUE(WriteBytes(In("tampered.dll"), tampered));
     }
     static void TearDownTestSuite() {
         delete shared;
@@ -237,6 +241,7 @@ TEST_F(PackToolTest, TheDefaultCheckRefusesWhatTheLauncherWouldRefuseAndWritesNo
         {"x86.dll", {}, "\"Failed to load VorlaneStub DLL\" (stage 15), exit code 6"},
         {"no-init.dll", {}, "\"Failed to load VorlaneStub DLL\" (stage 15), exit code 6"},
         {"signed.dll", {"--setting4", ""}, "ends without a message (stage 15), exit code 6"},
+        {"tampered.dll", {}, "\"VorlaneStub.dll has an invalid signature (0x80096010).\" (stage 14), exit code 5"},
         // Only the package's own check verifies the chain.
         {"signed.dll", {"--trust-root", In("example.pem")},
          "\"VorlaneStub.dll is signed by Vorlane, whose certificate is not trusted (0x800B0109).\" (stage 14)"},
