@@ -346,6 +346,29 @@ TEST_F(PackToolTest, TheJsonSummaryDescribesTheWrittenFile) {
     }
 }
 
+TEST_F(PackToolTest, SignExeSignsThePackageAndTheLauncherStillFindsItsArchive) {
+    // A runtime signed already is packed as it is; --sign-runtime's key then signs the package only.
+    std::string output;
+    ASSERT_EQ(Pack("signed.dll", {"--sign-runtime", In("cert.pem"), In("cert.key"), "--sign-exe", "--json", "-q"},
+                   &output),
+              0)
+        << output;
+    const Json summary = Parsed(output);
+    ASSERT_FALSE(summary.is_discarded()) << output;
+    EXPECT_EQ(summary["signed"], true);
+    EXPECT_EQ(summary["size"], ReadBytes(dir.Native("out.exe")).size());
+    std::string verified;
+    RunProgram({"osslsigncode", "verify", "-CAfile", In("cert.pem"), "-in", dir.Native("out.exe")}, "", &verified);
+    EXPECT_NE(verified.find("Signature verification: ok"), std::string::npos) << verified;
+
+    // The certificate table follows the archive; the payload stays where the summary says.
+    Json report = Inspected(dir.Native("out.exe"));
+    EXPECT_EQ(report["verdict"]["ok"], true);
+    EXPECT_EQ(report["archive"]["certificateTableAfter"], true);
+    EXPECT_EQ(report["payload"]["offset"], summary["payloadOffset"]);
+    EXPECT_EQ(dir.Listing(""), std::vector<std::string>{"out.exe"});
+}
+
 // Starts vorlane-pack with its output in out/ and its messages in a log.
 pid_t StartPack(const TempDir& dir, const std::string& runtime, const std::string& payload) {
     const std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
