@@ -126,14 +126,14 @@ def prepare(args):
     make_payload(payload, args.payload_mib * MIB)
 
     exe = os.path.join(work, "app.exe")
-    run(["python3", args.pack, "--launcher", args.launcher, "--payload", payload, "--runtime", runtime, "-o", exe])
+    run([args.pack, "--launcher", args.launcher, "--payload", payload, "--runtime", runtime, "-o", exe, "-q"])
     big_exe = None
     if args.big_payload_mib > 0:
         big_payload = os.path.join(work, "payload-%dmib.bin" % args.big_payload_mib)
         make_payload(big_payload, args.big_payload_mib * MIB)
         big_exe = os.path.join(work, "app-big.exe")
-        run(["python3", args.pack, "--launcher", args.launcher, "--payload", big_payload, "--runtime", runtime,
-             "-o", big_exe])
+        run([args.pack, "--launcher", args.launcher, "--payload", big_payload, "--runtime", runtime,
+             "-o", big_exe, "-q"])
     start = archive_start(exe)
     archive = os.path.join(work, "app.7z")
     with open(exe, "rb") as src, open(archive, "wb") as dst:

@@ -43,10 +43,13 @@ while [ $# -gt 0 ]; do
 done
 
 launcher="$root/build/win64/VorlaneLauncher.exe"
-if [ ! -f "$launcher" ]; then
-  echo "missing $launcher: run scripts/build.sh first" >&2
-  exit 1
-fi
+pack="$root/build/native/tools/vorlane-pack"
+for built in "$launcher" "$pack"; do
+  if [ ! -f "$built" ]; then
+    echo "missing $built: run scripts/build.sh first" >&2
+    exit 1
+  fi
+done
 
 echo "== building build/bench (Release) and the launcher"
 cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=Release -DVORLANE_WINE_TESTS=OFF >/dev/null
@@ -55,7 +58,7 @@ cmake --build "$root/build/win64" -j2 >/dev/null
 
 echo "== packing the benchmark application"
 python3 "$root/bench/bench.py" prepare --work "$work" --launcher "$launcher" \
-  --pack "$root/tools/vorlane-pack" --payload-mib "$payload_mib" --big-payload-mib "$big_payload_mib"
+  --pack "$pack" --payload-mib "$payload_mib" --big-payload-mib "$big_payload_mib"
 big_exe=""
 [ "$big_payload_mib" = 0 ] || big_exe="$work/app-big.exe"
 

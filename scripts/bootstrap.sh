@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Idempotent set-up: installs only what is missing from Debian's packages,
 # fetches the LZMA SDK sources (Debian's 7zip source package) and ISA-L's
-# (libisal, for its CRC-32) into third_party/, and the pack tool's JavaScript
-# libraries (tools/package-lock.json) into tools/node_modules.
+# (libisal, for its CRC-32) into third_party/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sdk_dir="$root/third_party/7zip"
@@ -11,18 +10,14 @@ isal_dir="$root/third_party/isa-l"
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
+         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils \
+         nlohmann-json3-dev libstb-dev; do
   have "$p" || need_pkgs+=("$p")
 done
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 updated=0
 apt_update() { [ $updated = 1 ] || { sudo_ apt-get update -qq; updated=1; }; }
-
-# Node.js and npm run the resource rewrite of vorlane-pack; any install that
-# provides the commands will do (Debian's packages when none does).
-command -v node >/dev/null 2>&1 || command -v nodejs >/dev/null 2>&1 || need_pkgs+=(nodejs)
-command -v npm >/dev/null 2>&1 || need_pkgs+=(npm)
 
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need_pkgs[*]}"
@@ -63,13 +58,4 @@ fi
 if [ -z "${ISAL_DIR:-}" ] && [ ! -f "$isal_dir/crc/crc_multibinary.asm" ]; then
   fetch_source libisal "$isal_dir"
   echo "bootstrap: ISA-L sources in $isal_dir"
-fi
-
-# The resource library, exactly as the lockfile pins it; again only when the lockfile changed.
-tools="$root/tools"
-stamp="$tools/node_modules/.vorlane-lock"
-if [ ! -f "$stamp" ] || ! cmp -s "$tools/package-lock.json" "$stamp"; then
-  (cd "$tools" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-  cp "$tools/package-lock.json" "$stamp"
-  echo "bootstrap: resedit installed in tools/node_modules"
 fi

@@ -75,7 +75,7 @@ class Demo:
     def pack(self, name, launcher, runtime):
         out = os.path.join(self.app_dir, name)
         tool = os.path.join(self.native, "tools", "vorlane-pack")
-        done = subprocess.run(["python3", tool, "--launcher", launcher, "--payload", self.payload,
+        done = subprocess.run([tool, "--launcher", launcher, "--payload", self.payload,
                                "--runtime", runtime, "-o", out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if done.returncode != 0:
             print(done.stdout.decode("utf-8", "replace"))

@@ -1,6 +1,7 @@
 #include "tests/support/pe_image.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -109,4 +110,43 @@ std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<in
     }
     std::copy(rsrc.begin(), rsrc.end(), image.begin() + rsrcAt);
     return image;
+}
+
+std::vector<uint8_t> MakeRuntimeImage(const DllOptions& o) {
+    std::vector<uint8_t> b(0x400, 0);
+    b[0] = 'M';
+    b[1] = 'Z';
+    Put32(b, 60, 0x80);
+    std::memcpy(b.data() + 0x80, "PE\0\0", 4);
+    Put16(b, 0x84, o.machine);
+    Put16(b, 0x86, 1);
+    Put16(b, 0x94, 240);
+    Put16(b, 0x96, static_cast<uint16_t>(0x0022 | (o.dll ? 0x2000 : 0)));
+    const size_t opt = 0x98;
+    Put16(b, opt, o.magic);
+    Put32(b, opt + 32, 0x1000);
+    Put32(b, opt + 36, 0x200);
+    Put32(b, opt + 56, 0x2000);
+    Put32(b, opt + 60, 0x200);
+    Put16(b, opt + 68, 2);
+    Put32(b, opt + 108, 16);
+    Put32(b, opt + 112, 0x1000);  // export directory
+    Put32(b, opt + 116, 0x60);
+    const size_t section = opt + 240;
+    std::memcpy(b.data() + section, ".edata", 6);
+    Put32(b, section + 8, 0x200);
+    Put32(b, section + 12, 0x1000);
+    Put32(b, section + 16, 0x200);
+    Put32(b, section + 20, 0x200);
+    Put32(b, 0x200 + 24, 1);       // one name
+    Put32(b, 0x200 + 32, 0x1040);  // its RVA array
+    Put32(b, 0x240, 0x1050);
+    std::memcpy(b.data() + 0x250, o.exportName, std::strlen(o.exportName) + 1);
+    if (o.import != nullptr) {
+        Put32(b, opt + 112 + 8, 0x1100);  // import directory: one descriptor, then the empty one
+        Put32(b, opt + 116 + 8, 40);
+        Put32(b, 0x300 + 12, 0x1140);
+        std::memcpy(b.data() + 0x340, o.import, std::strlen(o.import) + 1);
+    }
+    return b;
 }

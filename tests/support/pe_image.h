@@ -36,3 +36,15 @@ std::vector<uint8_t> MakeLauncherImage(uint32_t textSize = 0x1200, uint32_t data
 // (id, text) strings (ids below 16): three sections mapped one to one (virtual
 // address = file offset), the last one .rsrc.
 std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<int, std::u16string>>& strings);
+
+// The smallest image a packager could hand in as the runtime library: headers
+// and one section holding an export directory with one name, and optionally an
+// import table naming one library.
+struct DllOptions {
+    uint16_t machine = 0x8664;
+    uint16_t magic = 0x20B;
+    bool dll = true;
+    const char* exportName = "VorlaneInit";
+    const char* import = nullptr;  // one library in the import table
+};
+std::vector<uint8_t> MakeRuntimeImage(const DllOptions& options = {});

@@ -7,12 +7,12 @@ throwaway test CA, payloads, vorlane-pack output, and prefixes that trust the CA
     result = prefix.run(exe, ["a", "b c"])
     record = fx.record(exe)          # what the runtime received, or None
 """
+import json
 import os
 import random
 import shutil
 import struct
 import subprocess
-import sys
 
 import harness
 
@@ -103,8 +103,6 @@ class Fixtures:
         self.h = h
         self.dir = h.scratch_dir("fixtures")
         self.pack_tool = os.path.join(h.native or "", "tools", "vorlane-pack")
-        if not os.path.exists(self.pack_tool):
-            self.pack_tool = os.path.join(h.source, "tools", "vorlane-pack")
         self._root = None
         self._second_root = None
         self._chains = {}
@@ -219,11 +217,19 @@ class Fixtures:
         folder = folder or self.h.scratch_dir("app-" + name)
         out = os.path.join(folder, name + ".exe")
         # Unchecked: the stand-ins include a runtime without VorlaneInit.
-        subprocess.run([sys.executable, self.pack_tool, "--launcher", launcher or self.h.launcher,
+        subprocess.run([self.pack_tool, "--launcher", launcher or self.h.launcher,
                         "--payload", payload or self.payload(), "--runtime", runtime or self.runtime("good"),
                         "-o", out, "--quiet", "--unchecked-runtime"],
                        check=True, stdout=subprocess.DEVNULL)
         return out
+
+    def pin(self, runtime):
+        """The pin vorlane-pack writes for a signed runtime library ("sha256:..."), from its --json summary."""
+        out = os.path.join(self.h.scratch_dir("pin"), "pin.exe")
+        done = subprocess.run([self.pack_tool, "--launcher", self.h.launcher, "--payload", self.payload(),
+                               "--runtime", runtime, "-o", out, "--quiet", "--unchecked-runtime", "--json"],
+                              check=True, stdout=subprocess.PIPE)
+        return json.loads(done.stdout)["pin"]
 
     def archive_start(self, exe):
         """Where the 7z start header of a packaged exe begins."""

@@ -70,10 +70,8 @@ def main():
             result = prefix.run(exe)
             h.expect_status(result, 5)
             # The pin names the packed build: the one found is named by its digest.
-            sys.path.insert(0, os.path.join(h.source, "tools"))
-            from pack.pin import runtime_pin
             h.expect_boxes(result, [("Error", "VorlaneStub.dll is not the runtime this application was packed with "
-                                              "(digest %s)." % runtime_pin(fx.runtime("winhttp")))])
+                                              "(digest %s)." % fx.pin(fx.runtime("winhttp")))])
             h.expect_equal(fx.record(exe), None, "record of a runtime call")
 
     return h.finish()

@@ -1,7 +1,8 @@
 """The packager's toolkit end to end: resources written at pack time reach the
 launcher and the runtime under Wine, the packed file stays a sane PE image,
-vorlane-pack --check refuses the packages that would fail and writes nothing,
-and vorlane-run reports what the launcher really did with each."""
+vorlane-pack's own check (on by default) refuses the packages that would fail
+and writes nothing, and vorlane-run reports what the launcher really did with
+each."""
 import os
 import shutil
 import struct
@@ -58,13 +59,14 @@ def main():
     h = harness.Harness.from_args()
     tools = os.path.join(h.source, "tools")
     inspect = os.path.join(h.native or "", "tools", "vorlane-inspect")
+    pack_tool = os.path.join(h.native or "", "tools", "vorlane-pack")
     shared = os.path.join(h.win64, "tests", "VorlaneStubShared.dll")
-    if h.missing_builds(inspect, shared):
+    if h.missing_builds(inspect, pack_tool, shared):
         return 1
     env = dict(os.environ, VORLANE_RUN_CACHE=h.cache)
 
     def pack(args, check=True):
-        return subprocess.run(["python3", os.path.join(tools, "vorlane-pack")] + args, env=env,
+        return subprocess.run([pack_tool] + args, env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=check)
 
     def run(exe, args=(), extra=()):
@@ -93,10 +95,10 @@ def main():
             harness.sign_image(os.path.join(h.win64, "tests", "VorlaneStub.dll"), runtime, chain)
             exe = os.path.join(folder, "App.exe")
             product = "Vorlane Ünïcode ☃ Viewer"
-            pack(["--payload", fx.payload(), "--runtime", runtime, "-o", exe, "--check", "-q",
+            pack(["--payload", fx.payload(), "--runtime", runtime, "-o", exe, "-q",
                   "--trust-root", fx.root()["pem"],
                   "--setting4", "vier ☃", "--setting5", "fünf 5", "--setting6", "", "--publisher", PUBLISHER,
-                  "--icon", logo, "--version", "2026.12.8.65535", "--product-name", product,
+                  "--icon", logo, "--file-version", "2026.12.8.65535", "--product-name", product,
                   "--company-name", "Example Ltd", "--copyright", "© 2026 Example Ltd"])
             data = open(exe, "rb").read()
             pe = harness.PeImage(data)
@@ -128,7 +130,7 @@ def main():
             for cache in caches:
                 shutil.rmtree(os.path.dirname(cache), ignore_errors=True)
 
-        @h.case("--check refuses the four packages that fail at start and writes nothing, even with -q; "
+        @h.case("the default check refuses the four packages that fail at start and writes nothing, even with -q; "
                 "vorlane-run shows the launcher ending exactly as vorlane-inspect predicted")
         def _():
             x86 = os.path.join(folder, "x86.dll")
@@ -140,19 +142,20 @@ def main():
             harness.sign_image(x86 + ".unsigned", x86, fx.chain())
             needs_dlls = os.path.join(folder, "shared.dll")
             harness.sign_image(shared, needs_dlls, fx.chain())
+            # The publisher defaults to the runtime's signer: another one is named on purpose.
             cases = [
-                ("another publisher", fx.runtime("wrong_publisher"),
+                ("another publisher", fx.runtime("wrong_publisher"), ["--publisher", fixtures.PUBLISHER],
                  "VorlaneStub.dll is signed by Mallory Software, expected Vorlane.", 5),
-                ("unsigned", fx.runtime("unsigned"), "VorlaneStub.dll is not signed.", 5),
-                ("libstdc++ and libgcc_s imported", needs_dlls, "Failed to load VorlaneStub DLL", 6),
-                ("32-bit", x86, "Failed to load VorlaneStub DLL", 6),
+                ("unsigned", fx.runtime("unsigned"), [], "VorlaneStub.dll is not signed.", 5),
+                ("libstdc++ and libgcc_s imported", needs_dlls, [], "Failed to load VorlaneStub DLL", 6),
+                ("32-bit", x86, [], "Failed to load VorlaneStub DLL", 6),
             ]
-            for what, runtime, message, code in cases:
+            for what, runtime, extra, message, code in cases:
                 out = os.path.join(folder, "refused.exe")
-                done = pack(["--payload", fx.payload(), "--runtime", runtime, "-o", out, "-q", "--check",
-                             "--trust-root", fx.root()["pem"], "--unchecked-runtime"], check=False)
+                done = pack(["--payload", fx.payload(), "--runtime", runtime, "-o", out, "-q",
+                             "--trust-root", fx.root()["pem"]] + extra, check=False)
                 stderr = done.stderr.decode("utf-8", "replace")
-                h.expect_equal(done.returncode, 3, what + ": pack --check status (%s)" % stderr[-1500:])
+                h.expect_equal(done.returncode, 3, what + ": pack status (%s)" % stderr[-1500:])
                 h.expect('"%s" (stage' % message in stderr, what + ": the refusal is not shown: " + stderr[-1500:])
                 h.expect_equal([n for n in os.listdir(folder) if "refused" in n], [], what + ": files left")
 

@@ -33,6 +33,8 @@ int ExitStatusOf(int code);
 // The report as text or as one JSON document, UTF-8, ending in a newline.
 std::string ReportText(const InspectReport& report);
 std::string ReportJson(const InspectReport& report);
+// The verdict in one line: "ok", or the launcher's message, stage and exit code.
+std::string VerdictText(const Verdict& verdict);
 
 // The name a 7z method id is known by ("0x..." when unknown).
 std::string MethodName(uint32_t methodId);
@@ -75,6 +77,10 @@ struct InspectIo {
 int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io);
 
 constexpr int STATUS_USAGE = 64;
+
+// The chain check this build's tools hand to the inspection for --trust-root
+// (chain_check.cpp): osslsigncode on Linux; none yet on Windows.
+VerifyChain PlatformChainCheck();
 
 #ifndef _WIN32
 // The VerifyChain of the Linux build: osslsigncode (trust_roots.cpp).

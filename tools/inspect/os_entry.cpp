@@ -1,12 +1,13 @@
 // Everything of vorlane-inspect that differs between Linux and Windows: the
-// entry point, the arguments' encoding, the output streams and how the
-// inspected file's path becomes the module path the launcher would see. The
-// --trust-root check of the Linux build is in trust_roots.cpp.
+// entry point, the arguments' encoding and the output streams. How the
+// inspected file's path becomes the module path the launcher would see is
+// platform/module_path.h; the --trust-root check of the Linux build is in
+// trust_roots.cpp.
 #include <cstdio>
-#include <cerrno>
 #include <string>
 #include <vector>
 
+#include "platform/module_path.h"
 #include "tools/inspect/inspect.h"
 
 #ifdef _WIN32
@@ -14,8 +15,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <unistd.h>
-
 #include "platform/posix_common.h"
 #endif
 
@@ -31,73 +30,8 @@ void WriteErr(const std::string& text) {
     std::fflush(stderr);
 }
 
-#ifdef _WIN32
-
-bool Resolve(const std::u16string& argument, std::u16string* path, std::string* why) {
-    const auto* in = reinterpret_cast<const wchar_t*>(argument.c_str());
-    const DWORD needed = GetFullPathNameW(in, 0, nullptr, nullptr);
-    if (needed == 0) {
-        *why = "not a valid path (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD length = GetFullPathNameW(in, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0 || length >= buffer.size()) {
-        *why = "not a valid path";
-        return false;
-    }
-    path->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
-    return true;
-}
-
-#else
-
-// The absolute path with "." and ".." resolved by name, as Windows reports a
-// module path; links stay as they are.
-std::string Absolute(const std::string& path) {
-    std::string joined = path;
-    if (path.empty() || path[0] != '/') {
-        // Only a buffer too small is worth another try: a deleted current
-        // folder (ENOENT) or no permission never gets better.
-        std::vector<char> cwd(4096);
-        while (getcwd(cwd.data(), cwd.size()) == nullptr) {
-            if (errno != ERANGE || cwd.size() >= (1u << 20)) return path;
-            cwd.resize(cwd.size() * 2);
-        }
-        joined = std::string(cwd.data()) + "/" + path;
-    }
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= joined.size()) {
-        size_t next = joined.find('/', at);
-        if (next == std::string::npos) next = joined.size();
-        const std::string part = joined.substr(at, next - at);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        at = next + 1;
-    }
-    std::string out;
-    for (const std::string& part : parts) out += "/" + part;
-    return out.empty() ? "/" : out;
-}
-
-// The "Z:\..." form the platform layer reads back to the same Linux path.
-bool Resolve(const std::u16string& argument, std::u16string* path, std::string*) {
-    *path = PosixWidePath(Absolute(Utf16ToUtf8(argument)));
-    return true;
-}
-
-#endif
-
 int Run(const std::vector<std::u16string>& args) {
-#ifdef _WIN32
-    const InspectIo io{WriteOut, WriteErr, Resolve, nullptr};
-#else
-    const InspectIo io{WriteOut, WriteErr, Resolve, VerifyWithOsslsigncode};
-#endif
+    const InspectIo io{WriteOut, WriteErr, ModulePathOf, PlatformChainCheck()};
     return InspectMain(args, io);
 }
 

@@ -27,6 +27,8 @@ void Line(std::string& out, const char* label, const std::string& text) {
     out += '\n';
 }
 
+}  // namespace
+
 std::string VerdictText(const Verdict& v) {
     if (v.ok) return "ok";
     std::string text = v.message.empty() ? std::string("ends without a message")
@@ -35,8 +37,6 @@ std::string VerdictText(const Verdict& v) {
     if (v.code < 0) text += " (status " + std::to_string(ExitStatusOf(v.code)) + ")";
     return text;
 }
-
-}  // namespace
 
 std::string ReportText(const InspectReport& r) {
     std::string out;

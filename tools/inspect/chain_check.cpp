@@ -1,0 +1,11 @@
+// The one place that says which chain check a build's tools use, so that
+// vorlane-inspect and vorlane-pack's own check never judge a package apart.
+#include "tools/inspect/inspect.h"
+
+VerifyChain PlatformChainCheck() {
+#ifdef _WIN32
+    return nullptr;
+#else
+    return VerifyWithOsslsigncode;
+#endif
+}

@@ -1,0 +1,97 @@
+// The launcher's resources for one application: the settings, the publisher,
+// the pin, the icon and the version block the options ask for, written into a
+// copy of its image by the resource writer. Strings that already say what is
+// asked are left alone, so a launcher is rewritten only when something changes.
+#include "tools/inspect/inspect.h"
+#include "tools/pack/pack_tool.h"
+#include "tools/resources/resources.h"
+
+namespace {
+
+constexpr size_t HEADER_BLOCK = 4096;
+
+std::u16string Wide(const std::string& text) {
+    std::u16string wide;
+    Utf16FromUtf8(text, &wide);  // CheckOptions let only UTF-8 through
+    return wide;
+}
+
+// Adds a string change unless the launcher holds that text already (an empty
+// text: the string left out, unless it is out already).
+void Change(const LauncherFacts& facts, uint32_t id, const std::u16string& text, ResourceJob* job) {
+    const MaybeText& now = id == 8 ? facts.pin : facts.strings[id - 4];
+    const bool already = text.empty() ? !facts.read || !now.present : facts.read && now.present && now.text == text;
+    if (already) return;
+    job->strings.push_back(StringChange{id, text});
+}
+
+void AddVersionString(const char16_t* key, const GivenText& value, ResourceJob* job) {
+    if (value.given) job->versionStrings.push_back(VersionString{key, Wide(value.text)});
+}
+
+std::string Listed(const ResourceJob& job) {
+    std::string out;
+    auto add = [&](const char* what) { out += (out.empty() ? "" : ", ") + std::string(what); };
+    bool settings = false;
+    bool publisher = false;
+    bool pin = false;
+    for (const StringChange& change : job.strings) {
+        settings = settings || change.id < 7;
+        publisher = publisher || change.id == 7;
+        pin = pin || change.id == 8;
+    }
+    if (settings) add("settings");
+    if (publisher) add("publisher");
+    if (pin) add("pin");
+    if (!job.icon.empty()) add("icon");
+    if (job.setVersion) add("version");
+    if (!job.versionStrings.empty()) add("version strings");
+    return out;
+}
+
+}  // namespace
+
+bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const RuntimeInfo& runtime,
+                     std::vector<uint8_t>* image, Failure* failure) {
+    const size_t headers = files.launcher.size() < HEADER_BLOCK ? files.launcher.size() : HEADER_BLOCK;
+    const PeFacts host = ReadPeFacts(files.launcher.data(), headers, false);
+    if (host.hasCertificateTable && host.certificateOffset >= files.cut) {
+        Say("launcher is signed: its signature cannot survive packing and is left out; sign the packaged "
+            "executable instead (--sign-exe)");
+    }
+
+    const LauncherFacts facts = ReadLauncherFacts(files.launcher.data(), files.launcher.size());
+    ResourceJob job;
+    const GivenText* settings[] = {&options.setting4, &options.setting5, &options.setting6};
+    for (uint32_t i = 0; i < 3; ++i) {
+        if (settings[i]->given) Change(facts, 4 + i, Wide(settings[i]->text), &job);
+    }
+    if (!runtime.publisher.empty()) Change(facts, 7, runtime.publisher, &job);
+    // Without a pin of this build, one an earlier packing left would refuse it.
+    Change(facts, 8, runtime.pinned ? Wide(runtime.pinText) : std::u16string(), &job);
+    job.icon = files.icon;
+    if (options.fileVersion.given) {
+        job.setVersion = true;
+        for (int i = 0; i < 4; ++i) job.version[i] = options.version[i];
+    }
+    AddVersionString(u"ProductName", options.productName, &job);
+    AddVersionString(u"CompanyName", options.companyName, &job);
+    AddVersionString(u"FileDescription", options.fileDescription, &job);
+    AddVersionString(u"LegalCopyright", options.copyright, &job);
+    AddVersionString(u"OriginalFilename", options.originalFilename, &job);
+
+    if (job.strings.empty() && job.icon.empty() && !job.setVersion && job.versionStrings.empty()) {
+        *image = files.launcher;
+        return true;
+    }
+    Say("writing " + Listed(job) + " into the launcher's resources");
+    const ResourceResult result = RewriteResources(files.launcher, job, image);
+    if (result != ResourceResult::Ok) {
+        const bool iconFault = result == ResourceResult::NotAnIcon || result == ResourceResult::DamagedIcon ||
+                               result == ResourceResult::IconTooSmall || result == ResourceResult::IconTooLarge;
+        return Fail(failure, PACK_EXIT_FAILED,
+                    std::string("cannot write the launcher's resources: ") + ResourceResultText(result) + " (" +
+                        (iconFault ? "icon " + options.icon : "launcher " + options.launcher) + ")");
+    }
+    return true;
+}
