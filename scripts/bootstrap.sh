@@ -3,15 +3,30 @@
 # fetches the LZMA SDK sources (Debian's 7zip source package) and ISA-L's
 # (libisal, for its CRC-32) into third_party/, and the pack tool's JavaScript
 # libraries (tools/package-lock.json) into tools/node_modules.
+#
+#   scripts/bootstrap.sh [all]   what building and testing need (the default)
+#   scripts/bootstrap.sh build   what building needs, no more: the compilers,
+#                                the assembler of the CRC kernels, the headers
+#                                and sources the tools build on, zip for the
+#                                release bundles (scripts/release.sh uses this)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sdk_dir="$root/third_party/7zip"
 isal_dir="$root/third_party/isa-l"
+part=${1:-all}
+case "$part" in
+  build|all) ;;
+  *) echo "usage: scripts/bootstrap.sh [build|all]" >&2; exit 2 ;;
+esac
 
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
+build_pkgs=(cmake g++ make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils
+            libstb-dev nlohmann-json3-dev zip)
+test_pkgs=(googletest libgtest-dev wine64 7zip osslsigncode openssl clang libclang-rt-14-dev python3)
+wanted=("${build_pkgs[@]}")
+[ "$part" = build ] || wanted+=("${test_pkgs[@]}")
+for p in "${wanted[@]}"; do
   have "$p" || need_pkgs+=("$p")
 done
 
@@ -21,8 +36,10 @@ apt_update() { [ $updated = 1 ] || { sudo_ apt-get update -qq; updated=1; }; }
 
 # Node.js and npm run the resource rewrite of vorlane-pack; any install that
 # provides the commands will do (Debian's packages when none does).
-command -v node >/dev/null 2>&1 || command -v nodejs >/dev/null 2>&1 || need_pkgs+=(nodejs)
-command -v npm >/dev/null 2>&1 || need_pkgs+=(npm)
+if [ "$part" = all ]; then
+  command -v node >/dev/null 2>&1 || command -v nodejs >/dev/null 2>&1 || need_pkgs+=(nodejs)
+  command -v npm >/dev/null 2>&1 || need_pkgs+=(npm)
+fi
 
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need_pkgs[*]}"
@@ -68,7 +85,7 @@ fi
 # The resource library, exactly as the lockfile pins it; again only when the lockfile changed.
 tools="$root/tools"
 stamp="$tools/node_modules/.vorlane-lock"
-if [ ! -f "$stamp" ] || ! cmp -s "$tools/package-lock.json" "$stamp"; then
+if [ "$part" = all ] && { [ ! -f "$stamp" ] || ! cmp -s "$tools/package-lock.json" "$stamp"; }; then
   (cd "$tools" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
   cp "$tools/package-lock.json" "$stamp"
   echo "bootstrap: resedit installed in tools/node_modules"
