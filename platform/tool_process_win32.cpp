@@ -76,7 +76,8 @@ std::string SystemMessage(DWORD code) {
                                 message.back() == L'.')) {
         message.pop_back();
     }
-    return message.empty() ? "error " + std::to_string(code) : Narrow(message) + " (error " + std::to_string(code) + ")";
+    const std::string number = "error " + std::to_string(code);
+    return message.empty() ? number : Narrow(message) + " (" + number + ")";
 }
 
 std::string GetEnvironment(const wchar_t* name) {

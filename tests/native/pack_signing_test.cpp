@@ -150,7 +150,8 @@ TEST(SignSettings, RefusesContradictoryOrIncompleteSettingsBeforeAnyWork) {
         {{"", cert, cert, "", {}, false}, ""},
         {{"osslsigncode sign -in x -out {out}", "", "", "", {}, false}, "names no {in}"},
         {{"{in} sign", "", "", "", {}, false}, "must start with the signer program"},
-        {{"no-such-signer-here {in}", "", "", "", {}, false}, "no-such-signer-here named by --sign-command is not found"},
+        {{"no-such-signer-here {in}", "", "", "", {}, false},
+         "no-such-signer-here named by --sign-command is not found"},
         {{"osslsigncode {in}", "", "", pfx, {}, false}, "choose one way to sign"},
         {{"", cert, cert, pfx, {}, false}, "choose one way to sign"},
         {{"", "", "", "", {}, true}, "--sign-exe needs a way to sign"},
@@ -206,7 +207,8 @@ TEST(SignCommandLines, KeyFileSignersGetPasswordsByFileAndOneTimestampPerTry) {
 TEST(WindowsCommandLines, ReadBackAsTheSameArgumentsByTheRuntimesRules) {
     // The parser first reproduces Microsoft's own examples of those rules.
     EXPECT_EQ(ParseWindowsCommandLine("p \"abc\" d e"), (std::vector<std::string>{"p", "abc", "d", "e"}));
-    EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\b d\"e f\"g h"), (std::vector<std::string>{"p", "a\\\\\\b", "de fg", "h"}));
+    EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\b d\"e f\"g h"),
+              (std::vector<std::string>{"p", "a\\\\\\b", "de fg", "h"}));
     EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\\"b c d"), (std::vector<std::string>{"p", "a\\\"b", "c", "d"}));
     EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\\\\"b c\" d e"), (std::vector<std::string>{"p", "a\\\\b c", "d", "e"}));
 
@@ -329,7 +331,6 @@ protected:
     static void SetUpTestSuite() {
         dir = new TempDir();
         dir->WriteFile("a.c", "__declspec(dllexport) int VorlaneInit(void) { return 7; }\n");
-        dir->WriteFile("leaf.ext", "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n");
         const std::string d = dir->Native();
         const std::vector<std::vector<std::string>> steps = {
             {"x86_64-w64-mingw32-gcc", "-shared", "-s", "-o", d + "/a.dll", d + "/a.c"},
@@ -453,7 +454,8 @@ TEST_F(Signing, PasswordsTimestampsAndAMissingSignerGetTheirOwnMessages) {
         EXPECT_NE(why.find("set VORLANE_SIGN_PASSWORD"), std::string::npos) << why;
     }
 
-    SignSettings stamped{"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {"http://127.0.0.1:1/", "http://127.0.0.1:2/"}, false};
+    const SignSettings stamped{"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "",
+                               {"http://127.0.0.1:1/", "http://127.0.0.1:2/"}, false};
     EXPECT_FALSE(Sign(stamped, "stamped.dll", &why));
     EXPECT_EQ(why, "no timestamp server gave a timestamp (tried: http://127.0.0.1:1/, http://127.0.0.1:2/): check the "
                    "URL and the network, or give another --timestamp");
