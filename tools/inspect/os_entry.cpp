@@ -1,8 +1,8 @@
 // Everything of vorlane-inspect that differs between Linux and Windows: the
-// entry point, the arguments' encoding, the output streams, how the
-// inspected file's path becomes the module path the launcher would see and,
-// on Windows, the machine's own trust check. The --trust-root check of the
-// Linux build is in trust_roots.cpp.
+// entry point, the arguments' encoding, the output streams and how the
+// inspected file's path becomes the module path the launcher would see. The
+// --trust-root check of the Linux build is in trust_roots.cpp, the Windows
+// build's machine trust check in platform/machine_trust_win32.cpp.
 #include <cstdio>
 #include <cerrno>
 #include <string>
@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include "platform/machine_trust.h"
 #else
 #include <unistd.h>
 
@@ -48,51 +50,6 @@ bool Resolve(const std::u16string& argument, std::u16string* path, std::string* 
         return false;
     }
     path->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
-    return true;
-}
-
-// The trust services judge a file: the runtime's bytes go to a temporary one
-// that only this process can change and that the system removes when its
-// handle closes, however the process ends.
-bool AskThisMachine(const uint8_t* image, size_t size, PlatTrustAnswer* answer, std::string* why) {
-    const uint32_t loaded = PlatLoadTrustServices();
-    if (loaded != 0) {
-        *why = "the trust services do not load (error " + std::to_string(loaded) + ")";
-        return false;
-    }
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) {
-        *why = "no temporary folder (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    HANDLE file = INVALID_HANDLE_VALUE;
-    std::wstring path;
-    for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        path = std::wstring(folder, length) + L"vorlane-inspect-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(attempt) + L".dll";
-        file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        *why = "cannot write a temporary copy of the runtime (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    size_t done = 0;
-    while (done < size) {
-        const DWORD chunk = static_cast<DWORD>(size - done < (1u << 30) ? size - done : (1u << 30));
-        DWORD wrote = 0;
-        if (!WriteFile(file, image + done, chunk, &wrote, nullptr) || wrote == 0) {
-            *why = "cannot write a temporary copy of the runtime (error " + std::to_string(GetLastError()) + ")";
-            CloseHandle(file);
-            return false;
-        }
-        done += wrote;
-    }
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    PlatVerifyTrust(file, reinterpret_cast<const char16_t*>(path.c_str()), answer);
-    CloseHandle(file);
     return true;
 }
 
@@ -140,7 +97,7 @@ bool Resolve(const std::u16string& argument, std::u16string* path, std::string*)
 
 int Run(const std::vector<std::u16string>& args) {
 #ifdef _WIN32
-    const InspectIo io{WriteOut, WriteErr, Resolve, nullptr, AskThisMachine};
+    const InspectIo io{WriteOut, WriteErr, Resolve, nullptr, MachineTrustOfImage};
 #else
     const InspectIo io{WriteOut, WriteErr, Resolve, VerifyWithOsslsigncode, nullptr};
 #endif
