@@ -1,15 +1,19 @@
-# Release builds of the Windows tree are what packagers ship: no symbols or
+# Release builds are what packagers ship (the launcher and the Windows tools
+# from the Windows tree, the Linux tools from a native one): no symbols or
 # debug info, no build-machine paths, no link timestamp, so the same sources
-# built in any folder give the same bytes (scripts/release.sh checks nothing
-# else is needed: it compares two builds).
+# built in any folder give the same bytes (tests/wine/test_release.py
+# compares two builds).
 set(VORLANE_RELEASE OFF)
-if(WIN32 AND CMAKE_BUILD_TYPE STREQUAL "Release")
+if(CMAKE_BUILD_TYPE STREQUAL "Release")
   set(VORLANE_RELEASE ON)
   # __FILE__ and any path the compiler records name the source tree relatively.
   # C and C++ only: the assembler of the CRC kernels knows no such option.
   add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>"
                       "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
-  add_link_options(-s LINKER:--no-insert-timestamp)
+  add_link_options(-s)
+  if(WIN32)
+    add_link_options(LINKER:--no-insert-timestamp)
+  endif()
 endif()
 
 # The LZMA SDK may live outside the source tree (LZMA_SDK_DIR).

@@ -54,6 +54,14 @@ struct CheckResult {
 // the publisher with a certificate meant for code signing. Shows nothing.
 CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked);
 
+// What the check makes of the trust services' answer about a library: its
+// chain, then the pin (when given), the signer's name against the publisher
+// (publisherLength characters, exactly) and the code-signing use. Passed or
+// Refused; vorlane-inspect judges with it too, so its verdict is the launcher's.
+// Makes the answer's signer safe to read (terminated, its length bounded).
+CheckResult JudgeTrustAnswer(PlatTrustAnswer* answer, const char16_t* publisher, size_t publisherLength,
+                             const Pin* pin);
+
 // The path to hand the loader for the checked file: the one the system
 // resolves the held handle to, so that no link lies on it, in plain form
 // (long form when it needs one) into LONG_PATH_CAPACITY characters. Refuses a file

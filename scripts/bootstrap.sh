@@ -2,16 +2,30 @@
 # Idempotent set-up: installs only what is missing from Debian's packages,
 # fetches the LZMA SDK sources (Debian's 7zip source package) and ISA-L's
 # (libisal, for its CRC-32) into third_party/.
+#
+#   scripts/bootstrap.sh [all]   what building and testing need (the default)
+#   scripts/bootstrap.sh build   what building needs, no more: the compilers,
+#                                the assembler of the CRC kernels, the headers
+#                                and sources the tools build on, zip for the
+#                                release bundles (scripts/release.sh uses this)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sdk_dir="$root/third_party/7zip"
 isal_dir="$root/third_party/isa-l"
+part=${1:-all}
+case "$part" in
+  build|all) ;;
+  *) echo "usage: scripts/bootstrap.sh [build|all]" >&2; exit 2 ;;
+esac
 
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils \
-         nlohmann-json3-dev libstb-dev; do
+build_pkgs=(cmake g++ make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils
+            libstb-dev nlohmann-json3-dev zip)
+test_pkgs=(googletest libgtest-dev wine64 7zip osslsigncode openssl clang libclang-rt-14-dev python3)
+wanted=("${build_pkgs[@]}")
+[ "$part" = build ] || wanted+=("${test_pkgs[@]}")
+for p in "${wanted[@]}"; do
   have "$p" || need_pkgs+=("$p")
 done
 
@@ -59,3 +73,4 @@ if [ -z "${ISAL_DIR:-}" ] && [ ! -f "$isal_dir/crc/crc_multibinary.asm" ]; then
   fetch_source libisal "$isal_dir"
   echo "bootstrap: ISA-L sources in $isal_dir"
 fi
+

@@ -1,47 +1,118 @@
 #!/usr/bin/env bash
-# Builds the release bundle packagers use, in one command:
+# Builds the two bundles packagers download, with the build toolchain only
+# (scripts/bootstrap.sh build: CMake, g++, mingw-w64, nasm; no Wine,
+# GoogleTest, clang, Python or Node.js):
 #
-#   scripts/release.sh [OUT]        (default OUT: build/release)
+#   scripts/release.sh [OUT]              (default OUT: build/release)
+#   scripts/release.sh --archives OUT     the archives again from OUT's unpacked
+#                                         folders, nothing built
 #
-# OUT/vorlane-<version>/ holds the Release launcher (stripped, no build paths,
-# no link timestamp: the same sources give the same bytes in any folder), the
-# tools (vorlane-pack with its modules, resource rewrite and libraries,
-# vorlane-inspect for Linux and Windows, vorlane-run and its helper) and the docs;
-# OUT/vorlane-<version>.tar.gz is the same as one reproducible archive (file
-# times from SOURCE_DATE_EPOCH, else the last commit's time).
+# OUT/vorlane-<version>-linux-x64/ and its .tar.gz: VorlaneLauncher.exe, the
+# Linux vorlane-pack and vorlane-inspect (linked statically: they run without
+# any of the toolchain), vorlane-run with vorlane-run-helper.exe, the docs.
+# OUT/vorlane-<version>-windows-x64/ and its .zip: VorlaneLauncher.exe,
+# vorlane-pack.exe, vorlane-inspect.exe, the docs.
+#
+# Byte-reproducible: Release builds name no build folder and carry no link
+# time; the archives list their files in byte order of their names, with
+# fixed owners (0) and modes (755 for the Linux tools, 644 for the rest), and
+# every file time is SOURCE_DATE_EPOCH, else the last commit's time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+archives_only=0
+if [ "${1:-}" = --archives ]; then
+  archives_only=1
+  shift
+  [ $# = 1 ] || { echo "usage: scripts/release.sh --archives OUT" >&2; exit 2; }
+fi
 out=$(mkdir -p "${1:-$root/build/release}" && cd "${1:-$root/build/release}" && pwd)
-"$root/scripts/bootstrap.sh"
-jobs=$(nproc 2>/dev/null || echo 2)
 version=$(sed -nE 's/^project\(Vorlane VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)}
+# zip keeps DOS times, which cannot go before 1980.
+[ "$epoch" -ge 315532800 ] || epoch=315532800
+linux="vorlane-$version-linux-x64"
+windows="vorlane-$version-windows-x64"
+# The programs of the Linux bundle; everything else is data.
+programs=(vorlane-pack vorlane-inspect vorlane-run)
+
+# The file times, modes and owners the archives record, whatever the folder
+# had; then each archive written under a temporary name and renamed.
+archive() {
+  local name=$1 kind=$2
+  [ -d "$out/$name" ] || { echo "release: $out/$name is missing" >&2; exit 1; }
+  find "$out/$name" -type d -exec chmod 755 {} +
+  find "$out/$name" -type f -exec chmod 644 {} +
+  if [ "$kind" = tar ]; then
+    for p in "${programs[@]}"; do
+      [ ! -f "$out/$name/$p" ] || chmod 755 "$out/$name/$p"
+    done
+  fi
+  find "$out/$name" -exec touch -h -d "@$epoch" {} +
+  rm -f "$out/$name.tmp"
+  if [ "$kind" = tar ]; then
+    tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+        -C "$out" -cf - "$name" | gzip -n -9 > "$out/$name.tmp"
+    mv "$out/$name.tmp" "$out/$name.tar.gz"
+  else
+    # -X: no owners or extra times, -D: no folder entries; DOS times in UTC.
+    (cd "$out" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q -9 -@ "$name.tmp" >/dev/null)
+    mv "$out/$name.tmp" "$out/$name.zip"
+  fi
+}
+
+report() {
+  for f in "$out/$linux.tar.gz" "$out/$windows.zip"; do
+    echo "release: $f ($(stat -c %s "$f") bytes, sha256 $(sha256sum "$f" | cut -c1-16)...)"
+  done
+}
+
+if [ $archives_only = 1 ]; then
+  archive "$linux" tar
+  archive "$windows" zip
+  report
+  exit 0
+fi
+
+"$root/scripts/bootstrap.sh" build
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 echo "release: building the launcher and the Windows tools (Release)"
 cmake -S "$root" -B "$out/win64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$out/win64" -j "$jobs" --target VorlaneLauncher vorlane-inspect vorlane-run-helper >/dev/null
-echo "release: building vorlane-inspect for Linux (Release)"
-cmake -S "$root" -B "$out/native" -DCMAKE_BUILD_TYPE=Release -DVORLANE_WINE_TESTS=OFF >/dev/null
-cmake --build "$out/native" -j "$jobs" --target vorlane-inspect >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF >/dev/null
+cmake --build "$out/win64" -j "$jobs" --target VorlaneLauncher vorlane-pack vorlane-inspect vorlane-run-helper \
+      >/dev/null
+echo "release: building the Linux tools (Release, static)"
+cmake -S "$root" -B "$out/native" -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF \
+      -DVORLANE_STATIC_TOOLS=ON >/dev/null
+cmake --build "$out/native" -j "$jobs" --target vorlane-pack vorlane-inspect >/dev/null
 
-name="vorlane-$version"
-bundle="$out/$name"
-rm -rf "$bundle" "$bundle.tar.gz"
-mkdir -p "$bundle/docs" "$bundle/pack"
-install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-inspect.exe" \
-        "$out/win64/tools/vorlane-run-helper.exe" "$bundle/"
-install -m 755 -s "$out/native/tools/vorlane-inspect" "$bundle/"
-install -m 755 "$root/tools/vorlane-pack" "$root/tools/vorlane-run" "$root/tools/make_icon.py" "$bundle/"
-install -m 644 "$root"/tools/pack/*.py "$bundle/pack/"
-install -m 644 "$root/tools/vorlane-resources.mjs" "$root/tools/package.json" "$root/tools/package-lock.json" \
-        "$bundle/"
-cp -r "$root/tools/node_modules" "$bundle/node_modules"
-rm -f "$bundle/node_modules/.vorlane-lock" "$bundle/node_modules/.package-lock.json"
-install -m 644 "$root/docs/packaging.md" "$bundle/docs/"
-install -m 644 "$root/README.md" "$bundle/docs/README.md"
+# The docs both bundles carry, and the notices of the code linked into the programs.
+docs() {
+  local to=$1
+  mkdir -p "$to/docs/examples" "$to/docs/third-party"
+  install -m 644 "$root/README.md" "$to/README.md"
+  install -m 644 "$root/docs/packaging.md" "$to/docs/"
+  install -m 644 "$root"/docs/examples/pack-*.yml "$to/docs/examples/"
+  install -m 644 "$root/third_party/7zip/debian/copyright" "$to/docs/third-party/lzma-sdk.txt"
+  install -m 644 "$root/third_party/isa-l/LICENSE" "$to/docs/third-party/isa-l.txt"
+  install -m 644 /usr/share/doc/nlohmann-json3-dev/copyright "$to/docs/third-party/nlohmann-json.txt"
+  install -m 644 /usr/share/doc/libstb-dev/copyright "$to/docs/third-party/stb.txt"
+  install -m 644 /usr/share/doc/mingw-w64-x86-64-dev/copyright "$to/docs/third-party/mingw-w64.txt"
+}
 
-tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --mode='go-w' \
-    -C "$out" -cf - "$name" | gzip -n -9 > "$bundle.tar.gz"
-echo "release: $bundle (and $name.tar.gz, $(stat -c %s "$bundle.tar.gz") bytes)"
-echo "release: VorlaneLauncher.exe $(stat -c %s "$bundle/VorlaneLauncher.exe") bytes, sha256 $(sha256sum "$bundle/VorlaneLauncher.exe" | cut -c1-16)..."
+rm -rf "${out:?}/$linux" "${out:?}/$windows" "$out/$linux.tar.gz" "$out/$windows.zip"
+mkdir -p "$out/$linux" "$out/$windows"
+install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-run-helper.exe" "$out/$linux/"
+install -m 755 "$out/native/tools/vorlane-pack" "$out/native/tools/vorlane-inspect" "$out/$linux/"
+sed "s/^VERSION = None\$/VERSION = \"$version\"/" "$root/tools/vorlane-run" > "$out/$linux/vorlane-run"
+grep -q "^VERSION = \"$version\"\$" "$out/$linux/vorlane-run" || { echo "release: vorlane-run has no VERSION line" >&2; exit 1; }
+docs "$out/$linux"
+install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-pack.exe" \
+        "$out/win64/tools/vorlane-inspect.exe" "$out/$windows/"
+docs "$out/$windows"
+
+archive "$linux" tar
+archive "$windows" zip
+report
+echo "release: VorlaneLauncher.exe $(stat -c %s "$out/$linux/VorlaneLauncher.exe") bytes," \
+     "sha256 $(sha256sum "$out/$linux/VorlaneLauncher.exe" | cut -c1-16)..."

@@ -18,6 +18,7 @@
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/temp_dir.h"
+#include "tools/toolkit_version.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ TEST_F(Packager, JsonParsesAndHoldsTheFiguresOfTheText) {
         auto has = [&](const std::string& needle) {
             EXPECT_NE(text.find(needle), std::string::npos) << "text lacks: " << needle << "\n" << text;
         };
-        EXPECT_EQ(j["formatVersion"], "1");
+        EXPECT_EQ(j["formatVersion"], "2");
         // The path as the launcher would see it: Z:\tmp\..., each backslash escaped in JSON.
         std::string wide = "Z:";
         std::string escaped = "\"Z:";
@@ -250,6 +251,9 @@ TEST_F(Packager, ExitStatusIsTheLowByteOfTheLaunchersCode) {
     }
     std::string help;
     EXPECT_EQ(Inspect({"--help"}, &help), 0);
+    std::string version;
+    EXPECT_EQ(Inspect({"--version"}, &version), 0);
+    EXPECT_EQ(version, std::string("vorlane-inspect ") + TOOLKIT_VERSION + "\n");
 }
 
 TEST_F(Packager, PackRefusesWhatCannotBeARuntimeOrBeSignedWithoutLeavingOutput) {
@@ -423,6 +427,20 @@ TEST_F(Packager, VerdictFollowsTheSignatureCheckAndTheLoadInTheLaunchersOrder) {
     EXPECT_NE(text.find("launcher         settings 4 \"FALSE\", 5 \"NO\", 6 \"Y\"; publisher \"Vorlane\""),
               std::string::npos)
         << text;
+
+    // The machine field reads the same, in hex, wherever it shows: the image line, the explanation and JSON.
+    std::string output;
+    ASSERT_EQ(RunProgram({PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"), "--payload",
+                          dir.Native("app.data"), "--runtime", dir.Native("x86-signed.dll"), "-o",
+                          dir.Native("x86.exe"), "--unchecked-runtime", "--quiet", "--no-pin"},
+                         "", &output),
+              0)
+        << output;
+    Inspect({dir.Native("x86.exe")}, &text);
+    EXPECT_NE(text.find("  machine 0x014C DLL, exports VorlaneInit"), std::string::npos) << text;
+    EXPECT_NE(text.find("not a 64-bit x86-64 image (machine 0x014C)"), std::string::npos) << text;
+    EXPECT_EQ(Json(dir.Native("x86.exe"))["entries[1].decode.image.machine"], "\"0x014C\"");
+    EXPECT_EQ(Json(dir.Native("case.exe"))["entries[1].decode.image.machine"], "\"0x8664\"");
 }
 
 }  // namespace

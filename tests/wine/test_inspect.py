@@ -161,18 +161,53 @@ def main():
                            ("VorlaneStub.dll", False, False), "runtime entry damaged: decode facts")
             h.expect_equal(report["payload"]["result"], "ok", "runtime entry damaged: payload")
 
-        @h.case("vorlane-inspect.exe under Wine reports what the native build reports")
+        @h.case("vorlane-inspect.exe under Wine reports what the native build reports, its trust verdict "
+                "from the machine's own check")
         def _():
+            root = ["--trust-root", fx.root()["pem"]]
             for exe in (good, os.path.join(folder, "signed.exe"), os.path.join(folder, "capitals.exe")):
                 native, status = inspect_json(exe)
-                text = subprocess.run([inspect, exe], stdout=subprocess.PIPE).stdout.decode("utf-8")
-                for args, expected in ((["--json", exe], json.dumps(native, indent=2)), ([exe], text)):
-                    result = prefix.run(inspect_exe, args, relay=False)
-                    h.expect_equal(result.status, status, "%s %s: exit status" % (os.path.basename(exe), args[0]))
-                    got = result.stdout
-                    if args[0] == "--json":
-                        got = json.dumps(json.loads(got), indent=2)
-                    h.expect_equal(got, expected, "%s %s: output" % (os.path.basename(exe), args[0]))
+                # The prefix trusts the root: the native build given it judges the chain as the machine does.
+                rooted = json.loads(subprocess.run([inspect, "--json"] + root + [exe],
+                                                   stdout=subprocess.PIPE).stdout.decode("utf-8"))
+                text = subprocess.run([inspect] + root + [exe], stdout=subprocess.PIPE).stdout.decode("utf-8")
+                name = os.path.basename(exe)
+                result = prefix.run(inspect_exe, ["--json", exe], relay=False)
+                h.expect_equal(result.status, status, name + " --json: exit status")
+                windows = json.loads(result.stdout)
+                if native["trust"] is None and rooted["trust"] is not None:
+                    h.expect_equal((windows["trust"]["checkedBy"], windows["trust"]["verified"],
+                                    windows["trust"]["result"]), ("this machine", True, None), name + ": trust")
+                h.expect_equal(windows["notes"], rooted["notes"], name + ": notes")
+                for report in (windows, rooted):
+                    report["trust"] = None
+                    report["notes"] = None
+                h.expect_equal(json.dumps(windows, indent=2), json.dumps(rooted, indent=2), name + " --json: output")
+                result = prefix.run(inspect_exe, [exe], relay=False)
+                h.expect_equal(result.status, status, name + ": exit status")
+                without_trust = lambda report: [line for line in report.splitlines() if not line.startswith("trust ")]
+                h.expect_equal(without_trust(result.stdout), without_trust(text), name + ": output")
+                h.expect("--trust-root" not in result.stdout, name + ": the Windows build suggests --trust-root")
+
+        @h.case("vorlane-inspect.exe on a machine that does not trust the root: refused as the launcher refuses it")
+        def _():
+            bare = h.new_prefix()
+            result = bare.run(inspect_exe, ["--json", good], relay=False)
+            report = json.loads(result.stdout)
+            message = "VorlaneStub.dll is signed by Vorlane, whose certificate is not trusted (0x800B0109)."
+            h.expect_equal((report["verdict"]["message"], report["verdict"]["exitCode"], result.status),
+                           (message, 5, 5), "verdict")
+            h.expect_equal((report["trust"]["checkedBy"], report["trust"]["verified"], report["trust"]["result"]),
+                           ("this machine", False, 0x800B0109), "trust")
+            fx.clear_record(good)
+            launched = bare.run(good)
+            h.expect_status(launched, 5, "the launcher's exit status")
+            h.expect_boxes(launched, [("Error", message)], "the launcher's boxes")
+            usage = bare.run(inspect_exe, ["--trust-root", fx.root()["pem"], good], relay=False)
+            h.expect_equal(usage.status, 64, "--trust-root: a usage error")
+            helped = bare.run(inspect_exe, ["--help"], relay=False)
+            h.expect(helped.status == 0 and "--trust-root" not in helped.stdout and "trust check" in helped.stdout,
+                     "--help: %r" % helped.stdout)
 
     return h.finish()
 

@@ -3,27 +3,50 @@
 #include "base/long_path.h"
 #include "platform/platform.h"
 #include "tools/inspect/inspect.h"
+#include "tools/toolkit_version.h"
 
 namespace {
 
-const char USAGE[] =
-    "usage: vorlane-inspect [--json] [--trust-root CERT]... PACKAGED.exe\n"
-    "\n"
-    "Reads a packaged executable with the launcher's own code and tells what the\n"
-    "launcher would do with it: its settings, publisher and version block, where\n"
-    "its archive lies, every entry, the payload's in-place check, whether the\n"
-    "runtime library decodes, its signer, machine and imports, and the verdict.\n"
-    "\n"
-    "  --json              one JSON document instead of text (shape: docs/packaging.md)\n"
-    "  --trust-root CERT   also verify the runtime's signature chain against this root\n"
-    "                      (PEM; repeatable) with osslsigncode\n"
-    "  -h, --help          this text\n"
-    "\n"
-    "Exit status: 0 when the launcher accepts the package, otherwise the low 8 bits\n"
-    "of the exit code the launcher would end with (-1 is 255); 64 for a usage error.\n";
+// A build with a trust check of its own (the machine's) has no --trust-root:
+// its help never offers one.
+const char* UsageLine(const InspectIo& io) {
+    return io.verify != nullptr ? "usage: vorlane-inspect [--json] [--trust-root CERT]... PACKAGED.exe\n"
+                                : "usage: vorlane-inspect [--json] PACKAGED.exe\n";
+}
+
+std::string Usage(const InspectIo& io) {
+    std::string text = UsageLine(io);
+    text +=
+        "\n"
+        "Reads a packaged executable with the launcher's own code and tells what the\n"
+        "launcher would do with it: its settings, publisher and version block, where\n"
+        "its archive lies, every entry, the payload's in-place check, whether the\n"
+        "runtime library decodes, its signer, machine and imports, and the verdict.\n"
+        "\n"
+        "  --json              one JSON document instead of text (shape: docs/packaging.md)\n";
+    if (io.verify != nullptr) {
+        text +=
+            "  --trust-root CERT   also verify the runtime's signature chain against this root\n"
+            "                      (PEM; repeatable) with osslsigncode\n";
+    }
+    text +=
+        "  -h, --help          this text\n"
+        "  --version           the toolkit's version\n"
+        "\n";
+    if (io.machineTrust != nullptr) {
+        text +=
+            "The runtime's signature chain is judged by this machine's own trust check,\n"
+            "as the launcher's is: trust a test root on this machine to try it out.\n"
+            "\n";
+    }
+    text +=
+        "Exit status: 0 when the launcher accepts the package, otherwise the low 8 bits\n"
+        "of the exit code the launcher would end with (-1 is 255); 64 for a usage error.\n";
+    return text;
+}
 
 int UsageError(const InspectIo& io, const std::string& why) {
-    io.err("vorlane-inspect: " + why + "\n" + "usage: vorlane-inspect [--json] [--trust-root CERT]... PACKAGED.exe\n");
+    io.err("vorlane-inspect: " + why + "\n" + UsageLine(io));
     return STATUS_USAGE;
 }
 
@@ -44,7 +67,10 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
             if (i + 1 >= args.size() || args[i + 1].empty()) return UsageError(io, "--trust-root needs a certificate");
             options.trustRoots.push_back(args[++i]);
         } else if (!optionsDone && (arg == u"-h" || arg == u"--help")) {
-            io.out(USAGE);
+            io.out(Usage(io));
+            return 0;
+        } else if (!optionsDone && arg == u"--version") {
+            io.out(std::string("vorlane-inspect ") + TOOLKIT_VERSION + "\n");
             return 0;
         } else if (!optionsDone && arg.size() > 1 && arg[0] == u'-') {
             return UsageError(io, "unknown option " + Utf8Of(arg));
@@ -59,6 +85,10 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
     std::u16string path;
     std::string why;
     char16_t scratch[LONG_PATH_CAPACITY];
+    if (!options.trustRoots.empty() && io.verify == nullptr) {
+        return UsageError(io, "this build has no --trust-root: it asks this machine's own trust check, as the "
+                              "launcher does");
+    }
     for (const std::u16string& root : options.trustRoots) {
         std::u16string rootPath;
         if (!io.resolve(root, &rootPath, &why) || (PlatGetFileAttributes(ToLongPath(rootPath.c_str(), scratch)) &
@@ -66,10 +96,8 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
             return UsageError(io, Utf8Of(root) + ": no such certificate file");
         }
     }
-    if (!options.trustRoots.empty() && io.verify == nullptr) {
-        return UsageError(io, "--trust-root needs osslsigncode: use the Linux build of vorlane-inspect");
-    }
     options.verify = io.verify;
+    options.machineTrust = io.machineTrust;
     if (!io.resolve(*file, &path, &why)) return UsageError(io, Utf8Of(*file) + ": " + why);
 
     // A file that is not there is the caller's mistake, not a verdict about a package.

@@ -56,12 +56,14 @@ struct LauncherFacts {
     std::vector<uint32_t> iconSizes;  // of the icon group MAIN (0 stands for 256)
 };
 
-// The runtime's signature chain judged by osslsigncode against roots the packager trusts.
+// The runtime's signature chain judged by osslsigncode against roots the
+// packager trusts, or by this machine's own trust services (the Windows build).
 struct TrustFacts {
     bool checked = false;
+    bool byMachine = false;  // this machine's trust services answered, not osslsigncode
     bool verified = false;
     uint32_t result = 0;  // what the launcher's trust services would answer, when not verified
-    std::string detail;   // osslsigncode's reason, one line
+    std::string detail;   // the reason, one line
 };
 
 struct CoderFacts {

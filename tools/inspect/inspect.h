@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/pin.h"
+#include "platform/platform.h"
 #include "tools/inspect/findings.h"
 
 // Verifies a runtime library's signature chain against trusted roots (PEM
@@ -18,9 +19,15 @@
 using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
                             std::string* output);
 
+// Asks this machine's own trust services about a runtime library's bytes, as
+// the launcher asks about the installed file: false when they cannot be asked
+// (why says so).
+using MachineTrust = bool (*)(const uint8_t* image, size_t size, PlatTrustAnswer* answer, std::string* why);
+
 struct InspectOptions {
     std::vector<std::u16string> trustRoots;
     VerifyChain verify = nullptr;
+    MachineTrust machineTrust = nullptr;  // used when no trust roots are given
 };
 
 // Inspects the packaged executable at path (the plain form the launcher would
@@ -73,6 +80,8 @@ struct InspectIo {
     bool (*resolve)(const std::u16string& argument, std::u16string* path, std::string* why);
     // Checks the runtime's chain against --trust-root files; nullptr where this build cannot.
     VerifyChain verify;
+    // This machine's trust check (the Windows build); nullptr where there is none.
+    MachineTrust machineTrust;
 };
 int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io);
 

@@ -31,7 +31,7 @@ void WriteErr(const std::string& text) {
 }
 
 int Run(const std::vector<std::u16string>& args) {
-    const InspectIo io{WriteOut, WriteErr, ModulePathOf, PlatformChainCheck()};
+    const InspectIo io{WriteOut, WriteErr, ModulePathOf, PlatformChainCheck(), PlatformMachineTrust()};
     return InspectMain(args, io);
 }
 

@@ -8,6 +8,12 @@
 
 std::string Dec(uint64_t value) { return std::to_string(value); }
 
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
 std::string Hex32(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", value);

@@ -8,6 +8,8 @@
 
 #include "tools/inspect/findings.h"
 
+// A PE machine field and other 16-bit codes: "0x8664".
+std::string Hex16(uint16_t value);
 std::string Hex32(uint32_t value);
 const char* PayloadResultName(PayloadVerdict result);
 const char* RoleName(EntryRole role);  // nullptr for an entry without a role

@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr int FORMAT_VERSION = 1;
+// 2: a runtime image's machine is "0x8664", as the text report writes it.
+constexpr int FORMAT_VERSION = 2;
 
 const char* const STRING_IDS[4] = {"4", "5", "6", "7"};
 
@@ -15,7 +16,7 @@ void RuntimePeJson(Json& j, const PeFacts& pe) {
     Key(j, "pe");
     Bool(j, pe.valid);
     Key(j, "machine");
-    Num(j, pe.machine);
+    Str(j, Hex16(pe.machine));
     Key(j, "is64Bit");
     Bool(j, pe.valid && pe.machine == 0x8664 && pe.magic == 0x20B);
     Key(j, "dll");
@@ -270,6 +271,8 @@ std::string ReportJson(const InspectReport& r) {
     Key(j, "trust");
     if (r.trust.checked) {
         Open(j, '{');
+        Key(j, "checkedBy");
+        Str(j, r.trust.byMachine ? "this machine" : "trust roots");
         Key(j, "verified");
         Bool(j, r.trust.verified);
         Key(j, "result");

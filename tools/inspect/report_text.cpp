@@ -147,7 +147,7 @@ std::string ReportText(const InspectReport& r) {
                 const PeFacts& pe = e.runtimePe;
                 std::string image = !pe.valid ? std::string("not a PE image")
                                     : pe.machine == 0x8664 && pe.magic == 0x20B ? std::string("64-bit")
-                                                                                : "machine " + Dec(pe.machine);
+                                                                                : "machine " + Hex16(pe.machine);
                 if (pe.valid) {
                     image += pe.dll ? " DLL" : " executable";
                     image += pe.exportsInit ? ", exports VorlaneInit" : ", no VorlaneInit export";
@@ -165,7 +165,10 @@ std::string ReportText(const InspectReport& r) {
         }
         if (!any) Line(out, "runtime", "no entry named VorlaneStub.dll");
     }
-    if (r.trust.checked) {
+    if (r.trust.checked && r.trust.byMachine) {
+        Line(out, "trust", r.trust.verified ? std::string("this machine's trust check accepts the signature's chain")
+                                            : "refused by this machine's trust check (" + Hex32(r.trust.result) + ")");
+    } else if (r.trust.checked) {
         Line(out, "trust", r.trust.verified ? std::string("the signature's chain leads to a given root")
                                             : "refused: " + r.trust.detail);
     }

@@ -14,6 +14,7 @@
 #include "archive/pin.h"
 #include "platform/platform.h"
 #include "tools/inspect/package_archive.h"
+#include "tools/inspect/report_common.h"
 
 void Refuse(InspectReport* report, const Ending& ending, const std::string& why) {
     const OutcomeInfo& info = InfoOf(ending.outcome);
@@ -40,12 +41,6 @@ void RefuseMissingRuntime(InspectReport* report, const std::string& cause) {
     Refuse(report, EndWith(Outcome::CheckOpen, 2u), why);
 }
 
-std::string Hex16(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
-}
-
 std::string Quoted(const std::u16string& text) { return "\"" + Utf8Of(text) + "\""; }
 
 std::string Listed(const std::vector<std::string>& names) {
@@ -54,8 +49,69 @@ std::string Listed(const std::vector<std::string>& names) {
     return out;
 }
 
+// What the launcher's check makes of this machine's trust services' answer
+// about the runtime (the same function judges): false when it refuses, with
+// the verdict given. A machine that cannot be asked leaves a note.
+bool AskThisMachine(const std::u16string& publisher, const std::vector<uint8_t>& image, MachineTrust ask,
+                    InspectReport* report) {
+    PlatTrustAnswer answer{};
+    std::string why;
+    if (!ask(image.data(), image.size(), &answer, &why)) {
+        report->notes.push_back("the signature's chain was not checked: this machine's trust check cannot be "
+                                "asked (" + why + ").");
+        return true;
+    }
+    Pin pin{};
+    const MaybeText& pinText = report->launcher.pin;
+    // An unreadable pin is refused below, as the launcher does before it checks anything.
+    const bool pinned = pinText.present && ParsePin(pinText.text.c_str(), &pin);
+    const CheckResult judged = JudgeTrustAnswer(&answer, publisher.c_str(), publisher.size(), pinned ? &pin : nullptr);
+    TrustFacts& trust = report->trust;
+    trust.checked = true;
+    trust.byMachine = true;
+    const Outcome outcome = judged.ending.outcome;
+    const bool chainRefused = judged.verdict != CheckVerdict::Passed &&
+                              (outcome == Outcome::NotSigned || outcome == Outcome::Revoked ||
+                               outcome == Outcome::Untrusted || outcome == Outcome::BadSignature);
+    trust.verified = !chainRefused;
+    trust.result = chainRefused ? answer.result : 0;
+    trust.detail = "this machine's trust check answered " + Hex32(answer.result);
+    if (judged.verdict == CheckVerdict::Passed) return true;
+    std::string explanation;
+    switch (outcome) {
+        case Outcome::Untrusted:
+            explanation = "this machine's trust check does not trust the signature's chain (" + Hex32(answer.result) +
+                          "): sign with a certificate from an authority your users' machines trust (for a test "
+                          "root: add it to this machine's trusted roots first).";
+            break;
+        case Outcome::Revoked:
+            explanation = "this machine's trust check finds the signing certificate revoked.";
+            break;
+        case Outcome::NotPinned:
+            explanation = "the launcher's pin (string 8) names another build than the one in the archive: pack the "
+                          "launcher and the runtime together.";
+            break;
+        case Outcome::WrongSigner:
+            explanation = "the launcher requires the signer's display name to equal its publisher (string 7) "
+                          "character for character. Sign with the publisher's certificate, or write its name with "
+                          "vorlane-pack --publisher.";
+            break;
+        case Outcome::NotCodeSigning:
+            explanation = "the signing certificate does not name code signing among its uses: sign with a "
+                          "code-signing certificate.";
+            break;
+        default:
+            explanation = "this machine's trust check refuses the signature (" + Hex32(answer.result) +
+                          "): the library was changed after signing, or its signature is damaged.";
+            break;
+    }
+    Refuse(report, judged.ending, explanation);
+    return false;
+}
+
 // Stage 14, the signature: what the launcher's check would answer on a
-// machine that trusts the chain (or, with roots given, that trusts just those).
+// machine that trusts the chain (or, with roots given, that trusts just those;
+// in the Windows build, on this machine).
 bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const InspectOptions& options,
                     InspectReport* report) {
     const MaybeText& publisherText = report->launcher.strings[3];
@@ -102,6 +158,10 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
             return false;
         }
     }
+    if (options.trustRoots.empty() && options.machineTrust != nullptr &&
+        !AskThisMachine(publisher, image, options.machineTrust, report)) {
+        return false;
+    }
     // The pin decides before the signer's name, as in the launcher.
     const MaybeText& pinText = report->launcher.pin;
     Pin pin{};
@@ -136,7 +196,7 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.");
         return false;
     }
-    if (options.trustRoots.empty()) {
+    if (options.trustRoots.empty() && options.machineTrust == nullptr) {
         report->notes.push_back("the signature's chain was not checked: the launcher also needs it to lead to a root "
                                 "your users' machines trust (vorlane-inspect --trust-root ROOT checks it).");
     }
