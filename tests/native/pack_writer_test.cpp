@@ -100,10 +100,10 @@ uint32_t Le32At(const std::vector<uint8_t>& b, size_t at) {
 }
 
 // The PE checksum by its definition, one word at a time.
-uint32_t DefinedChecksum(std::vector<uint8_t> file, size_t field) {
-    std::fill(file.begin() + static_cast<long>(field), file.begin() + static_cast<long>(field) + 4, 0);
+uint32_t DefinedChecksum(const std::vector<uint8_t>& file, size_t field) {
     uint32_t sum = 0;
     for (size_t i = 0; i < file.size(); i += 2) {
+        if (i >= field && i < field + 4) continue;
         sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
