@@ -72,7 +72,8 @@ bool Movable(const uint8_t* image, const PeHeaders& h, const PeSectionHeader& s,
     for (uint32_t at = 0; at + 8 <= size;) {
         const uint32_t page = Le32(blocks + at);
         const uint32_t length = Le32(blocks + at + 4);
-        if (length < 8 || page >= resourceRva) return false;
+        // A block past the directory's end would wrap the offset back into it.
+        if (length < 8 || length > size - at || page >= resourceRva) return false;
         at += length;
     }
     return true;
