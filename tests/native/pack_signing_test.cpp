@@ -1,0 +1,501 @@
+// Signing for vorlane-pack against real signers: osslsigncode with PEM keys and
+// PKCS#12 files (modern and legacy encryption) made by openssl, templates
+// whose paths would be commands to a shell, signers that fail or write
+// nothing; the child processes under them; the command lines Windows would
+// get, read back by Windows' documented rules.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/tool_command_line.h"
+#include "platform/tool_host.h"
+#include "tests/support/package.h"
+#include "tests/support/temp_dir.h"
+#include "tools/pack/signing.h"
+
+namespace {
+
+// Sets an environment variable for a scope (unset when value is null).
+class EnvScope {
+public:
+    EnvScope(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvScope() {
+        if (had_) {
+            setenv(name_, old_.c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    EnvScope(const EnvScope&) = delete;
+    EnvScope& operator=(const EnvScope&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> words;
+    std::string why;
+    EXPECT_TRUE(SplitSignTemplate(text, &words, &why)) << why;
+    return words;
+}
+
+// argv as the Microsoft C runtime reads a command line (its documented rules,
+// 2008 and later), the oracle for what CreateProcessW's child will see.
+std::vector<std::string> ParseWindowsCommandLine(const std::string& line) {
+    std::vector<std::string> args;
+    size_t i = 0;
+    std::string program;
+    if (i < line.size() && line[i] == '"') {
+        for (++i; i < line.size() && line[i] != '"'; ++i) program += line[i];
+        if (i < line.size()) ++i;
+    } else {
+        for (; i < line.size() && line[i] != ' ' && line[i] != '\t'; ++i) program += line[i];
+    }
+    args.push_back(program);
+    for (;;) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string arg;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+            if (line[i] == '\\') {
+                size_t n = 0;
+                while (i < line.size() && line[i] == '\\') ++n, ++i;
+                if (i < line.size() && line[i] == '"') {
+                    arg.append(n / 2, '\\');
+                    if (n % 2 == 1) {
+                        arg += '"';
+                        ++i;
+                    }
+                } else {
+                    arg.append(n, '\\');
+                }
+            } else if (line[i] == '"') {
+                if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+                    arg += '"';  // "" inside quotes: a literal quote
+                    ++i;
+                } else {
+                    quoted = !quoted;
+                }
+                ++i;
+            } else {
+                arg += line[i++];
+            }
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+TEST(SignTemplate, SplitsOnSpacesGroupsQuotesAndKeepsBackslashes) {
+    EXPECT_EQ(Split("signtool sign /fd sha256 /a {in}"),
+              (std::vector<std::string>{"signtool", "sign", "/fd", "sha256", "/a", "{in}"}));
+    EXPECT_EQ(Split("\"C:\\Program Files\\Kits\\signtool.exe\"  sign\t/f 'C:\\keys\\my \"best\" key.pfx' {in}"),
+              (std::vector<std::string>{"C:\\Program Files\\Kits\\signtool.exe", "sign", "/f",
+                                        "C:\\keys\\my \"best\" key.pfx", "{in}"}));
+    EXPECT_EQ(Split("tool -pass\"word with space\"s '' \"\" -in={in}"),
+              (std::vector<std::string>{"tool", "-password with spaces", "", "", "-in={in}"}));
+    std::vector<std::string> words;
+    std::string why;
+    EXPECT_FALSE(SplitSignTemplate("tool -in \"{in}", &words, &why));
+    EXPECT_NE(why.find("unclosed double quote"), std::string::npos);
+    EXPECT_FALSE(SplitSignTemplate("  \t ", &words, &why));
+    EXPECT_FALSE(SplitSignTemplate("'' {in}", &words, &why));
+}
+
+TEST(SignTemplate, PathsAreFilledInAfterTheSplitAndStayOneArgument) {
+    const std::string hostile = "/tmp/a b/x\"; rm -rf ~; $(reboot) `id` '{out}'.dll";
+    const std::vector<std::string> filled =
+        FillSignTemplate(Split("jsign --keystore k.p12 --out={out} {in} '{in}.sig'"), hostile, "/w/out {x}.dll");
+    EXPECT_EQ(filled, (std::vector<std::string>{"jsign", "--keystore", "k.p12", "--out=/w/out {x}.dll", hostile,
+                                                hostile + ".sig"}));
+    EXPECT_TRUE(TemplateNames(Split("t -in={in}"), "{in}"));
+    EXPECT_FALSE(TemplateNames(Split("t -in {in}"), "{out}"));
+}
+
+TEST(SignSettings, RefusesContradictoryOrIncompleteSettingsBeforeAnyWork) {
+    TempDir dir;
+    dir.WriteFile("key.pfx", "x");
+    dir.WriteFile("cert.pem", "x");
+    const std::string pfx = dir.Native("key.pfx");
+    const std::string cert = dir.Native("cert.pem");
+    EnvScope signer("VORLANE_OSSLSIGNCODE", nullptr);
+    struct Case {
+        SignSettings settings;
+        const char* expected;  // "" when accepted
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{"osslsigncode sign -in {in} -out {out}", "", "", "", {}, true}, ""},
+        {{"", "", "", pfx, {"http://ts.example"}, true}, ""},
+        {{"", cert, cert, "", {}, false}, ""},
+        {{"osslsigncode sign -in x -out {out}", "", "", "", {}, false}, "names no {in}"},
+        {{"{in} sign", "", "", "", {}, false}, "must start with the signer program"},
+        {{"no-such-signer-here {in}", "", "", "", {}, false},
+         "no-such-signer-here named by --sign-command is not found"},
+        {{"osslsigncode {in}", "", "", pfx, {}, false}, "choose one way to sign"},
+        {{"", cert, cert, pfx, {}, false}, "choose one way to sign"},
+        {{"", "", "", "", {}, true}, "--sign-exe needs a way to sign"},
+        {{"", "", "", "", {"http://ts.example"}, false}, "--timestamp needs"},
+        {{"osslsigncode {in}", "", "", "", {"http://ts.example"}, false}, "put your signer's own timestamp option"},
+        {{"", cert, "", "", {}, false}, "needs a certificate and a key"},
+        {{"", cert, dir.Native("none.key"), "", {}, false}, "signing key not found"},
+        {{"", "", "", dir.Native(""), {}, false}, "signing PKCS#12 file not found"},
+    };
+    for (const Case& c : cases) {
+        std::string why;
+        const bool accepted = CheckSignSettings(c.settings, &why);
+        SCOPED_TRACE(c.expected);
+        EXPECT_EQ(accepted, std::string(c.expected).empty()) << why;
+        if (!accepted) EXPECT_NE(why.find(c.expected), std::string::npos) << why;
+    }
+}
+
+TEST(SignCommandLines, KeyFileSignersGetPasswordsByFileAndOneTimestampPerTry) {
+    KeySigning job;
+    job.program = "/usr/bin/osslsigncode";
+    job.pkcs12 = "/keys/a b.pfx";
+    job.passwordFile = "/tmp/w/password";
+    job.timestamps = {"http://ts1", "http://ts2"};
+    job.epoch = "1700000000";
+    EXPECT_EQ(OsslsigncodeArguments(job, "/in.dll", "/out.dll"),
+              (std::vector<std::string>{"/usr/bin/osslsigncode", "sign", "-pkcs12", "/keys/a b.pfx", "-readpass",
+                                        "/tmp/w/password", "-ts", "http://ts1", "-ts", "http://ts2", "-time",
+                                        "1700000000", "-h", "sha256", "-in", "/in.dll", "-out", "/out.dll"}));
+    KeySigning pem;
+    pem.program = "osslsigncode";
+    pem.certificate = "chain.pem";
+    pem.key = "leaf.key";
+    EXPECT_EQ(OsslsigncodeArguments(pem, "i", "o"),
+              (std::vector<std::string>{"osslsigncode", "sign", "-certs", "chain.pem", "-key", "leaf.key", "-h",
+                                        "sha256", "-in", "i", "-out", "o"}));
+
+    KeySigning windows;
+    windows.program = "C:\\Kits\\signtool.exe";
+    windows.pkcs12 = "C:\\keys\\a.pfx";
+    windows.password = "p \"w\" \\";
+    windows.hasPassword = true;
+    const std::vector<std::string> arguments = SigntoolArguments(windows, "http://ts1", "C:\\w\\x y.dll");
+    EXPECT_EQ(arguments, (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/p",
+                                                   "p \"w\" \\", "/fd", "sha256", "/tr", "http://ts1", "/td",
+                                                   "sha256", "C:\\w\\x y.dll"}));
+    windows.hasPassword = false;
+    EXPECT_EQ(SigntoolArguments(windows, "", "f.dll"),
+              (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/fd", "sha256",
+                                        "f.dll"}));
+}
+
+TEST(WindowsCommandLines, ReadBackAsTheSameArgumentsByTheRuntimesRules) {
+    // The parser first reproduces Microsoft's own examples of those rules.
+    EXPECT_EQ(ParseWindowsCommandLine("p \"abc\" d e"), (std::vector<std::string>{"p", "abc", "d", "e"}));
+    EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\b d\"e f\"g h"),
+              (std::vector<std::string>{"p", "a\\\\\\b", "de fg", "h"}));
+    EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\\"b c d"), (std::vector<std::string>{"p", "a\\\"b", "c", "d"}));
+    EXPECT_EQ(ParseWindowsCommandLine("p a\\\\\\\\\"b c\" d e"), (std::vector<std::string>{"p", "a\\\\b c", "d", "e"}));
+
+    const std::vector<std::string> arguments = {
+        "C:\\Program Files\\Kits\\signtool.exe", "sign", "", "a b", "C:\\dir with space\\", "C:\\dir\\",
+        "\\\\server\\share\\x", "say \"hi\"", "\\\"", "ends\\\\", "tab\there", "new\nline", "p \"w\" \\",
+        "x\"; calc.exe & \"", "%PATH%"};
+    std::string line;
+    std::string why;
+    ASSERT_TRUE(WindowsCommandLine(arguments, &line, &why)) << why;
+    EXPECT_EQ(ParseWindowsCommandLine(line), arguments) << line;
+    EXPECT_EQ(line.substr(0, 41), "\"C:\\Program Files\\Kits\\signtool.exe\" sign");
+    EXPECT_FALSE(WindowsCommandLine({"bad\"name.exe"}, &line, &why));
+    EXPECT_FALSE(WindowsCommandLine({"p", std::string("nul\0x", 5)}, &line, &why));
+}
+
+TEST(WindowsCommandLines, BatchFilesGetQuotedArgumentsAndNothingCmdWouldExpand) {
+    std::string line;
+    std::string why;
+    ASSERT_TRUE(BatchCommandLine("C:\\Windows\\system32\\cmd.exe",
+                                 {"C:\\Program Files (x86)\\sign.cmd", "a & b | c", "C:\\out\\"}, &line, &why));
+    EXPECT_EQ(line, "\"C:\\Windows\\system32\\cmd.exe\" /d /v:off /s /c \"\"C:\\Program Files (x86)\\sign.cmd\" "
+                    "\"a & b | c\" \"C:\\out\\\"\"");
+    for (const char* refused : {"100%", "say \"x\"", "two\nlines"}) {
+        EXPECT_FALSE(BatchCommandLine("cmd.exe", {"s.bat", refused}, &line, &why)) << refused;
+        EXPECT_NE(why.find("run a program instead"), std::string::npos);
+    }
+}
+
+TEST(SignerOutput, NamesThePasswordOrTheTimestampAndDropsOpenSslsStack) {
+    const std::string wrong =
+        "Failed to parse PKCS#12 file: legacy.pfx (Wrong password?)\nFailed to read key or certificates\n"
+        "4040862F487F0000:error:11800071:PKCS12 routines:PKCS12_parse:mac verify failure:p12_kiss.c:71:\nFailed\n";
+    EXPECT_EQ(SignerTroubleIn(wrong), SignerTrouble::Password);
+    EXPECT_EQ(SignerWords(wrong, 4),
+              "Failed to parse PKCS#12 file: legacy.pfx (Wrong password?); Failed to read key or certificates; Failed");
+    EXPECT_EQ(SignerTroubleIn("SignTool Error: The specified PFX password is not correct.\n"), SignerTrouble::Password);
+    EXPECT_EQ(SignerTroubleIn("SignTool Error: The specified timestamp server either could not be reached or "
+                              "returned an invalid response.\n"),
+              SignerTrouble::Timestamp);
+    // signtool's summary lines follow its error: the error lines are the ones shown.
+    EXPECT_EQ(SignerWords("Done Adding Additional Store\nSignTool Error: No certificates were found.\n\n"
+                          "Number of files successfully Signed: 0\nNumber of warnings: 0\n",
+                          4),
+              "SignTool Error: No certificates were found.");
+    EXPECT_EQ(SignerWords("one\ntwo\nthree\r\n  \nfour\nfive\n", 2), "four; five");
+}
+
+TEST(ChildProcesses, ExitStatusOutputAndArgumentsComeBackWhole) {
+    std::string output;
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo out; echo err >&2; exit 3"}, &output), 3);
+    EXPECT_EQ(output, "out\nerr\n");
+    // Arguments arrive unchanged; standard input is empty, never the terminal's.
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "printf '[%s]' \"$@\"; cat", "sh", "a b", "$(id)", "", "x\"y"}, &output), 0);
+    EXPECT_EQ(output, "[a b][$(id)][][x\"y]");
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "kill -9 $$"}, &output), 128 + 9);
+    EXPECT_EQ(ToolRunProgram({"no-such-program-anywhere"}, &output), -1);
+    EXPECT_NE(output.find("no-such-program-anywhere not found on PATH"), std::string::npos);
+    // A grandchild that keeps the pipe open does not hold the caller once the child has ended.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "sleep 5 & echo started"}, &output), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(output, "started\n");
+}
+
+TEST(ChildProcesses, PathSearchSkipsTheCurrentFolder) {
+    TempDir dir;
+    dir.WriteFile("bin/signer-x", "#!/bin/sh\necho found\n");
+    dir.WriteFile("cwd/signer-x", "#!/bin/sh\necho planted\n");
+    dir.SetMode("bin/signer-x", 0755);
+    dir.SetMode("cwd/signer-x", 0755);
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.Native("cwd").c_str()), 0);
+    std::string found;
+    std::string output;
+    {
+        EnvScope path("PATH", (":" + dir.Native("bin") + "::/bin:/usr/bin").c_str());
+        EXPECT_TRUE(ToolFindProgram("signer-x", &found));
+        EXPECT_EQ(ToolRunProgram({"signer-x"}, &output), 0);
+    }
+    ASSERT_EQ(chdir(old), 0);
+    EXPECT_EQ(found, dir.Native("bin/signer-x"));
+    EXPECT_EQ(output, "found\n");
+}
+
+TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
+    TempDir dir;
+    const std::string pidFile = dir.Native("pid");
+    // The tool in a process of its own: its interruption is for good.
+    const pid_t tool = fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+        ToolCatchInterruptions();
+        std::string output;
+        const int status = ToolRunProgram({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile}, &output);
+        _exit(status == -1 && ToolInterruption() == SIGTERM ? 0 : 1);
+    }
+    std::string pid;
+    for (int i = 0; i < 100 && pid.empty(); ++i) {
+        usleep(50 * 1000);
+        pid = dir.ReadFile("pid");
+    }
+    ASSERT_FALSE(pid.empty());
+    const auto start = std::chrono::steady_clock::now();
+    kill(tool, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(kill(std::atoi(pid.c_str()), 0), 0) << "the signer outlived the interruption";
+}
+
+// Real signing with key files openssl makes, a small unsigned DLL mingw builds.
+class Signing : public ::testing::Test {
+protected:
+    static TempDir* dir;
+
+    static void SetUpTestSuite() {
+        dir = new TempDir();
+        dir->WriteFile("a.c", "__declspec(dllexport) int VorlaneInit(void) { return 7; }\n");
+        const std::string d = dir->Native();
+        const std::vector<std::vector<std::string>> steps = {
+            {"x86_64-w64-mingw32-gcc", "-shared", "-s", "-o", d + "/a.dll", d + "/a.c"},
+            {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-keyout", d + "/leaf.key",
+             "-out", d + "/leaf.pem", "-subj", "/CN=Signing Test", "-addext", "extendedKeyUsage=codeSigning"},
+            {"openssl", "pkey", "-in", d + "/leaf.key", "-aes256", "-passout", "pass:pem secret", "-out",
+             d + "/locked.key"},
+            {"openssl", "pkcs12", "-export", "-in", d + "/leaf.pem", "-inkey", d + "/leaf.key", "-out",
+             d + "/modern.pfx", "-passout", "pass:pfx secret"},
+            {"openssl", "pkcs12", "-export", "-legacy", "-in", d + "/leaf.pem", "-inkey", d + "/leaf.key", "-out",
+             d + "/legacy.pfx", "-passout", "pass:pfx secret"},
+        };
+        for (const auto& step : steps) {
+            std::string output;
+            ASSERT_EQ(RunProgram(step, d, &output), 0) << step[0] << ": " << output;
+        }
+        // Folders whose names a shell would run.
+        dir->MakeDir("in x; touch PWNED #/$(touch PWNED2)");
+        dir->MakeDir("out dir");
+        WriteBytes(dir->Native("in x; touch PWNED #/$(touch PWNED2)/a.dll"), ReadBytes(d + "/a.dll"));
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        dir = nullptr;
+    }
+
+    static std::string In() { return dir->Native("in x; touch PWNED #/$(touch PWNED2)/a.dll"); }
+
+    // Signs the DLL into a fresh output; the message on failure.
+    static bool Sign(const SignSettings& settings, const std::string& name, std::string* why) {
+        const std::string before = dir->ReadFile("a.dll");
+        const bool signedIt = SignFile(settings, In(), dir->Native("out dir/" + name), "the runtime library", why);
+        EXPECT_EQ(dir->ReadFile("in x; touch PWNED #/$(touch PWNED2)/a.dll"), before) << "the input was changed";
+        EXPECT_FALSE(dir->Exists("PWNED") || dir->Exists("out dir/PWNED") || dir->Exists("PWNED2"));
+        return signedIt;
+    }
+    static bool Verified(const std::string& name) {
+        std::string output;
+        return RunProgram({"osslsigncode", "verify", "-CAfile", dir->Native("leaf.pem"), "-in",
+                           dir->Native("out dir/" + name)},
+                          "", &output) == 0;
+    }
+};
+TempDir* Signing::dir = nullptr;
+
+TEST_F(Signing, TemplatesSignIntoOutOrInPlaceOnACopy) {
+    std::string why;
+    SignSettings to;
+    to.command = "osslsigncode sign -certs '" + dir->Native("leaf.pem") + "' -key \"" + dir->Native("leaf.key") +
+                 "\" -h sha256 -in {in} -out {out}";
+    EXPECT_TRUE(Sign(to, "to.dll", &why)) << why;
+    EXPECT_TRUE(Verified("to.dll"));
+
+    // Without {out}: the signer is handed the copy, which it signs in place.
+    dir->WriteFile("in-place.sh", "echo \"$1\" > \"$0.arg\"; osslsigncode sign -certs \"$2\" -key \"$3\" "
+                                  "-in \"$1\" -out \"$1.new\" && mv \"$1.new\" \"$1\"\n");
+    SignSettings in;
+    in.command = "sh '" + dir->Native("in-place.sh") + "' {in} '" + dir->Native("leaf.pem") + "' '" +
+                 dir->Native("leaf.key") + "'";
+    EXPECT_TRUE(Sign(in, "in place.dll", &why)) << why;
+    EXPECT_TRUE(Verified("in place.dll"));
+    EXPECT_EQ(dir->ReadFile("in-place.sh.arg"), dir->Native("out dir/in place.dll") + "\n");
+}
+
+TEST_F(Signing, ASignerThatFailsOrSignsNothingIsNamedWithItsOwnWords) {
+    std::string why;
+    SignSettings nothing;
+    nothing.command = "true {in}";
+    EXPECT_FALSE(Sign(nothing, "nothing.dll", &why));
+    EXPECT_NE(why.find("the signer true wrote no signature"), std::string::npos) << why;
+    nothing.command = "true {in} {out}";
+    EXPECT_FALSE(Sign(nothing, "nothing2.dll", &why));
+    EXPECT_NE(why.find("the signer true wrote no signature"), std::string::npos) << why;
+    nothing.command = "cp {in} {out}";
+    EXPECT_FALSE(Sign(nothing, "copied.dll", &why));
+    EXPECT_NE(why.find("carries no certificate table"), std::string::npos) << why;
+
+    SignSettings failing;
+    failing.command = "sh -c 'echo connecting; echo \"HSM refused: key locked\" >&2; exit 7' {in}";
+    EXPECT_FALSE(Sign(failing, "failing.dll", &why));
+    EXPECT_NE(why.find("sh failed with exit status 7 on the runtime library: connecting; HSM refused: key locked"),
+              std::string::npos)
+        << why;
+}
+
+TEST_F(Signing, PemAndBothPkcs12KindsSignWithTheRightPassword) {
+    const struct {
+        const char* name;
+        SignSettings settings;
+        const char* password;
+    } cases[] = {
+        {"pem.dll", {"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {}, false}, nullptr},
+        {"locked.dll", {"", dir->Native("leaf.pem"), dir->Native("locked.key"), "", {}, false}, "pem secret"},
+        {"modern.dll", {"", "", "", dir->Native("modern.pfx"), {}, false}, "pfx secret"},
+        {"legacy.dll", {"", "", "", dir->Native("legacy.pfx"), {}, false}, "pfx secret"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EnvScope password("VORLANE_SIGN_PASSWORD", c.password);
+        std::string why;
+        EXPECT_TRUE(Sign(c.settings, c.name, &why)) << why;
+        EXPECT_TRUE(Verified(c.name));
+    }
+}
+
+TEST_F(Signing, PasswordsTimestampsAndAMissingSignerGetTheirOwnMessages) {
+    const SignSettings legacy{"", "", "", dir->Native("legacy.pfx"), {}, false};
+    const SignSettings locked{"", dir->Native("leaf.pem"), dir->Native("locked.key"), "", {}, false};
+    std::string why;
+    {
+        EnvScope password("VORLANE_SIGN_PASSWORD", "not it");
+        EXPECT_FALSE(Sign(legacy, "wrong.dll", &why));
+        EXPECT_EQ(why, "VORLANE_SIGN_PASSWORD does not open the PKCS#12 file " + dir->Native("legacy.pfx") +
+                           " (or it is damaged)");
+    }
+    EnvScope noPassword("VORLANE_SIGN_PASSWORD", nullptr);
+    EnvScope noProgram("VORLANE_OSSLSIGNCODE", nullptr);
+    for (const SignSettings& settings : {legacy, locked}) {
+        EXPECT_FALSE(Sign(settings, "none.dll", &why));
+        EXPECT_NE(why.find("is protected by a password"), std::string::npos) << why;
+        EXPECT_NE(why.find("set VORLANE_SIGN_PASSWORD"), std::string::npos) << why;
+    }
+
+    const SignSettings stamped{"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "",
+                               {"http://127.0.0.1:1/", "http://127.0.0.1:2/"}, false};
+    EXPECT_FALSE(Sign(stamped, "stamped.dll", &why));
+    EXPECT_EQ(why, "no timestamp server gave a timestamp (tried: http://127.0.0.1:1/, http://127.0.0.1:2/): check the "
+                   "URL and the network, or give another --timestamp");
+
+    {
+        EnvScope elsewhere("VORLANE_OSSLSIGNCODE", dir->Native("nowhere/osslsigncode").c_str());
+        EXPECT_FALSE(Sign(locked, "missing.dll", &why));
+        EXPECT_EQ(why, "VORLANE_OSSLSIGNCODE=" + dir->Native("nowhere/osslsigncode") + " is not an executable program");
+    }
+    EnvScope path("PATH", dir->Native().c_str());
+    EXPECT_FALSE(Sign(locked, "missing.dll", &why));
+    EXPECT_EQ(why, "osslsigncode not found on PATH (set VORLANE_OSSLSIGNCODE)");
+}
+
+TEST_F(Signing, SourceDateEpochMakesTheSignatureReproducibleAndIsItsSigningTime) {
+    const SignSettings pem{"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {}, false};
+    EnvScope epoch("SOURCE_DATE_EPOCH", "1700000000");
+    std::string why;
+    ASSERT_TRUE(Sign(pem, "first.dll", &why)) << why;
+    sleep(1);
+    ASSERT_TRUE(Sign(pem, "second.dll", &why)) << why;
+    EXPECT_EQ(dir->ReadFile("out dir/first.dll"), dir->ReadFile("out dir/second.dll"));
+    std::string output;
+    RunProgram({"osslsigncode", "verify", "-in", dir->Native("out dir/first.dll")}, "", &output);
+    EXPECT_NE(output.find("Nov 14 22:13:20 2023"), std::string::npos) << output;
+    EnvScope bad("SOURCE_DATE_EPOCH", "yesterday");
+    EXPECT_FALSE(Sign(pem, "bad-epoch.dll", &why));
+    EXPECT_NE(why.find("SOURCE_DATE_EPOCH must be a number of seconds"), std::string::npos);
+}
+
+TEST_F(Signing, TheCertificateTableCheckReadsDirectoryFourWithinTheFile) {
+    std::string why;
+    ASSERT_TRUE(Sign({"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {}, false}, "table.dll", &why)) << why;
+    const std::vector<uint8_t> unsignedDll = ReadBytes(dir->Native("a.dll"));
+    const std::vector<uint8_t> image = ReadBytes(dir->Native("out dir/table.dll"));
+    EXPECT_FALSE(HasCertificateTable(unsignedDll.data(), unsignedDll.size(), unsignedDll.size()));
+    EXPECT_TRUE(HasCertificateTable(image.data(), 4096, image.size()));
+    // A table past the file's end (the signature cut off) is no signature.
+    EXPECT_FALSE(HasCertificateTable(image.data(), 4096, image.size() - 1));
+    EXPECT_FALSE(HasCertificateTable(image.data(), 63, image.size()));
+}
+
+}  // namespace
