@@ -374,6 +374,21 @@ TEST(ResourceWriter, DamagedTreesAreRefusedQuicklyAndNeverCrash) {
         damaged[at] = launcher[at];
     }
     EXPECT_GT(refused, 0u);
+
+    // Headers that would place the rebuilt section outside what is written:
+    // no raw data behind the directory's section, an alignment whose rounding
+    // wraps, the section over the headers.
+    const size_t optional = LayoutOf(launcher).pe + 24;
+    struct Damage {
+        size_t at;
+        uint32_t value;
+    };
+    for (const Damage& d : {Damage{rsrc + 16, 0}, Damage{optional + 36, 0xFFFFF000u}, Damage{optional + 36, 3},
+                            Damage{optional + 32, 0x80000001u}, Damage{rsrc + 20, 0}}) {
+        damaged = launcher;
+        Put32At(&damaged, d.at, d.value);
+        EXPECT_NE(RewriteResources(damaged, job, &out), ResourceResult::Ok) << d.at << " " << d.value;
+    }
 }
 
 }  // namespace

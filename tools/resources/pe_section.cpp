@@ -27,7 +27,12 @@ bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* h) {
     h->sectionAlignment = Le32(image + h->optional + OPT_SECTION_ALIGNMENT);
     h->fileAlignment = Le32(image + h->optional + OPT_FILE_ALIGNMENT);
     h->headersSize = Le32(image + h->optional + OPT_SIZE_OF_HEADERS);
-    if (h->fileAlignment == 0 || h->sectionAlignment == 0 || h->headersSize > size) return false;
+    // Powers of two as the loader requires, small enough that rounding a size up cannot wrap.
+    auto powerOfTwo = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+    if (!powerOfTwo(h->fileAlignment) || h->fileAlignment > 0x10000 || !powerOfTwo(h->sectionAlignment) ||
+        h->sectionAlignment < h->fileAlignment || h->sectionAlignment > 0x10000000 || h->headersSize > size) {
+        return false;
+    }
     const size_t table = h->optional + optionalSize;
     const size_t sections = Le16(image + pe + 6);
     if (!Has(size, table, sections * 40)) return false;
@@ -108,6 +113,8 @@ ResourceResult WriteResources(const std::vector<uint8_t>& image, const Resources
     }
     if (index == h.sections.size()) return ResourceResult::NoResources;
     PeSectionHeader rsrc = h.sections[index];
+    // Rebuilt where its raw data lies (checked to be inside the image), never over the headers it rewrites.
+    if (rsrc.rawSize == 0 || rsrc.rawPointer < h.sections.back().at + 40) return ResourceResult::NoResources;
     const std::vector<uint8_t> section = BuildResourceSection(resources, rva);
     if (section.size() > 0x7FFFFFFF) return ResourceResult::SectionCannotMove;
 
