@@ -227,7 +227,8 @@ TEST_F(PackWriter, SevenZipAcceptsThePackageAndTheSameInputsGiveTheSameBytes) {
     const std::vector<uint8_t> reference = ReadBytes(dir.Native("reference.7z"));
     const size_t streams = first.report.searchStart + 32 + payload.size();
     ASSERT_GE(reference.size(), 32 + first.report.runtimePacked);
-    EXPECT_TRUE(std::equal(reference.begin() + 32, reference.begin() + 32 + static_cast<long>(first.report.runtimePacked),
+    const long packed = static_cast<long>(first.report.runtimePacked);
+    EXPECT_TRUE(std::equal(reference.begin() + 32, reference.begin() + 32 + packed,
                            first.out.bytes.begin() + static_cast<long>(streams)));
 
     // Twice, the match finder on its own thread each time.

@@ -111,7 +111,8 @@ Layout LayoutOf(const std::vector<uint8_t>& image) {
 size_t SectionNamed(const std::vector<uint8_t>& image, const char* name) {
     const Layout l = LayoutOf(image);
     for (uint32_t i = 0; i < l.sections; ++i) {
-        if (std::strncmp(reinterpret_cast<const char*>(&image[l.table + 40 * i]), name, 8) == 0) return l.table + 40 * i;
+        const size_t at = l.table + 40 * i;
+        if (std::strncmp(reinterpret_cast<const char*>(&image[at]), name, 8) == 0) return at;
     }
     ADD_FAILURE() << "no section " << name;
     return 0;
@@ -230,7 +231,8 @@ TEST(ResourceWriter, APngBecomesTheSevenSizesCentredOnATransparentSquare) {
         EXPECT_EQ(h, sides[i]);
         // A sixth of the square above the picture is clear; its middle is not.
         EXPECT_EQ(pixels[3], 0);
-        EXPECT_GT(pixels[(static_cast<size_t>(h / 2) * static_cast<size_t>(w) + static_cast<size_t>(w / 2)) * 4 + 3], 0);
+        const size_t middle = static_cast<size_t>(h / 2) * static_cast<size_t>(w) + static_cast<size_t>(w / 2);
+        EXPECT_GT(pixels[middle * 4 + 3], 0);
         stbi_image_free(pixels);
     }
     // Never enlarged; refused below 16 pixels, and what is no picture.
@@ -293,8 +295,8 @@ TEST(ResourceWriter, AGrownSectionMovesTheRelocationsAfterIt) {
     small.strings = {{4, u"TRUE"}};
     ASSERT_EQ(RewriteResources(fixed, small, &out), ResourceResult::Ok);
     EXPECT_EQ(out.size(), Le32At(launcher, oldReloc + 20) + Le32At(launcher, oldReloc + 16));
-    EXPECT_TRUE(std::equal(launcher.begin() + static_cast<long>(oldReloc), launcher.begin() + static_cast<long>(oldReloc) + 40,
-                           out.begin() + static_cast<long>(oldReloc)));
+    const long header = static_cast<long>(oldReloc);
+    EXPECT_TRUE(std::equal(launcher.begin() + header, launcher.begin() + header + 40, out.begin() + header));
 }
 
 TEST(ResourceWriter, TextsTheLauncherCannotReadAreRefused) {
@@ -330,8 +332,8 @@ std::vector<uint8_t> SharedDirectories(uint16_t entries) {
         section[at + 15] = static_cast<uint8_t>(entries >> 8);
         for (size_t e = 0; e < entries; ++e) {
             Put32At(&section, at + 16 + 8 * e, static_cast<uint32_t>(e + 1));
-            const uint32_t next = static_cast<uint32_t>(level < 2 ? (level + 1) * directory | 0x80000000u : 3 * directory);
-            Put32At(&section, at + 20 + 8 * e, next);
+            const size_t next = level < 2 ? (level + 1) * directory | 0x80000000u : 3 * directory;
+            Put32At(&section, at + 20 + 8 * e, static_cast<uint32_t>(next));
         }
     }
     Put32At(&section, 3 * directory, static_cast<uint32_t>(3 * directory + 16));  // the data's RVA (section at 0)

@@ -54,7 +54,9 @@ bool ReadDirectory(Reader* reader, size_t at, int level, Resource* path) {
         if (level == 1) path->name = key;
         if (level < 2) {
             // Only subdirectories below types and names: this also rules out loops.
-            if (!(target & SUBDIRECTORY) || !ReadDirectory(reader, target & ~SUBDIRECTORY, level + 1, path)) return false;
+            if (!(target & SUBDIRECTORY) || !ReadDirectory(reader, target & ~SUBDIRECTORY, level + 1, path)) {
+                return false;
+            }
             continue;
         }
         if (!key.name.empty() || (target & SUBDIRECTORY) || !Has(r.size, target, 16)) return false;
