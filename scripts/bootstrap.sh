@@ -11,7 +11,8 @@ isal_dir="$root/third_party/isa-l"
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake g++ make googletest libgtest-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils; do
+         wine64 7zip dpkg-dev nasm osslsigncode openssl clang libclang-rt-14-dev python3 xz-utils time \
+         libstb-dev binutils-mingw-w64-x86-64; do
   have "$p" || need_pkgs+=("$p")
 done
 

@@ -59,7 +59,7 @@ def main():
             return out
 
         def read_back(exe):
-            result = prefix.run(probe, [exe], relay=False)
+            result = prefix.run(probe, [harness.wine_path(exe)], relay=False)
             h.expect(not result.timed_out and result.status == 0,
                      "resource_probe ended with %r: %s" % (result.status, result.stderr[-1500:]))
             return parse(result.stdout)
