@@ -4,26 +4,12 @@ functions, FindResourceW and the icon pick), and the package made from the
 rewritten launcher still loads and starts, its resource section grown past
 the relocations that follow it."""
 import os
-import random
-import struct
 import subprocess
 import sys
-import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fixtures  # noqa: E402
 import harness  # noqa: E402
-
-
-def noise_png(side, seed):
-    """An opaque picture of random colours: its icons hardly compress."""
-    rng = random.Random(seed)
-    rows = b"".join(b"\0" + rng.randbytes(side * 3) for _ in range(side))
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)) +
-            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def parse(output):
@@ -69,7 +55,7 @@ def main():
         def _():
             logo = os.path.join(folder, "logo.png")
             with open(logo, "wb") as f:
-                f.write(noise_png(512, 1))
+                f.write(fixtures.noise_png(512, 1))
             setting4 = "vier \u2603 " + "x" * 246 + "\U0001F600"  # 255 UTF-16 units: the most the launcher reads
             product = "\u00dcn\u00efcode \u2603 Viewer"
             exe = pack(os.path.join(folder, "App.exe"),
