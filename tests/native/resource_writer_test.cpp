@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/package.h"
+#include "tests/support/pe_image.h"
 #include "tests/support/temp_dir.h"
 #include "tools/resources/resources.h"
 
@@ -116,16 +117,6 @@ size_t SectionNamed(const std::vector<uint8_t>& image, const char* name) {
     }
     ADD_FAILURE() << "no section " << name;
     return 0;
-}
-
-uint32_t DefinedChecksum(const std::vector<uint8_t>& file, size_t field) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < file.size(); i += 2) {
-        if (i >= field && i < field + 4) continue;
-        sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return sum + static_cast<uint32_t>(file.size());
 }
 
 TEST(ResourceWriter, TheRewrittenLauncherHoldsWhatWindresCompilesForTheSameValues) {
@@ -279,7 +270,7 @@ TEST(ResourceWriter, AGrownSectionMovesTheRelocationsAfterIt) {
               Le32At(launcher, directories + 8 * 5) - Le32At(launcher, oldReloc + 12));
     EXPECT_EQ(Le32At(out, directories + 8 * 2 + 4), rsrcSize);
     EXPECT_EQ(Le32At(out, optional + 56), align(Le32At(out, reloc + 12) + Le32At(out, reloc + 8), sectionAlign));
-    EXPECT_EQ(Le32At(out, optional + 64), DefinedChecksum(out, optional + 64));
+    EXPECT_EQ(Le32At(out, optional + 64), DefinedPeChecksum(out, optional + 64));
     // Everything before .rsrc but those header fields is the launcher's.
     const size_t headers = Le32At(out, optional + 60);
     EXPECT_TRUE(std::equal(out.begin() + static_cast<long>(headers), out.begin() + Le32At(out, rsrc + 20),

@@ -36,3 +36,7 @@ std::vector<uint8_t> MakeLauncherImage(uint32_t textSize = 0x1200, uint32_t data
 // (id, text) strings (ids below 16): three sections mapped one to one (virtual
 // address = file offset), the last one .rsrc.
 std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<int, std::u16string>>& strings);
+
+// The PE checksum by its definition: 16-bit words summed with end-around
+// carry, the 4-byte field at field counted as zero, plus the file's length.
+uint32_t DefinedPeChecksum(const std::vector<uint8_t>& file, size_t field);
