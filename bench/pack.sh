@@ -67,12 +67,16 @@ ln -sf "$runtime" "$anchor/VorlaneStub.dll"
 declare -A wall cpu rss
 measure() {
   local name=$1; shift
-  local best_wall="" best_cpu="" peak=0 line w u s m
+  local best_wall="" best_cpu="" peak=0 w u s m
   for _ in $(seq "$reps"); do
     rm -f "$work/app.exe" "$anchor/payload.copy" "$anchor/runtime.7z"
     cat "$payload" "$runtime" >/dev/null  # from the page cache, as after the build that made them
-    line=$( { /usr/bin/time -f "%e %U %S %M" "$@" >/dev/null 2>"$work/$name.err"; } 2>&1 | tail -n 1)
-    read -r w u s m <<<"$line"
+    if ! /usr/bin/time -o "$work/$name.time" -f "%e %U %S %M" "$@" >/dev/null 2>"$work/$name.err"; then
+      echo "$name failed:" >&2
+      tail -n 20 "$work/$name.err" >&2
+      exit 1
+    fi
+    read -r w u s m <"$work/$name.time"
     best_wall=$(awk -v a="$w" -v b="${best_wall:-$w}" 'BEGIN { print (a < b ? a : b) }')
     best_cpu=$(awk -v u="$u" -v s="$s" -v b="${best_cpu:-1e9}" 'BEGIN { print (u + s < b ? u + s : b) }')
     [ "$m" -gt "$peak" ] && peak=$m
