@@ -8,8 +8,9 @@
 #
 #   TARGET     package (a packaged file through the archive stages and the whole
 #              launch sequence), text (folder numbers, command-line split and
-#              argument-line rebuild, long paths) or inspect (vorlane-inspect's
-#              readers of PE headers, resources and signatures); default: all
+#              argument-line rebuild, long paths), inspect (vorlane-inspect's
+#              readers of PE headers, resources and signatures) or resources
+#              (the resource writer on any image); default: all
 #   --seconds  fuzzing time per target (0: replay only)
 #   --runs     instead: exactly N executions per target from a fixed seed, so
 #              the same commit gets the same verdict every time (with --fresh)
@@ -32,8 +33,8 @@ while [ $# -gt 0 ]; do
     --runs) [ $# -ge 2 ] || { echo "fuzz-long: --runs needs a value" >&2; exit 2; }
             runs_wanted=$2; shift 2 ;;
     --fresh) fresh=1; shift ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    package|text|inspect) targets+=("$1"); shift ;;
+    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    package|text|inspect|resources) targets+=("$1"); shift ;;
     *) echo "fuzz-long: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -48,7 +49,7 @@ if [ "$runs_wanted" -gt 0 ]; then
   seed=1
   seconds=3600
 fi
-[ ${#targets[@]} -gt 0 ] || targets=(package text inspect)
+[ ${#targets[@]} -gt 0 ] || targets=(package text inspect resources)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 status=0
@@ -67,6 +68,7 @@ target_env() {
 target_flags() {
   case "$1" in
     package) echo "-max_len=16384 -malloc_limit_mb=512" ;;
+    resources) echo "-max_len=16384" ;;
     text) echo "-max_len=4096" ;;
   esac
 }

@@ -112,6 +112,16 @@ std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<in
     return image;
 }
 
+uint32_t DefinedPeChecksum(const std::vector<uint8_t>& file, size_t field) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        if (i >= field && i < field + 4) continue;
+        sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum + static_cast<uint32_t>(file.size());
+}
+
 std::vector<uint8_t> MakeRuntimeImage(const DllOptions& o) {
     std::vector<uint8_t> b(0x400, 0);
     b[0] = 'M';

@@ -37,6 +37,10 @@ std::vector<uint8_t> MakeLauncherImage(uint32_t textSize = 0x1200, uint32_t data
 // address = file offset), the last one .rsrc.
 std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<int, std::u16string>>& strings);
 
+// The PE checksum by its definition: 16-bit words summed with end-around
+// carry, the 4-byte field at field counted as zero, plus the file's length.
+uint32_t DefinedPeChecksum(const std::vector<uint8_t>& file, size_t field);
+
 // The smallest image a packager could hand in as the runtime library: headers
 // and one section holding an export directory with one name, and optionally an
 // import table naming one library.

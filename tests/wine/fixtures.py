@@ -13,6 +13,7 @@ import random
 import shutil
 import struct
 import subprocess
+import zlib
 
 import harness
 
@@ -253,6 +254,17 @@ class Fixtures:
             os.remove(self.record_path(exe))
         except FileNotFoundError:
             pass
+
+
+def noise_png(side, seed):
+    """A PNG of random opaque colours: the icons made from it hardly compress."""
+    rng = random.Random(seed)
+    rows = b"".join(b"\0" + rng.randbytes(side * 3) for _ in range(side))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def launcher_settings(build_dir):

@@ -209,6 +209,24 @@ def main():
             h.expect(helped.status == 0 and "--trust-root" not in helped.stdout and "trust check" in helped.stdout,
                      "--help: %r" % helped.stdout)
 
+        @h.case("vorlane-inspect.exe takes its trust verdict from the machine: refused where the root is not "
+                "trusted, as the launcher refuses it there, accepted once the root is trusted")
+        def _():
+            untrusted = h.new_prefix()
+            result = untrusted.run(inspect_exe, ["--json", good], relay=False)
+            verdict = json.loads(result.stdout)["verdict"]
+            h.expect(not verdict["ok"] and verdict["exitCode"] != 0, "untrusted root: verdict %r" % verdict)
+            h.expect_equal(result.status, harness.wine_status(verdict["exitCode"]), "untrusted root: exit status")
+            fx.clear_record(good)
+            launched = untrusted.run(good)
+            h.expect_status(launched, verdict["exitCode"], "untrusted root: the launcher's exit status")
+            h.expect_boxes(launched, [("Error", verdict["message"])], "untrusted root: the launcher's box")
+            h.expect(fx.record(good) is None, "untrusted root: the runtime was called")
+            untrusted.trust_root(fx.root()["pem"])
+            result = untrusted.run(inspect_exe, ["--json", good], relay=False)
+            h.expect_equal((result.status, json.loads(result.stdout)["verdict"]["ok"]), (0, True),
+                           "root trusted: vorlane-inspect.exe")
+
     return h.finish()
 
 

@@ -27,7 +27,12 @@ bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* h) {
     h->sectionAlignment = Le32(image + h->optional + OPT_SECTION_ALIGNMENT);
     h->fileAlignment = Le32(image + h->optional + OPT_FILE_ALIGNMENT);
     h->headersSize = Le32(image + h->optional + OPT_SIZE_OF_HEADERS);
-    if (h->fileAlignment == 0 || h->sectionAlignment == 0 || h->headersSize > size) return false;
+    // Powers of two as the loader requires, small enough that rounding a size up cannot wrap.
+    auto powerOfTwo = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+    if (!powerOfTwo(h->fileAlignment) || h->fileAlignment > 0x10000 || !powerOfTwo(h->sectionAlignment) ||
+        h->sectionAlignment < h->fileAlignment || h->sectionAlignment > 0x10000000 || h->headersSize > size) {
+        return false;
+    }
     const size_t table = h->optional + optionalSize;
     const size_t sections = Le16(image + pe + 6);
     if (!Has(size, table, sections * 40)) return false;
@@ -72,7 +77,8 @@ bool Movable(const uint8_t* image, const PeHeaders& h, const PeSectionHeader& s,
     for (uint32_t at = 0; at + 8 <= size;) {
         const uint32_t page = Le32(blocks + at);
         const uint32_t length = Le32(blocks + at + 4);
-        if (length < 8 || page >= resourceRva) return false;
+        // A block past the directory's end would wrap the offset back into it.
+        if (length < 8 || length > size - at || page >= resourceRva) return false;
         at += length;
     }
     return true;
@@ -107,6 +113,8 @@ ResourceResult WriteResources(const std::vector<uint8_t>& image, const Resources
     }
     if (index == h.sections.size()) return ResourceResult::NoResources;
     PeSectionHeader rsrc = h.sections[index];
+    // Rebuilt where its raw data lies (checked to be inside the image), never over the headers it rewrites.
+    if (rsrc.rawSize == 0 || rsrc.rawPointer < h.sections.back().at + 40) return ResourceResult::NoResources;
     const std::vector<uint8_t> section = BuildResourceSection(resources, rva);
     if (section.size() > 0x7FFFFFFF) return ResourceResult::SectionCannotMove;
 

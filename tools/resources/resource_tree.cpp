@@ -16,6 +16,11 @@ struct Reader {
     size_t size;
     uint32_t rva;
     Resources* out;
+    // What a sound tree stays within: each 8-byte entry is read once and no
+    // two leaves share data. Directories that name the same directory below
+    // would otherwise make a few bytes stand for billions of leaves.
+    size_t entriesLeft;
+    size_t dataLeft;
 };
 
 bool ReadKey(const Reader& r, uint32_t field, ResourceKey* key) {
@@ -34,10 +39,12 @@ bool ReadKey(const Reader& r, uint32_t field, ResourceKey* key) {
 }
 
 // The directory at offset: level 0 types, 1 names, 2 languages (whose entries are data).
-bool ReadDirectory(const Reader& r, size_t at, int level, Resource* path) {
+bool ReadDirectory(Reader* reader, size_t at, int level, Resource* path) {
+    const Reader& r = *reader;
     if (!Has(r.size, at, 16)) return false;
     const size_t count = static_cast<size_t>(Le16(r.bytes + at + 12)) + Le16(r.bytes + at + 14);
-    if (count > MAX_ENTRIES || !Has(r.size, at + 16, count * 8)) return false;
+    if (count > MAX_ENTRIES || count > reader->entriesLeft || !Has(r.size, at + 16, count * 8)) return false;
+    reader->entriesLeft -= count;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* entry = r.bytes + at + 16 + i * 8;
         const uint32_t target = Le32(entry + 4);
@@ -47,7 +54,9 @@ bool ReadDirectory(const Reader& r, size_t at, int level, Resource* path) {
         if (level == 1) path->name = key;
         if (level < 2) {
             // Only subdirectories below types and names: this also rules out loops.
-            if (!(target & SUBDIRECTORY) || !ReadDirectory(r, target & ~SUBDIRECTORY, level + 1, path)) return false;
+            if (!(target & SUBDIRECTORY) || !ReadDirectory(reader, target & ~SUBDIRECTORY, level + 1, path)) {
+                return false;
+            }
             continue;
         }
         if (!key.name.empty() || (target & SUBDIRECTORY) || !Has(r.size, target, 16)) return false;
@@ -56,7 +65,8 @@ bool ReadDirectory(const Reader& r, size_t at, int level, Resource* path) {
         const uint32_t dataRva = Le32(r.bytes + target);
         const uint32_t dataSize = Le32(r.bytes + target + 4);
         leaf.codePage = Le32(r.bytes + target + 8);
-        if (dataRva < r.rva || !Has(r.size, dataRva - r.rva, dataSize)) return false;
+        if (dataRva < r.rva || !Has(r.size, dataRva - r.rva, dataSize) || dataSize > reader->dataLeft) return false;
+        reader->dataLeft -= dataSize;
         leaf.data.assign(r.bytes + (dataRva - r.rva), r.bytes + (dataRva - r.rva) + dataSize);
         r.out->push_back(std::move(leaf));
     }
@@ -75,9 +85,9 @@ bool KeySame(const ResourceKey& a, const ResourceKey& b) { return a.id == b.id &
 
 ResourceResult ReadResourceSection(const uint8_t* section, size_t size, uint32_t rva, Resources* resources) {
     resources->clear();
-    Reader reader{section, size, rva, resources};
+    Reader reader{section, size, rva, resources, size / 8, size};
     Resource path;
-    return ReadDirectory(reader, 0, 0, &path) ? ResourceResult::Ok : ResourceResult::DamagedResources;
+    return ReadDirectory(&reader, 0, 0, &path) ? ResourceResult::Ok : ResourceResult::DamagedResources;
 }
 
 std::vector<uint8_t> BuildResourceSection(const Resources& resources, uint32_t rva) {
