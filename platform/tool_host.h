@@ -87,8 +87,12 @@ bool ToolCreateOutput(const std::string& finalPath, ToolOutput* output, std::str
 bool ToolWrite(ToolOutput* output, const uint8_t* data, size_t size, std::string* why);
 // Overwrites bytes already written (the archive's start header, the checksum).
 bool ToolWriteAt(ToolOutput* output, uint64_t offset, const uint8_t* data, size_t size, std::string* why);
-// Flushes to disk, marks it executable (POSIX), closes it and renames it over
-// the final path, atomically; refused when an interruption came first.
+// Flushes to disk, marks it executable (POSIX) and closes it, the temporary
+// name still registered: a reader that shares no writing (the launcher's own
+// open, which the check repeats) can then open it on Windows.
+bool ToolCloseOutput(ToolOutput* output, std::string* why);
+// Closes the output if still open (as ToolCloseOutput) and renames it over the
+// final path, atomically; refused when an interruption came first.
 bool ToolCommitOutput(ToolOutput* output, std::string* why);
 // Closes and removes the temporary file (nothing when there is none).
 void ToolDiscardOutput(ToolOutput* output);

@@ -321,8 +321,9 @@ bool ToolWriteAt(ToolOutput* output, uint64_t offset, const uint8_t* data, size_
 }
 
 // Any failure discards the temporary file: a refused commit leaves nothing.
-bool ToolCommitOutput(ToolOutput* output, std::string* why) {
-    if (output->temporary.empty() || output->file.handle < 0) return Fail(why, "no output to finish");
+bool ToolCloseOutput(ToolOutput* output, std::string* why) {
+    if (output->temporary.empty()) return Fail(why, "no output to finish");
+    if (output->file.handle < 0) return true;
     const int fd = static_cast<int>(output->file.handle);
     std::string failure;
     if (fsync(fd) != 0) {
@@ -331,6 +332,13 @@ bool ToolCommitOutput(ToolOutput* output, std::string* why) {
         failure = std::string("cannot make ") + output->final + " executable: " + std::strerror(errno);
     }
     CloseFile(&output->file);
+    return failure.empty() || Fail(why, failure);
+}
+
+bool ToolCommitOutput(ToolOutput* output, std::string* why) {
+    if (output->temporary.empty()) return Fail(why, "no output to finish");
+    std::string failure;
+    if (!ToolCloseOutput(output, &failure) && failure.empty()) failure = "cannot close " + output->final;
     SignalBlock block;
     Slot* slot = TakeSlot(output->temporary);
     if (failure.empty() && g_interruption.load() != 0) failure = "interrupted";

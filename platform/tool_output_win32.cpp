@@ -265,12 +265,22 @@ bool ToolWriteAt(ToolOutput* output, uint64_t offset, const uint8_t* data, size_
 }
 
 // Any failure discards the temporary file: a refused commit leaves nothing.
-bool ToolCommitOutput(ToolOutput* output, std::string* why) {
-    if (output->temporary.empty() || !IsOpen(&output->file)) return Fail(why, "no output to finish");
+bool ToolCloseOutput(ToolOutput* output, std::string* why) {
+    if (output->temporary.empty()) return Fail(why, "no output to finish");
+    if (!IsOpen(&output->file)) return true;
     std::string failure;
     if (FlushFileBuffers(HandleOf(&output->file)) == FALSE) {
         failure = ToolWinReason("cannot flush " + output->final + " to disk", GetLastError());
     }
+    Locked lock;
+    CloseFile(&output->file);
+    return failure.empty() || Fail(why, failure);
+}
+
+bool ToolCommitOutput(ToolOutput* output, std::string* why) {
+    if (output->temporary.empty()) return Fail(why, "no output to finish");
+    std::string failure;
+    if (!ToolCloseOutput(output, &failure) && failure.empty()) failure = "cannot close " + output->final;
     Locked lock;
     if (failure.empty() && ToolInterruption() != 0) failure = "interrupted";
     CloseFile(&output->file);

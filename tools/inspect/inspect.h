@@ -88,8 +88,10 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io);
 constexpr int STATUS_USAGE = 64;
 
 // The chain check this build's tools hand to the inspection for --trust-root
-// (chain_check.cpp): osslsigncode on Linux; none yet on Windows.
+// (chain_check.cpp): osslsigncode on Linux; none on Windows, which asks the machine instead.
 VerifyChain PlatformChainCheck();
+// The machine's own trust check where the build has one (Windows), else null.
+MachineTrust PlatformMachineTrust();
 
 #ifndef _WIN32
 // The VerifyChain of the Linux build: osslsigncode (trust_roots.cpp).

@@ -33,6 +33,7 @@ bool Inspect(const PackOptions& options, const std::string& path, InspectReport*
         inspect.trustRoots.push_back(rootPath);
     }
     inspect.verify = PlatformChainCheck();
+    inspect.machineTrust = PlatformMachineTrust();
     InspectPackage(modulePath.c_str(), inspect, report);
     return !Interrupted(failure);
 }

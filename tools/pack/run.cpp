@@ -90,6 +90,13 @@ bool Pack(PackOptions& options, Failure* failure) {
     if (!WritePackageFile(image, &files, &left.package, &report, failure)) return false;
     Say("archive: payload stored, runtime library BCJ2 over LZMA (" + std::to_string(report.runtimePacked) +
         " bytes)");
+    // Closed before the check: it opens the file as the launcher does, sharing
+    // no writing, which Windows refuses while our write handle is open.
+    std::string closeWhy;
+    if (!ToolCloseOutput(&left.package, &closeWhy)) {
+        if (Interrupted(failure)) return false;
+        return Fail(failure, PACK_EXIT_FAILED, "cannot write " + options.output + ": " + closeWhy);
+    }
     if (!CheckPackage(options, left.package.temporary, failure)) return false;
     PackSummary summary;
     summary.output = options.output;
