@@ -2,26 +2,6 @@
 
 #include "archive/file_layer.h"
 
-namespace {
-
-// The caller's buffer, or one of this call's own, freed with it.
-struct Pieces {
-    CheckBuffer own{nullptr, 0};
-    CheckBuffer* use;
-    explicit Pieces(CheckBuffer* given) : use(given) {
-        if (use == nullptr || use->bytes == nullptr) {
-            CheckBufferAlloc(&own);
-            use = &own;
-        }
-    }
-    Pieces(const Pieces&) = delete;
-    Pieces& operator=(const Pieces&) = delete;
-    ~Pieces() { CheckBufferRelease(&own); }
-    bool Ready() const { return use->bytes != nullptr; }
-};
-
-}  // namespace
-
 bool CheckBufferAlloc(CheckBuffer* buffer) {
     if (buffer->bytes != nullptr) return true;
     buffer->bytes = static_cast<uint8_t*>(PlatHeapAlloc(CHECK_PIECE_SIZE));
@@ -37,7 +17,7 @@ void CheckBufferRelease(CheckBuffer* buffer) {
 
 uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer) {
     *crc = 0;
-    Pieces pieces(buffer);
+    CheckBufferInUse pieces(buffer);
     if (!pieces.Ready()) return ERROR_NOT_ENOUGH_MEMORY;
     int64_t position = 0;
     uint32_t error = FileSeek(file, &position, FILE_BEGIN);
@@ -58,7 +38,7 @@ bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t cr
     int64_t position = static_cast<int64_t>(offset);
     if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
     if (static_cast<uint64_t>(position) != offset) return false;
-    Pieces pieces(buffer);
+    CheckBufferInUse pieces(buffer);
     if (!pieces.Ready()) return false;
     uint32_t running = 0;
     uint64_t remaining = size;

@@ -26,6 +26,23 @@ bool CheckBufferAlloc(CheckBuffer* buffer);
 // Frees it; safe to call more than once.
 void CheckBufferRelease(CheckBuffer* buffer);
 
+// The caller's buffer, or one of this scope's own, freed with it: for the
+// functions that take an optional CheckBuffer.
+struct CheckBufferInUse {
+    CheckBuffer own{nullptr, 0};
+    CheckBuffer* use;
+    explicit CheckBufferInUse(CheckBuffer* given) : use(given) {
+        if (use == nullptr || use->bytes == nullptr) {
+            CheckBufferAlloc(&own);
+            use = &own;
+        }
+    }
+    CheckBufferInUse(const CheckBufferInUse&) = delete;
+    CheckBufferInUse& operator=(const CheckBufferInUse&) = delete;
+    ~CheckBufferInUse() { CheckBufferRelease(&own); }
+    bool Ready() const { return use->bytes != nullptr; }
+};
+
 // The standard CRC-32 (the one 7z records) of size more bytes after the value
 // crc of the bytes before them (0 to begin). The kernel is chosen at the first
 // call (Crc32PickKernel) and kept for the rest of the process.

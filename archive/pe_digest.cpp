@@ -59,20 +59,6 @@ struct Hasher {
     }
 };
 
-// The caller's buffer, or one of this call's own, freed with it.
-struct Pieces {
-    CheckBuffer own{nullptr, 0};
-    CheckBuffer* use;
-    explicit Pieces(CheckBuffer* given) : use(given) {
-        if (use == nullptr || use->bytes == nullptr) {
-            CheckBufferAlloc(&own);
-            use = &own;
-        }
-    }
-    Pieces(const Pieces&) = delete;
-    Pieces& operator=(const Pieces&) = delete;
-    ~Pieces() { CheckBufferRelease(&own); }
-};
 
 // Where each section's raw data lies, sorted into file order.
 struct RawRange {
@@ -201,7 +187,7 @@ PeDigestResult AuthenticodeDigest(const PeReader& reader, PlatDigestKind algorit
     Layout layout;
     const PeDigestResult read = ReadLayout(reader, &layout);
     if (read != PeDigestResult::Ok) return read;
-    Pieces pieces(buffer);
+    CheckBufferInUse pieces(buffer);
     if (pieces.use->bytes == nullptr) return PeDigestResult::OutOfMemory;
     RangeList sections;
     const PeDigestResult listed = ReadSections(reader, layout, pieces.use, &sections);
