@@ -5,10 +5,7 @@
 // no output, no temporary file, no work folder.
 #include "tools/inspect/inspect.h"
 #include "tools/pack/pack_tool.h"
-
-#ifndef VORLANE_TOOL_VERSION
-#define VORLANE_TOOL_VERSION "0"
-#endif
+#include "tools/toolkit_version.h"
 
 namespace {
 
@@ -143,7 +140,7 @@ int RunPack(const std::vector<std::string>& args) {
         return PACK_EXIT_WRITTEN;
     }
     if (options.showVersion) {
-        ToolWriteOut("vorlane-pack " VORLANE_TOOL_VERSION "\n");
+        ToolWriteOut(std::string("vorlane-pack ") + TOOLKIT_VERSION + "\n");
         return PACK_EXIT_WRITTEN;
     }
     SetQuiet(options.quiet);
