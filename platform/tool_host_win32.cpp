@@ -215,27 +215,6 @@ bool ToolRead(ToolFile* file, uint8_t* buffer, size_t capacity, size_t* got, std
     return Fail(why, "cannot read a file", error);
 }
 
-bool ToolReadWhole(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes, std::string* why) {
-    ToolFile file;
-    uint64_t size = 0;
-    if (!ToolOpenRead(path, &file, &size, why)) return false;
-    if (size > limit) {
-        if (why != nullptr) {
-            *why = path + " is " + std::to_string(size) + " bytes, more than the " + std::to_string(limit) +
-                   " this input may have";
-        }
-        return false;
-    }
-    bytes->resize(static_cast<size_t>(size));
-    size_t got = 0;
-    DWORD error = 0;
-    if (!ReadFully(HandleOf(&file), bytes->data(), bytes->size(), &got, &error)) {
-        return Fail(why, "cannot read " + path, error);
-    }
-    bytes->resize(got);
-    return true;
-}
-
 bool ToolSameFile(const std::string& a, const std::string& b) {
     BY_HANDLE_FILE_INFORMATION ia;
     BY_HANDLE_FILE_INFORMATION ib;

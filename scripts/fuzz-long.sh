@@ -42,11 +42,9 @@ case "$seconds" in ''|*[!0-9]*) echo "fuzz-long: --seconds needs a whole number"
 case "$runs_wanted" in ''|*[!0-9]*) echo "fuzz-long: --runs needs a whole number" >&2; exit 2 ;; esac
 # A fixed number of executions from a fixed seed: no clock decides what is
 # tried. Time-boxed fuzzing takes a fresh seed per run (libFuzzer's -seed=0).
-budget="-max_total_time=$seconds"
-seed=0
+budget="-max_total_time=$seconds -seed=0"
 if [ "$runs_wanted" -gt 0 ]; then
-  budget="-runs=$runs_wanted"
-  seed=1
+  budget="-runs=$runs_wanted -seed=1"
   seconds=3600
 fi
 [ ${#targets[@]} -gt 0 ] || targets=(package text inspect resources)
@@ -127,7 +125,7 @@ for t in "${targets[@]}"; do
   fi
   mkdir -p "$corpus"
   env $(target_env "$t") TMPDIR="$scratch_tmp" timeout $((seconds + 300)) "$(binary "$t")" $(target_flags "$t") \
-    $budget -seed="$seed" -timeout=25 -print_final_stats=1 \
+    $budget -timeout=25 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$t-" "$corpus" "$root/tests/fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1 &
   pids+=($!)
 done
