@@ -324,7 +324,8 @@ class Demo:
         self.say(output.rstrip(), indent=5)
         self.check(status == 3 and '"%s" (stage 14), exit code 5' % refusal in output,
                    "vorlane-pack refused it with exit status 3: the launcher would end with exit code 5",
-                   "expected vorlane-pack to refuse with 3 and the invalid-signature verdict, got %d" % status)
+                   "expected vorlane-pack to refuse with 3 and the invalid-signature verdict, got %d:\n%s"
+                   % (status, output.rstrip()))
         after = sorted(os.listdir(self.app_dir))
         self.check(after == before, "nothing was written: build/demo/app holds what it held before",
                    "build/demo/app changed: %r, before %r" % (after, before))
