@@ -328,13 +328,16 @@ def project_version(source):
 
 def base_env(h):
     """The session's environment: this machine's, with nothing of the build on
-    PATH (the tools come from the bundle) and vorlane-run's template prefix
+    PATH (the tools come from the bundle), vorlane-run's template prefix
     shared with the other tests."""
     env = dict(os.environ)
     for name in list(env):
         if name.startswith(("VORLANE_", "GITHUB_", "RUNNER_")):
             del env[name]
     env["VORLANE_RUN_CACHE"] = h.cache
+    # The local timestamp server is never reached through a proxy.
+    for name in ("no_proxy", "NO_PROXY"):
+        env[name] = ",".join(filter(None, [env.get(name), "127.0.0.1", "localhost"]))
     env["PATH"] = os.pathsep.join(p for p in env.get("PATH", "/usr/bin:/bin").split(os.pathsep)
                                   if not os.path.abspath(p).startswith(os.path.join(h.source, "build")))
     return env
