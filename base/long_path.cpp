@@ -24,7 +24,7 @@ const char16_t* ToLongPath(const char16_t* path, char16_t* scratch) {
     while (path[n] != 0) ++n;
     if (n < LONG_PATH_THRESHOLD) return path;
 
-    if (path[0] == u'\\' && path[1] == u'\\' && path[2] == u'?' && path[3] == u'\\') return path;
+    if (IsVerbatimPath(path)) return path;
 
     if (path[0] == u'\\' && path[1] == u'\\') {
         // \\server\share -> \\?\UNC\server\share: n - 2 + 8 characters and the terminator.
@@ -37,4 +37,24 @@ const char16_t* ToLongPath(const char16_t* path, char16_t* scratch) {
         return WithPrefix(u"\\\\?\\", 4, path, n, scratch);
     }
     return path;
+}
+
+bool IsVerbatimPath(const char16_t* path) {
+    return path != nullptr && path[0] == u'\\' && path[1] == u'\\' && path[2] == u'?' && path[3] == u'\\';
+}
+
+bool PlainFormRewrites(const char16_t* path) {
+    if (path == nullptr) return false;
+    size_t i = 0;
+    if (IsPathSeparator(path[0]) && IsPathSeparator(path[1]) && (path[2] == u'?' || path[2] == u'.') &&
+        IsPathSeparator(path[3])) {
+        i = 4;
+    }
+    // Any name ending so is refused, whether Windows would trim it in that place or not.
+    for (size_t start = i;; ++i) {
+        if (path[i] != 0 && !IsPathSeparator(path[i])) continue;
+        if (i > start && (path[i - 1] == u'.' || path[i - 1] == u' ')) return true;
+        if (path[i] == 0) return false;
+        start = i + 1;
+    }
 }

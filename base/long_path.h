@@ -15,6 +15,14 @@ constexpr size_t LONG_PATH_CAPACITY = 2056;
 // when scratch is the result.
 const char16_t* ToLongPath(const char16_t* path, char16_t* scratch);
 
+// Whether Win32 would take path, handed to it in plain form, for another one:
+// it drops a trailing dot or trailing spaces from the names of a plain path
+// (one made only of dots or spaces included), so such a name reaches another
+// file. A leading "\\?\" or "\\.\" is not a name.
+bool PlainFormRewrites(const char16_t* path);
+// Whether path has the "\\?\" form, whose names Windows takes as they are.
+bool IsVerbatimPath(const char16_t* path);
+
 // Both separators count when a path is read; a backslash is the one written.
 inline bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 // A listing's "." and "..": never entries of their own.

@@ -27,6 +27,8 @@ enum ExitCode : int {
     EXIT_RUNTIME_LOAD = 6,      // the library does not load, or lacks VorlaneInit
     EXIT_SETTING_MISSING = 6,   // setting 4 or 5 is missing from the string table
     EXIT_REDIRECTED = 7,        // "<exe>.local" asks Windows to take libraries from the executable's folder
+    EXIT_REWRITTEN_NAME = 8,    // Windows would read the executable's, the cache's or the library's path as another
+    EXIT_UNKNOWN_OUTCOME = 9,   // a value outside the table of outcomes: a fault of the launcher itself
 };
 
 // A message fits 255 characters and its terminator; a longer one is shown cut.
@@ -36,6 +38,7 @@ enum class Outcome : uint8_t {
     Ok,
     OwnPath,
     Redirected,            // %s: the executable's path
+    RewrittenOwnPath,      // %s: the executable's path
     ExeOpen,
     Probe,
     NoArchive,
@@ -47,6 +50,7 @@ enum class Outcome : uint8_t {
     PayloadCrc,
     PayloadMemory,
     RuntimeDir,
+    RewrittenCachePath,    // %s: the path Windows would rewrite
     LibraryPath,
     InstallInUseOtherCrc,  // %s: the entry's name (so for every install outcome)
     InstallInUse,
@@ -70,6 +74,7 @@ enum class Outcome : uint8_t {
     FinalPathUnreadable,   // %u
     FinalPathTooLong,
     NetworkVolume,
+    RewrittenLoadPath,     // %s: the library's final path
     MappedUncomparable,    // %u
     MappedOther,
     RuntimeLoad,
@@ -83,6 +88,8 @@ struct OutcomeInfo {
     const char16_t* format;  // the message, over the outcome's arguments; null: no box
 };
 
+// The outcome's row; a value outside the table (a fault of the launcher's own)
+// gets a failure of its own, never the normal end's exit code 0.
 const OutcomeInfo& InfoOf(Outcome outcome);
 
 // How a stage ended: the outcome and its message as the box shows it.

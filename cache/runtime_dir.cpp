@@ -45,16 +45,26 @@ void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t
     }
 }
 
+bool RefuseRewritten(const char16_t* path, Ending* ending) {
+    if (ending != nullptr) *ending = EndWith(Outcome::RewrittenCachePath, path);
+    return false;
+}
+
 }  // namespace
 
-bool PrepareRuntimeDir(RuntimeCache* cache) {
+bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending) {
     cache->Release();
     cache->rootExisted = false;
     cache->libraryExisted = false;
     cache->libraryPath[0] = 0;
+    if (ending != nullptr) *ending = EndWith(Outcome::RuntimeDir);
     char16_t base[PATH_CAPACITY];
     if (PlatGetLocalAppDataFolder(base, PATH_CAPACITY) != 0) return false;
     base[PATH_CAPACITY - 1] = 0;
+    // Any process of the user can set the folder's value, "\\?\" form included;
+    // the loader is handed the plain form, so a name Windows would trim there is
+    // refused before anything is made in it.
+    if (PlainFormRewrites(base)) return RefuseRewritten(base, ending);
     cache->baseLength = TextLength(base);
     if (!TextFormat(cache->rootPath, PATH_CAPACITY, u"%s\\%s", base, RUNTIME_ROOT_NAME)) return false;
     if (!TextFormat(cache->dirPath, PATH_CAPACITY, u"%s\\%d", cache->rootPath, RUNTIME_VERSION)) return false;
@@ -81,6 +91,17 @@ bool PrepareRuntimeDir(RuntimeCache* cache) {
     if (!OpenChainFolder(cache->root.Get(), version, &cache->dir, &created)) {
         cache->Release();
         return false;
+    }
+    // A link or junction above the cache may lead into such a folder: what the
+    // held folder resolves to is what the loader will be handed.
+    char16_t final[LONG_PATH_CAPACITY];
+    if (PlatGetFinalPath(cache->dir.Get(), final, LONG_PATH_CAPACITY) == 0) {
+        cache->Release();
+        return false;
+    }
+    if (PlainFormRewrites(final)) {
+        cache->Release();
+        return RefuseRewritten(IsVerbatimPath(final) ? final + 4 : final, ending);
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/long_path.h"
+#include "base/outcome.h"
 #include "base/owned.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
@@ -45,8 +46,12 @@ struct RuntimeCache {
 // creates "Vorlane Runtime" inside it and the version folder inside that, each
 // relative to its parent's handle and never through a link, and holds both.
 // rootExisted is written before anything is created. False when a path does
-// not fit, a component is a link or a file, or a folder cannot be made.
-bool PrepareRuntimeDir(RuntimeCache* cache);
+// not fit, a component is a link or a file, or a folder cannot be made
+// (RuntimeDir); or when Windows would read the cache's path as another, given
+// in plain form, as the loader is: the folder as the system names it, before
+// anything is made, or the held version folder's final path, wherever links
+// above it lead (RewrittenCachePath). The ending, when asked for, says which.
+bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending = nullptr);
 
 // Stage 11: the library path, and whether anything stands there now. False
 // when the path does not fit PATH_CAPACITY characters.

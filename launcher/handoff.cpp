@@ -1,5 +1,7 @@
 #include "launcher/handoff.h"
 
+#include <cstring>
+
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "base/text.h"
@@ -17,6 +19,25 @@ bool HasSpace(const char16_t* text) {
 
 void Append(char16_t* out, size_t* used, const char16_t* text) {
     for (; *text != 0; ++text) out[(*used)++] = *text;
+}
+
+// Whether the loader mapped the held file itself, told by identity: the file
+// the system names for the image, opened without following a link, has the
+// held file's volume and file id. A name proves nothing: another process may
+// have mapped the same file first under another name (an 8.3 name, another
+// drive), and a name may lead elsewhere by now. 0, or the error that kept it
+// from being told (then it counts as another file).
+uint32_t CompareMappedFile(PlatModule library, PlatFile held, bool* same) {
+    *same = false;
+    const OwnedFile mapped(PlatOpenMappedFile(library));
+    PlatFileId mappedId{};
+    PlatFileId heldId{};
+    if (!mapped.Valid() || !PlatGetFileId(mapped.Get(), &mappedId) || !PlatGetFileId(held, &heldId)) {
+        const uint32_t error = PlatGetLastError();
+        return error != 0 ? error : ERROR_INVALID_HANDLE;
+    }
+    *same = mappedId.volume == heldId.volume && std::memcmp(mappedId.id, heldId.id, sizeof(heldId.id)) == 0;
+    return 0;
 }
 
 }  // namespace
@@ -75,9 +96,11 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
         // Its dependencies from the system folder only: nothing else is ever
         // installed beside it, so its own folder could only offer planted files.
         const OwnedModule library(PlatLoadLibraryEx(loadPath, LOAD_LIBRARY_SEARCH_SYSTEM32));
-        if (library.Valid() && !PlatModuleIsFile(library.Get(), checked->held.Get())) {
-            const uint32_t error = PlatGetLastError();
-            return error != 0 ? EndWith(Outcome::MappedUncomparable, error) : EndWith(Outcome::MappedOther);
+        if (library.Valid()) {
+            bool same = false;
+            const uint32_t error = CompareMappedFile(library.Get(), checked->held.Get(), &same);
+            if (error != 0) return EndWith(Outcome::MappedUncomparable, error);
+            if (!same) return EndWith(Outcome::MappedOther);
         }
         // The file was held since its check so nobody could swap it; it is mapped now.
         checked->Release();

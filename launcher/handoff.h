@@ -35,8 +35,9 @@ struct HandOffInput {
 };
 
 // Loads the checked library by the path its held handle resolves to, confirms
-// the module the loader mapped is that file, releases it, calls VorlaneInit,
-// unloads, and applies the after-run removal through the held cache folders.
+// by volume and file id that the module the loader mapped is that file,
+// releases it, calls VorlaneInit, unloads, and applies the after-run removal
+// through the held cache folders.
 // Returns how it ended (shown by the caller): Ok, an integrity outcome (the
 // path or the mapped file is not the one checked; nothing was called, nothing
 // removed), RuntimeLoad or SettingMissing.

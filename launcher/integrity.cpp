@@ -118,6 +118,11 @@ bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* endi
         *ending = EndWith(Outcome::NetworkVolume);
         return false;
     }
+    // Stage 10 refused such a cache; this is the very path the loader gets.
+    if (PlainFormRewrites(plain)) {
+        *ending = EndWith(Outcome::RewrittenLoadPath, plain);
+        return false;
+    }
     char16_t scratch[LONG_PATH_CAPACITY];
     if (!TextFormat(path, LONG_PATH_CAPACITY, u"%s", ToLongPath(plain, scratch))) {
         *ending = EndWith(Outcome::FinalPathTooLong);

@@ -66,5 +66,5 @@ CheckResult JudgeTrustAnswer(PlatTrustAnswer* answer, const char16_t* publisher,
 // resolves the held handle to, so that no link lies on it, in plain form
 // (long form when it needs one) into LONG_PATH_CAPACITY characters. Refuses a file
 // on a network volume, whose server could change what is mapped after the
-// check. False with the ending.
+// check, and a path Windows would read as another in plain form. False with the ending.
 bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* ending);

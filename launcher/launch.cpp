@@ -30,6 +30,11 @@ int RunLauncher(PlatModule instance) {
     Package package;
     const uint32_t pathLength = PlatGetModuleFileName(package.image.modulePath, PATH_CAPACITY);
     if (pathLength == 0 || pathLength >= PATH_CAPACITY) return ShowEnding(EndWith(Outcome::OwnPath));
+    // Every plain open of a path Windows would rewrite reaches another file, the
+    // runtime's reads of the payload included; the "\\?\" form is taken as it is.
+    if (!IsVerbatimPath(package.image.modulePath) && PlainFormRewrites(package.image.modulePath)) {
+        return ShowEnding(EndWith(Outcome::RewrittenOwnPath, package.image.modulePath));
+    }
     // "<exe>.local" beside the executable makes Windows take libraries from its
     // folder before any other, for every load from here on: nothing is loaded
     // then, and the box is drawn by the system, so it loads nothing either.
@@ -55,7 +60,8 @@ int RunLauncher(PlatModule instance) {
     // Stage 10: both folders stay held, so nothing above the library can be
     // swapped; the record is all later stages know of the cache.
     RuntimeCache cache;
-    if (!PrepareRuntimeDir(&cache)) return ShowEnding(EndWith(Outcome::RuntimeDir));
+    Ending prepared;
+    if (!PrepareRuntimeDir(&cache, &prepared)) return ShowEnding(prepared);
 
     // Stage 11.
     if (!FormLibraryPath(&cache)) return ShowEnding(EndWith(Outcome::LibraryPath));

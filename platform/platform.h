@@ -354,10 +354,12 @@ int32_t PlatGetLocalAppDataFolder(char16_t* buffer, size_t capacity);
 
 // Libraries.
 PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags);
-// Whether the image the loader mapped for module is the file held open by file:
-// K32GetMappedFileNameW of the module against the file's final path in NT form.
-// False with ERROR_SUCCESS when it is another file, with an error code when it cannot be told.
-bool PlatModuleIsFile(PlatModule module, PlatFile file);
+// The file the loader mapped for module: K32GetMappedFileNameW's name for its
+// image (the first opener's name for the file, in NT form) opened with
+// CreateFileW("\\?\GLOBALROOT" + name), FILE_READ_ATTRIBUTES only, all
+// sharing, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS: a link
+// there is opened itself, never followed. PLAT_INVALID_HANDLE on failure.
+PlatFile PlatOpenMappedFile(PlatModule module);
 void* PlatGetProcAddress(PlatModule module, const char* name);
 bool PlatFreeLibrary(PlatModule module);
 

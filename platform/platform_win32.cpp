@@ -399,30 +399,7 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t flags) {
     return LoadLibraryExW(Wide(path), nullptr, flags);
 }
 
-namespace {
-
-// "\??\X:\..." as "\Device\<volume>\...": Windows reports mapped files by
-// device path, Wine by drive letter; anything else is left as it is.
-bool ToDevicePath(wchar_t* name, DWORD* length, DWORD capacity) {
-    if (*length < 6 || wcsncmp(name, L"\\??\\", 4) != 0 || name[5] != L':') return true;
-    const wchar_t drive[3] = {name[4], L':', 0};
-    wchar_t device[MAX_PATH];
-    if (QueryDosDeviceW(drive, device, MAX_PATH) == 0) return false;
-    const DWORD deviceLength = static_cast<DWORD>(wcslen(device));
-    const DWORD rest = *length - 6;
-    if (deviceLength + rest + 1 > capacity) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    }
-    memmove(name + deviceLength, name + 6, (rest + 1) * sizeof(wchar_t));
-    memcpy(name, device, deviceLength * sizeof(wchar_t));
-    *length = deviceLength + rest;
-    return true;
-}
-
-}  // namespace
-
-bool PlatModuleIsFile(PlatModule module, PlatFile file) {
+PlatFile PlatOpenMappedFile(PlatModule module) {
     using MappedNameFn = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
     static MappedNameFn mappedName = [] {
         // In kernel32 since Windows 7; Vista has it in psapi, taken from the system folder only.
@@ -439,22 +416,31 @@ bool PlatModuleIsFile(PlatModule module, PlatFile file) {
     }();
     if (mappedName == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
+        return INVALID_HANDLE_VALUE;
     }
+    // The name comes right behind the prefix that opens an NT name through Win32.
+    constexpr wchar_t ROOT[] = L"\\\\?\\GLOBALROOT";
+    constexpr DWORD ROOT_LENGTH = sizeof(ROOT) / sizeof(ROOT[0]) - 1;
     constexpr DWORD CAPACITY = 4096;
-    static wchar_t mapped[CAPACITY];
-    static wchar_t held[CAPACITY];
-    DWORD mappedLength = mappedName(GetCurrentProcess(), module, mapped, CAPACITY);
-    if (mappedLength == 0 || mappedLength >= CAPACITY) return false;
-    if (!ToDevicePath(mapped, &mappedLength, CAPACITY)) return false;
-    DWORD heldLength = GetFinalPathNameByHandleW(file, held, CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-    if (heldLength == 0 || heldLength >= CAPACITY) return false;
-    if (!ToDevicePath(held, &heldLength, CAPACITY)) return false;
-    // Both name the file object by its device path; the held file cannot be
-    // renamed while it is held, so its name is its identity here.
-    SetLastError(ERROR_SUCCESS);
-    return CompareStringOrdinal(mapped, static_cast<int>(mappedLength), held, static_cast<int>(heldLength), TRUE) ==
-           CSTR_EQUAL;
+    wchar_t path[ROOT_LENGTH + CAPACITY];
+    memcpy(path, ROOT, ROOT_LENGTH * sizeof(wchar_t));
+    wchar_t* name = path + ROOT_LENGTH;
+    const DWORD length = mappedName(GetCurrentProcess(), module, name, CAPACITY);
+    if (length == 0) return INVALID_HANDLE_VALUE;
+    if (length >= CAPACITY - 1) {  // cut: another name
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return INVALID_HANDLE_VALUE;
+    }
+    name[length] = L'\0';
+    // Windows names a device ("\Device\HarddiskVolume3\..."); Wine a drive
+    // ("\??\C:\..."), which Wine's CreateFileW opens only as "\\?\C:\...": the same object.
+    const wchar_t* open = path;
+    if (wcsncmp(name, L"\\??\\", 4) == 0) {
+        name[1] = L'\\';
+        open = name;
+    }
+    return CreateFileW(open, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 void* PlatGetProcAddress(PlatModule module, const char* name) {

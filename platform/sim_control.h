@@ -49,7 +49,7 @@ enum class PlatOp : int {
     GetLinkCount,
     RenameByHandle,
     GetFinalPath,
-    ModuleIsFile,
+    OpenMappedFile,
     Sleep,
     Count
 };
@@ -76,6 +76,10 @@ void PosixResetCallCounts();  // resets both
 // What the backend answers in place of Windows.
 void PosixSetModulePath(const char16_t* path);                // GetModuleFileName
 void PosixSetLocalAppData(const char16_t* path, int32_t result = 0);  // SHGetFolderPath
+// Another process has the file at path mapped as an image: a later load of
+// that file reports path as its mapped file name, as Windows keeps one image
+// per file, named by its first opener. False when nothing is there.
+bool PosixShareImage(const char16_t* path);
 void PosixSetCommandLine(const char16_t* commandLine);        // GetCommandLine
 void PosixSetString(uint32_t id, const char16_t* value);      // null removes the string
 void PosixClearStrings();

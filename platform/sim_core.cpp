@@ -91,6 +91,25 @@ bool IsDotName(const std::string& name) {
     return name == "." || name == "..";
 }
 
+std::string Win32NativePath(const char16_t* path) {
+    const std::string native = PosixNativePath(path);
+    if (path == nullptr || std::u16string(path).compare(0, 4, u"\\\\?\\") == 0) return native;
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(native.find('/', start), native.size());
+        std::string name = native.substr(start, end - start);
+        if (!IsDotName(name)) {
+            while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+        }
+        // A name trimmed away leaves an empty one between two separators, which Linux skips.
+        out += name;
+        if (end == native.size()) return out;
+        out += '/';
+        start = end + 1;
+    }
+}
+
 namespace {
 
 uint32_t ExtraAttributes(const struct stat& st) {
@@ -197,7 +216,7 @@ const char* PlatOpName(PlatOp op) {
         "LoadLibraryEx",    "GetProcAddress",           "FreeLibrary",         "CommandLineToArgv",
         "MessageBox",       "LoadString",               "VerifyTrust",         "GetFileId",
         "LoadTrustServices", "CreateFolderAt",          "GetLinkCount",        "RenameByHandle",
-        "GetFinalPath",     "ModuleIsFile",             "Sleep"};
+        "GetFinalPath",     "OpenMappedFile",             "Sleep"};
     static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(PlatOp::Count), "one name per operation");
     const int i = static_cast<int>(op);
     if (i < 0 || i >= static_cast<int>(PlatOp::Count)) return "Unknown";

@@ -147,11 +147,9 @@ bool LocateObject(const Handle* h, int* folder, std::string* name) {
 
 }  // namespace
 
-PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
-                        uint32_t flagsAndAttributes) {
-    if (Injected(Enter(PlatOp::CreateFile, path))) return PLAT_INVALID_HANDLE;
-    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
-    const std::string native = StripTrailing(PosixNativePath(path));
+PlatFile sim_backend::OpenNativePath(const std::string& nativePath, const char16_t* path, uint32_t access,
+                                     uint32_t share, uint32_t disposition, uint32_t flagsAndAttributes) {
+    const std::string native = StripTrailing(nativePath);
     // The folder is looked up, links and all; only the last component is the object.
     const std::string parent = native == "/" ? "/" : ParentOf(native);
     const std::string name = native == "/" ? "." : LastComponent(native);
@@ -165,6 +163,13 @@ PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, u
     close(folder);
     t_lastError = error;
     return opened;
+}
+
+PlatFile PlatCreateFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
+                        uint32_t flagsAndAttributes) {
+    if (Injected(Enter(PlatOp::CreateFile, path))) return PLAT_INVALID_HANDLE;
+    if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, PLAT_INVALID_HANDLE);
+    return OpenNativePath(Win32NativePath(path), path, access, share, disposition, flagsAndAttributes);
 }
 
 PlatFile PlatCreateFileAt(PlatFile folder, const char16_t* name, uint32_t access, uint32_t share,

@@ -61,7 +61,7 @@ bool DeliverNext(Handle* find, PlatFindData* data) {
 uint32_t PlatGetFileAttributes(const char16_t* path) {
     if (Injected(Enter(PlatOp::GetFileAttributes, path))) return INVALID_FILE_ATTRIBUTES;
     if (path == nullptr || path[0] == 0) return FailWith(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-    const std::string native = StripTrailing(PosixNativePath(path));
+    const std::string native = StripTrailing(Win32NativePath(path));
     struct stat st;
     if (lstat(native.c_str(), &st) != 0) return FailWith(PathError(errno, native), INVALID_FILE_ATTRIBUTES);
     struct stat target;
@@ -72,7 +72,7 @@ uint32_t PlatGetFileAttributes(const char16_t* path) {
 bool PlatCreateDirectory(const char16_t* path) {
     if (Injected(Enter(PlatOp::CreateDirectory, path))) return false;
     if (path == nullptr || path[0] == 0) return Fail(ERROR_PATH_NOT_FOUND);
-    const std::string native = StripTrailing(PosixNativePath(path));
+    const std::string native = StripTrailing(Win32NativePath(path));
     if (mkdir(native.c_str(), 0755) != 0) {
         const int e = errno;
         return Fail(e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));

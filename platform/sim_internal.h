@@ -55,6 +55,7 @@ struct Controls {
     uint32_t chainErrors = 0;
     bool codeSigning = true;
     std::vector<uint8_t> trustDigest;  // empty: the file's own SHA-256
+    std::map<std::pair<dev_t, ino_t>, std::u16string> sharedImages;  // mapped by another process, by that name
     std::vector<PosixMessageBox> boxes;
 };
 
@@ -87,6 +88,10 @@ std::string LastComponent(const std::string& path);
 // the folder itself is missing or is not a folder.
 uint32_t PathError(int e, const std::string& path);
 bool IsDotName(const std::string& name);
+// The native path Win32 reaches by path: in a plain path every name loses a
+// trailing dot and trailing spaces (a name left empty goes); the "\\?\" form
+// keeps names as they are.
+std::string Win32NativePath(const char16_t* path);
 
 // ---- attributes -----------------------------------------------------------------
 
@@ -138,6 +143,7 @@ struct Handle {
     // Library.
     void* library = nullptr;
     size_t references = 0;
+    std::u16string mappedName;  // the name its image is known by ("\\?\" form)
 };
 
 extern std::vector<Handle*> g_handles;
@@ -150,5 +156,9 @@ const char16_t* HookPath(const Handle* handle);
 // Share-mode check of a new open against this process's open handles and
 // loaded libraries of the same file. Caller holds the lock.
 uint32_t OpenConflictLocked(dev_t dev, ino_t ino, uint32_t access, uint32_t share);
+// CreateFileW's meaning for a native path: its folders looked up, links and
+// all, its last name the object (path: for the handle and the fault hook).
+PlatFile OpenNativePath(const std::string& native, const char16_t* path, uint32_t access, uint32_t share,
+                        uint32_t disposition, uint32_t flags);
 
 }  // namespace sim_backend

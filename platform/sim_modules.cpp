@@ -78,7 +78,7 @@ std::vector<uint8_t> PosixDigestOf(const std::vector<uint8_t>& bytes) {
 PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
     if (Injected(Enter(PlatOp::LoadLibraryEx, path))) return nullptr;
     if (path == nullptr || path[0] == 0) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
-    const std::string native = PosixNativePath(path);
+    const std::string native = Win32NativePath(path);
     struct stat st;
     if (stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
     {
@@ -122,19 +122,37 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
     handle->ino = st.st_ino;
     handle->library = library;
     handle->references = 1;
+    // The image is named by whoever mapped the file first, under the name that
+    // open reached; this load's own name otherwise.
+    const auto shared = g_controls.sharedImages.find({st.st_dev, st.st_ino});
+    handle->mappedName = shared != g_controls.sharedImages.end() ? shared->second
+                                                                 : u"\\\\?\\" + PosixWidePath(native);
     g_handles.push_back(handle);
     return handle;
 }
 
-bool PlatModuleIsFile(PlatModule module, PlatFile file) {
+PlatFile PlatOpenMappedFile(PlatModule module) {
     Handle* library = LookUp(module, Kind::Library);
-    Handle* h = LookUp(file, Kind::File);
-    if (Injected(Enter(PlatOp::ModuleIsFile, HookPath(h)))) return false;
-    if (library == nullptr || h == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (Injected(Enter(PlatOp::OpenMappedFile, HookPath(library)))) return PLAT_INVALID_HANDLE;
+    if (library == nullptr) return FailWith(ERROR_INVALID_HANDLE, PLAT_INVALID_HANDLE);
+    std::u16string name;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        name = library->mappedName;
+    }
+    // The name as it was when the image was mapped: whatever stands there now is opened.
+    return OpenNativePath(PosixNativePath(name.c_str()), name.c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+bool PosixShareImage(const char16_t* path) {
+    const std::string native = Win32NativePath(path);
     struct stat st;
-    if (fstat(h->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
-    t_lastError = ERROR_SUCCESS;
-    return library->dev == st.st_dev && library->ino == st.st_ino;
+    if (path == nullptr || stat(native.c_str(), &st) != 0) return false;
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_controls.sharedImages[{st.st_dev, st.st_ino}] = u"\\\\?\\" + PosixWidePath(native);
+    return true;
 }
 
 void* PlatGetProcAddress(PlatModule module, const char* name) {
@@ -185,7 +203,7 @@ void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answe
     bool ownFd = false;
     if (h == nullptr) {
         // No open file to check: the path must name one, as for the real check.
-        fd = path != nullptr ? open(PosixNativePath(path).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        fd = path != nullptr ? open(Win32NativePath(path).c_str(), O_RDONLY | O_CLOEXEC) : -1;
         if (fd < 0) {
             answer->result = ERROR_FILE_NOT_FOUND;
             return;

@@ -66,6 +66,8 @@ const Outcome OUTCOMES[] = {
     {5, "Cannot load VorlaneStub\\.dll: the file it mapped cannot be compared with the one checked \\(error [1-9][0-9]*\\)\\."},
     {6, "Failed to load VorlaneStub DLL"},
     {6, nullptr},
+    {8, "Cannot use the runtime cache safely: a name in its path ends in a dot or a space, and Windows would open "
+        "other files by it: .+"},
 };
 
 // Whether (code, boxes) is one of the known ends. A failed MessageBox call shows nothing.
@@ -125,7 +127,7 @@ std::vector<FaultAction> FailuresOf(PlatOp op) {
         case PlatOp::GetLinkCount: return {Fail(ERROR_ACCESS_DENIED)};
         case PlatOp::RenameByHandle: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_SHARING_VIOLATION)};
         case PlatOp::GetFinalPath: return {Fail(ERROR_PATH_NOT_FOUND)};
-        case PlatOp::ModuleIsFile: return {Fail(ERROR_ACCESS_DENIED)};
+        case PlatOp::OpenMappedFile: return {Fail(ERROR_ACCESS_DENIED), Fail(ERROR_FILE_NOT_FOUND)};
         case PlatOp::CloseHandle:
         case PlatOp::FindClose:
         case PlatOp::FreeLibrary:
@@ -194,6 +196,7 @@ struct Scenario {
     uint32_t trust = PLAT_TRUST_OK;
     bool setting4 = true;
     bool appDataFails = false;
+    bool appDataTrimmed = false;    // the local app data folder's value names "x." in "\\?\" form
     bool longModulePath = false;
     bool runtimeMayRun = false;     // only a sound package with a trusted library may reach the runtime
     int expectedCode = 0;           // of the run without faults
@@ -247,6 +250,7 @@ protected:
         Release();
         ASSERT_TRUE(RemoveNativeTree(appData));
         ASSERT_TRUE(MakeFolders(appData));
+        if (s.appDataTrimmed) ASSERT_TRUE(MakeFolders(appData + "/x."));
         if (s.cache == Cache::Clean) return;
         ASSERT_TRUE(MakeFolders(RuntimeDirOf(appData)));
         ASSERT_TRUE(WriteBytes(LibraryOf(appData), s.cache == Cache::Current ? good.runtime : older));
@@ -273,6 +277,7 @@ protected:
         setup.modulePath = s.longModulePath ? u"Z:\\" + std::u16string(2045, u'm') : PosixWidePath(module);
         setup.localAppData = PosixWidePath(appData);
         if (s.appDataFails) setup.localAppDataResult = static_cast<int32_t>(0x80004005u);
+        if (s.appDataTrimmed) setup.localAppData = u"\\\\?\\" + PosixWidePath(appData + "/x.");
         setup.commandLine = u"app.exe one \"two three\"";
         setup.trust = s.trust;
         if (!s.setting4) setup.setting4.reset();
@@ -388,6 +393,10 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
         s = Named("no local app data", &good);
         s.appDataFails = true;
         s.expectedCode = -3;
+        scenarios.push_back(s);
+        s = Named("local app data named with a trailing dot", &good);
+        s.appDataTrimmed = true;
+        s.expectedCode = 8;
         scenarios.push_back(s);
         s = Named("own path too long", &good);
         s.longModulePath = true;

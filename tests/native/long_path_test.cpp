@@ -14,6 +14,12 @@ std::u16string DrivePath(size_t length, char16_t drive = u'C') {
     return p;
 }
 
+std::string Narrow(const char16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
+}
+
 std::u16string UncPath(size_t length) {
     std::u16string p = u"\\\\server\\share\\";
     while (p.size() < length) p += u'x';
@@ -109,6 +115,27 @@ TEST(LongPath, NullAndInputUntouched) {
     const std::u16string copy = p;
     ToLongPath(p.c_str(), s.buffer);
     EXPECT_EQ(p, copy);
+}
+
+// Win32 trims a trailing dot and trailing spaces from the names of a plain
+// path, so such a name reaches another file; every such name counts, wherever
+// it stands and whatever the separator.
+TEST(PlainFormRewrites, NamesEndingInADotOrASpace) {
+    for (const char16_t* path : {u"C:\\x.\\a", u"C:\\a\\b.", u"C:\\a \\b", u"C:\\a\\b  ", u"C:/x./a", u"C:\\...\\b",
+                                 u"C:\\a\\.\\b", u"C:\\a\\..\\b", u"\\\\?\\C:\\x.\\a", u"\\\\.\\C:\\a.\\b",
+                                 u"\\\\server\\share.\\a", u"\\\\?\\UNC\\server\\share\\a \\b"}) {
+        EXPECT_TRUE(PlainFormRewrites(path)) << Narrow(path);
+    }
+    for (const char16_t* path : {u"C:\\Users\\me\\AppData\\Local", u"C:\\a.b\\c", u"C:\\a\\", u"C:\\.hidden\\x",
+                                 u"\\\\?\\C:\\a", u"\\\\.\\C:\\a", u"\\\\server\\share\\a", u"Z:\\", u""}) {
+        EXPECT_FALSE(PlainFormRewrites(path)) << Narrow(path);
+    }
+    EXPECT_FALSE(PlainFormRewrites(nullptr));
+
+    EXPECT_TRUE(IsVerbatimPath(u"\\\\?\\C:\\x."));
+    EXPECT_TRUE(IsVerbatimPath(u"\\\\?\\UNC\\server\\share"));
+    for (const char16_t* path : {u"\\\\.\\C:\\x", u"//?/C:/x", u"\\\\?", u"C:\\x"}) EXPECT_FALSE(IsVerbatimPath(path));
+    EXPECT_FALSE(IsVerbatimPath(nullptr));
 }
 
 }  // namespace

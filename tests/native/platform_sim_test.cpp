@@ -520,6 +520,36 @@ TEST_F(PosixFiles, LongPathsWithThePrefixWork) {
     EXPECT_TRUE(DeleteAt(file));
 }
 
+// Win32's plain-path rule: every name of a plain path loses a trailing dot and
+// trailing spaces; the "\\?\" form keeps names as they are, and final paths
+// report the real ones.
+TEST_F(PosixFiles, PlainPathsLoseTrailingDotsAndSpacesTheVerbatimFormKeepsThem) {
+    ASSERT_TRUE(dir.WriteFile("x/f", "plain"));
+    ASSERT_TRUE(dir.WriteFile("x./f", "dot"));
+    ASSERT_TRUE(dir.WriteFile("x./only", "dot"));
+    ASSERT_TRUE(dir.WriteFile("y/f", "spaces trimmed"));
+    const std::u16string verbatim = u"\\\\?\\";
+    {
+        File plain(Open(W("x.") + u"\\f.", GENERIC_READ, FILE_SHARE_READ));
+        File spaces(Open(W("y  ") + u"\\f ", GENERIC_READ, FILE_SHARE_READ));
+        File kept(Open(verbatim + W("x.") + u"\\f", GENERIC_READ, FILE_SHARE_READ));
+        ASSERT_TRUE(plain.Valid() && spaces.Valid() && kept.Valid());
+        EXPECT_EQ(ReadAll(plain.h), "plain");
+        EXPECT_EQ(ReadAll(spaces.h), "spaces trimmed");
+        EXPECT_EQ(ReadAll(kept.h), "dot");
+        char16_t final[1024];
+        ASSERT_NE(PlatGetFinalPath(kept.h, final, 1024), 0u);
+        EXPECT_EQ(std::u16string(final), verbatim + W("x.") + u"\\f");
+    }
+    EXPECT_EQ(Attributes(W("x.") + u"\\only"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(PlatGetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Attributes(verbatim + W("x.") + u"\\only"), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(PlatCreateDirectory((W("made. ")).c_str()));
+    EXPECT_TRUE(dir.Exists("made"));
+    EXPECT_TRUE(PlatCreateDirectory((verbatim + W("made. ")).c_str()));
+    EXPECT_TRUE(dir.Exists("made. "));
+}
+
 // ---- libraries --------------------------------------------------------------------------
 
 using PosixLibraries = PosixTest;

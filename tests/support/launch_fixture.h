@@ -76,6 +76,8 @@ struct LaunchSetup {
     // What the library must hold when it is checked and when it is loaded.
     const std::vector<uint8_t>* expectedLibrary = nullptr;
     std::string recordPath;                    // where the runtime writes its record (native)
+    // Another process has the file this names mapped as an image (PosixShareImage), from the run's start.
+    std::u16string sharedImage;
 };
 
 struct LaunchResult {

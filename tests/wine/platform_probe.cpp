@@ -4,6 +4,7 @@
 //
 //   platform_probe.exe trust <path>        result, chain error bits, signer and its length
 //   platform_probe.exe identity <a> <b>     whether two opens of a, and a and b, are one file
+//   platform_probe.exe mapped <dll> [<b>]   the loaded library's mapped file against the held one (and b)
 //   platform_probe.exe appdata <capacity>
 //   platform_probe.exe size <path>          size, then the end position via SetFilePointer
 //   platform_probe.exe list <folder>        one line per entry: attributes and name
@@ -11,6 +12,9 @@
 //   platform_probe.exe replace <folder>    the installation's calls in turn: a folder made
 //                                          inside the held one, a file written under a
 //                                          new name and renamed over another by handle
+#include <windows.h>
+#include <psapi.h>  // PSAPI_VERSION 2: GetMappedFileNameW is kernel32's K32GetMappedFileNameW
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -181,8 +185,17 @@ int Replace(const wchar_t* path) {
     return 0;
 }
 
-// A library loaded by its final path: whether the loader mapped the held file.
-int Mapped(const wchar_t* path) {
+bool SameId(const PlatFileId& a, const PlatFileId& b) {
+    if (a.volume != b.volume) return false;
+    for (size_t i = 0; i < sizeof(a.id); ++i) {
+        if (a.id[i] != b.id[i]) return false;
+    }
+    return true;
+}
+
+// A library loaded by its final path: the file the loader mapped, opened by
+// the name the system gives it, against the held file and another one.
+int Mapped(const wchar_t* path, const wchar_t* other) {
     PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     Step("open", file != PLAT_INVALID_HANDLE);
     char16_t final[1024];
@@ -193,8 +206,26 @@ int Mapped(const wchar_t* path) {
     PlatModule module = PlatLoadLibraryEx(U(plain), LOAD_LIBRARY_SEARCH_SYSTEM32);
     Step("load", module != nullptr);
     if (module != nullptr) {
-        const bool same = PlatModuleIsFile(module, file);
-        std::printf("same=%d\nerror=%u\n", same ? 1 : 0, static_cast<unsigned>(PlatGetLastError()));
+        // The name the system gives the image, which the platform call opens.
+        wchar_t name[1024];
+        if (GetMappedFileNameW(GetCurrentProcess(), module, name, 1024) != 0) {
+            std::printf("mapped_name=%s\n", Narrow(reinterpret_cast<const char16_t*>(name)).c_str());
+        }
+        PlatFile mapped = PlatOpenMappedFile(module);
+        Step("mapped_open", mapped != PLAT_INVALID_HANDLE);
+        PlatFileId ids[3] = {};
+        const bool known =
+            mapped != PLAT_INVALID_HANDLE && PlatGetFileId(mapped, &ids[0]) && PlatGetFileId(file, &ids[1]);
+        Step("ids", known);
+        std::printf("same=%d\n", known && SameId(ids[0], ids[1]) ? 1 : 0);
+        if (other != nullptr) {
+            PlatFile second = PlatCreateFile(U(other), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+            const bool otherKnown = second != PLAT_INVALID_HANDLE && PlatGetFileId(second, &ids[2]);
+            std::printf("other=%d\n", otherKnown && known && SameId(ids[0], ids[2]) ? 1 : 0);
+            if (second != PLAT_INVALID_HANDLE) PlatCloseHandle(second);
+        }
+        if (mapped != PLAT_INVALID_HANDLE) PlatCloseHandle(mapped);
         PlatFreeLibrary(module);
     }
     if (file != PLAT_INVALID_HANDLE) PlatCloseHandle(file);
@@ -202,7 +233,7 @@ int Mapped(const wchar_t* path) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 3 && std::wcscmp(argv[1], L"mapped") == 0) return Mapped(argv[2]);
+    if (argc >= 3 && std::wcscmp(argv[1], L"mapped") == 0) return Mapped(argv[2], argc >= 4 ? argv[3] : nullptr);
     if (argc >= 3 && std::wcscmp(argv[1], L"replace") == 0) return Replace(argv[2]);
     if (argc >= 3 && std::wcscmp(argv[1], L"trust") == 0) return Trust(argv[2]);
     if (argc >= 4 && std::wcscmp(argv[1], L"identity") == 0) return Identity(argv[2], argv[3]);

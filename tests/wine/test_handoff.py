@@ -1,11 +1,13 @@
 """The hand-off to the runtime under Wine: the eight arguments the stand-in
 runtime receives, the settings of the string table, and what the after-run
-removal takes away (only what the run itself put where nothing stood)."""
+removal takes away (only what the run itself put where nothing stood), and a
+library another process holds loaded under another name still runs."""
 import os
 import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cache_tools  # noqa: E402
 import fixtures  # noqa: E402
 import harness  # noqa: E402
 
@@ -184,6 +186,23 @@ def main():
                 fx.clear_record(exe)
                 result = prefix.run(exe, args)
                 expect_called(result, exe, first, line, "arguments %r" % (args,))
+
+        @h.case("the library held loaded by another process under another name for the same file runs")
+        def _():
+            # The cache in the prefix's own C: folder; the other process loads the
+            # library through its Z: path, so the system names the image by that.
+            prefix = fx.trusted_prefix(local_appdata=False)
+            prefix.appdata = prefix.default_local_appdata()
+            library = fixtures.library_path(prefix.appdata)
+            os.makedirs(os.path.dirname(library))
+            shutil.copyfile(good, library)
+            fx.clear_record(app)
+            with cache_tools.Held(h, prefix, "load", library):
+                result = prefix.run(app, ["z"])
+            if calls:
+                expect_called(result, app, "z", "z", "held under another name", settings[4], settings[5])
+            else:
+                h.expect_status(result, EXIT_RUNTIME_LOAD, "held under another name: exit status")
 
     return h.finish()
 

@@ -2,8 +2,9 @@
 the names involved, which is how Windows treats a library that is not a known
 system library: copies planted beside the packaged exe or beside the installed
 runtime library are never loaded (loaded, they would leave a mark), and the app
-still runs; another genuine build standing in the cache is never run in place
-of the archive's copy."""
+still runs; a library where the plain form of a cache named "x." would lead is
+never loaded either; another genuine build standing in the cache is never run
+in place of the archive's copy."""
 import os
 import shutil
 import sys
@@ -13,6 +14,7 @@ import fixtures  # noqa: E402
 import harness  # noqa: E402
 
 BESIDE_EXE = ("wintrust", "crypt32", "msasn1", "cryptsp", "userenv")
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
 
 def main():
@@ -51,6 +53,29 @@ def main():
             os.makedirs(folder)
             run_planted(prefix, exe, ("winhttp",), folder)
             h.expect_equal((fx.record(exe) or {}).get("winhttp"), "1", "the runtime's own winhttp call")
+
+        @h.case("a local app data value naming a folder \"x.\" in \\\\?\\ form: refused; the library in \"x\" never runs")
+        def _():
+            # The launcher would install and check in "x.", the plain path the
+            # loader gets would reach "x", where this one was put.
+            prefix = fx.trusted_prefix()
+            base = h.scratch_dir("trailing-dot")
+            dotted = os.path.join(base, "x.")
+            os.makedirs(dotted)
+            library = fixtures.library_path(os.path.join(base, "x"))
+            os.makedirs(os.path.dirname(library))
+            shutil.copyfile(planted, library)
+            value = "\\\\?\\" + harness.wine_path(dotted)
+            prefix.reg_add(SHELL_FOLDERS, "Local AppData", "REG_EXPAND_SZ", value)
+            exe = fx.package("trailing-dot")
+            marks = h.scratch_dir("marks-trailing-dot")
+            result = prefix.run(exe, env={"VORLANE_MARK_DIR": harness.wine_path(marks)})
+            h.expect_equal(sorted(os.listdir(marks)), [], "planted libraries that were loaded")
+            h.expect_status(result, 8)
+            h.expect_boxes(result, [("Error", ("Cannot use the runtime cache safely: a name in its path ends in a dot "
+                                               "or a space, and Windows would open other files by it: " + value)[:255])])
+            h.expect_equal(fixtures.listing(dotted), [], "what was made in the refused folder")
+            h.expect_equal(fx.record(exe), None, "record of a runtime call")
 
         @h.case("another genuine build in the cache, the archive's copy damaged: refused, never run")
         def _():

@@ -6,6 +6,7 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cache_tools  # noqa: E402
 import harness  # noqa: E402
 
 SIGNER = "Vorlane Probe Signer"
@@ -135,15 +136,35 @@ def main():
             h.expect_equal(run("string", "8", "256"), {"copied": "0"}, "missing id 8")
             h.expect_equal(run("string", "7", "0"), {"copied": "0"}, "capacity 0")
 
-        @h.case("the loader maps the held file: the module and the handle name one file")
+        @h.case("the loader maps the held file: the mapped file, opened by its name, is the held one, not another")
         def _():
             folder = h.scratch_dir("mapped")
             library = os.path.join(folder, "Stub Library.dll")
+            other = os.path.join(folder, "other.dll")
             shutil.copyfile(os.path.join(h.win64, "tests", "VorlaneStub.dll"), library)
-            got = run("mapped", harness.wine_path(library))
-            for step in ("open", "final", "load"):
+            shutil.copyfile(library, other)
+            got = run("mapped", harness.wine_path(library), harness.wine_path(other))
+            for step in ("open", "final", "load", "mapped_open", "ids"):
                 h.expect_equal(got.get(step), "ok", step)
-            h.expect_equal((got.get("same"), got.get("error")), ("1", "0"), "module is the held file (%r)" % (got,))
+            h.expect_equal((got.get("same"), got.get("other")), ("1", "0"), "identities (%r)" % (got,))
+
+        @h.case("another process mapped the library first under another name: the mapped file is still the held one")
+        def _():
+            # The same file as C:\... and as Z:\<prefix>\drive_c\...: Wine names the
+            # image by the first process's path.
+            folder = os.path.join(prefix.default_local_appdata(), "mapped-elsewhere")
+            os.makedirs(folder, exist_ok=True)
+            library = os.path.join(folder, "VorlaneStub.dll")
+            shutil.copyfile(os.path.join(h.win64, "tests", "VorlaneStub.dll"), library)
+            on_c = "C:\\" + os.path.relpath(library, os.path.join(prefix.path, "drive_c")).replace("/", "\\")
+            with cache_tools.Held(h, prefix, "load", library):
+                got = run("mapped", on_c)
+            for step in ("open", "load", "mapped_open", "ids"):
+                h.expect_equal(got.get(step), "ok", step)
+            h.expect(got.get("final_path", "").startswith("\\\\?\\C:\\"), "final path on C: (%r)" % (got,))
+            h.expect(got.get("mapped_name", "").lower().startswith("\\??\\z:\\"),
+                     "the image named by the other process's Z: path (%r)" % (got,))
+            h.expect_equal(got.get("same"), "1", "the mapped file is the held one")
 
         @h.case("installation by handle: a folder made inside a held one, create-new, rename over a file")
         def _():
