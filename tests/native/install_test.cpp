@@ -89,11 +89,12 @@ protected:
         ASSERT_TRUE(WriteBytes(dir.Native("stored.7z"), bytes));
         OpenFile(dir.Native("stored.7z"));
     }
-    bool Install(bool force = false) {
+    bool Install(InstallMode mode = InstallMode::ByCrc) {
         PosixClearMessageBoxes();
         // Shown as the launch sequence shows it, so the boxes are what a user sees.
         Ending ending{};
-        const bool done = InstallEntries(&reader, cache, force, &installed, &ending);
+        Backoff waits;
+        const bool done = InstallEntries(&reader, cache, mode, &waits, &installed, &ending);
         if (!done) ShowEnding(ending);
         return done;
     }
@@ -239,7 +240,7 @@ TEST_F(Installing, ForcedRewriteReplacesACurrentLookingFile) {
     struct stat st;
     ASSERT_EQ(stat(Target().c_str(), &st), 0);
     before = st.st_ino;
-    EXPECT_TRUE(Install(true));
+    EXPECT_TRUE(Install(InstallMode::Rewrite));
     EXPECT_TRUE(installed.written);
     ASSERT_EQ(stat(Target().c_str(), &st), 0);
     EXPECT_NE(st.st_ino, before);
@@ -335,8 +336,9 @@ TEST_F(Installing, SecondStartWritesNothing) {
         ASSERT_TRUE(FormLibraryPath(&run));
         InstalledLibrary found{};
         Ending ending{};
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
-        PurgeOldRuntimes(run);
+        Backoff waits;
+        EXPECT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
+        PurgeOldRuntimes(run, &waits);
     };
     start();
     PosixResetCallCounts();
@@ -358,7 +360,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     ASSERT_TRUE(PrepareRuntimeDir(&run));
     InstalledLibrary found{};
     Ending ending{};
-    ASSERT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
+    Backoff waits;
+    ASSERT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
     const std::u16string libraryPath = std::u16string(run.dirPath) + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
@@ -368,8 +371,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         auto t0 = Clock::now();
         EXPECT_TRUE(PrepareRuntimeDir(&run));
         FormLibraryPath(&run);
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
-        PurgeOldRuntimes(run);
+        EXPECT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
+        PurgeOldRuntimes(run, &waits);
         auto t1 = Clock::now();
         {
             OwnedFile file;

@@ -118,6 +118,7 @@ void ApplyControls(const LaunchSetup& setup) {
     if (setup.publisher) PosixSetString(7, setup.publisher->c_str());
     if (setup.pin) PosixSetString(PIN_STRING_ID, setup.pin->c_str());
     PosixSetTrust(setup.trust, setup.signer);
+    if (!setup.trustDigest.empty()) PosixSetTrustDigest(setup.trustDigest);
     PosixClearMessageBoxes();
 }
 
