@@ -231,6 +231,42 @@ TEST_F(Installing, LinksLoseTheirNameFoldersStayNothingIsWrittenThrough) {
     }
 }
 
+// Where the check before loading knows the packed code by its pin, a plain
+// file of its own in place is left to it unread, whatever its bytes, also
+// while a running copy keeps writers out; what is no file of its own is
+// handled as ever.
+TEST_F(Installing, LeftToTheCheckAFileOfItsOwnIsNeitherReadNorWritten) {
+    OpenPacked(library);
+    const std::vector<uint8_t> signedApart = PatternBytes(library.size() + 300, 9);
+    ASSERT_TRUE(WriteBytes(Target(), signedApart));
+    const PlatFile running = Hold(GENERIC_READ, FILE_SHARE_READ);
+    PosixResetCallCounts();
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    PlatCloseHandle(running);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_TRUE(installed.known && !installed.written);
+    EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 0u);
+    EXPECT_EQ(ReadBytes(Target()), signedApart);
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    EXPECT_TRUE(installed.written) << "nothing in place";
+    EXPECT_EQ(ReadBytes(Target()), library);
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    ASSERT_TRUE(dir.WriteFile("outside.dll", "not the library"));
+    ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outside.dll")));
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    EXPECT_TRUE(installed.written) << "a link in place";
+    EXPECT_EQ(ReadBytes(Target()), library);
+    EXPECT_EQ(dir.ReadFile("outside.dll"), "not the library");
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll/inside.txt", "x"));
+    EXPECT_FALSE(Install(InstallMode::ByCheck));
+    EXPECT_EQ(Messages(), Texts{IN_USE}) << "a folder in place";
+}
+
 TEST_F(Installing, ForcedRewriteReplacesACurrentLookingFile) {
     // A file that passes the CRC test but not the check before loading (a
     // forged CRC, say) is written over when asked, under a new name first.
