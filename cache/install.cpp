@@ -53,7 +53,7 @@ enum class Step { Current, Install, Stop };
 // Whether the file at the target already holds the entry's content (Current),
 // has to be written (Install), or stands in the way of a running copy (Stop,
 // with the ending). A link, a folder or a file with other names there has no
-// content of its own: its CRC counts as 0, and the check never gets it.
+// content of its own: its CRC counts as 0, and it is never left to the check.
 Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, InstallMode mode, CheckBuffer* buffer,
                  Backoff* backoff, Ending* ending) {
     const bool force = mode == InstallMode::Rewrite;
