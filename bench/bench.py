@@ -457,8 +457,8 @@ def report(args):
                     "; the same with a %.0f MiB payload" % (native["big"]["payload_size"] / MIB) if big else ""))
     lines.append("Medians of %d rounds; every start is a fresh process pinned to CPU %d"
                  % (nf["reps"], nf["cpu"]))
-    lines.append("Every warm floor reads what a current start reads: the payload once and the library twice (the "
-                 "up-to-date test, then the copy check)")
+    lines.append("Every warm floor reads the payload once and the library twice, what a current start without a pin "
+                 "reads (the up-to-date test, then the copy check); a pinned one (as timed here) reads the payload only")
     lines.append("")
     lines.append("%-44s %10s %10s   %-34s %10s %10s %7s %7s" % ("native, simulator", "elapsed", "CPU", "against",
                                                              "elapsed", "CPU", "ratio", "(CPU)"))
@@ -593,12 +593,21 @@ def report(args):
     def sum_count(key, refs):
         return ", %.3f x instructions" % (counts[key] / sum(counts[r] for r in refs)) if counts else ""
 
+    # The bench's packages carry the pin: a warm start here is a pinned one,
+    # which reads the payload and nothing else of the cache.
+    payload_read_cpu = med("floor_read", "cpu_ns_payload")
+    avx2_series = "warm_kernel_vpclmul-avx2"
+    avx2_cpu = med(avx2_series, "cpu_ns") if s.get(avx2_series, {}).get("cpu_ns") else None
     targets = [
         ("warm start <= 0.5 x SDK-CRC floor", ratio("warm", "sdk", 1) <= 0.5,
          "%.3f x CPU, %.3f x elapsed%s" % (ratio("warm", "sdk", 1), ratio("warm", "sdk", 0),
                                            by_count("warm", "floor_sdk_crc"))),
-        ("warm start <= 1.3 x plain read floor", ratio("warm", "read", 1) <= 1.3,
-         "%.3f x CPU, %.3f x elapsed" % (ratio("warm", "read", 1), ratio("warm", "read", 0))),
+        ("pinned warm start <= 1.2 x plain read floor", ratio("warm", "read", 1) <= 1.2,
+         "%.3f x CPU, %.3f x elapsed (the payload's plain read alone: %.3f x CPU)"
+         % (ratio("warm", "read", 1), ratio("warm", "read", 0), t["warm"][1] / payload_read_cpu)),
+        ("the same with the AVX2 kernel forced", avx2_cpu is not None and avx2_cpu / t["read"][1] <= 1.2,
+         "%.3f x CPU (%.2f ms)" % (avx2_cpu / t["read"][1], avx2_cpu) if avx2_cpu is not None
+         else "not run (this CPU has no VPCLMULQDQ with AVX2)"),
         ("1 GiB payload warm-starts in <= 0.2 s CPU",
          big and native["big"]["payload_size"] >= 1 << 30 and t["big_warm_process"][1] <= 200,
          ("%.1f ms CPU, whole process (%.0f MiB payload)" % (t["big_warm_process"][1],

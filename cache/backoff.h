@@ -11,9 +11,10 @@
 constexpr uint32_t BACKOFF_WAITS[] = {10, 20, 40, 80, 100};
 constexpr uint32_t BACKOFF_STEPS = sizeof(BACKOFF_WAITS) / sizeof(BACKOFF_WAITS[0]);
 
-// One schedule, shared by every call of one piece of work (an installation,
-// the removal of one folder tree): that piece waits 250 ms at most in all,
-// however many entries in it are held.
+// One schedule, made once per start and shared by every wait of it (the
+// installation, the purge, the after-run removal): a start waits 250 ms at
+// most in all, however many entries are held. Once it is spent, every call
+// is tried once without waiting.
 struct Backoff {
     uint32_t step = 0;
 };

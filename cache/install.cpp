@@ -53,9 +53,10 @@ enum class Step { Current, Install, Stop };
 // Whether the file at the target already holds the entry's content (Current),
 // has to be written (Install), or stands in the way of a running copy (Stop,
 // with the ending). A link, a folder or a file with other names there has no
-// content of its own: its CRC counts as 0.
-Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force, CheckBuffer* buffer,
+// content of its own: its CRC counts as 0, and it is never left to the check.
+Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, InstallMode mode, CheckBuffer* buffer,
                  Backoff* backoff, Ending* ending) {
+    const bool force = mode == InstallMode::Rewrite;
     // The read test tells at once whether anything stands there.
     OwnedFile read(OpenTarget(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, backoff));
     const uint32_t error = read.Valid() ? 0 : OpenError();
@@ -67,10 +68,15 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, bool force
         return Step::Stop;
     }
     if (!force && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        const bool own = read.Valid() && IsOwnFile(read.Get());
+        // The check before loading tells the packed code from any other by its
+        // pin; reading the file here would tell it nothing more, and would
+        // rewrite the same code signed apart, which a running copy may hold.
+        if (mode == InstallMode::ByCheck && own) return Step::Current;
         // A read that fails midway sums what came before it.
         uint32_t found = 0;
-        if (read.Valid() && IsOwnFile(read.Get())) HandleCrc(read.Get(), &found, buffer);
-        if (found == crc) return Step::Current;
+        if (own) HandleCrc(read.Get(), &found, buffer);
+        if (mode == InstallMode::ByCrc && found == crc) return Step::Current;
     }
     read.Reset();
     // A running copy that has the library loaded keeps writers out.
@@ -113,6 +119,7 @@ bool ClearTheWay(PlatFile folder, const char16_t* name, Backoff* backoff) {
 bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entry, Backoff* backoff, Ending* ending) {
     // One name per process, so concurrent starts never share one; a name left
     // by a killed start of an earlier process with the same id is taken over.
+    // The purge knows leftovers by this form alone (IsInstallTemporaryName).
     char16_t temporary[PLAT_FIND_NAME_CAPACITY];
     if (!TextFormat(temporary, PLAT_FIND_NAME_CAPACITY, u"%s.%u.new", name, PlatGetCurrentProcessId())) {
         *ending = EndWith(Outcome::InstallInUse, name);
@@ -160,8 +167,22 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
 
 }  // namespace
 
-bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force, InstalledLibrary* installed,
-                    Ending* ending) {
+bool IsInstallTemporaryName(const char16_t* name) {
+    for (const char16_t* listed : INSTALL_LIST) {
+        const size_t length = TextLength(listed);
+        size_t i = 0;
+        while (i < length && name[i] == listed[i]) ++i;
+        if (i < length || name[i++] != u'.') continue;
+        // The process id in decimal: 1 to 10 digits.
+        size_t digits = 0;
+        for (; name[i] >= u'0' && name[i] <= u'9'; ++i) ++digits;
+        if (digits >= 1 && digits <= 10 && TextEqual(name + i, u".new")) return true;
+    }
+    return false;
+}
+
+bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, InstallMode mode, Backoff* waits,
+                    InstalledLibrary* installed, Ending* ending) {
     *installed = InstalledLibrary{false, false, 0};
     const uint32_t count = reader->db.NumFiles;
     for (uint32_t index = 0; index < count; ++index) {
@@ -178,9 +199,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         bool defined = false;
         const uint32_t crc = EntryCrc(&reader->db, index, &defined);
 
-        // One schedule for the whole entry: a hold that outlasts it costs this start 250 ms at most.
-        Backoff backoff;
-        const Step step = CheckTarget(cache.dir.Get(), name.Get(), crc, force, &reader->check, &backoff, ending);
+        const Step step = CheckTarget(cache.dir.Get(), name.Get(), crc, mode, &reader->check, waits, ending);
         if (step == Step::Stop) return false;
         if (step == Step::Current) {
             *installed = InstalledLibrary{true, false, crc};
@@ -191,7 +210,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, bool force
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
         if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
-        if (!WriteTarget(cache.dir.Get(), name.Get(), decoded.entry, &backoff, ending)) return false;
+        if (!WriteTarget(cache.dir.Get(), name.Get(), decoded.entry, waits, ending)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.
         const uint8_t* bytes = decoded.entry.buffer != nullptr ? decoded.entry.buffer + decoded.entry.offset : nullptr;

@@ -1,6 +1,7 @@
 #include "cache/runtime_dir.h"
 
 #include "base/text.h"
+#include "cache/install.h"
 #include "cache/remove_tree.h"
 #include "platform/platform.h"
 
@@ -21,28 +22,31 @@ bool OpenChainFolder(PlatFile parent, const char16_t* name, OwnedFile* held, boo
     return false;
 }
 
+// What a removal takes of the entry it opens: a folder (a real one with all it
+// holds, a folder link as a link), or a file (anything but a real folder, by
+// its name alone).
+enum class Take { Folder, File };
+
 // Removes one entry of an open folder whose path (with its trailing
-// separator, length characters) is in the buffer: a real folder with all it
-// holds, anything else (only a folder link, when foldersOnly) by its name
-// alone. Short holds are waited out on backoff's schedule. Best effort.
-void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, bool foldersOnly,
+// separator, length characters) is in the buffer, if it is what take names;
+// judged by handle, never by what a listing said. Short holds are waited out
+// on backoff's schedule. Best effort.
+void RemoveEntryOf(PlatFile folder, const char16_t* name, char16_t* path, size_t length, Take take,
                    Backoff* backoff) {
     OwnedFile entry(OpenForRemoval(folder, name, backoff));
     if (!entry.Valid()) return;  // in use, or gone
     const uint32_t attributes = HandleAttributes(entry.Get());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
     if (IsRealFolder(attributes)) {
-        if (TextFormat(path + length, PATH_CAPACITY - length, u"%s\\", name)) {
+        if (take == Take::Folder && TextFormat(path + length, PATH_CAPACITY - length, u"%s\\", name)) {
             RemoveOpenTree(entry.Release(), path, TextLength(path), backoff);
         }
         path[length] = 0;
         return;
     }
-    const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES &&
-                            (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
-                                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (folderLink || !foldersOnly)) {
-        RemoveNameOf(entry.Get(), attributes, backoff);
-    }
+    const bool folderLink = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+    if (folderLink || take == Take::File) RemoveNameOf(entry.Get(), attributes, backoff);
 }
 
 bool RefuseRewritten(const char16_t* path, Ending* ending) {
@@ -139,13 +143,16 @@ int32_t ReadFolderNumber(const char16_t* name) {
     return -static_cast<int32_t>(value);
 }
 
-void PurgeOldRuntimes(const RuntimeCache& cache) {
+void PurgeOldRuntimes(const RuntimeCache& cache, Backoff* waits) {
     if (cache.baseLength + PURGE_MARGIN >= PATH_CAPACITY) return;
     char16_t path[PATH_CAPACITY];
     PlatFindData data;
 
-    // What an interrupted installation left beside the library; a file another
-    // run is still writing is held without delete sharing and stays.
+    // What an interrupted installation left beside the library: its temporary
+    // files, known by their name alone. Everything else there belongs to the
+    // runtime (what it unpacks, caches, settings), which another app may be
+    // using right now. A file another run is still writing is held without
+    // delete sharing and stays.
     size_t length = 0;
     if (TextFormat(path, PATH_CAPACITY, u"%s\\", cache.dirPath)) {
         length = TextLength(path);
@@ -153,9 +160,8 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
         if (find.Valid()) {
             do {
                 data.name[PLAT_FIND_NAME_CAPACITY - 1] = 0;
-                if (IsDotName(data.name) || TextEqual(data.name, LIBRARY_NAME)) continue;
-                Backoff backoff;
-                RemoveEntryOf(cache.dir.Get(), data.name, path, length, false, &backoff);
+                if (!IsInstallTemporaryName(data.name)) continue;
+                RemoveEntryOf(cache.dir.Get(), data.name, path, length, Take::File, waits);
             } while (PlatFindNextFile(find.Get(), &data));
         }
     }
@@ -171,27 +177,24 @@ void PurgeOldRuntimes(const RuntimeCache& cache) {
         const int32_t number = ReadFolderNumber(data.name);
         if (number < 1 || number >= RUNTIME_VERSION) continue;
         // Judged again by handle: what was listed may have been swapped since.
-        Backoff backoff;
-        RemoveEntryOf(cache.root.Get(), data.name, path, length, true, &backoff);
+        RemoveEntryOf(cache.root.Get(), data.name, path, length, Take::Folder, waits);
     } while (PlatFindNextFile(find.Get(), &data));
 }
 
-void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot) {
+void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot, Backoff* waits) {
     char16_t path[PATH_CAPACITY];
     size_t length = 0;
     char16_t version[16];
     TextFormat(version, 16, u"%d", RUNTIME_VERSION);
-    // One schedule for both folders: a start that still holds them costs this exit 250 ms at most.
-    Backoff backoff;
     cache->dir.Reset();
     if (TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && WithTrailingSeparator(path, &length)) {
-        RemoveEntryOf(cache->root.Get(), version, path, length, true, &backoff);
+        RemoveEntryOf(cache->root.Get(), version, path, length, Take::Folder, waits);
     }
     cache->root.Reset();
     if (withRoot && TextFormat(path, PATH_CAPACITY, u"%s", cache->rootPath) && cache->baseLength < TextLength(path)) {
         path[cache->baseLength] = 0;
         if (WithTrailingSeparator(path, &length)) {
-            RemoveEntryOf(cache->base.Get(), RUNTIME_ROOT_NAME, path, length, true, &backoff);
+            RemoveEntryOf(cache->base.Get(), RUNTIME_ROOT_NAME, path, length, Take::Folder, waits);
         }
     }
     cache->Release();

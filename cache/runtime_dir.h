@@ -8,6 +8,7 @@
 #include "base/long_path.h"
 #include "base/outcome.h"
 #include "base/owned.h"
+#include "cache/backoff.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
 constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
@@ -58,16 +59,19 @@ bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending = nullptr);
 bool FormLibraryPath(RuntimeCache* cache);
 
 // Removes the folders of runtime versions 1 to RUNTIME_VERSION - 1 from the
-// held RuntimeRoot, and whatever stands in RuntimeDir beside the library (what
-// an interrupted installation left); folder links are removed as links, files
-// with more names lose only this one. Silent.
-void PurgeOldRuntimes(const RuntimeCache& cache);
+// held RuntimeRoot, whole, and in RuntimeDir the files an interrupted
+// installation left (its temporary names only: anything else there is the
+// runtime's own and stays); folder links are removed as links, files with
+// more names lose only this one. Holds are waited out on the start's one
+// schedule. Silent.
+void PurgeOldRuntimes(const RuntimeCache& cache, Backoff* waits);
 
 // The after-run removal: RuntimeDir, and RuntimeRoot when withRoot, each let go
 // and opened again for deletion relative to its held parent, never through a
 // link, then emptied and removed through that handle; a folder another start
-// still holds stays. Releases the record. Best effort, silent.
-void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot);
+// still holds stays. Holds are waited out on the start's one schedule.
+// Releases the record. Best effort, silent.
+void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot, Backoff* waits);
 
 // Reads a folder name as a signed 32-bit decimal: leading white space, one
 // optional sign, digits up to the first non-digit; saturates; 0 without digits.

@@ -75,14 +75,14 @@ char16_t* RebuildArgumentLine(char16_t* const* argv, int count) {
     return line;
 }
 
-void RemoveAfterRun(PlatModule instance, RuntimeCache* cache) {
+void RemoveAfterRun(PlatModule instance, RuntimeCache* cache, Backoff* waits) {
     const OwnedText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
     // Only what this run put where nothing stood goes.
     if (!removeSetting.Valid() || !TextEqual(removeSetting.Get(), u"Y") || cache->libraryExisted) {
         cache->Release();
         return;
     }
-    RemoveRuntimeFolders(cache, !cache->rootExisted);
+    RemoveRuntimeFolders(cache, !cache->rootExisted, waits);
 }
 
 Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache* cache) {
@@ -131,6 +131,6 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
             }
         }
     }
-    RemoveAfterRun(input.instance, cache);
+    RemoveAfterRun(input.instance, cache, input.waits);
     return ending;
 }

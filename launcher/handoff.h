@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "archive/payload.h"
+#include "cache/backoff.h"
 #include "cache/runtime_dir.h"
 #include "launcher/integrity.h"
 #include "platform/platform.h"
@@ -32,6 +33,7 @@ struct HandOffInput {
     PlatModule instance;
     const char16_t* modulePath;
     PayloadLocation payload;
+    Backoff* waits = nullptr;  // the start's one schedule for the after-run removal (null: no waiting)
 };
 
 // Loads the checked library by the path its held handle resolves to, confirms
@@ -45,4 +47,4 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
 
 // The after-run removal rule alone (used by HandOff): with setting 6 exactly
 // "Y", what this run created goes, through the held folders.
-void RemoveAfterRun(PlatModule instance, RuntimeCache* cache);
+void RemoveAfterRun(PlatModule instance, RuntimeCache* cache, Backoff* waits);

@@ -17,17 +17,6 @@ CheckResult Verdict(CheckVerdict verdict, Outcome outcome, ...) {
     return result;
 }
 
-// The pin the packager wrote: none (a launcher built or packed without one),
-// or the digest the library must have. False when a pin is there but unreadable.
-bool ReadPin(PlatModule instance, bool* present, Pin* pin) {
-    char16_t text[PUBLISHER_CAPACITY];
-    const int length = PlatLoadString(instance, PIN_STRING_ID, text, PUBLISHER_CAPACITY);
-    *present = length > 0;
-    if (!*present) return true;
-    text[length < PUBLISHER_CAPACITY ? length : PUBLISHER_CAPACITY - 1] = 0;
-    return ParsePin(text, pin);
-}
-
 CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* pin) {
     // Without a publisher any signer would do: that is no check.
     char16_t publisher[PUBLISHER_CAPACITY];
@@ -48,17 +37,28 @@ CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* 
 
 }  // namespace
 
+LauncherPin ReadLauncherPin(PlatModule instance) {
+    LauncherPin read{PinState::None, {}};
+    char16_t text[PUBLISHER_CAPACITY];
+    const int length = PlatLoadString(instance, PIN_STRING_ID, text, PUBLISHER_CAPACITY);
+    if (length <= 0) return read;
+    text[length < PUBLISHER_CAPACITY ? length : PUBLISHER_CAPACITY - 1] = 0;
+    read.state = ParsePin(text, &read.pin) ? PinState::Present : PinState::Unreadable;
+    return read;
+}
+
+bool CheckDecidesCurrent(const LauncherPin& pin) { return pin.state == PinState::Present && VORLANE_VERIFY_SIGNATURE; }
+
 CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!check.searchRestricted) {
         return Verdict(CheckVerdict::Failed, Outcome::UnsafeSearch);
     }
-    bool pinned = false;
-    Pin pin{};
-    if (!ReadPin(check.instance, &pinned, &pin)) {
+    if (check.pin.state == PinState::Unreadable) {
         return Verdict(CheckVerdict::Failed, Outcome::PinUnreadable);
     }
+    const bool pinned = check.pin.state == PinState::Present;
 
     // Read sharing only: nobody may write, rename or delete the file until it is loaded.
     OwnedFile file(PlatCreateFileAt(check.runtimeDir, LIBRARY_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
@@ -83,7 +83,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
 
     // Without a pin, or without the trust services to report the digest, the
     // bytes that will run must at least be this archive's.
-    if (!pinned || !VORLANE_VERIFY_SIGNATURE) {
+    if (!CheckDecidesCurrent(check.pin)) {
         uint32_t crc = 0;
         const uint32_t error = HandleCrc(file.Get(), &crc, check.buffer);
         if (error != 0) {
@@ -95,7 +95,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     }
 
     if (VORLANE_VERIFY_SIGNATURE) {
-        const CheckResult signature = CheckSignature(check, file.Get(), pinned ? &pin : nullptr);
+        const CheckResult signature = CheckSignature(check, file.Get(), pinned ? &check.pin.pin : nullptr);
         if (signature.verdict != CheckVerdict::Passed) return signature;
     }
     checked->held.Reset(file.Release());

@@ -17,6 +17,22 @@ constexpr uint32_t PUBLISHER_STRING_ID = 7;
 constexpr uint32_t PIN_STRING_ID = 8;
 constexpr int PUBLISHER_CAPACITY = 256;
 
+// The pin the packager wrote into string 8, read once per start: none (a
+// launcher built or packed without one), the digest the library must have, or
+// a pin that is there but cannot be read (which refuses every library).
+enum class PinState { None, Present, Unreadable };
+struct LauncherPin {
+    PinState state;
+    Pin pin;
+};
+LauncherPin ReadLauncherPin(PlatModule instance);
+
+// Whether the check before loading alone tells that a library in place is the
+// packed runtime, whatever its other bytes: the launcher carries a pin and
+// the build checks signatures (the trust services report the digest). Then
+// the installation leaves such a file to the check, unread.
+bool CheckDecidesCurrent(const LauncherPin& pin);
+
 // The library as checked. The handle stays open, with read sharing only, until
 // the loaded module was confirmed to be this file: nobody can write, rename or
 // delete it meanwhile.
@@ -33,6 +49,7 @@ struct LibraryCheck {
     InstalledLibrary installed;   // what the installation left there
     bool searchRestricted;        // start-up could limit library searches to the system folder
     CheckBuffer* buffer = nullptr;  // the run's check buffer the CRC reads through (null: one of its own)
+    LauncherPin pin{};              // the start's pin (none unless given)
 };
 
 enum class CheckVerdict {

@@ -66,29 +66,39 @@ int RunLauncher(PlatModule instance) {
     // Stage 11.
     if (!FormLibraryPath(&cache)) return ShowEnding(EndWith(Outcome::LibraryPath));
 
+    // Read once: the installation and the check both go by it. With a pin the
+    // check alone decides whether a library in place is the packed code, so
+    // apps packed from the same code signed apart share one library.
+    const LauncherPin pin = ReadLauncherPin(instance);
+    // Every wait of this start for a held entry comes out of one budget.
+    Backoff waits;
+
     // Stage 12.
     InstalledLibrary installed{};
     Ending ending = EndWith(Outcome::Ok);
-    if (!InstallEntries(&reader, cache, false, &installed, &ending)) return ShowEnding(ending);
+    const InstallMode mode = CheckDecidesCurrent(pin) ? InstallMode::ByCheck : InstallMode::ByCrc;
+    if (!InstallEntries(&reader, cache, mode, &waits, &installed, &ending)) return ShowEnding(ending);
 
     // Stage 13: errors are ignored.
-    PurgeOldRuntimes(cache);
+    PurgeOldRuntimes(cache, &waits);
 
     // Stage 14: the handle stays open until the loaded module was confirmed.
     // A library that is not the packed runtime is replaced from the archive
     // once (unless this run just wrote it): a file someone put there must not
     // stop every later start.
     CheckedLibrary checked;
-    LibraryCheck check{instance, cache.dir.Get(), cache.libraryPath, installed, searchRestricted, &reader.check};
+    LibraryCheck check{instance, cache.dir.Get(), cache.libraryPath, installed, searchRestricted, &reader.check, pin};
     CheckResult result = CheckRuntimeIntegrity(check, &checked);
     if (result.verdict == CheckVerdict::Refused && !installed.written) {
-        if (!InstallEntries(&reader, cache, true, &installed, &ending)) return ShowEnding(ending);
+        if (!InstallEntries(&reader, cache, InstallMode::Rewrite, &waits, &installed, &ending)) {
+            return ShowEnding(ending);
+        }
         check.installed = installed;
         result = CheckRuntimeIntegrity(check, &checked);
     }
     if (result.verdict != CheckVerdict::Passed) return ShowEnding(result.ending);
 
     // Stage 15.
-    const HandOffInput handOff{instance, package.image.modulePath, package.payload};
+    const HandOffInput handOff{instance, package.image.modulePath, package.payload, &waits};
     return ShowEnding(HandOff(handOff, &checked, &cache));
 }

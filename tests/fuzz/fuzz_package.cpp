@@ -240,7 +240,8 @@ Stages RunStages(const uint8_t* data, size_t size) {
         TextFormat(cache.dirPath, PATH_CAPACITY, u"%s", g.cacheWide.c_str());
         TextFormat(cache.libraryPath, PATH_CAPACITY, u"%s\\%s", g.cacheWide.c_str(), LIBRARY_NAME);
         Ending ending{};
-        s.installed = InstallEntries(&package.reader, cache, false, &s.library, &ending);
+        Backoff waits;
+        s.installed = InstallEntries(&package.reader, cache, InstallMode::ByCrc, &waits, &s.library, &ending);
         // An installation that ends the run says how, and with a message.
         if (!s.installed && (InfoOf(ending.outcome).exitCode != EXIT_INSTALL || ending.message[0] == 0)) {
             Fail("installation ended without an installation outcome");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owned.h"
 #include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
 #include "tests/support/package.h"
@@ -269,6 +270,55 @@ TEST_F(CacheRecovery, AShortHoldIsWaitedOutALastingOneKeepsItsOutcome) {
             EXPECT_EQ(Cache(), c.lastingCache);
             if (c.before == Before::Stale) EXPECT_EQ(ReadBytes(Library()), older);
         }
+    }
+}
+
+// One budget for every wait of a start: twenty older version folders another
+// program holds cost 250 ms of waiting in all, not 250 ms each, however the
+// waits fall on the installation, the purge and the after-run removal; once
+// it is spent, every entry is still tried once.
+TEST_F(CacheRecovery, EveryWaitOfAStartComesOutOfOneBudget) {
+    struct Case {
+        const char* name;
+        Before before;
+        bool removal;
+        LaunchDecider hold;  // besides the twenty held folders
+    };
+    const Case cases[] = {
+        {"the purge alone", Before::Stale, false, nullptr},
+        {"a short hold on the rename first", Before::Stale, false,
+         Holding(PlatOp::RenameByHandle, u".new", ERROR_ACCESS_DENIED, 2)},
+        {"a lasting hold on the after-run removal too", Before::Nothing, true,
+         Holding(PlatOp::DeleteByHandle, u"\\VorlaneStub.dll", ERROR_SHARING_VIOLATION, -1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        if (c.before == Before::Stale) PreInstall(older);
+        std::vector<std::string> held, unheld;
+        for (int i = 0; i < 20; ++i) held.push_back(Root() + "/" + std::to_string(1000 + i));
+        for (int i = 0; i < 5; ++i) unheld.push_back(Root() + "/" + std::to_string(2000 + i));
+        std::vector<OwnedFile> holds;
+        for (const std::string& folder : held) {
+            ASSERT_TRUE(MakeFolders(folder));
+            ASSERT_TRUE(WriteBytes(folder + "/part.bin", {1}));
+            // Without delete sharing, as a running older launcher holds its library.
+            holds.emplace_back(PlatCreateFile(PosixWidePath(folder + "/part.bin").c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0));
+            ASSERT_TRUE(holds.back().Valid());
+        }
+        for (const std::string& folder : unheld) {
+            ASSERT_TRUE(MakeFolders(folder));
+            ASSERT_TRUE(WriteBytes(folder + "/part.bin", {2}));
+        }
+        setup.setting6 = std::u16string(c.removal ? u"Y" : u"N");
+        setup.decide = c.hold;
+        const LaunchResult r = Run();
+        holds.clear();
+        ExpectRuns(r);
+        EXPECT_EQ(r.sleepRequested, 250u);
+        for (const std::string& folder : held) EXPECT_TRUE(PathExists(folder + "/part.bin")) << folder;
+        for (const std::string& folder : unheld) EXPECT_FALSE(PathExists(folder)) << folder;
     }
 }
 

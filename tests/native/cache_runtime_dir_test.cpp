@@ -49,7 +49,7 @@ protected:
     // The purge as a start runs it, over the folders stage 10 holds.
     void Purge() {
         ASSERT_TRUE(PrepareRuntimeDir(&cache));
-        PurgeOldRuntimes(cache);
+        PurgeOldRuntimes(cache, nullptr);
         cache.Release();
     }
 };
@@ -163,8 +163,8 @@ TEST_F(RuntimeFolder, TheBaseFolderIsTheUsersWhereverItLeads) {
     ASSERT_TRUE(dir.WriteFile("moved/Vorlane Runtime/202600/old.new", "left by a killed start"));
     ASSERT_TRUE(dir.WriteFile("moved/Vorlane Runtime/5/VorlaneStub.dll", "old"));
     ASSERT_TRUE(dir.WriteFile("other/Vorlane Runtime/5/VorlaneStub.dll", "not ours to purge"));
-    PurgeOldRuntimes(cache);
-    RemoveRuntimeFolders(&cache, true);
+    PurgeOldRuntimes(cache, nullptr);
+    RemoveRuntimeFolders(&cache, true, nullptr);
     EXPECT_FALSE(dir.Exists("moved/Vorlane Runtime"));
     EXPECT_EQ(dir.ReadFile("other/Vorlane Runtime/5/VorlaneStub.dll"), "not ours to purge");
 }
@@ -267,27 +267,67 @@ TEST_F(RuntimeFolder, PurgeGivesUpOnBaseFoldersFrom2024Characters) {
     ASSERT_TRUE(dir.WriteFile("local/Vorlane Runtime/10/VorlaneStub.dll", "x"));
     ASSERT_TRUE(PrepareRuntimeDir(&cache));
     cache.baseLength = 2024;
-    PurgeOldRuntimes(cache);
+    PurgeOldRuntimes(cache, nullptr);
     EXPECT_TRUE(dir.Exists("local/Vorlane Runtime/10/VorlaneStub.dll"));
     cache.baseLength = 2023;
-    PurgeOldRuntimes(cache);
+    PurgeOldRuntimes(cache, nullptr);
     EXPECT_FALSE(dir.Exists("local/Vorlane Runtime/10"));
 }
 
+// Beside the library the purge takes only what an interrupted installation
+// leaves: files under its temporary name. Whatever else stands there is the
+// runtime's own (components it unpacks, caches, settings) and stays, whatever
+// its name looks like.
+TEST_F(RuntimeFolder, PurgeBesideTheLibraryTakesOnlyWhatInstallationsLeave) {
+    const std::string version = "local/Vorlane Runtime/202600/";
+    ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll", "current"));
+    const std::vector<std::string> leftovers = {"VorlaneStub.dll.123.new", "VorlaneStub.dll.4294967295.new",
+                                                "VorlaneStub.dll.0.new", "VorlaneStub.dll.7.new"};
+    for (const std::string& name : leftovers) ASSERT_TRUE(dir.WriteFile(version + name, "torn"));
+    ASSERT_TRUE(dir.SetMode(version + "VorlaneStub.dll.7.new", 0444));
+    // A link under such a name goes as a link; what it leads to stays.
+    ASSERT_TRUE(dir.WriteFile("elsewhere/target.bin", "keep"));
+    ASSERT_TRUE(dir.MakeSymlink(version + "VorlaneStub.dll.8.new", dir.Native("elsewhere/target.bin")));
+    // Names an installation never writes under: the runtime's own files.
+    const std::vector<std::string> lookalikes = {
+        "VorlaneStub.dll.new",     "VorlaneStub.dll..new",    "VorlaneStub.dll.12a.new",
+        "VorlaneStub.dll.123.new.1", "VorlaneStub.dll.123.NEW", "vorlanestub.dll.123.new",
+        "VorlaneStub.dll.12345678901.new", "VorlaneStub.dll.-1.new", "xVorlaneStub.dll.1.new"};
+    for (const std::string& name : lookalikes) ASSERT_TRUE(dir.WriteFile(version + name, "runtime"));
+    ASSERT_TRUE(dir.WriteFile(version + "settings.ini", "runtime"));
+    ASSERT_TRUE(dir.WriteFile(version + "components/inner/part.bin", "runtime"));
+    // A folder under an installation's name is no file an installation leaves.
+    ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll.9.new/inside.bin", "runtime"));
+    // A second name of a file elsewhere is the runtime's business too.
+    ASSERT_TRUE(dir.WriteFile("shared/keep.dll", "shared"));
+    ASSERT_EQ(link(dir.Native("shared/keep.dll").c_str(), dir.Native(version + "hard.dll").c_str()), 0);
+
+    std::set<std::string> runtimes(lookalikes.begin(), lookalikes.end());
+    runtimes.insert({"VorlaneStub.dll", "settings.ini", "components", "VorlaneStub.dll.9.new", "hard.dll"});
+    Purge();
+    EXPECT_EQ(Listing(Version()), runtimes);
+    EXPECT_EQ(dir.ReadFile(version + "components/inner/part.bin"), "runtime");
+    EXPECT_EQ(dir.ReadFile(version + "VorlaneStub.dll.9.new/inside.bin"), "runtime");
+    EXPECT_EQ(dir.ReadFile(version + "settings.ini"), "runtime");
+    EXPECT_EQ(dir.ReadFile("elsewhere/target.bin"), "keep");
+    struct stat st;
+    ASSERT_EQ(stat(dir.Native("shared/keep.dll").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u);
+    Purge();  // and so at every start
+    EXPECT_EQ(Listing(Version()), runtimes);
+}
+
 TEST_F(RuntimeFolder, PurgeTakesNamesNeverSharedContents) {
-    // Beside the library: what interrupted installations left goes, a file
-    // another start is still writing stays. In old versions: a second name of
-    // a file elsewhere goes without touching that file or its attributes.
+    // A leftover another run is still writing stays. In old versions: a second
+    // name of a file elsewhere goes without touching that file or its attributes.
     const std::string version = "local/Vorlane Runtime/202600/";
     ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll", "current"));
     ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll.77.new", "torn"));
-    ASSERT_TRUE(dir.WriteFile(version + "stray/inside", "x"));
     ASSERT_TRUE(dir.WriteFile(version + "VorlaneStub.dll.78.new", "being written"));
     ASSERT_TRUE(dir.WriteFile("shared/keep.dll", "shared"));
     ASSERT_TRUE(dir.SetMode("shared/keep.dll", 0444));
     ASSERT_TRUE(dir.MakeDir("local/Vorlane Runtime/9"));
     ASSERT_EQ(link(dir.Native("shared/keep.dll").c_str(), dir.Native("local/Vorlane Runtime/9/VorlaneStub.dll").c_str()), 0);
-    ASSERT_EQ(link(dir.Native("shared/keep.dll").c_str(), dir.Native(version + "hard.dll").c_str()), 0);
     const PlatFile writer = PlatCreateFile(dir.Wide(version + "VorlaneStub.dll.78.new").c_str(), GENERIC_WRITE | DELETE,
                                            FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(writer, PLAT_INVALID_HANDLE);

@@ -56,6 +56,7 @@ const Outcome OUTCOMES[] = {
     {5, "Cannot check VorlaneStub\\.dll: the file cannot be identified \\(error [1-9][0-9]*\\)\\."},
     {5, "Cannot check VorlaneStub\\.dll: the system's trust services cannot be loaded \\(error [1-9][0-9]*\\)\\."},
     {5, "The installed VorlaneStub\\.dll is not this application's copy\\."},
+    {5, "VorlaneStub\\.dll is not the runtime this application was packed with \\(digest sha256:[0-9a-f]{64}\\)\\."},
     {5, "Cannot check VorlaneStub\\.dll: this application names no publisher\\."},
     {5, "VorlaneStub\\.dll cannot be loaded safely on this system: install the Windows update KB2533623\\."},
     {5, "VorlaneStub\\.dll is not signed\\."},
@@ -198,6 +199,7 @@ struct Scenario {
     bool appDataFails = false;
     bool appDataTrimmed = false;    // the local app data folder's value names "x." in "\\?\" form
     bool longModulePath = false;
+    bool pinned = false;            // the launcher carries the packed library's pin
     bool runtimeMayRun = false;     // only a sound package with a trusted library may reach the runtime
     int expectedCode = 0;           // of the run without faults
 };
@@ -281,6 +283,7 @@ protected:
         setup.commandLine = u"app.exe one \"two three\"";
         setup.trust = s.trust;
         if (!s.setting4) setup.setting4.reset();
+        if (s.pinned) setup.pin = PinTextOf(good.runtime);
         setup.expectedLibrary = &good.runtime;
         setup.recordPath = record;
         return setup;
@@ -359,6 +362,15 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
         s.name = "library stale, older versions to purge";
         s.cache = Cache::StaleWithOldVersions;
         scenarios.push_back(s);
+        // Pinned: a library in place is left to the check, another build is refused and rewritten.
+        s.pinned = true;
+        s.name = "pinned, library stale, older versions to purge";
+        scenarios.push_back(s);
+        s.name = "pinned, library current";
+        s.cache = Cache::Current;
+        scenarios.push_back(s);
+        s.pinned = false;
+        s.cache = Cache::StaleWithOldVersions;
         s.name = "library stale and loaded by another copy";
         s.holder = Holder::Reader;
         s.expectedCode = 4;

@@ -89,11 +89,12 @@ protected:
         ASSERT_TRUE(WriteBytes(dir.Native("stored.7z"), bytes));
         OpenFile(dir.Native("stored.7z"));
     }
-    bool Install(bool force = false) {
+    bool Install(InstallMode mode = InstallMode::ByCrc) {
         PosixClearMessageBoxes();
         // Shown as the launch sequence shows it, so the boxes are what a user sees.
         Ending ending{};
-        const bool done = InstallEntries(&reader, cache, force, &installed, &ending);
+        Backoff waits;
+        const bool done = InstallEntries(&reader, cache, mode, &waits, &installed, &ending);
         if (!done) ShowEnding(ending);
         return done;
     }
@@ -230,6 +231,42 @@ TEST_F(Installing, LinksLoseTheirNameFoldersStayNothingIsWrittenThrough) {
     }
 }
 
+// Where the check before loading knows the packed code by its pin, a plain
+// file of its own in place is left to it unread, whatever its bytes, also
+// while a running copy keeps writers out; what is no file of its own is
+// handled as ever.
+TEST_F(Installing, LeftToTheCheckAFileOfItsOwnIsNeitherReadNorWritten) {
+    OpenPacked(library);
+    const std::vector<uint8_t> signedApart = PatternBytes(library.size() + 300, 9);
+    ASSERT_TRUE(WriteBytes(Target(), signedApart));
+    const PlatFile running = Hold(GENERIC_READ, FILE_SHARE_READ);
+    PosixResetCallCounts();
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    PlatCloseHandle(running);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_TRUE(installed.known && !installed.written);
+    EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 0u);
+    EXPECT_EQ(ReadBytes(Target()), signedApart);
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    EXPECT_TRUE(installed.written) << "nothing in place";
+    EXPECT_EQ(ReadBytes(Target()), library);
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    ASSERT_TRUE(dir.WriteFile("outside.dll", "not the library"));
+    ASSERT_TRUE(dir.MakeSymlink("rt/VorlaneStub.dll", dir.Native("outside.dll")));
+    EXPECT_TRUE(Install(InstallMode::ByCheck));
+    EXPECT_TRUE(installed.written) << "a link in place";
+    EXPECT_EQ(ReadBytes(Target()), library);
+    EXPECT_EQ(dir.ReadFile("outside.dll"), "not the library");
+
+    ASSERT_EQ(unlink(Target().c_str()), 0);
+    ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll/inside.txt", "x"));
+    EXPECT_FALSE(Install(InstallMode::ByCheck));
+    EXPECT_EQ(Messages(), Texts{IN_USE}) << "a folder in place";
+}
+
 TEST_F(Installing, ForcedRewriteReplacesACurrentLookingFile) {
     // A file that passes the CRC test but not the check before loading (a
     // forged CRC, say) is written over when asked, under a new name first.
@@ -239,7 +276,7 @@ TEST_F(Installing, ForcedRewriteReplacesACurrentLookingFile) {
     struct stat st;
     ASSERT_EQ(stat(Target().c_str(), &st), 0);
     before = st.st_ino;
-    EXPECT_TRUE(Install(true));
+    EXPECT_TRUE(Install(InstallMode::Rewrite));
     EXPECT_TRUE(installed.written);
     ASSERT_EQ(stat(Target().c_str(), &st), 0);
     EXPECT_NE(st.st_ino, before);
@@ -335,8 +372,9 @@ TEST_F(Installing, SecondStartWritesNothing) {
         ASSERT_TRUE(FormLibraryPath(&run));
         InstalledLibrary found{};
         Ending ending{};
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
-        PurgeOldRuntimes(run);
+        Backoff waits;
+        EXPECT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
+        PurgeOldRuntimes(run, &waits);
     };
     start();
     PosixResetCallCounts();
@@ -358,7 +396,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
     ASSERT_TRUE(PrepareRuntimeDir(&run));
     InstalledLibrary found{};
     Ending ending{};
-    ASSERT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
+    Backoff waits;
+    ASSERT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
     const std::u16string libraryPath = std::u16string(run.dirPath) + u"\\VorlaneStub.dll";
 
     using Clock = std::chrono::steady_clock;
@@ -368,8 +407,8 @@ TEST_F(Installing, DISABLED_MeasureSecondStartAgainstCrcPass) {
         auto t0 = Clock::now();
         EXPECT_TRUE(PrepareRuntimeDir(&run));
         FormLibraryPath(&run);
-        EXPECT_TRUE(InstallEntries(&reader, run, false, &found, &ending));
-        PurgeOldRuntimes(run);
+        EXPECT_TRUE(InstallEntries(&reader, run, InstallMode::ByCrc, &waits, &found, &ending));
+        PurgeOldRuntimes(run, &waits);
         auto t1 = Clock::now();
         {
             OwnedFile file;

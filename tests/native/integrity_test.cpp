@@ -53,8 +53,10 @@ protected:
         const std::string bytes = dir.ReadFile("rt/VorlaneStub.dll");
         return InstalledLibrary{true, false, Crc32(bytes.data(), bytes.size())};
     }
+    // The pin as a start reads it, from the string table the test set up.
     LibraryCheck Input(const InstalledLibrary& installed, bool searchRestricted = true) {
-        return LibraryCheck{nullptr, folder.Get(), library.c_str(), installed, searchRestricted};
+        return LibraryCheck{nullptr, folder.Get(), library.c_str(), installed, searchRestricted, nullptr,
+                            ReadLauncherPin(nullptr)};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
         return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked).verdict == CheckVerdict::Passed;

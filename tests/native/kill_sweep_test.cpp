@@ -28,7 +28,7 @@
 
 namespace {
 
-enum class Start { First, Stale, Purge, Removal };
+enum class Start { First, Stale, PinnedStale, Purge, Removal };
 
 struct StartKind {
     Start start;
@@ -38,6 +38,7 @@ struct StartKind {
 const StartKind STARTS[] = {
     {Start::First, "first start"},
     {Start::Stale, "stale library rewritten"},
+    {Start::PinnedStale, "pinned launcher, another build refused and rewritten"},
     {Start::Purge, "older versions purged"},
     {Start::Removal, "after-run removal"},
 };
@@ -77,7 +78,7 @@ protected:
         ASSERT_TRUE(MakeFolders(appData));
         if (start == Start::First || start == Start::Removal) return;
         ASSERT_TRUE(MakeFolders(RuntimeDirOf(appData)));
-        ASSERT_TRUE(WriteBytes(Library(), start == Start::Stale ? older : good.runtime));
+        ASSERT_TRUE(WriteBytes(Library(), start == Start::Stale || start == Start::PinnedStale ? older : good.runtime));
         if (start == Start::Purge) {
             ASSERT_TRUE(MakeFolders(Root() + "/202500/sub"));
             ASSERT_TRUE(WriteBytes(Root() + "/202500/VorlaneStub.dll", PatternBytes(900, 6)));
@@ -97,6 +98,8 @@ protected:
         setup.setting6 = std::u16string(start == Start::Removal ? u"Y" : u"N");
         setup.expectedLibrary = &good.runtime;
         setup.recordPath = dir.Native("record.txt");
+        // The pin leaves a library in place to the check, which refuses another build.
+        if (start == Start::PinnedStale) setup.pin = PinTextOf(good.runtime);
         return setup;
     }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owned.h"
 #include "launcher/build_config.h"
 #include "platform/sim_control.h"
 #include "tests/support/launch_fixture.h"
@@ -368,6 +369,74 @@ TEST_F(Launch, APinnedLauncherRunsOnlyThePackedBuild) {
         r = Run();
         ExpectEnd(r, 5, u"Cannot check VorlaneStub.dll: this application's pin cannot be read.");
         EXPECT_EQ(r.loads, 0);
+    }
+}
+
+// Apps packed from the same code signed apart (another signing time, another
+// certificate of the publisher) share one library: a pinned launcher knows the
+// packed code by its check, not by the file's bytes, and never reads the
+// library for a CRC. What the check refuses is rewritten once, as ever; without
+// a pin the CRC-32 of the whole file still decides.
+TEST_F(Launch, APinnedLauncherRunsTheSameCodeSignedApartAsItIs) {
+    if (!VORLANE_VERIFY_SIGNATURE) GTEST_SKIP() << "built without the signature check";
+    // Other bytes, the same code: the trust services report the packed digest for it.
+    std::vector<uint8_t> signedApart = package->runtime;
+    signedApart.resize(signedApart.size() + 512, 0xA5);
+    setup.pin = PinTextOf(package->runtime);
+    setup.trustDigest = PosixDigestOf(package->runtime);
+    setup.expectedLibrary = &signedApart;
+    uint64_t libraryReads = 0;
+    setup.decide = [&libraryReads](PlatOp op, const char16_t* path, uint64_t) {
+        const std::u16string name = path != nullptr ? path : u"";
+        if (op == PlatOp::ReadFile && name.size() >= 16 && name.compare(name.size() - 16, 16, u"\\VorlaneStub.dll") == 0) {
+            ++libraryReads;
+        }
+        return FaultAction{};
+    };
+    PreInstall(signedApart);
+    const auto before = TreeBelow(Root());
+    {
+        SCOPED_TRACE("found in place");
+        const LaunchResult r = Run();
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.runtimeCalled);
+        EXPECT_EQ(r.lastLoaded, signedApart);
+        EXPECT_EQ(libraryReads, 0u) << "the library was read";
+        // Neither rewritten nor, as the start found it in place, removed after the run.
+        EXPECT_EQ(TreeBelow(Root()), before);
+    }
+    {
+        SCOPED_TRACE("loaded by a running copy, which keeps writers out");
+        const OwnedModule running(PlatLoadLibraryEx(PosixWidePath(Library()).c_str(), 0));
+        ASSERT_TRUE(running.Valid());
+        const LaunchResult r = Run();
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.runtimeCalled);
+        EXPECT_EQ(TreeBelow(Root()), before);
+    }
+    {
+        SCOPED_TRACE("refused by the check (its first answer: a broken signature)");
+        setup.decide = [](PlatOp op, const char16_t*, uint64_t nth) {
+            return op == PlatOp::VerifyTrust && nth == 1 ? Failing(PLAT_TRUST_BAD_DIGEST) : FaultAction{};
+        };
+        setup.expectedLibrary = nullptr;
+        const LaunchResult r = Run();
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.runtimeCalled);
+        EXPECT_EQ(r.Calls(PlatOp::RenameByHandle), 1u);
+        EXPECT_EQ(r.lastLoaded, package->runtime);
+        EXPECT_EQ(ReadBytes(Library()), package->runtime);
+    }
+    {
+        SCOPED_TRACE("no pin: the CRC-32 of the whole file decides");
+        PreInstall(signedApart);
+        setup.pin.reset();
+        setup.decide = nullptr;
+        const LaunchResult r = Run();
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.runtimeCalled);
+        EXPECT_EQ(r.Calls(PlatOp::RenameByHandle), 1u);
+        EXPECT_EQ(ReadBytes(Library()), package->runtime);
     }
 }
 

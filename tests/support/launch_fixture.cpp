@@ -119,6 +119,7 @@ void ApplyControls(const LaunchSetup& setup) {
     if (setup.pin) PosixSetString(PIN_STRING_ID, setup.pin->c_str());
     PosixSetTrust(setup.trust, setup.signer);
     if (!setup.sharedImage.empty()) PosixShareImage(setup.sharedImage.c_str());
+    if (!setup.trustDigest.empty()) PosixSetTrustDigest(setup.trustDigest);
     PosixClearMessageBoxes();
 }
 

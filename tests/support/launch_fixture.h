@@ -68,6 +68,9 @@ struct LaunchSetup {
     std::optional<std::u16string> publisher = std::u16string(VORLANE_PUBLISHER);  // string 7
     std::optional<std::u16string> pin;         // string 8; PinTextOf gives a library's
     uint32_t trust = PLAT_TRUST_OK;            // the trust services' answer
+    // The signed digest the trust services report for every file (empty: each
+    // file's own): the same code whatever its other bytes, as when it is signed apart.
+    std::vector<uint8_t> trustDigest;
     std::u16string signer = u"Vorlane";
     std::vector<LaunchFault> faults;
     // Sleep calls reach the rules and the decider too (to let a holder go
