@@ -159,7 +159,7 @@ def from_report(report, status):
     return said
 
 
-PACK_REFUSAL = re.compile(r"(?:would refuse this package|would fail at start|would not start this package): (.*)")
+PACK_REFUSAL = re.compile(r"(?:would refuse this package|would fail at start|would not start): (.*)")
 
 
 def from_pack(done):

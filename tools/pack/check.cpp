@@ -13,7 +13,7 @@
 namespace {
 
 bool Refused(const InspectReport& report, Failure* failure) {
-    const char* who = report.verdict.by == Ender::Windows   ? "Windows would not start this package: "
+    const char* who = report.verdict.by == Ender::Windows   ? "this package would not start: "
                       : report.verdict.by == Ender::Runtime ? "this package would fail at start: "
                                                             : "the launcher would refuse this package: ";
     std::string text = who + VerdictText(report.verdict);
