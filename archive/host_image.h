@@ -22,4 +22,7 @@ bool ProbeHostImage(PlatFile file, HostImage* image);
 bool FindArchiveStart(PlatFile file, const HostImage& image, uint64_t* offset);
 
 constexpr uint32_t ARCHIVE_SEARCH_WINDOW = 4194304;
+// Windows starts no executable file this large or larger: whatever it holds,
+// the launcher never runs (the packager's tools refuse to write one).
+constexpr uint64_t WINDOWS_START_LIMIT = 1ull << 32;
 constexpr uint32_t START_HEADER_SIZE = 32;

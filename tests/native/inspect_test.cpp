@@ -62,12 +62,14 @@ protected:
         ASSERT_TRUE(MakeCertificate("Vorlane", "cert"));
         ASSERT_TRUE(Sign("runtime.dll", "signed.dll", "cert"));
     }
-    bool MakeCertificate(const std::string& name, const std::string& stem) {
+    // A self-signed certificate; usage is its extended key usage ("": none at all).
+    bool MakeCertificate(const std::string& name, const std::string& stem, const std::string& usage = "codeSigning") {
+        std::vector<std::string> argv{"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days",
+                                      "2", "-keyout", dir.Native(stem + ".key"), "-out", dir.Native(stem + ".pem"),
+                                      "-subj", "/CN=" + name};
+        if (!usage.empty()) argv.insert(argv.end(), {"-addext", "extendedKeyUsage=" + usage});
         std::string output;
-        return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
-                           "-keyout", dir.Native(stem + ".key"), "-out", dir.Native(stem + ".pem"), "-subj",
-                           "/CN=" + name},
-                          "", &output) == 0;
+        return RunProgram(argv, "", &output) == 0;
     }
     bool Sign(const std::string& in, const std::string& out, const std::string& stem) {
         std::string output;
@@ -94,9 +96,11 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, "", output);
     }
-    std::map<std::string, std::string> Json(const std::string& exe) {
+    std::map<std::string, std::string> Json(const std::string& exe, const std::vector<std::string>& args = {}) {
         std::string json;
-        Inspect({"--json", exe}, &json);
+        std::vector<std::string> argv = args;
+        argv.insert(argv.end(), {"--json", exe});
+        Inspect(argv, &json);
         EXPECT_TRUE(dir.WriteFile("report.json", json));
         EXPECT_TRUE(dir.WriteFile("flatten.py", FLATTEN));
         std::string flat;
@@ -125,6 +129,15 @@ protected:
         return names;
     }
 };
+
+// The package's Authenticode certificate table: its file offset and size (a MakeRuntimeImage image).
+std::pair<size_t, size_t> CertificateTable(const std::vector<uint8_t>& image) {
+    const size_t entry = 0x98 + 112 + 4 * 8;
+    auto at = [&](size_t i) {
+        return static_cast<size_t>(image[i] | (image[i + 1] << 8) | (image[i + 2] << 16) | (image[i + 3] << 24));
+    };
+    return {at(entry), at(entry + 4)};
+}
 
 std::string Unquoted(const std::string& json) {
     return json.size() >= 2 && json.front() == '"' ? json.substr(1, json.size() - 2) : json;
@@ -188,7 +201,9 @@ TEST_F(Packager, JsonParsesAndHoldsTheFiguresOfTheText) {
         const bool ok = j["verdict.ok"] == "true";
         EXPECT_EQ(ok, std::string(name) == "out.exe" || std::string(name) == "trailing.exe");
         if (ok) {
-            has("\nverdict          ok\n");
+            // No root given: the verdict says it holds only where the chain is trusted.
+            has("\nverdict          ok where the signature's chain is trusted (not checked)\n");
+            EXPECT_EQ(j["verdict.chainAssumed"], "true");
             EXPECT_EQ(j["verdict.message"], "null");
             EXPECT_EQ(j["payload.result"], "\"ok\"");
             EXPECT_EQ(j["entries[1].decode.image.exportsInit"], "true");
@@ -441,6 +456,183 @@ TEST_F(Packager, VerdictFollowsTheSignatureCheckAndTheLoadInTheLaunchersOrder) {
     EXPECT_NE(text.find("not a 64-bit x86-64 image (machine 0x014C)"), std::string::npos) << text;
     EXPECT_EQ(Json(dir.Native("x86.exe"))["entries[1].decode.image.machine"], "\"0x014C\"");
     EXPECT_EQ(Json(dir.Native("case.exe"))["entries[1].decode.image.machine"], "\"0x8664\"");
+}
+
+TEST_F(Packager, TheTrustAnswerComesFromTheSignatureAndTheBytesAsTheTrustServicesGiveIt) {
+    // Certificates without any extended key usage, and with one that is not code signing.
+    ASSERT_TRUE(MakeCertificate("Vorlane", "plain", ""));
+    ASSERT_TRUE(MakeCertificate("Vorlane", "server", "serverAuth"));
+    ASSERT_TRUE(Sign("runtime.dll", "plain.dll", "plain"));
+    ASSERT_TRUE(Sign("runtime.dll", "server.dll", "server"));
+    std::vector<uint8_t> tampered = ReadBytes(dir.Native("signed.dll"));
+    tampered[0x3F0] ^= 1;  // section data, which the signed digest covers
+    ASSERT_TRUE(WriteBytes(dir.Native("tampered.dll"), tampered));
+    std::vector<uint8_t> garbled = ReadBytes(dir.Native("signed.dll"));
+    const std::pair<size_t, size_t> table = CertificateTable(garbled);
+    ASSERT_GT(table.second, 64u);
+    std::fill(garbled.begin() + static_cast<std::ptrdiff_t>(table.first + 8),
+              garbled.begin() + static_cast<std::ptrdiff_t>(table.first + table.second), 0x5A);
+    ASSERT_TRUE(WriteBytes(dir.Native("garbled.dll"), garbled));
+
+    const std::string notForCodeSigning =
+        "VorlaneStub.dll is signed by Vorlane, whose certificate is not for code signing.";
+    const std::string altered = "VorlaneStub.dll has an invalid signature (0x80096010).";
+    struct Case {
+        std::string runtime;
+        std::string root;  // --trust-root (a stem), or none
+        std::string message;  // "null": ok
+        bool chainAssumed;
+    };
+    const Case cases[] = {
+        {"signed.dll", "", "null", true},
+        {"signed.dll", "cert", "null", false},
+        {"plain.dll", "", notForCodeSigning, true},
+        {"plain.dll", "plain", notForCodeSigning, false},
+        // osslsigncode judges no chain for such a signer: the chain stays unchecked, the use still refuses it.
+        {"server.dll", "server", notForCodeSigning, true},
+        // The bytes decide before any chain, with or without roots (vorlane-pack writes no pin then).
+        {"tampered.dll", "", altered, false},
+        {"tampered.dll", "cert", altered, false},
+        {"garbled.dll", "", "VorlaneStub.dll is not signed.", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.runtime + (c.root.empty() ? "" : " --trust-root " + c.root));
+        std::string output;
+        ASSERT_EQ(Pack(c.runtime, {"--unchecked-runtime", "--quiet", "--publisher", "Vorlane"}, &output, "t.exe"), 0)
+            << output;
+        std::vector<std::string> args;
+        if (!c.root.empty()) args = {"--trust-root", dir.Native(c.root + ".pem")};
+        std::map<std::string, std::string> j = Json(dir.Native("t.exe"), args);
+        const bool ok = c.message == "null";
+        EXPECT_EQ(j["verdict.message"], ok ? c.message : "\"" + c.message + "\"");
+        EXPECT_EQ(j["verdict.exitCode"], ok ? "0" : "5");
+        EXPECT_EQ(j["verdict.chainAssumed"], c.chainAssumed ? "true" : "false");
+        args.push_back(dir.Native("t.exe"));
+        EXPECT_EQ(Inspect(args, &output), ok ? 0 : 5) << output;
+    }
+    EXPECT_EQ(Json(dir.Native("t.exe"))["entries[1].decode.image.signerCodeSigning"], "false");
+
+    // The pack's own check refuses the certificate without the use and the altered library, before writing.
+    for (const char* runtime : {"plain.dll", "tampered.dll"}) {
+        std::string output;
+        EXPECT_EQ(Pack(runtime, {"--quiet"}, &output, "refused.exe"), 3) << output;
+        EXPECT_NE(output.find(std::string(runtime) == "plain.dll" ? notForCodeSigning : altered), std::string::npos)
+            << output;
+        EXPECT_FALSE(dir.Exists("refused.exe"));
+    }
+}
+
+TEST_F(Packager, DelayLoadedLibrariesAreJudgedLikeImportsAndNamed) {
+    DllOptions missing;
+    missing.delayImport = "VorlaneMissing.dll";
+    DllOptions system;
+    system.delayImport = "WINHTTP.dll";
+    DllOptions older;  // a descriptor of addresses, as older linkers wrote
+    older.delayImport = "libfoo.dll";
+    older.delayVaBased = true;
+    std::vector<uint8_t> damaged = MakeRuntimeImage(missing);
+    damaged[0x98 + 112 + 13 * 8 + 1] = 0x70;  // the directory now points past every section
+    ASSERT_TRUE(WriteBytes(dir.Native("missing.dll"), MakeRuntimeImage(missing)));
+    ASSERT_TRUE(WriteBytes(dir.Native("system.dll"), MakeRuntimeImage(system)));
+    ASSERT_TRUE(WriteBytes(dir.Native("older.dll"), MakeRuntimeImage(older)));
+    ASSERT_TRUE(WriteBytes(dir.Native("damaged.dll"), damaged));
+    for (const char* name : {"missing", "system", "older", "damaged"}) {
+        ASSERT_TRUE(Sign(std::string(name) + ".dll", std::string(name) + "-signed.dll", "cert"));
+    }
+    struct Case {
+        std::string runtime;
+        std::string named;  // the library the verdict names; "": it runs
+        std::string delayImports;
+    };
+    const Case cases[] = {
+        {"missing-signed.dll", "VorlaneMissing.dll", "[\"VorlaneMissing.dll\"]"},
+        {"older-signed.dll", "libfoo.dll", "[\"libfoo.dll\"]"},
+        {"system-signed.dll", "", "[\"WINHTTP.dll\"]"},
+        {"damaged-signed.dll", "", "null"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.runtime);
+        std::string output;
+        ASSERT_EQ(Pack(c.runtime, {"--unchecked-runtime", "--quiet"}, &output, "d.exe"), 0) << output;
+        std::map<std::string, std::string> j = Json(dir.Native("d.exe"));
+        std::string text;
+        const int status = Inspect({dir.Native("d.exe")}, &text);
+        const std::string listed = j["entries[1].decode.image.delayImports.length"] == "1"
+                                       ? "[" + j["entries[1].decode.image.delayImports[0]"] + "]"
+                                       : j["entries[1].decode.image.delayImports"];
+        EXPECT_EQ(listed, c.delayImports);
+        if (c.named.empty()) {
+            EXPECT_EQ(j["verdict.ok"], "true");
+            EXPECT_EQ(status, 0) << text;
+            if (c.delayImports == "null") EXPECT_NE(text.find("delay-import table is damaged"), std::string::npos);
+            continue;
+        }
+        // The launcher runs it; the runtime dies at its first call into the library, without a box.
+        EXPECT_EQ(j["verdict.ok"], "false");
+        EXPECT_EQ(j["verdict.message"], "null");
+        EXPECT_EQ(j["verdict.endedBy"], "\"runtime\"");
+        EXPECT_EQ(j["verdict.exitCode"], std::to_string(static_cast<int>(0xC06D007Eu)));
+        EXPECT_EQ(status, 0x7E);
+        EXPECT_NE(j["verdict.explanation"].find("delay-loads " + c.named), std::string::npos)
+            << j["verdict.explanation"];
+        EXPECT_NE(text.find("  delay-loads " + c.named + "\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("verdict          the runtime ends with exception 0xC06D007E"), std::string::npos) << text;
+
+        EXPECT_EQ(Pack(c.runtime, {"--quiet"}, &output, "refused.exe"), 3) << output;
+        EXPECT_NE(output.find("this package would fail at start: the runtime ends with exception 0xC06D007E"),
+                  std::string::npos)
+            << output;
+        EXPECT_NE(output.find(c.named), std::string::npos) << output;
+        EXPECT_FALSE(dir.Exists("refused.exe"));
+    }
+}
+
+TEST_F(Packager, PackagesOfFourGibibytesAreRefusedUnreadAndReportedAsNotStarting) {
+    constexpr uint64_t LIMIT = 1ull << 32;
+    // A payload of 4 GiB that takes no room: refused before a byte of it is read.
+    const std::string big = dir.Native("big.data");
+    ASSERT_TRUE(dir.WriteFile("big.data", ""));
+    ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(LIMIT)), 0);
+    std::string output;
+    std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
+                                  "--payload", big, "--runtime", dir.Native("signed.dll"), "-o", dir.Native("out.exe")};
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--no-check"}}) {
+        std::vector<std::string> args = argv;
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(RunProgram(args, "", &output), 3) << output;
+        EXPECT_NE(output.find("Windows does not start an executable of 4 GiB (4294967296 bytes) or more"),
+                  std::string::npos)
+            << output;
+        EXPECT_NE(output.find("the package would be about " + std::to_string(LIMIT + launcher.size() + 32) + " bytes"),
+                  std::string::npos)
+            << output;
+        EXPECT_EQ(output.find("copying the payload"), std::string::npos) << output;
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    }
+
+    // A package grown to 4 GiB (the same bytes, then zeros that take no room): Windows does not start it.
+    const std::vector<uint8_t> sound = Packed();
+    for (const uint64_t size : {LIMIT - 1, LIMIT, LIMIT + 4096}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(WriteBytes(dir.Native("grown.exe"), sound));
+        ASSERT_EQ(truncate(dir.Native("grown.exe").c_str(), static_cast<off_t>(size)), 0);
+        std::map<std::string, std::string> j = Json(dir.Native("grown.exe"));
+        std::string text;
+        const int status = Inspect({dir.Native("grown.exe")}, &text);
+        if (size < LIMIT) {
+            EXPECT_NE(j["verdict.endedBy"], "\"windows\"");
+            EXPECT_EQ(j["payload.result"], "\"ok\"");
+            continue;
+        }
+        EXPECT_EQ(j["verdict.endedBy"], "\"windows\"");
+        EXPECT_EQ(j["verdict.exitCode"], "193");
+        EXPECT_EQ(j["hostImage.fileSize"], std::to_string(size));
+        EXPECT_EQ(j["launcher.strings.7"], "\"Vorlane\"");
+        EXPECT_EQ(j["payload"], "null");  // never read
+        EXPECT_NE(j["verdict.explanation"].find(std::to_string(size) + " bytes"), std::string::npos);
+        EXPECT_EQ(status, 193);
+        EXPECT_NE(text.find("verdict          Windows does not start it (error 193)"), std::string::npos) << text;
+    }
 }
 
 }  // namespace

@@ -85,7 +85,8 @@ protected:
     static bool Certificate(const std::string& name, const std::string& stem) {
         std::string output;
         return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
-                           "-keyout", In(stem + ".key"), "-out", In(stem + ".pem"), "-subj", "/CN=" + name},
+                           "-keyout", In(stem + ".key"), "-out", In(stem + ".pem"), "-subj", "/CN=" + name,
+                           "-addext", "extendedKeyUsage=codeSigning"},
                           "", &output) == 0;
     }
     static bool Signed(const DllOptions& options, const std::string& name, const std::string& stem) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/host_image.h"
 #include "archive/package.h"
 #include "platform/posix_common.h"
 #include "platform/sim_control.h"
@@ -256,6 +257,30 @@ TEST_F(PackWriter, CancellingAWrongSizeOrAFailedReadOrWriteEndsTheWrite) {
     EXPECT_EQ(Pack(image, runtime, {}).result, PackResult::EmptyPayload);
     EXPECT_EQ(Pack(MakePeImage({{0x200, 0x400}}, {0x80, 0x14C}), runtime, payload).result,
               PackResult::NotLauncherImage);
+}
+
+TEST_F(PackWriter, APackageWindowsWouldNotStartIsRefusedBeforeAByteIsWrittenOrRead) {
+    const std::vector<uint8_t> image = MakeLauncherImage();
+    const std::vector<uint8_t> runtime = BranchHeavy(200000);
+    const std::vector<uint8_t> none;
+    // The payload's size as declared; every read would fail, so only a refusal
+    // before the copy ends with TooLarge.
+    auto pack = [&](uint64_t declared) { return Pack(image, runtime, none, declared, nullptr, SIZE_MAX, true); };
+
+    const Packed whole = pack(WINDOWS_START_LIMIT);
+    ASSERT_EQ(whole.result, PackResult::TooLarge) << PackResultName(whole.result);
+    EXPECT_EQ(whole.out.writes, 0u);
+    EXPECT_GT(whole.report.packageSize, WINDOWS_START_LIMIT + image.size());
+    // The layout around the payload, as planned: a payload that leaves the
+    // package exactly at the limit is refused, one byte less is copied.
+    const uint64_t around = whole.report.packageSize - WINDOWS_START_LIMIT;
+    const Packed atLimit = pack(WINDOWS_START_LIMIT - around);
+    EXPECT_EQ(atLimit.result, PackResult::TooLarge);
+    EXPECT_EQ(atLimit.report.packageSize, WINDOWS_START_LIMIT);
+    EXPECT_EQ(atLimit.out.writes, 0u);
+    EXPECT_EQ(pack(WINDOWS_START_LIMIT - around - 1).result, PackResult::ReadFailed);
+    // A declared size near the top of the range does not wrap around.
+    EXPECT_EQ(pack(UINT64_MAX - 10).result, PackResult::TooLarge);
 }
 
 TEST_F(PackWriter, ReferencesPastTheCutAreClearedAndTheRestOfTheImageKept) {

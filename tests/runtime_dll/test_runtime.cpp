@@ -5,10 +5,15 @@
 // Its return value is deliberately non-zero: the launcher must ignore it.
 // Built a second time with VORLANE_TEST_IMPORTS_WINHTTP: it then imports
 // winhttp.dll, a library that is not a known system library, so a copy planted
-// beside it would be found if the loader looked there.
+// beside it would be found if the loader looked there. Built a third time with
+// VORLANE_TEST_DELAY_LOADS: it delay-loads VorlaneMissing.dll, which no Windows
+// has, and calls into it once its record is written.
 #include <windows.h>
 #ifdef VORLANE_TEST_IMPORTS_WINHTTP
 #include <winhttp.h>
+#endif
+#ifdef VORLANE_TEST_DELAY_LOADS
+extern "C" int VorlaneMissingCall(void);
 #endif
 
 #include <cstdint>
@@ -106,5 +111,9 @@ extern "C" __declspec(dllexport) int VorlaneInit(HMODULE instance, const wchar_t
         WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
         CloseHandle(file);
     }
+#ifdef VORLANE_TEST_DELAY_LOADS
+    return VorlaneMissingCall();
+#else
     return 77;
+#endif
 }

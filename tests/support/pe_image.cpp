@@ -158,5 +158,15 @@ std::vector<uint8_t> MakeRuntimeImage(const DllOptions& o) {
         Put32(b, 0x300 + 12, 0x1140);
         std::memcpy(b.data() + 0x340, o.import, std::strlen(o.import) + 1);
     }
+    if (o.delayImport != nullptr) {
+        // Directory 13: one descriptor, then the empty one that ends the table.
+        const uint32_t imageBase = o.delayVaBased ? 0x10000000u : 0;
+        Put32(b, opt + 24, imageBase);
+        Put32(b, opt + 112 + 13 * 8, 0x1180);
+        Put32(b, opt + 116 + 13 * 8, 64);
+        Put32(b, 0x380, o.delayVaBased ? 0 : 1);  // attributes: RVA-based
+        Put32(b, 0x384, imageBase + 0x11C0);
+        std::memcpy(b.data() + 0x3C0, o.delayImport, std::strlen(o.delayImport) + 1);
+    }
     return b;
 }

@@ -43,12 +43,14 @@ uint32_t DefinedPeChecksum(const std::vector<uint8_t>& file, size_t field);
 
 // The smallest image a packager could hand in as the runtime library: headers
 // and one section holding an export directory with one name, and optionally an
-// import table naming one library.
+// import table and a delay-import table naming one library each.
 struct DllOptions {
     uint16_t machine = 0x8664;
     uint16_t magic = 0x20B;
     bool dll = true;
     const char* exportName = "VorlaneInit";
     const char* import = nullptr;  // one library in the import table
+    const char* delayImport = nullptr;  // one library in the delay-import table
+    bool delayVaBased = false;          // its descriptor holds addresses (older linkers), not RVAs
 };
 std::vector<uint8_t> MakeRuntimeImage(const DllOptions& options = {});

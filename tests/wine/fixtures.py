@@ -69,6 +69,47 @@ def flip_text_byte(path):
     raise RuntimeError("no .text section in " + path)
 
 
+def number(value):
+    """The archive format's variable-length number."""
+    for extra in range(8):
+        if (value >> (8 * extra)) < (1 << (7 - extra)):
+            first = ((0xFF00 >> extra) & 0xFF) | (value >> (8 * extra))
+            return bytes([first]) + (value & ((1 << (8 * extra)) - 1)).to_bytes(extra, "little")
+    return b"\xff" + value.to_bytes(8, "little")
+
+
+def file_rva(pe, offset):
+    """The RVA at which a file offset of a PE image is mapped."""
+    for _, vaddr, _, raddr, rsize in pe.sections:
+        if raddr <= offset < raddr + rsize:
+            return offset - raddr + vaddr
+    raise ValueError("offset %#x outside every section" % offset)
+
+
+def fill_delay_directory(path, library):
+    """Points the delay-import directory (data directory 13) of a 64-bit PE image
+    in place at the one descriptor naming library, as MSVC's linker does: GNU ld
+    leaves the entry empty, and the delay-load helper finds its descriptors by
+    their own symbols, so nothing at run time changes. The descriptor is found by
+    what it holds: the RVA-based attribute (1), then the RVA of library's name."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    pe = harness.PeImage(bytes(data))
+    name = data.find(library.encode("ascii") + b"\0")
+    if name < 0:
+        raise RuntimeError("%s names no %s" % (path, library))
+    wanted = struct.pack("<II", 1, file_rva(pe, name))
+    found = [at for at in range(0, len(data) - 32, 4) if data[at:at + 8] == wanted]
+    if len(found) != 1:
+        raise RuntimeError("%d delay-import descriptors for %s in %s" % (len(found), library, path))
+    if pe.magic != 0x20B or len(pe.directories) <= 13:
+        raise RuntimeError(path + " has no delay-import directory entry")
+    entry = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 112 + 13 * 8
+    struct.pack_into("<II", data, entry, file_rva(pe, found[0]), 32)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def forge_crc(path, target):
     """Sets the PE checksum field (outside what a signature covers) so that the
     file's CRC-32 becomes target, as an attacker can: CRC-32 is linear."""
@@ -149,7 +190,9 @@ class Fixtures:
         untrusted, no_export (signed, but lacks VorlaneInit), winhttp (another
         signed build, which imports winhttp.dll), other_build (other code signed
         by the publisher), namesake (the same, by a "Vorlane" under the second
-        root) or no_eku (signed by a certificate that names no use)."""
+        root), no_eku (signed by a certificate that names no use), x86 (marked
+        as a 32-bit image), shared (needs libstdc++ and libgcc_s) or delay
+        (delay-loads VorlaneMissing.dll, which no Windows has, and calls it)."""
         if kind in self._runtimes:
             return self._runtimes[kind]
         built = os.path.join(self.h.win64, "tests", "VorlaneStub.dll")
@@ -181,6 +224,17 @@ class Fixtures:
             harness.sign_image(built, out, self.chain_under(self.root(), PUBLISHER, False, "no-eku"))
         elif kind == "winhttp":
             harness.sign_image(os.path.join(self.h.win64, "tests", "VorlaneStubWinHttp.dll"), out, self.chain())
+        elif kind in ("x86", "shared", "delay"):
+            unsigned = out + ".unsigned"
+            stand_in = {"x86": "VorlaneStub.dll", "shared": "VorlaneStubShared.dll", "delay": "VorlaneStubDelay.dll"}
+            shutil.copyfile(os.path.join(self.h.win64, "tests", stand_in[kind]), unsigned)
+            if kind == "x86":
+                with open(unsigned, "r+b") as f:
+                    f.seek(struct.unpack_from("<I", f.read(64), 60)[0] + 4)
+                    f.write(struct.pack("<H", 0x14C))
+            elif kind == "delay":
+                fill_delay_directory(unsigned, "VorlaneMissing.dll")
+            harness.sign_image(unsigned, out, self.chain())
         else:
             raise ValueError(kind)
         self._runtimes[kind] = out

@@ -13,20 +13,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fixtures  # noqa: E402
 import harness  # noqa: E402
 
+number = fixtures.number  # the archive format's variable-length number
+
 START_HEADER = 32
 SIGNATURE = b"7z\xbc\xaf\x27\x1c"
 
 
 # ---- archives written by hand: stored folders with any recorded size ---------------------
-
-def number(value):
-    """The archive format's variable-length number."""
-    for extra in range(8):
-        if (value >> (8 * extra)) < (1 << (7 - extra)):
-            first = ((0xFF00 >> extra) & 0xFF) | (value >> (8 * extra))
-            return bytes([first]) + (value & ((1 << (8 * extra)) - 1)).to_bytes(extra, "little")
-    return b"\xff" + value.to_bytes(8, "little")
-
 
 def start_header(next_offset, next_size, next_crc, major=0):
     tail = struct.pack("<QQI", next_offset, next_size, next_crc)

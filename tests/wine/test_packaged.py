@@ -13,6 +13,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fixtures  # noqa: E402
 import harness  # noqa: E402
 
+number = fixtures.number  # the archive format's variable-length number
+
 START_HEADER = 32
 SIGNATURE = b"7z\xbc\xaf\x27\x1c"
 # The search reads 32 KiB passes that overlap by 32 bytes, and starts no pass beyond
@@ -23,15 +25,6 @@ LAST_POSITION = 129 * (32768 - 32) - 1
 # ---- archives written by hand ---------------------------------------------------------
 # Copy-coded folders and a plain header, so the tests control every recorded
 # size and CRC exactly (7zz would refuse to write a wrong one).
-
-
-def number(value):
-    """The archive format's variable-length number."""
-    for extra in range(8):
-        if (value >> (8 * extra)) < (1 << (7 - extra)):
-            first = ((0xFF00 >> extra) & 0xFF) | (value >> (8 * extra))
-            return bytes([first]) + (value & ((1 << (8 * extra)) - 1)).to_bytes(extra, "little")
-    return b"\xff" + value.to_bytes(8, "little")
 
 
 def next_header(folders, names):

@@ -32,8 +32,11 @@ struct PeFacts {
     uint16_t dllCharacteristics = 0;
     std::vector<std::string> imports;  // the import table's library names, in order
     bool importsReadable = true;       // false when the import table is damaged
+    std::vector<std::string> delayImports;  // the delay-import table's library names, in order
+    bool delayImportsReadable = true;       // false when the delay-import table is damaged
     bool signerKnown = false;          // the certificate table names a signer this tool could read
     std::u16string signer;             // its simple display name
+    bool signerCodeSigning = false;    // the signer's certificate names code signing among its uses
     bool digestKnown = false;          // the signature's signed digest could be read
     Pin digest{};                      // what a pin must name for this library to run
 };
@@ -58,6 +61,7 @@ struct LauncherFacts {
 
 // The runtime's signature chain judged by osslsigncode against roots the
 // packager trusts, or by this machine's own trust services (the Windows build).
+// Not checked: the verdict took the chain as trusted (Verdict::chainAssumed).
 struct TrustFacts {
     bool checked = false;
     bool byMachine = false;  // this machine's trust services answered, not osslsigncode
@@ -110,6 +114,13 @@ struct PayloadFacts {
     uint32_t crc = 0;
 };
 
+// Who ends a start the verdict does not pass.
+enum class Ender {
+    Launcher,  // one of the launcher's outcomes (base/outcome.h)
+    Runtime,   // the runtime, loaded and called, dies at its first call into a library it lacks
+    Windows,   // Windows does not start the executable at all; code is the error its starter gets
+};
+
 // What the launcher ends with. code is the process exit code; status what a
 // parent process sees (its low 8 bits).
 struct Verdict {
@@ -118,6 +129,11 @@ struct Verdict {
     std::u16string message;      // empty when ok or when the launcher ends silently
     int code = 0;
     std::string explanation;     // why, in the packager's terms (may be empty)
+    Ender by = Ender::Launcher;
+    // The signature's chain was taken as trusted, not checked (no --trust-root
+    // on Linux, or a machine whose trust check cannot be asked): the verdict is
+    // the launcher's only on machines that trust it.
+    bool chainAssumed = false;
 };
 
 struct InspectReport {

@@ -15,7 +15,7 @@
 
 // Verifies a runtime library's signature chain against trusted roots (PEM
 // files): 0 when it holds, 1 when refused (output says why), -1 when the
-// verifier cannot be run (output says why).
+// verifier cannot be run or cannot judge this chain (output says why).
 using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
                             std::string* output);
 
@@ -59,16 +59,14 @@ PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage);
 LauncherFacts ReadLauncherFacts(const uint8_t* bytes, size_t size);
 
 // The simple display name of the signer of a certificate table (WIN_CERTIFICATE
-// with PKCS#7 SignedData); false when it names none this tool can read.
-bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer);
+// with PKCS#7 SignedData); false when it names none this tool can read. With
+// codeSigning, whether the signer's certificate names code signing among its
+// extended key usages (false when there is no such certificate or extension).
+bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer, bool* codeSigning = nullptr);
 // The digest a certificate table's signature signs, with its algorithm (the
 // DigestInfo of its SpcIndirectDataContent): what a pin names. False when it
 // holds none of the four algorithms pins use.
 bool ReadSignedDigest(const uint8_t* table, size_t size, Pin* digest);
-
-// Whether a library name is one the launcher's restricted search finds in the
-// system folder of every Windows it supports.
-bool IsSystemLibrary(const std::string& name);
 
 // The command: arguments as UTF-16, text written to stdout and stderr by the
 // callbacks. Returns the process exit status.

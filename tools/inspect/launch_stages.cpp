@@ -3,6 +3,8 @@
 // anything, and the verdict on the library it would leave.
 #include <cstring>
 
+#include "archive/file_layer.h"
+#include "archive/host_image.h"
 #include "archive/package.h"
 #include "base/long_path.h"
 #include "base/owned.h"
@@ -34,6 +36,27 @@ void ReadLauncherResources(PlatFile exe, uint64_t imageEnd, InspectReport* repor
         return;
     }
     report->launcher = ReadLauncherFacts(image.data(), got);
+}
+
+// A file Windows will not start: its headers and the launcher's resources
+// are reported, and nothing the launcher would do, which never comes to pass
+// (its payload is not read either). False for a file that may start.
+bool Unstartable(const char16_t* path, InspectReport* report) {
+    OwnedFile file;
+    uint64_t size = 0;
+    if (OpenLongFile(&file, path) != 0 || !PlatGetFileSizeEx(file.Get(), &size) || size < WINDOWS_START_LIMIT) {
+        return false;
+    }
+    report->fileSize = size;
+    ReadHostFacts(file.Get(), report);
+    HostImage image{};
+    if (ProbeHostImage(file.Get(), &image)) {
+        report->probed = true;
+        report->searchStart = image.searchStart;
+        ReadLauncherResources(file.Get(), image.searchStart, report);
+    }
+    RefuseUnstartable(report, size);
+    return true;
 }
 
 const char* PayloadExplanation(PayloadResult result) {
@@ -68,6 +91,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     }
     std::memcpy(package.image.modulePath, path, (report->path.size() + 1) * sizeof(char16_t));
     const HostImage& image = package.image;
+    if (Unstartable(path, report)) return;
 
     // Stages 2 to 9 as the launcher runs them; the facts behind each answer are
     // read afterwards through the same open file.

@@ -1,6 +1,6 @@
 // The PE header fields a packager cares about, read from bytes: machine,
 // kind, the certificate table, and from a whole image its VorlaneInit export
-// and the libraries it imports.
+// and the libraries it imports, statically and delayed.
 #include <cstring>
 
 #include "tools/inspect/inspect.h"
@@ -109,6 +109,39 @@ void ReadImports(const uint8_t* bytes, size_t size, const Sections& s, uint32_t 
     facts->importsReadable = false;
 }
 
+constexpr size_t DELAY_DESCRIPTOR = 32;
+// Beyond any real image; it only bounds a table whose directory gives no size.
+constexpr size_t DELAY_DESCRIPTORS_MAX = 4096;
+
+// The delay-import table (directory 13): one 32-byte descriptor per library,
+// ended by one whose name is 0 or by the directory's size. A descriptor
+// without the RVA flag (attribute bit 0, older linkers) holds addresses, less
+// the image base. Linkers that leave the directory empty (GNU ld) give no table.
+void ReadDelayImports(const uint8_t* bytes, size_t size, const Sections& s, uint32_t rva, uint32_t length,
+                      uint64_t imageBase, PeFacts* facts) {
+    size_t at = 0;
+    if (!OffsetOfRva(bytes, size, s.table, s.count, rva, &at)) {
+        facts->delayImportsReadable = false;
+        return;
+    }
+    const size_t count = length >= DELAY_DESCRIPTOR ? length / DELAY_DESCRIPTOR : DELAY_DESCRIPTORS_MAX;
+    for (size_t i = 0; i < count && i < DELAY_DESCRIPTORS_MAX; ++i, at += DELAY_DESCRIPTOR) {
+        if (!Has(size, at, DELAY_DESCRIPTOR)) break;
+        const uint32_t attributes = Le32(bytes + at);
+        uint64_t nameRva = Le32(bytes + at + 4);
+        if (nameRva == 0) return;
+        if ((attributes & 1) == 0) {
+            if (nameRva < imageBase || nameRva - imageBase > 0xFFFFFFFFu) break;
+            nameRva -= imageBase;
+        }
+        std::string name;
+        if (!NameAt(bytes, size, s, static_cast<uint32_t>(nameRva), &name)) break;
+        facts->delayImports.push_back(name);
+        if (length >= DELAY_DESCRIPTOR && i + 1 == count) return;  // the directory's size ends it
+    }
+    facts->delayImportsReadable = false;
+}
+
 }  // namespace
 
 PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
@@ -157,10 +190,21 @@ PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
     if (count > 1 && Has(size, directories + 8, 8) && Le32(bytes + directories + 8) != 0) {
         ReadImports(bytes, size, Sections{optional + optionalSize, sections}, Le32(bytes + directories + 8), &facts);
     }
+    if (count > 13 && Has(size, directories + 13 * 8, 8) && Le32(bytes + directories + 13 * 8) != 0) {
+        uint64_t imageBase = 0;
+        if (facts.magic == 0x20B && Has(size, optional + 24, 8)) {
+            imageBase = Le32(bytes + optional + 24) | static_cast<uint64_t>(Le32(bytes + optional + 28)) << 32;
+        } else if (facts.magic == 0x10B && Has(size, optional + 28, 4)) {
+            imageBase = Le32(bytes + optional + 28);
+        }
+        ReadDelayImports(bytes, size, Sections{optional + optionalSize, sections}, Le32(bytes + directories + 13 * 8),
+                         Le32(bytes + directories + 13 * 8 + 4), imageBase, &facts);
+    }
     if (facts.hasCertificateTable && facts.certificateOffset < size) {
         const size_t available = size - facts.certificateOffset;
         const size_t tableSize = facts.certificateSize < available ? facts.certificateSize : available;
-        facts.signerKnown = ReadSigner(bytes + facts.certificateOffset, tableSize, &facts.signer);
+        facts.signerKnown =
+            ReadSigner(bytes + facts.certificateOffset, tableSize, &facts.signer, &facts.signerCodeSigning);
         facts.digestKnown = ReadSignedDigest(bytes + facts.certificateOffset, tableSize, &facts.digest);
     }
     return facts;

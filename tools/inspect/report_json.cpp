@@ -31,6 +31,8 @@ void RuntimePeJson(Json& j, const PeFacts& pe) {
     } else {
         Null(j);
     }
+    Key(j, "signerCodeSigning");
+    Bool(j, pe.hasCertificateTable && pe.signerCodeSigning);
     Key(j, "characteristics");
     Num(j, pe.characteristics);
     Key(j, "dllCharacteristics");
@@ -39,6 +41,14 @@ void RuntimePeJson(Json& j, const PeFacts& pe) {
     if (pe.importsReadable) {
         Open(j, '[');
         for (const std::string& name : pe.imports) Str(j, name);
+        Close(j, ']');
+    } else {
+        Null(j);
+    }
+    Key(j, "delayImports");
+    if (pe.delayImportsReadable) {
+        Open(j, '[');
+        for (const std::string& name : pe.delayImports) Str(j, name);
         Close(j, ']');
     } else {
         Null(j);
@@ -309,6 +319,14 @@ std::string ReportJson(const InspectReport& r) {
     Int(j, r.verdict.code);
     Key(j, "exitStatus");
     Int(j, ExitStatusOf(r.verdict.code));
+    Key(j, "endedBy");
+    if (r.verdict.ok) {
+        Null(j);
+    } else {
+        Str(j, r.verdict.by == Ender::Windows ? "windows" : r.verdict.by == Ender::Runtime ? "runtime" : "launcher");
+    }
+    Key(j, "chainAssumed");
+    Bool(j, r.verdict.chainAssumed);
     Key(j, "explanation");
     if (r.verdict.explanation.empty()) {
         Null(j);

@@ -30,9 +30,14 @@ void Line(std::string& out, const char* label, const std::string& text) {
 }  // namespace
 
 std::string VerdictText(const Verdict& v) {
-    if (v.ok) return "ok";
-    std::string text = v.message.empty() ? std::string("ends without a message")
-                                         : "\"" + Utf8Of(v.message) + "\"";
+    if (v.ok) return v.chainAssumed ? "ok where the signature's chain is trusted (not checked)" : "ok";
+    if (v.by == Ender::Windows) return "Windows does not start it (error " + std::to_string(v.code) + ")";
+    std::string text;
+    if (v.by == Ender::Runtime) {
+        text = "the runtime ends with exception " + Hex32(static_cast<uint32_t>(v.code));
+    } else {
+        text = v.message.empty() ? std::string("ends without a message") : "\"" + Utf8Of(v.message) + "\"";
+    }
     text += " (stage " + std::to_string(v.stage) + "), exit code " + std::to_string(v.code);
     if (v.code < 0) text += " (status " + std::to_string(ExitStatusOf(v.code)) + ")";
     return text;
@@ -160,6 +165,9 @@ std::string ReportText(const InspectReport& r) {
                     std::string imports = pe.importsReadable ? std::string() : std::string("(damaged table) ");
                     for (const std::string& name : pe.imports) imports += (imports.empty() ? "" : ", ") + name;
                     Line(out, "", "imports " + (imports.empty() ? std::string("nothing") : imports));
+                    std::string delayed = pe.delayImportsReadable ? std::string() : std::string("(damaged table) ");
+                    for (const std::string& name : pe.delayImports) delayed += (delayed.empty() ? "" : ", ") + name;
+                    if (!delayed.empty()) Line(out, "", "delay-loads " + delayed);
                 }
             }
         }

@@ -3,8 +3,10 @@
 // table names its signer by issuer and serial number (or key identifier); that
 // certificate's simple display name is the first common name of its subject,
 // else its first organizational unit, organization or e-mail address, else its
-// first attribute. Only DER is read, every length is checked against what is
-// left: the input is any file.
+// first attribute. Its code-signing use is read as the trust services read it
+// for the launcher: the extended key usage extension present and naming code
+// signing (a certificate without the extension names no use). Only DER is
+// read, every length is checked against what is left: the input is any file.
 #include <cstring>
 
 #include "tools/inspect/inspect.h"
@@ -66,6 +68,8 @@ bool IsOid(const Der& body, const uint8_t* oid, size_t length) {
 
 const uint8_t OID_SIGNED_DATA[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const uint8_t OID_SUBJECT_KEY_ID[] = {0x55, 0x1D, 0x0E};
+const uint8_t OID_EXTENDED_KEY_USAGE[] = {0x55, 0x1D, 0x25};
+const uint8_t OID_CODE_SIGNING[] = {0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x03};
 const uint8_t OID_COMMON_NAME[] = {0x55, 0x04, 0x03};
 const uint8_t OID_UNIT[] = {0x55, 0x04, 0x0B};
 const uint8_t OID_ORGANIZATION[] = {0x55, 0x04, 0x0A};
@@ -145,7 +149,24 @@ struct Certificate {
     Der issuer;
     Der subject;
     Der keyId;  // empty without the extension
+    bool codeSigning = false;
 };
+
+// An extended key usage value (an OCTET STRING holding a SEQUENCE of OIDs)
+// naming code signing; a value that does not decode names nothing.
+bool NamesCodeSigning(const Element& value) {
+    if (value.tag != 0x04) return false;
+    Der inner = value.body;
+    Element list;
+    if (!Expect(&inner, 0x30, &list)) return false;
+    Der usages = list.body;
+    Element usage;
+    while (Next(&usages, &usage)) {
+        if (usage.tag != 0x06) return false;
+        if (IsOid(usage.body, OID_CODE_SIGNING, sizeof OID_CODE_SIGNING)) return true;
+    }
+    return false;
+}
 
 bool ReadCertificate(const Element& cert, Certificate* out) {
     Der outer = cert.body;
@@ -165,6 +186,7 @@ bool ReadCertificate(const Element& cert, Certificate* out) {
     out->issuer = issuer.whole;
     out->subject = subject.body;
     out->keyId = Der{};
+    out->codeSigning = false;
     while (Next(&fields, &e)) {
         if (e.tag != 0xA3) continue;
         Der wrapper = e.body;
@@ -175,9 +197,16 @@ bool ReadCertificate(const Element& cert, Certificate* out) {
         while (Expect(&extensions, 0x30, &extension)) {
             Der parts = extension.body;
             Element oid, value;
-            if (!Expect(&parts, 0x06, &oid) || !IsOid(oid.body, OID_SUBJECT_KEY_ID, sizeof OID_SUBJECT_KEY_ID)) continue;
+            if (!Expect(&parts, 0x06, &oid)) continue;
+            const bool keyId = IsOid(oid.body, OID_SUBJECT_KEY_ID, sizeof OID_SUBJECT_KEY_ID);
+            const bool usage = IsOid(oid.body, OID_EXTENDED_KEY_USAGE, sizeof OID_EXTENDED_KEY_USAGE);
+            if (!keyId && !usage) continue;
             if (!Next(&parts, &value)) break;
             if (value.tag == 0x01 && !Next(&parts, &value)) break;  // critical flag
+            if (usage) {
+                out->codeSigning = NamesCodeSigning(value);
+                continue;
+            }
             Der inner = value.body;
             Element id;
             if (value.tag == 0x04 && Expect(&inner, 0x04, &id)) out->keyId = id.body;
@@ -265,7 +294,8 @@ bool ReadSignedDigest(const uint8_t* table, size_t size, Pin* digest) {
     return true;
 }
 
-bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
+bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer, bool* codeSigning) {
+    if (codeSigning != nullptr) *codeSigning = false;
     SignedParts parts;
     if (!OpenSignedData(table, size, &parts)) return false;
     Der signerInfos = parts.signerInfos;
@@ -296,7 +326,9 @@ bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer) {
         Certificate c;
         if (cert.tag != 0x30 || !ReadCertificate(cert, &c)) continue;
         const bool match = keyId.size != 0 ? Same(c.keyId, keyId) : Same(c.issuer, issuer) && Same(c.serial, serial);
-        if (match) return DisplayName(c.subject, signer);
+        if (!match) continue;
+        if (codeSigning != nullptr) *codeSigning = c.codeSigning;
+        return DisplayName(c.subject, signer);
     }
     return false;
 }

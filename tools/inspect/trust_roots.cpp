@@ -116,6 +116,10 @@ int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<
         if (status == 0 && text.find("MISMATCH") == std::string::npos &&
             text.find("Signature verification: ok") != std::string::npos) {
             result = 0;
+        } else if (text.find("certificate purpose") != std::string::npos) {
+            // It stops at a signer certificate not meant for code signing and so
+            // says nothing of the chain, which the trust services judge apart.
+            *output = tool + " judges no chain whose signing certificate is not for code signing";
         } else if (status >= 0) {
             *output = Reason(text);
             result = 1;

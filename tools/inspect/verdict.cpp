@@ -11,10 +11,12 @@
 #include "launcher/build_config.h"
 #include "launcher/integrity.h"
 #include "launcher/launch.h"
+#include "launcher/runtime_imports.h"
 #include "archive/pin.h"
 #include "platform/platform.h"
 #include "tools/inspect/package_archive.h"
 #include "tools/inspect/report_common.h"
+#include "tools/inspect/trust_answer.h"
 
 void Refuse(InspectReport* report, const Ending& ending, const std::string& why) {
     const OutcomeInfo& info = InfoOf(ending.outcome);
@@ -23,6 +25,7 @@ void Refuse(InspectReport* report, const Ending& ending, const std::string& why)
     report->verdict.message = ending.message;
     report->verdict.code = info.exitCode;
     report->verdict.explanation = why;
+    report->verdict.by = Ender::Launcher;
 }
 
 namespace {
@@ -49,71 +52,49 @@ std::string Listed(const std::vector<std::string>& names) {
     return out;
 }
 
-// What the launcher's check makes of this machine's trust services' answer
-// about the runtime (the same function judges): false when it refuses, with
-// the verdict given. A machine that cannot be asked leaves a note.
-bool AskThisMachine(const std::u16string& publisher, const std::vector<uint8_t>& image, MachineTrust ask,
-                    InspectReport* report) {
-    PlatTrustAnswer answer{};
-    std::string why;
-    if (!ask(image.data(), image.size(), &answer, &why)) {
-        report->notes.push_back("the signature's chain was not checked: this machine's trust check cannot be "
-                                "asked (" + why + ").");
-        return true;
-    }
-    Pin pin{};
-    const MaybeText& pinText = report->launcher.pin;
-    // An unreadable pin is refused below, as the launcher does before it checks anything.
-    const bool pinned = pinText.present && ParsePin(pinText.text.c_str(), &pin);
-    const CheckResult judged = JudgeTrustAnswer(&answer, publisher.c_str(), publisher.size(), pinned ? &pin : nullptr);
-    TrustFacts& trust = report->trust;
-    trust.checked = true;
-    trust.byMachine = true;
-    const Outcome outcome = judged.ending.outcome;
-    const bool chainRefused = judged.verdict != CheckVerdict::Passed &&
-                              (outcome == Outcome::NotSigned || outcome == Outcome::Revoked ||
-                               outcome == Outcome::Untrusted || outcome == Outcome::BadSignature);
-    trust.verified = !chainRefused;
-    trust.result = chainRefused ? answer.result : 0;
-    trust.detail = "this machine's trust check answered " + Hex32(answer.result);
-    if (judged.verdict == CheckVerdict::Passed) return true;
-    std::string explanation;
-    switch (outcome) {
+std::string TrustRefusalWhy(const CheckResult& judged, const TrustAsked& asked, const std::u16string& publisher) {
+    const uint32_t result = asked.answer.result;
+    const bool machine = asked.facts.byMachine;
+    switch (judged.ending.outcome) {
+        case Outcome::NotSigned:
+            return "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
+                   Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).";
         case Outcome::Untrusted:
-            explanation = "this machine's trust check does not trust the signature's chain (" + Hex32(answer.result) +
-                          "): sign with a certificate from an authority your users' machines trust (for a test "
-                          "root: add it to this machine's trusted roots first).";
-            break;
+            if (machine) {
+                return "this machine's trust check does not trust the signature's chain (" + Hex32(result) +
+                       "): sign with a certificate from an authority your users' machines trust (for a test root: add "
+                       "it to this machine's trusted roots first).";
+            }
+            return "its chain does not lead to a root given with --trust-root: " + asked.facts.detail;
         case Outcome::Revoked:
-            explanation = "this machine's trust check finds the signing certificate revoked.";
-            break;
+            return machine ? std::string("this machine's trust check finds the signing certificate revoked.")
+                           : "its chain holds a revoked certificate: " + asked.facts.detail;
         case Outcome::NotPinned:
-            explanation = "the launcher's pin (string 8) names another build than the one in the archive: pack the "
-                          "launcher and the runtime together.";
-            break;
+            return "the launcher's pin (string 8) names another build than the one in the archive: it refuses this "
+                   "one, replaces it from the archive once and refuses it again. Pack the launcher and the runtime "
+                   "together.";
         case Outcome::WrongSigner:
-            explanation = "the launcher requires the signer's display name to equal its publisher (string 7) "
-                          "character for character. Sign with the publisher's certificate, or write its name with "
-                          "vorlane-pack --publisher.";
-            break;
+            return "the launcher requires the signer's display name to equal its publisher (string 7) character for "
+                   "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.";
         case Outcome::NotCodeSigning:
-            explanation = "the signing certificate does not name code signing among its uses: sign with a "
-                          "code-signing certificate.";
-            break;
-        default:
-            explanation = "this machine's trust check refuses the signature (" + Hex32(answer.result) +
-                          "): the library was changed after signing, or its signature is damaged.";
-            break;
+            return "the signing certificate does not name code signing among its extended key usages: sign with a "
+                   "code-signing certificate.";
+        default: break;
     }
-    Refuse(report, judged.ending, explanation);
-    return false;
+    if (result == PLAT_TRUST_BAD_DIGEST) {
+        return "the runtime library was changed after it was signed: the Authenticode digest of its bytes differs "
+               "from the one its signature signs. Sign it again, or pack the build that was signed.";
+    }
+    return (machine ? "this machine's trust check refuses the signature (" : "the signature is refused (") +
+           Hex32(result) + "): the library was changed after signing, or its signature is damaged.";
 }
 
-// Stage 14, the signature: what the launcher's check would answer on a
-// machine that trusts the chain (or, with roots given, that trusts just those;
-// in the Windows build, on this machine).
+// Stage 14 after the pin, the signature: the trust services' answer about the
+// library (this machine's, or one built from its signature and bytes, the
+// chain judged against the given roots or taken as trusted), judged by the
+// launcher's own function.
 bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const InspectOptions& options,
-                    InspectReport* report) {
+                    const Pin* pin, InspectReport* report) {
     const MaybeText& publisherText = report->launcher.strings[3];
     if (!publisherText.present) {
         Refuse(report, EndWith(Outcome::NoPublisher),
@@ -123,87 +104,57 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
     }
     // LoadString fills a 256-character buffer: a longer publisher is cut.
     const std::u16string publisher = publisherText.text.substr(0, PUBLISHER_CAPACITY - 1);
-    if (!pe.valid || !pe.hasCertificateTable) {
-        Refuse(report, EndWith(Outcome::NotSigned),
-               "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
-                   Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).");
-        return false;
-    }
-    // A name that does not fit the trust services' buffer is no name.
-    const std::u16string signer = pe.signerKnown && pe.signer.size() < PLAT_SIGNER_CAPACITY ? pe.signer : u"";
-    if (!options.trustRoots.empty()) {
-        TrustFacts& trust = report->trust;
-        trust.checked = true;
-        std::string output;
-        const int verified = options.verify != nullptr
-                                 ? options.verify(image.data(), image.size(), options.trustRoots, &output)
-                                 : -1;
-        trust.detail = output;
-        if (verified < 0) {
-            report->notes.push_back("the signature's chain was not checked: " + output);
-        } else if (verified == 0) {
-            trust.verified = true;
-        } else {
-            const bool broken = output.find("digest mismatch") != std::string::npos ||
-                                output.find("MISMATCH") != std::string::npos;
-            trust.result = broken ? 0x80096010u : PLAT_TRUST_UNTRUSTED_ROOT;
-            if (broken) {
-                Refuse(report, EndWith(Outcome::BadSignature, 0x80096010u),
-                       "the runtime library was changed after it was signed: " + output);
-            } else {
-                Refuse(report,
-                       EndWith(Outcome::Untrusted, signer.empty() ? u"an unknown signer" : signer.c_str(),
-                               PLAT_TRUST_UNTRUSTED_ROOT), "its chain does not lead to a root given with --trust-root: " + output);
-            }
-            return false;
+    TrustAsked asked;
+    AskTrust(image, pe, options, &asked);
+    report->trust = asked.facts;
+    const bool assumed = !asked.chainChecked && asked.answer.result == PLAT_TRUST_OK;
+    if (assumed) {
+        report->notes.push_back("the signature's chain was not checked (" + asked.unchecked +
+                                "): the verdict holds where your users' machines trust it" +
+                                (options.verify != nullptr ? " (vorlane-inspect --trust-root ROOT checks it against a "
+                                                             "root)."
+                                                           : "."));
+        if (!asked.facts.byMachine && pe.hasCertificateTable && !pe.digestKnown) {
+            report->notes.push_back("the signed digest cannot be read from VorlaneStub.dll's signature (SHA-1, "
+                                    "SHA-256, SHA-384 or SHA-512 expected): whether its bytes match it is not "
+                                    "checked.");
         }
     }
-    if (options.trustRoots.empty() && options.machineTrust != nullptr &&
-        !AskThisMachine(publisher, image, options.machineTrust, report)) {
-        return false;
-    }
-    // The pin decides before the signer's name, as in the launcher.
-    const MaybeText& pinText = report->launcher.pin;
-    Pin pin{};
-    if (!pinText.present) {
+    if (pin == nullptr) {
         report->notes.push_back("warning: no pin: the launcher runs any build signed as " + Quoted(publisher) +
                                 " whose CRC-32 matches, not only this one (vorlane-pack writes the pin of a signed "
                                 "runtime library unless told --no-pin).");
-    } else if (!ParsePin(pinText.text.c_str(), &pin)) {
-        Refuse(report, EndWith(Outcome::PinUnreadable),
-               "string 8 of the launcher's string table is not \"<algorithm>:<hex digest>\": the launcher refuses "
-               "every runtime library. Pack again with vorlane-pack.");
-        return false;
-    } else if (pe.digestKnown && !PinMatches(pin, pe.digest.kind, pe.digest.digest, pe.digest.size)) {
-        char16_t digest[160];
-        if (!FormatPin(pe.digest, digest, 160)) digest[0] = 0;
-        Refuse(report, EndWith(Outcome::NotPinned, digest),
-               "the launcher's pin (string 8) names another build than the one in the archive: it refuses this one, "
-               "replaces it from the archive once and refuses it again. Pack the launcher and the runtime together.");
-        return false;
-    } else if (!pe.digestKnown) {
-        report->notes.push_back("the signed digest cannot be read from VorlaneStub.dll's signature: whether it is the "
-                                "pinned build is not checked.");
     }
-    if (!pe.signerKnown) {
-        report->notes.push_back("the signer's name cannot be read from VorlaneStub.dll's signature: whether it is " +
-                                Quoted(publisher) + " is not checked.");
-        return true;
+    const CheckResult judged = JudgeTrustAnswer(&asked.answer, publisher.c_str(), publisher.size(), pin);
+    report->verdict.chainAssumed = assumed;
+    if (asked.facts.byMachine) {
+        // What the machine said of the chain, as the launcher reads its answer.
+        const Outcome outcome = judged.ending.outcome;
+        const bool chainRefused = judged.verdict != CheckVerdict::Passed &&
+                                  (outcome == Outcome::NotSigned || outcome == Outcome::Revoked ||
+                                   outcome == Outcome::Untrusted || outcome == Outcome::BadSignature);
+        report->trust.verified = !chainRefused;
+        report->trust.result = chainRefused ? asked.answer.result : 0;
     }
-    if (signer != publisher) {
-        Refuse(report, EndWith(Outcome::WrongSigner, signer.empty() ? u"(no name)" : signer.c_str(), publisher.c_str()),
-               "the launcher requires the signer's display name to equal its publisher (string 7) character for "
-               "character. Sign with the publisher's certificate, or write its name with vorlane-pack --publisher.");
-        return false;
-    }
-    if (options.trustRoots.empty() && options.machineTrust == nullptr) {
-        report->notes.push_back("the signature's chain was not checked: the launcher also needs it to lead to a root "
-                                "your users' machines trust (vorlane-inspect --trust-root ROOT checks it).");
-    }
-    return true;
+    if (judged.verdict == CheckVerdict::Passed) return true;
+    Refuse(report, judged.ending, TrustRefusalWhy(judged, asked, publisher));
+    return false;
 }
 
-// Stage 15: the load, the export and the two settings the runtime receives.
+// The libraries of one import table the runtime would not find, by their fate.
+std::vector<std::string> Missing(const std::vector<std::string>& names, bool delayed) {
+    std::vector<std::string> missing;
+    for (const std::string& name : names) {
+        if (FateOfImport(name.c_str(), name.size(), delayed) != ImportFate::Found) missing.push_back(name);
+    }
+    return missing;
+}
+
+const char STATIC_LINKING[] = "Link them into it statically (mingw: -static -static-libgcc -static-libstdc++; "
+                              "MSVC: /MT), or load them yourself from where you install them.";
+
+// Stage 15: the load, the export and the two settings the runtime receives,
+// then the first calls into what it delay-loads.
 void JudgeLoad(const PeFacts& pe, InspectReport* report) {
     const Ending failed = EndWith(Outcome::RuntimeLoad);
     if (!pe.valid) {
@@ -219,16 +170,12 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
         Refuse(report, failed, "VorlaneStub.dll's import table is damaged.");
         return;
     }
-    std::vector<std::string> foreign;
-    for (const std::string& name : pe.imports) {
-        if (!IsSystemLibrary(name)) foreign.push_back(name);
-    }
+    const std::vector<std::string> foreign = Missing(pe.imports, false);
     if (!foreign.empty()) {
         Refuse(report, failed,
                "VorlaneStub.dll imports " + Listed(foreign) +
                    ", which Windows does not provide: the launcher takes the runtime's dependencies from the system "
-                   "folder only. Link them into it statically (mingw: -static -static-libgcc -static-libstdc++; "
-                   "MSVC: /MT).");
+                   "folder only. " + STATIC_LINKING);
         return;
     }
     if (!pe.dll) report->notes.push_back("VorlaneStub.dll is an executable, not a DLL.");
@@ -247,6 +194,27 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
                std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
                    " is missing from the launcher's string table: the launcher loads the runtime but does not call "
                    "it. Give it a value (vorlane-pack --setting4 / --setting5).");
+        return;
+    }
+    if (!pe.delayImportsReadable) {
+        report->notes.push_back("VorlaneStub.dll's delay-import table is damaged: the libraries it delay-loads are "
+                                "not checked.");
+    }
+    const std::vector<std::string> delayed = Missing(pe.delayImports, true);
+    if (!delayed.empty()) {
+        Verdict& v = report->verdict;
+        const bool assumed = v.chainAssumed;
+        v = Verdict{};
+        v.chainAssumed = assumed;
+        v.by = Ender::Runtime;
+        v.stage = InfoOf(Outcome::RuntimeLoad).stage;
+        v.code = static_cast<int>(DELAY_LOAD_MODULE_NOT_FOUND);
+        v.explanation = "VorlaneStub.dll delay-loads " + Listed(delayed) +
+                        ", which Windows does not provide: the launcher loads and calls the runtime, and its first "
+                        "call into " + (delayed.size() == 1 ? std::string("it") : std::string("one of them")) +
+                        " ends the application with exception " + Hex32(DELAY_LOAD_MODULE_NOT_FOUND) +
+                        " and no message, as the launcher takes the runtime's dependencies from the system folder "
+                        "only. " + STATIC_LINKING;
     }
 }
 
@@ -254,11 +222,31 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
 
 int ExitStatusOf(int code) { return static_cast<int>(static_cast<uint32_t>(code) & 0xFFu); }
 
+void RefuseUnstartable(InspectReport* report, uint64_t size) {
+    Verdict& v = report->verdict;
+    v = Verdict{};
+    v.by = Ender::Windows;
+    v.code = static_cast<int>(WINDOWS_START_ERROR);
+    v.explanation = "the file is " + Dec(size) + " bytes: Windows does not start an executable of 4 GiB (" +
+                    Dec(WINDOWS_START_LIMIT) + " bytes) or more. Starting it fails with error " +
+                    Dec(WINDOWS_START_ERROR) + " (\"not a valid Win32 application\") before the launcher runs: "
+                    "make the payload smaller.";
+}
+
 void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report) {
+    // The check reads the pin before it even opens the library.
+    const MaybeText& pinText = report->launcher.pin;
+    Pin pin{};
+    if (pinText.present && !ParsePin(pinText.text.substr(0, PUBLISHER_CAPACITY - 1).c_str(), &pin)) {
+        Refuse(report, EndWith(Outcome::PinUnreadable),
+               "string 8 of the launcher's string table is not \"<algorithm>:<hex digest>\": the launcher refuses "
+               "every runtime library. Pack again with vorlane-pack.");
+        return;
+    }
     if (report->runtimeInstallable) {
         const EntryFacts& entry = report->entries[static_cast<size_t>(report->runtimeEntry)];
 #if VORLANE_VERIFY_SIGNATURE
-        if (!JudgeSignature(entry.runtimePe, installed, options, report)) return;
+        if (!JudgeSignature(entry.runtimePe, installed, options, pinText.present ? &pin : nullptr, report)) return;
 #else
         (void)installed;
         (void)options;

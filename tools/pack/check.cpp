@@ -13,9 +13,14 @@
 namespace {
 
 bool Refused(const InspectReport& report, Failure* failure) {
-    std::string text = "the launcher would refuse this package: " + VerdictText(report.verdict);
+    const char* who = report.verdict.by == Ender::Windows   ? "this package would not start: "
+                      : report.verdict.by == Ender::Runtime ? "this package would fail at start: "
+                                                            : "the launcher would refuse this package: ";
+    std::string text = who + VerdictText(report.verdict);
     if (!report.verdict.explanation.empty()) text += "\n" + report.verdict.explanation;
-    text += "\nnothing was written (--no-check writes it anyway)";
+    // No option writes a package Windows does not start.
+    text += report.verdict.by == Ender::Windows ? "\nnothing was written"
+                                                : "\nnothing was written (--no-check writes it anyway)";
     return Fail(failure, PACK_EXIT_REFUSED, text);
 }
 
@@ -64,13 +69,17 @@ bool CheckPackage(const PackOptions& options, const std::string& path, Failure* 
     if (!Inspect(options, path, &report, failure)) return false;
     if (!report.verdict.ok) return Refused(report, failure);
     for (const std::string& note : report.notes) Say("note: " + note);
-    Say("check: the launcher accepts the package");
+    Say(report.verdict.chainAssumed ? "check: the launcher accepts the package where the signature's chain is trusted "
+                                      "(not checked: give --trust-root)"
+                                    : "check: the launcher accepts the package");
     return true;
 }
 
 bool CheckSignedPackage(const PackOptions& options, const std::string& path, Failure* failure) {
     InspectReport report;
     if (!Inspect(options, path, &report, failure)) return false;
+    // The signature may take it over the size Windows starts.
+    if (report.verdict.by == Ender::Windows) return Refused(report, failure);
     // Unchecked packages may be refused for their runtime; the archive must open whatever the check says.
     const bool opens = report.archiveFound && report.openTried && report.openResult == 0 &&
                        report.payload.result == PayloadVerdict::Ok;

@@ -3,6 +3,8 @@
 // payload not empty, and room for what will be written.
 #include <cstdio>
 
+#include "archive/host_image.h"
+#include "tools/pack/archive_layout.h"
 #include "tools/pack/pack_tool.h"
 
 namespace {
@@ -123,7 +125,22 @@ bool ReadInputs(const PackOptions& options, PackFiles* files, Failure* failure) 
     return true;
 }
 
+bool RefuseTooLarge(uint64_t size, bool estimate, Failure* failure) {
+    char gib[32];
+    std::snprintf(gib, sizeof gib, "%.2f GiB", static_cast<double>(size) / static_cast<double>(1ull << 30));
+    return Fail(failure, PACK_EXIT_REFUSED,
+                std::string("the package would be ") + (estimate ? "about " : "") + std::to_string(size) +
+                    " bytes (" + gib + "): Windows does not start an executable of 4 GiB (" +
+                    std::to_string(WINDOWS_START_LIMIT) +
+                    " bytes) or more. Make the payload smaller; nothing was written");
+}
+
 bool CheckSpace(const PackOptions& options, const PackFiles& files, Failure* failure) {
+    // Before any work: the launcher's image and the payload alone may be too large to start.
+    const uint64_t least = uint64_t{files.cut} + ARCHIVE_START_HEADER_SIZE;
+    if (files.payloadSize >= WINDOWS_START_LIMIT - least) {
+        return RefuseTooLarge(least + files.payloadSize, true, failure);
+    }
     const std::string folder = ToolFolderOf(options.output);
     uint64_t needed = files.cut + files.payloadSize + files.runtime.size() + files.icon.size() + SPACE_MARGIN;
     if (options.sign.signExe) needed *= 2;  // the signed copy waits beside the unsigned one

@@ -132,6 +132,10 @@ bool CheckOutputPath(const PackOptions& options, Failure* failure);
 bool ReadInputs(const PackOptions& options, PackFiles* files, Failure* failure);
 // Room for the output (twice with --sign-exe) in the output's folder.
 bool CheckSpace(const PackOptions& options, const PackFiles& files, Failure* failure);
+// Refuses, with PACK_EXIT_REFUSED, a package Windows would not start: about
+// (estimate: before the launcher's resources are rewritten) or exactly size
+// bytes, WINDOWS_START_LIMIT or more.
+bool RefuseTooLarge(uint64_t size, bool estimate, Failure* failure);
 
 // ---- the runtime library (runtime.cpp) --------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "tools/pack/package_writer.h"
 
 #include "archive/file_crc.h"
+#include "archive/host_image.h"
 #include "tools/pack/archive_layout.h"
 #include "tools/pack/byte_buffer.h"
 #include "tools/pack/pe_package.h"
@@ -79,6 +80,18 @@ PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, cons
     if (result != PackResult::Ok) return result;
     report->runtimePacked = PackedSize(folder);
 
+    // The whole layout is known now (the header's size does not depend on the CRCs it records).
+    ByteBuffer planned;
+    if (!BuildArchiveHeader(inputs.payload.size, 0, folder, report->runtimeCrc, &planned)) {
+        return PackResult::OutOfMemory;
+    }
+    const uint64_t fixed = uint64_t{cut} + ARCHIVE_START_HEADER_SIZE + report->runtimePacked + planned.size;
+    Release(&planned);
+    if (inputs.payload.size >= WINDOWS_START_LIMIT || fixed >= WINDOWS_START_LIMIT - inputs.payload.size) {
+        report->packageSize = fixed + inputs.payload.size;
+        return PackResult::TooLarge;
+    }
+
     // The image up to the cut, its checksum field zero until the sum is known.
     ByteBuffer image;
     if (!Append(&image, inputs.image, cut)) return PackResult::OutOfMemory;
@@ -135,6 +148,7 @@ const char* PackResultName(PackResult result) {
         case PackResult::WriteFailed: return "the package could not be written";
         case PackResult::OutOfMemory: return "out of memory";
         case PackResult::EncoderFailed: return "the LZMA encoder failed";
+        case PackResult::TooLarge: return "the package would be too large for Windows to start";
     }
     return "unknown result";
 }

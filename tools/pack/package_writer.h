@@ -19,6 +19,7 @@ enum class PackResult {
     WriteFailed,         // the output's write or rewrite failed
     OutOfMemory,
     EncoderFailed,       // the LZMA SDK's encoder failed for another reason
+    TooLarge,            // the package would be WINDOWS_START_LIMIT bytes or more (PackReport::packageSize)
 };
 
 // What is wrong with a launcher image, by the checks vorlane-pack has always made.
@@ -84,7 +85,7 @@ struct PackReport {
     uint32_t payloadCrc;
     uint32_t runtimeCrc;
     uint64_t runtimePacked;   // the runtime folder's packed streams together
-    uint64_t packageSize;
+    uint64_t packageSize;     // with TooLarge: the size it would have
     uint32_t checksum;        // the PE checksum recorded in the image
 };
 
@@ -94,7 +95,8 @@ struct PackReport {
 ImageCheck CheckLauncherImage(const uint8_t* image, size_t size, uint32_t* searchStart);
 
 // Writes the whole package to output. On any result but Ok the output is
-// incomplete and the caller removes it.
+// incomplete and the caller removes it. A package Windows would not start
+// (TooLarge) is refused once the runtime is compressed, before a byte is written.
 PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, const PackProgress& progress,
                         PackReport* report);
 

@@ -3,9 +3,7 @@
 // (the signed Authenticode digest, checked against the bytes) and the
 // publisher it names.
 #include "archive/pe_digest.h"
-#include "base/outcome.h"
 #include "tools/inspect/inspect.h"
-#include "tools/inspect/verdict.h"
 #include "tools/pack/pack_tool.h"
 #include "tools/resources/resources.h"
 
@@ -14,33 +12,9 @@ namespace {
 constexpr uint64_t SIGNED_RUNTIME_LIMIT = 1u << 30;
 const char RUNTIME_NAME[] = "VorlaneStub.dll";
 
-bool SameDigest(const Pin& a, const Pin& b) {
-    if (a.kind != b.kind || a.size != b.size) return false;
-    for (uint32_t i = 0; i < a.size; ++i) {
-        if (a.digest[i] != b.digest[i]) return false;
-    }
-    return true;
-}
-
 std::string SignerOf(const SignSettings& sign) {
     if (!sign.command.empty()) return "your signing command";
     return sign.pkcs12.empty() ? sign.certificate : sign.pkcs12;
-}
-
-// A library changed after signing: the launcher's trust check refuses it.
-bool ChangedAfterSigning(const PackOptions& options, Failure* failure) {
-    const std::string what = "runtime library " + options.runtime +
-                             " was changed after it was signed: its signature no longer matches its bytes";
-    if (!CheckRuns(options)) {
-        Warn(what + "; no pin written");
-        return true;
-    }
-    InspectReport report;
-    Refuse(&report, EndWith(Outcome::BadSignature, 0x80096010u),
-           what + ". Sign it again, or pack the build that was signed.");
-    return Fail(failure, PACK_EXIT_REFUSED,
-                "the launcher would refuse this package: " + VerdictText(report.verdict) + "\n" +
-                    report.verdict.explanation + "\nnothing was written (--no-check writes it anyway)");
 }
 
 }  // namespace
@@ -107,12 +81,9 @@ bool StudyRuntime(const PackOptions& options, const PackFiles& files, RuntimeInf
         const MemoryFile bytes{files.runtime.data(), files.runtime.size()};
         Pin computed{};
         const PeDigestResult result = AuthenticodeDigest(MemoryReader(&bytes), pe.digest.kind, &computed);
-        if (result != PeDigestResult::Ok || !SameDigest(computed, pe.digest)) {
-            if (options.uncheckedRuntime) {
-                Warn("no pin: the runtime library's signature does not match its bytes");
-            } else if (!ChangedAfterSigning(options, failure)) {
-                return false;
-            }
+        if (result != PeDigestResult::Ok || !PinMatches(computed, pe.digest.kind, pe.digest.digest, pe.digest.size)) {
+            // The check refuses it as the launcher's trust check does (changed after signing).
+            if (!CheckRuns(options)) Warn("no pin: the runtime library's signature does not match its bytes");
         } else {
             char16_t text[2 * PLAT_DIGEST_CAPACITY + 16];
             if (FormatPin(computed, text, sizeof text / sizeof text[0])) {

@@ -82,6 +82,7 @@ bool WritePackageFile(const std::vector<uint8_t>& image, PackFiles* files, ToolO
         case PackResult::NotLauncherImage:
             return Fail(failure, PACK_EXIT_FAILED,
                         std::string("the launcher's image cannot be packed: ") + ImageCheckName(report->image));
+        case PackResult::TooLarge: return RefuseTooLarge(report->packageSize, false, failure);
         case PackResult::ReadFailed:
             return Fail(failure, PACK_EXIT_FAILED, "cannot read the payload: " + source.why);
         case PackResult::WriteFailed:

@@ -1,9 +1,7 @@
 // The libraries Windows provides: an import of anything else keeps the
-// runtime library from loading, as the launcher takes its dependencies from
-// the system folder only.
-#include <cctype>
-
-#include "tools/inspect/inspect.h"
+// runtime library from loading (or, delayed, from its first call into it), as
+// the launcher takes its dependencies from the system folder only.
+#include "launcher/runtime_imports.h"
 
 namespace {
 
@@ -30,14 +28,28 @@ const char* const SYSTEM_LIBRARIES[] = {
     "ws2_32.dll", "wsock32.dll", "wtsapi32.dll", "xinput1_4.dll", "xinput9_1_0.dll", "xmllite.dll",
 };
 
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The name, in any case, equals known (lower case) exactly, or starts with it when prefix.
+bool Matches(const char* name, size_t length, const char* known, bool prefix) {
+    size_t i = 0;
+    for (; known[i] != 0; ++i) {
+        if (i >= length || Lower(name[i]) != known[i]) return false;
+    }
+    return prefix || i == length;
+}
+
 }  // namespace
 
-bool IsSystemLibrary(const std::string& name) {
-    std::string lower;
-    for (const char c : name) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    if (lower.rfind("api-ms-win-", 0) == 0 || lower.rfind("ext-ms-win-", 0) == 0) return true;
+bool IsSystemLibrary(const char* name, size_t length) {
+    if (Matches(name, length, "api-ms-win-", true) || Matches(name, length, "ext-ms-win-", true)) return true;
     for (const char* known : SYSTEM_LIBRARIES) {
-        if (lower == known) return true;
+        if (Matches(name, length, known, false)) return true;
     }
     return false;
+}
+
+ImportFate FateOfImport(const char* name, size_t length, bool delayed) {
+    if (IsSystemLibrary(name, length)) return ImportFate::Found;
+    return delayed ? ImportFate::FirstCallFails : ImportFate::LoadFails;
 }
