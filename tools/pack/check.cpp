@@ -7,6 +7,7 @@
 // takes its name. A refusal says the launcher's message and what to do.
 #include "platform/module_path.h"
 #include "tools/inspect/inspect.h"
+#include "tools/inspect/report_common.h"
 #include "tools/inspect/verdict.h"
 #include "tools/pack/pack_tool.h"
 
@@ -14,7 +15,7 @@ namespace {
 
 bool Refused(const InspectReport& report, Failure* failure) {
     std::string text = "the launcher would refuse this package: " + VerdictText(report.verdict);
-    if (!report.verdict.explanation.empty()) text += "\n" + report.verdict.explanation;
+    if (!report.verdict.explanation.empty()) text += "\n" + Shown(report.verdict.explanation);
     text += "\nnothing was written (--no-check writes it anyway)";
     return Fail(failure, PACK_EXIT_REFUSED, text);
 }
@@ -63,7 +64,7 @@ bool CheckPackage(const PackOptions& options, const std::string& path, Failure* 
     InspectReport report;
     if (!Inspect(options, path, &report, failure)) return false;
     if (!report.verdict.ok) return Refused(report, failure);
-    for (const std::string& note : report.notes) Say("note: " + note);
+    for (const std::string& note : report.notes) Say("note: " + Shown(note));
     Say("check: the launcher accepts the package");
     return true;
 }
