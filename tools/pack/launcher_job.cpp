@@ -88,7 +88,9 @@ bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const R
     const ResourceResult result = RewriteResources(files.launcher, job, image);
     if (result != ResourceResult::Ok) {
         const bool iconFault = result == ResourceResult::NotAnIcon || result == ResourceResult::DamagedIcon ||
-                               result == ResourceResult::IconTooSmall || result == ResourceResult::IconTooLarge;
+                               result == ResourceResult::IconTooManyImages ||
+                               result == ResourceResult::IconImagesOverlap || result == ResourceResult::IconTooSmall ||
+                               result == ResourceResult::IconTooLarge || result == ResourceResult::OutOfMemory;
         return Fail(failure, PACK_EXIT_FAILED,
                     std::string("cannot write the launcher's resources: ") + ResourceResultText(result) + " (" +
                         (iconFault ? "icon " + options.icon : "launcher " + options.launcher) + ")");
