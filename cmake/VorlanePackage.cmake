@@ -14,14 +14,14 @@
 #       [OPTIONS --icon art/logo.png --file-version 2.3.0.17 ...]  # any other vorlane-pack options
 #       [DEPENDS art/logo.png ...])      # files OPTIONS names, so a change to them packs again
 #
-# As with add_custom_command, relative input paths (and those in OPTIONS) are
-# taken from the current source folder, a relative OUTPUT from the current
-# binary folder. TARGET (part of "all") runs vorlane-pack when the runtime
-# target has been built, and again only when an input changed. vorlane-pack
-# checks what it writes with the launcher's own code: a package the launcher
-# would refuse fails the build, and nothing is written. VORLANE_PACK names
-# another vorlane-pack (default: the one beside this file). The guide is
-# docs/packaging.md in the bundle.
+# As with add_custom_command, relative input paths (and those in OPTIONS and
+# SIGN_COMMAND) are taken from the current source folder, a relative OUTPUT
+# from the current binary folder. TARGET (part of "all") runs vorlane-pack
+# when the runtime target has been built, and again only when an input
+# changed. vorlane-pack checks what it writes with the launcher's own code: a
+# package the launcher would refuse fails the build, and nothing is written.
+# VORLANE_PACK names another vorlane-pack (default: the one beside this
+# file). The guide is docs/packaging.md in the bundle.
 cmake_minimum_required(VERSION 3.16)
 include_guard(GLOBAL)
 
