@@ -22,7 +22,8 @@ need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 build_pkgs=(cmake g++ make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nasm dpkg-dev xz-utils
             libstb-dev nlohmann-json3-dev zip binutils-mingw-w64-x86-64)
-test_pkgs=(googletest libgtest-dev wine64 7zip osslsigncode openssl clang libclang-rt-14-dev python3 time)
+test_pkgs=(googletest libgtest-dev wine64 7zip osslsigncode openssl clang libclang-rt-14-dev python3 time
+           python3-yaml jq curl)
 wanted=("${build_pkgs[@]}")
 [ "$part" = build ] || wanted+=("${test_pkgs[@]}")
 for p in "${wanted[@]}"; do

@@ -72,14 +72,24 @@ class Demo:
             return os.path.join(self.win64, "VorlaneLauncher.exe")
         return os.path.join(self.win64, "tests", "variants", variant, "VorlaneLauncher.exe")
 
-    def pack(self, name, launcher, runtime):
+    def pack(self, name, launcher, runtime, checked=True):
+        """vorlane-pack -q into app/NAME, checked with the chain against the
+        demo root, or not at all: (its path, its exit status, what it printed:
+        only refusals and warnings)."""
         out = os.path.join(self.app_dir, name)
         tool = os.path.join(self.native, "tools", "vorlane-pack")
-        done = subprocess.run([tool, "--launcher", launcher, "--payload", self.payload,
-                               "--runtime", runtime, "-o", out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            print(done.stdout.decode("utf-8", "replace"))
-            raise RuntimeError("vorlane-pack failed for " + name)
+        done = subprocess.run([tool, "-q", "--launcher", launcher, "--payload", self.payload, "--runtime", runtime] +
+                              (["--trust-root", self.root_pem] if checked else ["--no-check"]) + ["-o", out],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return out, done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def packed(self, name, launcher, runtime):
+        """A package that must be written: its path (a refusal stops the demo)."""
+        out, status, output = self.pack(name, launcher, runtime)
+        if not self.check(status == 0 and os.path.exists(out),
+                          "vorlane-pack checked %s with the launcher's own code and wrote it" % name,
+                          "vorlane-pack ended with %d for %s:\n%s" % (status, name, output.rstrip())):
+            raise DemoStopped("vorlane-pack failed for " + name)
         return out
 
     def start(self, exe, args):
@@ -212,6 +222,7 @@ class Demo:
         ca_dir = os.path.join(self.dir, "ca")
         root = fixtures.make_root(ca_dir, "Vorlane Demo Root")
         chain = fixtures.make_leaf(os.path.join(ca_dir, "signer"), root, fixtures.PUBLISHER, 100)
+        self.root_pem = chain["root"]
         self.signed = signed = os.path.join(self.app_dir, LIBRARY)
         harness.sign_image(os.path.join(self.win64, "tests", LIBRARY), signed, chain)
         self.say('A demo certificate authority "Vorlane Demo Root" issued a code-signing certificate to "%s";\n'
@@ -220,11 +231,13 @@ class Demo:
                  % (fixtures.PUBLISHER, fixtures.PUBLISHER))
 
         self.step("Pack the application")
-        main_app = self.pack("DemoApp.exe", self.launcher(), signed)
-        keep_app = self.pack("DemoApp-keep.exe", self.launcher("keep"), signed)
+        self.say("vorlane-pack runs the launcher's own checks on what it wrote before the file takes its\n"
+                 "name (here with --trust-root, so the signature's chain is checked against the demo root).")
+        main_app = self.packed("DemoApp.exe", self.launcher(), signed)
+        keep_app = self.packed("DemoApp-keep.exe", self.launcher("keep"), signed)
         archive_start = fixtures.archive_start(main_app)
-        self.say("vorlane-pack wrote build/demo/app/DemoApp.exe (%s bytes): the launcher's image (%s bytes),\n"
-                 "then a 7z archive with vorlane.bin stored as it is and %s compressed."
+        self.say("build/demo/app/DemoApp.exe (%s bytes) is the launcher's image (%s bytes), then a 7z\n"
+                 "archive with vorlane.bin stored as it is and %s compressed."
                  % ("{:,}".format(os.path.getsize(main_app)), "{:,}".format(archive_start), LIBRARY))
         self.say("DemoApp-keep.exe is the same, packed behind a launcher built with setting 6 left out,\n"
                  "so the cache stays in place for us to look at.")
@@ -302,14 +315,39 @@ class Demo:
         os.makedirs(os.path.dirname(tampered))
         shutil.copyfile(self.signed, tampered)
         fixtures.flip_text_byte(tampered)
-        bad_app = self.pack("DemoApp-tampered.exe", self.launcher(), tampered)
+        refusal = LIBRARY + " has an invalid signature (0x80096010)."
+        self.say("One byte of the signed library's code is changed: its signature no longer matches its bytes.\n"
+                 "First as a packager would pack it, checked:")
+        before = sorted(os.listdir(self.app_dir))
+        self.say("> vorlane-pack -q --runtime tampered/%s ... -o DemoApp-tampered.exe" % LIBRARY)
+        bad_app, status, output = self.pack("DemoApp-tampered.exe", self.launcher(), tampered)
+        self.say(output.rstrip(), indent=5)
+        self.check(status == 3 and '"%s" (stage 14), exit code 5' % refusal in output,
+                   "vorlane-pack refused it with exit status 3: the launcher would end with exit code 5",
+                   "expected vorlane-pack to refuse with 3 and the invalid-signature verdict, got %d:\n%s"
+                   % (status, output.rstrip()))
+        after = sorted(os.listdir(self.app_dir))
+        self.check(after == before, "nothing was written: build/demo/app holds what it held before",
+                   "build/demo/app changed: %r, before %r" % (after, before))
+        self.say("Then packed with --no-check, as a package made by someone else might be, and started:")
+        self.say("> vorlane-pack -q --no-check --runtime tampered/%s ... -o DemoApp-tampered.exe" % LIBRARY)
+        bad_app, status, output = self.pack("DemoApp-tampered.exe", self.launcher(), tampered, checked=False)
+        self.say(output.rstrip(), indent=5)
+        if not self.check(status == 0 and os.path.exists(bad_app) and "warning: --no-check" in output,
+                          "written, with a warning that it was not checked",
+                          "vorlane-pack --no-check ended with %d" % status):
+            return 1
         result = self.start(bad_app, [])
-        self.check(result.status == 5 and result.boxes == [("Error", LIBRARY + " has an invalid signature "
-                                                             "(0x80096010).")],
-                   "refused with exit status 5 and an error box naming the library and the reason",
+        self.check(result.status == 5 and not result.timed_out and result.boxes == [("Error", refusal)],
+                   "the launcher refused it at start, with exit status 5 and an error box naming the library\n"
+                   "     and the reason",
                    "expected exit 5 and the invalid-signature box, got %d and %r" % (result.status, result.boxes))
         self.check(fixtures.read_record(bad_app) is None, "the altered library never ran")
         return 0
+
+
+class DemoStopped(Exception):
+    """A step the rest depends on failed; it was reported as it failed."""
 
 
 class DemoHarness(harness.Harness):
@@ -345,7 +383,10 @@ def main():
     parser.add_argument("--native", default=os.path.join(ROOT, "build", "native"))
     options = parser.parse_args()
     demo = Demo(options.win64, options.native)
-    status = demo.run()
+    try:
+        status = demo.run()
+    except DemoStopped:
+        status = 1
     print()
     if status == 0 and not demo.problems:
         print("All %d checks held. Everything the demo made is in build/demo/." % demo.checks)
