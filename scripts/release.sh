@@ -12,6 +12,9 @@
 # any of the toolchain), vorlane-run with vorlane-run-helper.exe, the docs.
 # OUT/vorlane-<version>-windows-x64/ and its .zip: VorlaneLauncher.exe,
 # vorlane-pack.exe, vorlane-inspect.exe, the docs.
+# Both bundles hold the CMake module VorlanePackage.cmake and a README for
+# packagers (docs/bundle/, followed by the launcher's contract taken from
+# README.md); OUT/SHA256SUMS lists both archives' sums (sha256sum -c reads it).
 #
 # Byte-reproducible: Release builds name no build folder and carry no link
 # time; the archives list their files in byte order of their names, with
@@ -60,15 +63,23 @@ archive() {
   fi
 }
 
+# The sums published beside the archives, in sha256sum's own format.
+sums() {
+  (cd "$out" && sha256sum "$linux.tar.gz" "$windows.zip") > "$out/SHA256SUMS.tmp"
+  mv "$out/SHA256SUMS.tmp" "$out/SHA256SUMS"
+}
+
 report() {
   for f in "$out/$linux.tar.gz" "$out/$windows.zip"; do
     echo "release: $f ($(stat -c %s "$f") bytes, sha256 $(sha256sum "$f" | cut -c1-16)...)"
   done
+  echo "release: $out/SHA256SUMS"
 }
 
 if [ $archives_only = 1 ]; then
   archive "$linux" tar
   archive "$windows" zip
+  sums
   report
   exit 0
 fi
@@ -86,11 +97,43 @@ cmake -S "$root" -B "$out/native" -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF
       -DVORLANE_STATIC_TOOLS=ON >/dev/null
 cmake --build "$out/native" -j "$jobs" --target vorlane-pack vorlane-inspect >/dev/null
 
-# The docs both bundles carry, and the notices of the code linked into the programs.
+# A section of the developers' README, from its heading to the next one.
+section() {
+  local text
+  text=$(awk -v h="$1" '$0 == h {p = 1; print; next} p && /^## / {exit} p' "$root/README.md")
+  [ -n "$text" ] || { echo "release: README.md has no section \"$1\"" >&2; exit 1; }
+  printf '%s\n' "$text"
+}
+
+# The bundle's README: the packagers' page for its platform, then what the
+# guide looks up in "README.md": the runtime's export, the launcher's exit
+# codes and the signature check's messages, as the developers' README says
+# them (which also points at sources and scripts no bundle holds).
+readme() {
+  local platform=$1 to=$2 messages
+  messages=$(awk '/^A library that fails is never loaded/ {p = 1} p && /^$/ && t {exit}
+                  p {print; if (/^\|/) t = 1}' "$root/README.md")
+  [ -n "$messages" ] || { echo "release: README.md has no table of the signature check's messages" >&2; exit 1; }
+  {
+    sed "s/@VERSION@/$version/g" "$root/docs/bundle/README.$platform.md"
+    echo
+    section "## The runtime's init export"
+    echo
+    section "## Exit codes" | sed 's/ (`base\/outcome\.h`)//'
+    echo
+    printf '## Security: the signature check'"'"'s messages\n\n%s\n' "$messages"
+  } > "$to/README.md.tmp"
+  mv "$to/README.md.tmp" "$to/README.md"
+  chmod 644 "$to/README.md"
+}
+
+# The docs both bundles carry, the CMake module, and the notices of the code
+# linked into the programs.
 docs() {
-  local to=$1
+  local to=$1 platform=$2
   mkdir -p "$to/docs/examples" "$to/docs/third-party"
-  install -m 644 "$root/README.md" "$to/README.md"
+  readme "$platform" "$to"
+  install -m 644 "$root/cmake/VorlanePackage.cmake" "$to/"
   install -m 644 "$root/docs/packaging.md" "$to/docs/"
   install -m 644 "$root"/docs/examples/pack-*.yml "$to/docs/examples/"
   install -m 644 "$root/third_party/7zip/debian/copyright" "$to/docs/third-party/lzma-sdk.txt"
@@ -100,19 +143,20 @@ docs() {
   install -m 644 /usr/share/doc/mingw-w64-x86-64-dev/copyright "$to/docs/third-party/mingw-w64.txt"
 }
 
-rm -rf "${out:?}/$linux" "${out:?}/$windows" "$out/$linux.tar.gz" "$out/$windows.zip"
+rm -rf "${out:?}/$linux" "${out:?}/$windows" "$out/$linux.tar.gz" "$out/$windows.zip" "$out/SHA256SUMS"
 mkdir -p "$out/$linux" "$out/$windows"
 install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-run-helper.exe" "$out/$linux/"
 install -m 755 "$out/native/tools/vorlane-pack" "$out/native/tools/vorlane-inspect" "$out/$linux/"
 sed "s/^VERSION = None\$/VERSION = \"$version\"/" "$root/tools/vorlane-run" > "$out/$linux/vorlane-run"
 grep -q "^VERSION = \"$version\"\$" "$out/$linux/vorlane-run" || { echo "release: vorlane-run has no VERSION line" >&2; exit 1; }
-docs "$out/$linux"
+docs "$out/$linux" linux
 install -m 644 "$out/win64/VorlaneLauncher.exe" "$out/win64/tools/vorlane-pack.exe" \
         "$out/win64/tools/vorlane-inspect.exe" "$out/$windows/"
-docs "$out/$windows"
+docs "$out/$windows" windows
 
 archive "$linux" tar
 archive "$windows" zip
+sums
 report
 echo "release: VorlaneLauncher.exe $(stat -c %s "$out/$linux/VorlaneLauncher.exe") bytes," \
      "sha256 $(sha256sum "$out/$linux/VorlaneLauncher.exe" | cut -c1-16)..."

@@ -4,13 +4,33 @@
 // signature's DER (signer, its code-signing use), and the trust answer built
 // from them (the Authenticode digest recomputed over the bytes). Every read
 // must stay inside the input; ASan and UBSan catch any that does not.
+// Whatever texts they find, the text report's form of them (Shown) must hold
+// nothing a terminal acts on.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/trust_answer.h"
+#include "tools/inspect/report_common.h"
+
+namespace {
+
+// Controls, DEL, C1 and bidirectional controls, or bytes that are not UTF-8: a failure.
+void CheckShown(const std::string& shown) {
+    for (size_t at = 0; at < shown.size();) {
+        const uint8_t c = static_cast<uint8_t>(shown[at]);
+        uint32_t code = 0;
+        if (c < 0x20 || c == 0x7F || !NextUtf8(shown, &at, &code)) std::abort();
+        const bool bidi = (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+        if ((code >= 0x80 && code <= 0x9F) || bidi) std::abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const PeFacts pe = ReadPeFacts(data, size, true);
@@ -21,6 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReadSigner(data, size, &signer, &codeSigning);
     TrustAsked asked;
     AskTrust(std::vector<uint8_t>(data, data + size), pe, InspectOptions{}, &asked);
-    (void)launcher;
+    for (const MaybeText& text : launcher.strings) CheckShown(Shown(text.text));
+    for (const auto& value : launcher.versionStrings) {
+        CheckShown(Shown(value.first));
+        CheckShown(Shown(value.second));
+    }
+    for (const std::string& name : pe.imports) CheckShown(Shown(name));
+    for (const std::string& name : pe.delayImports) CheckShown(Shown(name));
+    CheckShown(Shown(signer));
+    // The raw bytes as text read as bytes (a verifier's output), and as UTF-16.
+    CheckShown(Shown(std::string(reinterpret_cast<const char*>(data), size)));
+    std::u16string units(size / 2, u'\0');
+    if (!units.empty()) std::memcpy(&units[0], data, units.size() * 2);
+    CheckShown(Shown(units));
     return 0;
 }

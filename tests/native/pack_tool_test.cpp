@@ -38,9 +38,9 @@ using Json = nlohmann::json;
 
 const std::string INSPECT = std::string(VORLANE_BINARY_DIR) + "/tools/vorlane-inspect";
 
-// A launcher like the real one where packing touches it: settings 4 to 6, the
-// publisher "Vorlane" and a version block (its fixed part only).
-std::vector<uint8_t> LauncherImage() {
+// A launcher like the real one where packing touches it, but for a version
+// block: settings 4 to 6 and the publisher "Vorlane".
+std::vector<uint8_t> LauncherWithoutVersion() {
     std::vector<uint8_t> plain = MakeLauncherImageWithStrings({{4, u"FALSE"}, {5, u"NO"}, {6, u"Y"}, {7, u"Vorlane"}});
     // What a linker writes and a resource writer needs: sections aligned as
     // the file is (their addresses are their offsets), headers in 0x400 bytes.
@@ -48,6 +48,12 @@ std::vector<uint8_t> LauncherImage() {
     for (const auto& field : {std::pair<size_t, uint32_t>{32, 0x200}, {36, 0x200}, {60, 0x400}}) {
         for (int i = 0; i < 4; ++i) plain[optional + field.first + i] = static_cast<uint8_t>(field.second >> (8 * i));
     }
+    return plain;
+}
+
+// The same with a version block (its fixed part only).
+std::vector<uint8_t> LauncherImage() {
+    const std::vector<uint8_t> plain = LauncherWithoutVersion();
     std::vector<uint8_t> block(92, 0);
     const char16_t key[] = u"VS_VERSION_INFO";
     block[0] = 92;  // wLength; wValueLength 52, wType 0
@@ -295,6 +301,46 @@ TEST_F(PackToolTest, ThePublisherIsTheSignersAndVersionsArePadded) {
         EXPECT_EQ(dir.Exists("v.exe"), !c.version.empty());
         if (!c.version.empty()) EXPECT_EQ(Text(Inspected(dir.Native("v.exe")), "/launcher/fileVersion"), c.version);
     }
+}
+
+TEST_F(PackToolTest, WithoutVersionOptionsTheVersionBlockNamesThePackagersProduct) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        // ProductName, FileDescription, CompanyName, OriginalFilename; "(none)" for a string left out.
+        std::vector<std::string> strings;
+    };
+    const Case cases[] = {
+        {{}, "My Viewer.exe", {"My Viewer", "My Viewer", "Example Software Ltd", "My Viewer.exe"}},
+        {{"--publisher", "Example Software Ltd"}, "viewer.EXE", {"viewer", "viewer", "Example Software Ltd",
+                                                                 "viewer.EXE"}},
+        {{}, "tool", {"tool", "tool", "Example Software Ltd", "tool"}},
+        // What is given wins, an empty text included (it leaves the string out).
+        {{"--product-name", "Viewer Pro", "--company-name", "", "--original-filename", "viewer.exe"}, "App.exe",
+         {"Viewer Pro", "App", "(none)", "viewer.exe"}},
+        {{"--file-description", "The viewer", "--company-name", "Example Holdings"}, "App.exe",
+         {"App", "The viewer", "Example Holdings", "App.exe"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        std::string output;
+        std::vector<std::string> args = c.args;
+        args.push_back("-q");
+        ASSERT_EQ(Pack("example.dll", args, &output, c.out), 0) << output;
+        const Json report = Inspected(dir.Native(c.out));
+        EXPECT_EQ((std::vector<std::string>{Text(report, "/launcher/versionStrings/ProductName"),
+                                            Text(report, "/launcher/versionStrings/FileDescription"),
+                                            Text(report, "/launcher/versionStrings/CompanyName"),
+                                            Text(report, "/launcher/versionStrings/OriginalFilename")}),
+                  c.strings);
+        EXPECT_EQ(Text(report, "/launcher/versionStrings/LegalCopyright"), "(none)");
+    }
+
+    // A launcher without a version block gets none.
+    std::string output;
+    ASSERT_TRUE(WriteBytes(dir.Native("plain.exe"), LauncherWithoutVersion()));
+    ASSERT_EQ(Pack("example.dll", {"-q", "--launcher", dir.Native("plain.exe")}, &output), 0) << output;
+    EXPECT_TRUE(Inspected(dir.Native("out.exe"))["launcher"]["fileVersion"].is_null());
 }
 
 TEST_F(PackToolTest, TheJsonSummaryDescribesTheWrittenFile) {

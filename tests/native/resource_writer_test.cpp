@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <stb_image.h>
-#include <stb_image_write.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +14,7 @@
 
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
+#include "tests/support/picture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/resources/resources.h"
 
@@ -29,24 +29,10 @@ void Put32At(std::vector<uint8_t>* b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) (*b)[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-std::vector<uint8_t> Png(int width, int height, uint32_t seed) {
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
-    std::mt19937 noise(seed);
-    for (uint8_t& p : pixels) p = static_cast<uint8_t>(noise() | 1);  // opaque enough everywhere
-    std::vector<uint8_t> png;
-    stbi_write_png_to_func(
-        [](void* context, void* data, int size) {
-            auto* out = static_cast<std::vector<uint8_t>*>(context);
-            out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
-        },
-        &png, width, height, 4, pixels.data(), width * 4);
-    return png;
-}
-
 // An .ico file holding PNG images of the given sides.
 std::vector<uint8_t> Ico(const std::vector<int>& sides) {
     std::vector<std::vector<uint8_t>> images;
-    for (int side : sides) images.push_back(Png(side, side, static_cast<uint32_t>(side)));
+    for (int side : sides) images.push_back(PngBytes(side, side, static_cast<uint32_t>(side)));
     std::vector<uint8_t> ico = {0, 0, 1, 0, static_cast<uint8_t>(sides.size()), 0};
     size_t offset = 6 + 16 * sides.size();
     for (size_t i = 0; i < sides.size(); ++i) {
@@ -211,7 +197,7 @@ END
 
 TEST(ResourceWriter, APngBecomesTheSevenSizesCentredOnATransparentSquare) {
     std::vector<IconImage> images;
-    ASSERT_EQ(IconImages(Png(300, 200, 1), &images), ResourceResult::Ok);
+    ASSERT_EQ(IconImages(PngBytes(300, 200, 1), &images), ResourceResult::Ok);
     const int sides[] = {256, 128, 64, 48, 32, 24, 16};
     ASSERT_EQ(images.size(), 7u);
     for (size_t i = 0; i < images.size(); ++i) {
@@ -231,20 +217,58 @@ TEST(ResourceWriter, APngBecomesTheSevenSizesCentredOnATransparentSquare) {
         stbi_image_free(pixels);
     }
     // Never enlarged; refused below 16 pixels, and what is no picture.
-    ASSERT_EQ(IconImages(Png(40, 20, 2), &images), ResourceResult::Ok);
+    ASSERT_EQ(IconImages(PngBytes(40, 20, 2), &images), ResourceResult::Ok);
     EXPECT_EQ(images.size(), 3u);  // 32, 24, 16
-    EXPECT_EQ(IconImages(Png(15, 15, 3), &images), ResourceResult::IconTooSmall);
-    std::vector<uint8_t> cut = Png(64, 64, 4);
+    EXPECT_EQ(IconImages(PngBytes(15, 15, 3), &images), ResourceResult::IconTooSmall);
+    std::vector<uint8_t> cut = PngBytes(64, 64, 4);
     cut.resize(cut.size() / 2);
     EXPECT_EQ(IconImages(cut, &images), ResourceResult::DamagedIcon);
     EXPECT_EQ(IconImages({'G', 'I', 'F', '8', '9', 'a', 0, 0}, &images), ResourceResult::NotAnIcon);
+}
+
+// An .ico whose count entries all name the same size bytes after the directory.
+std::vector<uint8_t> SameBytesIco(uint16_t count, uint32_t size) {
+    std::vector<uint8_t> ico = {0, 0, 1, 0, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8)};
+    const uint32_t offset = 6 + 16u * count;
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint8_t entry[16] = {16, 16, 0, 0, 1, 0, 32, 0};
+        ico.insert(ico.end(), entry, entry + 16);
+        Put32At(&ico, ico.size() - 8, size);
+        Put32At(&ico, ico.size() - 4, offset);
+    }
+    ico.resize(offset + size, 0x5A);
+    return ico;
+}
+
+TEST(ResourceWriter, IconWorkIsBoundedByTheLongerSideAndTheIcoFilesOwnBytes) {
+    std::vector<IconImage> images;
+    // The work is on the square of the longer side: that side is capped,
+    // however thin the picture (a few hundred bytes would ask for a gigabyte).
+    for (const auto& sides : {std::pair<int, int>{16384, 1}, {1, 16384}, {4097, 16}}) {
+        SCOPED_TRACE(sides.first);
+        const std::vector<uint8_t> thin = PngBytes(sides.first, sides.second, 5);
+        EXPECT_EQ(IconImages(thin, &images), ResourceResult::IconTooLarge);
+        EXPECT_TRUE(images.empty());
+    }
+
+    // Entries naming the same bytes over and over: refused by their count,
+    // and below it by adding up to more than the file holds.
+    const std::vector<uint8_t> thousands = SameBytesIco(4000, 1u << 20);
+    EXPECT_EQ(IconImages(thousands, &images), ResourceResult::IconTooManyImages);
+    EXPECT_EQ(IconImages(SameBytesIco(257, 64), &images), ResourceResult::IconTooManyImages);
+    EXPECT_EQ(IconImages(SameBytesIco(2, 64), &images), ResourceResult::IconImagesOverlap);
+    EXPECT_EQ(IconImages(SameBytesIco(256, 1u << 12), &images), ResourceResult::IconImagesOverlap);
+    EXPECT_TRUE(images.empty());
+    ASSERT_EQ(IconImages(SameBytesIco(1, 64), &images), ResourceResult::Ok);
+    ASSERT_EQ(IconImages(Ico({16, 32, 256}), &images), ResourceResult::Ok);
+    EXPECT_EQ(images.size(), 3u);
 }
 
 TEST(ResourceWriter, AGrownSectionMovesTheRelocationsAfterIt) {
     std::vector<uint8_t> launcher;
     if (!LauncherBuilt(&launcher)) GTEST_SKIP() << "no cross-built launcher at " << LAUNCHER;
     ResourceJob job;
-    job.icon = Png(512, 512, 5);  // noise: large images, the section grows by hundreds of KiB
+    job.icon = PngBytes(512, 512, 5);  // noise: large images, the section grows by hundreds of KiB
     std::vector<uint8_t> out;
     ASSERT_EQ(RewriteResources(launcher, job, &out), ResourceResult::Ok);
 

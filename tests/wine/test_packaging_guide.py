@@ -56,7 +56,7 @@ class Skip:
 # the toolkit's; "{tsa}" the local timestamp server standing for the guide's.
 WINDOWS_ONLY = "PowerShell: Windows only"
 GUIDE = [
-    Run("0. The bundles", "sha256sum vorlane-1.0.0-linux-x64.tar.gz",
+    Run("0. The bundles", "sha256sum -c --ignore-missing SHA256SUMS",
         fills={"1.0.0": "{version}"}, prints=["vorlane-pack {version}"], leaves=["vorlane-{version}-linux-x64"]),
     Skip("0. The bundles", "(Get-FileHash", WINDOWS_ONLY),
     Run("1. A certificate", "mkdir -p pki && cd pki",
@@ -67,6 +67,9 @@ GUIDE = [
         as_file="app.json"),
     Run("The config file", "vorlane-pack --config app.json --file-version 2.3.0.18",
         env={"VORLANE_SIGN_PASSWORD": "pki/pfx-password.txt"}, leaves=["dist/ExampleViewer.exe"]),
+    Skip("From a CMake build", "include(",
+         "a fragment of the packager's own CMakeLists.txt; tests/cmake_package packs through the module "
+         "(release.cmake_package)"),
     Skip("Your own signer: --sign-command", "# osslsigncode with a key on a PKCS#11 token",
          "needs a hardware token, a cloud key store (jsign, az) or the packager's own wrapper script"),
     Skip("Your own signer: --sign-command", "# signtool with a certificate", WINDOWS_ONLY + " (signtool)"),
@@ -534,7 +537,9 @@ def main():
             for problem in problems:
                 h.expect(False, problem)
 
+        # The download: the archive and the published sums beside it.
         shutil.copyfile(bundle + ".tar.gz", os.path.join(folder, os.path.basename(bundle) + ".tar.gz"))
+        shutil.copyfile(os.path.join(os.path.dirname(bundle), "SHA256SUMS"), os.path.join(folder, "SHA256SUMS"))
         write_packager_files(folder, h, fx.payload())
         os.makedirs(os.path.join(folder, "vendor"))
         shutil.copyfile(os.path.join(bundle, "VorlaneLauncher.exe"), os.path.join(folder, "vendor",

@@ -1,6 +1,8 @@
 """The release bundles (scripts/release.sh, which scripts/test.sh runs first):
 both archives hold what packagers need, with fixed owners, modes, times and
-order, and come out byte-identical from the same files; the launcher is
+order, and come out byte-identical from the same files, SHA256SUMS beside
+them; each bundle's README is the packagers' own, names only what the bundle
+holds, and its first pack works as written; the launcher is
 stripped, names no build folder, has no link timestamp and is byte-identical
 to a second build elsewhere; the Linux tools run from a clean folder with no
 PATH and no shared library; the Windows tools run under Wine and pack the
@@ -21,8 +23,11 @@ import harness  # noqa: E402
 
 LINUX_PROGRAMS = {"vorlane-pack", "vorlane-inspect", "vorlane-run"}
 # What each bundle must hold, beside the docs.
-LINUX_FILES = {"VorlaneLauncher.exe", "vorlane-run-helper.exe", "README.md", "docs/packaging.md"} | LINUX_PROGRAMS
-WINDOWS_FILES = {"VorlaneLauncher.exe", "vorlane-pack.exe", "vorlane-inspect.exe", "README.md", "docs/packaging.md"}
+BOTH = {"VorlaneLauncher.exe", "VorlanePackage.cmake", "README.md", "docs/packaging.md"}
+LINUX_FILES = BOTH | {"vorlane-run-helper.exe"} | LINUX_PROGRAMS
+WINDOWS_FILES = BOTH | {"vorlane-pack.exe", "vorlane-inspect.exe"}
+# The sections of the bundle's README the guide refers to.
+README_SECTIONS = ("## The runtime's init export", "## Exit codes", "## Security: the signature check's messages")
 PT_INTERP = 3
 
 
@@ -109,8 +114,66 @@ def main():
             h.expect(all(n.startswith(windows_name + "/") for n in names), "zip: top folder")
             h.expect(WINDOWS_FILES <= set(inside), "zip: missing %s" % sorted(WINDOWS_FILES - set(inside)))
             h.expect(inside == files_under(windows), "zip: differs from " + windows)
-            h.expect(not [n for n in inside if not n.endswith(".exe") and not n.endswith((".md", ".yml", ".txt"))],
-                     "zip: a file that is neither a Windows program nor a document: %r" % sorted(inside))
+            h.expect(not [n for n in inside if not n.endswith((".exe", ".md", ".yml", ".txt", ".cmake"))],
+                     "zip: a file that is neither a Windows program, a document nor the CMake module: %r"
+                     % sorted(inside))
+
+        @h.case("SHA256SUMS beside the archives: both, in sha256sum's format, and they check")
+        def _():
+            sums = os.path.join(release, "SHA256SUMS")
+            h.expect(os.path.exists(sums), "no " + sums)
+            if not os.path.exists(sums):
+                return
+            listed = [line.split("  ", 1)[1] for line in open(sums).read().splitlines()]
+            h.expect_equal(listed, [linux_name + ".tar.gz", windows_name + ".zip"], "names in SHA256SUMS")
+            done = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=release, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+            h.expect_equal(done.returncode, 0, "sha256sum -c: " + done.stdout.decode())
+
+        @h.case("each bundle's README is for packagers: the first pack, the CMake module, the guide and the "
+                "sections the guide refers to; it names nothing the bundle lacks")
+        def _():
+            for bundle, platform in ((linux, "Linux x64"), (windows, "Windows x64")):
+                text = open(os.path.join(bundle, "README.md"), encoding="utf-8").read()
+                h.expect(text.startswith("# Vorlane %s for packagers: %s\n" % (version, platform)),
+                         bundle + ": " + text[:80])
+                for needed in ("## The first pack in five commands", "VorlanePackage.cmake",
+                               "(docs/packaging.md)") + README_SECTIONS:
+                    h.expect(needed in text, "%s: README lacks %r" % (bundle, needed))
+                for foreign in ("scripts/", "architecture.md", "base/", "build/", "tests/", "@VERSION@"):
+                    h.expect(foreign not in text, "%s: README names %r" % (bundle, foreign))
+                # Every file the README points at in docs/ is in the bundle.
+                for name in set(re.findall(r"\bdocs[/\\][\w./\\-]*\w", text)):
+                    h.expect(os.path.exists(os.path.join(bundle, name.replace("\\", "/"))),
+                             "%s: README names %s" % (bundle, name))
+                # The first pack: five commands, a continued line counted once.
+                block = re.search(r"## The first pack in five commands\n.*?```\w+\n(.*?)```", text, re.S).group(1)
+                commands = [line for line in block.replace("\\\n", " ").replace("`\n", " ").splitlines()
+                            if line.strip()]
+                h.expect_equal(len(commands), 5, bundle + ": the first pack's commands")
+            guide = open(os.path.join(linux, "docs", "packaging.md"), encoding="utf-8").read()
+            for section in re.findall(r'README\.md, "([^"]+)"', guide):
+                h.expect(any(s.startswith("## " + section) for s in README_SECTIONS),
+                         "the guide refers to a README section no bundle README holds: " + section)
+
+        @h.case("the Linux README's first pack, run as written: packed, inspected and started under Wine")
+        def _():
+            text = open(os.path.join(linux, "README.md"), encoding="utf-8").read()
+            block = re.search(r"## The first pack in five commands\n.*?```sh\n(.*?)```", text, re.S).group(1)
+            block = block.replace("/opt/" + linux_name, linux)
+            work = h.scratch_dir("first-pack")
+            chain = fx.chain()
+            for source, name in ((fx.payload(1 << 20, 9), "app.bin"),
+                                 (os.path.join(h.win64, "tests", "VorlaneStub.dll"), "VorlaneStub.dll"),
+                                 (chain["chain"], "chain.pem"), (chain["key"], "signer.key"),
+                                 (chain["root"], "root.pem")):
+                shutil.copyfile(source, os.path.join(work, name))
+            env = dict(os.environ, VORLANE_RUN_CACHE=h.cache)
+            done = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=work, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+            output = done.stdout.decode("utf-8", "replace")
+            h.expect(done.returncode == 0 and "\nverdict          ok\n" in output and "exit code 0" in output,
+                     "the five commands: status %d\n%s" % (done.returncode, output[-3000:]))
 
         @h.case("the archives again, from copies with other times and modes: the same bytes")
         def _():
@@ -127,7 +190,7 @@ def main():
                 epoch = str(tar.getmembers()[0].mtime)
             subprocess.run([os.path.join(h.source, "scripts", "release.sh"), "--archives", out], check=True,
                            stdout=subprocess.DEVNULL, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
-            for name in (linux_name + ".tar.gz", windows_name + ".zip"):
+            for name in (linux_name + ".tar.gz", windows_name + ".zip", "SHA256SUMS"):
                 again = open(os.path.join(out, name), "rb").read()
                 h.expect(again == open(os.path.join(release, name), "rb").read(), name + ": other bytes")
 

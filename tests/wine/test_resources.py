@@ -69,11 +69,13 @@ def main():
                            [(setting4, "255"), ("f\u00fcnf", "4"), ("", "0"), (fixtures.PUBLISHER, "7"),
                             (pin, str(len(pin.encode("utf-16-le")) // 2))],
                            "LoadStringW 4 to 8")
+            # Not given: FileDescription and OriginalFilename name the output, not the launcher.
             h.expect_equal((got.get("fixed"), got.get("value.ProductName"), got.get("value.CompanyName"),
                             got.get("value.FileVersion"), got.get("value.ProductVersion"),
-                            got.get("value.LegalCopyright"), got.get("value.OriginalFilename")),
+                            got.get("value.LegalCopyright"), got.get("value.FileDescription"),
+                            got.get("value.OriginalFilename")),
                            ("2026.12.8.65535 2026.12.8.65535", product, "Example Ltd", "2026.12.8.65535",
-                            "2026.12.8.65535", "\u00a9 2026 Example Ltd", "VorlaneLauncher.exe"),
+                            "2026.12.8.65535", "\u00a9 2026 Example Ltd", "App", "App.exe"),
                            "the version block through VerQueryValueW")
             icons = got["icon"]
             h.expect_equal([(w, hgt) for w, hgt, _, _, _ in icons],

@@ -40,6 +40,12 @@ std::string Usage(const InspectIo& io) {
             "\n";
     }
     text +=
+        "Texts from the package are shown with what a terminal would act on escaped:\n"
+        "\\xHH for C0 controls, DEL and bytes that are not UTF-8, \\uHHHH for C1\n"
+        "controls, bidirectional controls (U+202A-U+202E, U+2066-U+2069) and unpaired\n"
+        "surrogates, \\\\ for a backslash (the file's own path keeps its backslashes).\n"
+        "--json gives every text as it is, in JSON's own escapes.\n"
+        "\n"
         "Exit status: 0 when the launcher accepts the package, otherwise the low 8 bits\n"
         "of the exit code the launcher would end with (-1 is 255); 64 for a usage error.\n";
     return text;

@@ -4,6 +4,7 @@
 // platform/module_path.h; the --trust-root check of the Linux build is in
 // trust_roots.cpp.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,27 @@ void WriteErr(const std::string& text) {
     std::fflush(stderr);
 }
 
-int Run(const std::vector<std::u16string>& args) {
-    const InspectIo io{WriteOut, WriteErr, ModulePathOf, PlatformChainCheck(), PlatformMachineTrust()};
-    return InspectMain(args, io);
+#ifdef _WIN32
+std::u16string Argument(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+#else
+std::u16string Argument(const char* text) { return Utf8ToUtf16(text); }
+#endif
+
+template <typename Char>
+int Run(int argc, Char** argv) {
+    // Nothing of ours throws; the standard library throws std::bad_alloc when
+    // memory runs out, which ends the tool here with a message and exit 1
+    // instead of an abort.
+    try {
+        std::vector<std::u16string> args;
+        for (int i = 0; i < argc; ++i) args.push_back(Argument(argv[i]));
+        const InspectIo io{WriteOut, WriteErr, ModulePathOf, PlatformChainCheck(), PlatformMachineTrust()};
+        return InspectMain(args, io);
+    } catch (const std::bad_alloc&) {
+        static const char message[] = "vorlane-inspect: out of memory: no report\n";
+        std::fwrite(message, 1, sizeof message - 1, stderr);
+        return 1;
+    }
 }
 
 }  // namespace
@@ -43,14 +62,8 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     SetConsoleOutputCP(CP_UTF8);
-    std::vector<std::u16string> args;
-    for (int i = 0; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
-    return Run(args);
+    return Run(argc, argv);
 }
 #else
-int main(int argc, char** argv) {
-    std::vector<std::u16string> args;
-    for (int i = 0; i < argc; ++i) args.push_back(Utf8ToUtf16(argv[i]));
-    return Run(args);
-}
+int main(int argc, char** argv) { return Run(argc, argv); }
 #endif

@@ -3,6 +3,7 @@
 // follows the archive.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,3 +25,19 @@ struct Trailer {
 };
 
 Trailer TrailerOf(const InspectReport& r);
+
+// Text from outside the tool (a package's settings, version strings, signer,
+// entry and import names, and the messages that quote them) as the text
+// report shows it, so no byte of it can act on a terminal: C0 controls and
+// DEL as \xHH, C1 controls, the bidirectional embeddings, overrides and
+// isolates (U+202A-U+202E, U+2066-U+2069) and unpaired surrogates as \uHHHH,
+// bytes that are not UTF-8 as \xHH (from 80 up, so never a character), and
+// the backslash itself as \\, so every escape reads one way. A path keeps its
+// backslashes (keepBackslash): they are its separators.
+std::string Shown(const std::u16string& text, bool keepBackslash = false);
+std::string Shown(const std::string& utf8);
+
+// The code point of the UTF-8 sequence at text[*at] (*at < text.size()),
+// *at moved past it; false, *at unmoved, for bytes that are not UTF-8
+// (overlong forms, surrogates and values past U+10FFFF included).
+bool NextUtf8(const std::string& text, size_t* at, uint32_t* c);

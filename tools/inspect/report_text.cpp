@@ -1,5 +1,6 @@
 // The report as text for people: one labelled line per finding, the entries
-// as a table, the verdict last.
+// as a table, the verdict last. Every text that came from the package (or
+// quotes it) goes through Shown, so the package cannot write to the terminal.
 #include <algorithm>
 #include <cstdio>
 
@@ -17,7 +18,7 @@ std::string CoderChain(const EntryFacts& entry) {
     return chain.empty() ? "-" : chain;
 }
 
-std::string TextOrNone(const MaybeText& t) { return t.present ? "\"" + Utf8Of(t.text) + "\"" : "(none)"; }
+std::string TextOrNone(const MaybeText& t) { return t.present ? "\"" + Shown(t.text) + "\"" : "(none)"; }
 
 void Line(std::string& out, const char* label, const std::string& text) {
     char head[32];
@@ -36,7 +37,7 @@ std::string VerdictText(const Verdict& v) {
     if (v.by == Ender::Runtime) {
         text = "the runtime ends with exception " + Hex32(static_cast<uint32_t>(v.code));
     } else {
-        text = v.message.empty() ? std::string("ends without a message") : "\"" + Utf8Of(v.message) + "\"";
+        text = v.message.empty() ? std::string("ends without a message") : "\"" + Shown(v.message) + "\"";
     }
     text += " (stage " + std::to_string(v.stage) + "), exit code " + std::to_string(v.code);
     if (v.code < 0) text += " (status " + std::to_string(ExitStatusOf(v.code)) + ")";
@@ -45,7 +46,7 @@ std::string VerdictText(const Verdict& v) {
 
 std::string ReportText(const InspectReport& r) {
     std::string out;
-    Line(out, "file", Utf8Of(r.path));
+    Line(out, "file", Shown(r.path, true));
     if (r.probed) {
         Line(out, "host image", "search start " + Dec(r.searchStart) + ", file size " + Dec(r.fileSize) + " bytes");
         if (r.host.hasCertificateTable) {
@@ -69,7 +70,9 @@ std::string ReportText(const InspectReport& r) {
             version += " px";
         }
         Line(out, "", version);
-        for (const auto& value : l.versionStrings) Line(out, "", value.first + " \"" + Utf8Of(value.second) + "\"");
+        for (const auto& value : l.versionStrings) {
+            Line(out, "", Shown(value.first) + " \"" + Shown(value.second) + "\"");
+        }
     }
     if (r.archiveFound) {
         const uint64_t gap = r.archiveStart - r.searchStart;
@@ -97,7 +100,7 @@ std::string ReportText(const InspectReport& r) {
         // One row per entry, columns padded to their widest cell.
         std::vector<std::vector<std::string>> rows;
         for (const EntryFacts& e : r.entries) {
-            rows.push_back({"#" + Dec(e.index), e.hasName ? Utf8Of(e.name) : std::string("(no name)"),
+            rows.push_back({"#" + Dec(e.index), e.hasName ? Shown(e.name) : std::string("(no name)"),
                             e.directory ? std::string("directory") : Dec(e.size) + " bytes",
                             "folder " + (e.folder == NO_FOLDER ? std::string("-") : Dec(e.folder)), CoderChain(e),
                             "CRC " + (e.crcDefined ? Hex32(e.crc) : std::string("none")),
@@ -157,16 +160,16 @@ std::string ReportText(const InspectReport& r) {
                     image += pe.dll ? " DLL" : " executable";
                     image += pe.exportsInit ? ", exports VorlaneInit" : ", no VorlaneInit export";
                     image += !pe.hasCertificateTable ? ", not signed"
-                             : pe.signerKnown       ? ", signed by \"" + Utf8Of(pe.signer) + "\""
+                             : pe.signerKnown       ? ", signed by \"" + Shown(pe.signer) + "\""
                                                     : ", signed (signer unreadable)";
                 }
                 Line(out, "", image);
                 if (pe.valid) {
                     std::string imports = pe.importsReadable ? std::string() : std::string("(damaged table) ");
-                    for (const std::string& name : pe.imports) imports += (imports.empty() ? "" : ", ") + name;
+                    for (const std::string& name : pe.imports) imports += (imports.empty() ? "" : ", ") + Shown(name);
                     Line(out, "", "imports " + (imports.empty() ? std::string("nothing") : imports));
                     std::string delayed = pe.delayImportsReadable ? std::string() : std::string("(damaged table) ");
-                    for (const std::string& name : pe.delayImports) delayed += (delayed.empty() ? "" : ", ") + name;
+                    for (const std::string& name : pe.delayImports) delayed += (delayed.empty() ? "" : ", ") + Shown(name);
                     if (!delayed.empty()) Line(out, "", "delay-loads " + delayed);
                 }
             }
@@ -178,10 +181,10 @@ std::string ReportText(const InspectReport& r) {
                                             : "refused by this machine's trust check (" + Hex32(r.trust.result) + ")");
     } else if (r.trust.checked) {
         Line(out, "trust", r.trust.verified ? std::string("the signature's chain leads to a given root")
-                                            : "refused: " + r.trust.detail);
+                                            : "refused: " + Shown(r.trust.detail));
     }
-    for (const std::string& note : r.notes) Line(out, "note", note);
+    for (const std::string& note : r.notes) Line(out, "note", Shown(note));
     Line(out, "verdict", VerdictText(r.verdict));
-    if (!r.verdict.explanation.empty()) Line(out, "", r.verdict.explanation);
+    if (!r.verdict.explanation.empty()) Line(out, "", Shown(r.verdict.explanation));
     return out;
 }

@@ -7,6 +7,7 @@
 // takes its name. A refusal says the launcher's message and what to do.
 #include "platform/module_path.h"
 #include "tools/inspect/inspect.h"
+#include "tools/inspect/report_common.h"
 #include "tools/inspect/verdict.h"
 #include "tools/pack/pack_tool.h"
 
@@ -17,7 +18,7 @@ bool Refused(const InspectReport& report, Failure* failure) {
                       : report.verdict.by == Ender::Runtime ? "this package would fail at start: "
                                                             : "the launcher would refuse this package: ";
     std::string text = who + VerdictText(report.verdict);
-    if (!report.verdict.explanation.empty()) text += "\n" + report.verdict.explanation;
+    if (!report.verdict.explanation.empty()) text += "\n" + Shown(report.verdict.explanation);
     // No option writes a package Windows does not start.
     text += report.verdict.by == Ender::Windows ? "\nnothing was written"
                                                 : "\nnothing was written (--no-check writes it anyway)";
@@ -68,7 +69,7 @@ bool CheckPackage(const PackOptions& options, const std::string& path, Failure* 
     InspectReport report;
     if (!Inspect(options, path, &report, failure)) return false;
     if (!report.verdict.ok) return Refused(report, failure);
-    for (const std::string& note : report.notes) Say("note: " + note);
+    for (const std::string& note : report.notes) Say("note: " + Shown(note));
     Say(report.verdict.chainAssumed ? "check: the launcher accepts the package where the signature's chain is trusted "
                                       "(not checked: give --trust-root)"
                                     : "check: the launcher accepts the package");

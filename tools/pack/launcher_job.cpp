@@ -25,8 +25,50 @@ void Change(const LauncherFacts& facts, uint32_t id, const std::u16string& text,
     job->strings.push_back(StringChange{id, text});
 }
 
-void AddVersionString(const char16_t* key, const GivenText& value, ResourceJob* job) {
-    if (value.given) job->versionStrings.push_back(VersionString{key, Wide(value.text)});
+// A version block string: the option's text when given, else the default
+// (nothing when there is none).
+void AddVersionString(const char16_t* key, const GivenText& value, const std::u16string& fallback,
+                      ResourceJob* job) {
+    if (value.given) {
+        job->versionStrings.push_back(VersionString{key, Wide(value.text)});
+    } else if (!fallback.empty()) {
+        job->versionStrings.push_back(VersionString{key, fallback});
+    }
+}
+
+// Without the version options, the strings Explorer shows name the packager's
+// product rather than the launcher's build: CompanyName the publisher,
+// ProductName and FileDescription the output's name without ".exe",
+// OriginalFilename the output's file name. A launcher without a version block
+// gets none.
+void AddVersionStrings(const PackOptions& options, const LauncherFacts& facts, const RuntimeInfo& runtime,
+                       ResourceJob* job) {
+    std::u16string publisher;
+    std::u16string file;
+    std::u16string product;
+    if (facts.hasVersion) {
+        publisher = !runtime.publisher.empty() ? runtime.publisher
+                    : facts.strings[3].present ? facts.strings[3].text
+                                               : std::u16string();
+        const std::string name = ToolNameOf(options.output);
+        if (Utf16FromUtf8(name, &file)) {
+            const size_t stem = file.size() - (file.size() > 4 ? 4 : 0);
+            const std::u16string extension = file.substr(stem);
+            const bool exe = extension.size() == 4 && extension[0] == u'.' &&
+                             (extension[1] | 0x20) == u'e' && (extension[2] | 0x20) == u'x' &&
+                             (extension[3] | 0x20) == u'e';
+            product = exe ? file.substr(0, stem) : file;
+        } else {
+            Warn("the output's name is not UTF-8: the version block keeps the launcher's product and file names "
+                 "(give --product-name, --file-description and --original-filename)");
+            file.clear();
+        }
+    }
+    AddVersionString(u"ProductName", options.productName, product, job);
+    AddVersionString(u"CompanyName", options.companyName, publisher, job);
+    AddVersionString(u"FileDescription", options.fileDescription, product, job);
+    AddVersionString(u"LegalCopyright", options.copyright, std::u16string(), job);
+    AddVersionString(u"OriginalFilename", options.originalFilename, file, job);
 }
 
 std::string Listed(const ResourceJob& job) {
@@ -74,11 +116,7 @@ bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const R
         job.setVersion = true;
         for (int i = 0; i < 4; ++i) job.version[i] = options.version[i];
     }
-    AddVersionString(u"ProductName", options.productName, &job);
-    AddVersionString(u"CompanyName", options.companyName, &job);
-    AddVersionString(u"FileDescription", options.fileDescription, &job);
-    AddVersionString(u"LegalCopyright", options.copyright, &job);
-    AddVersionString(u"OriginalFilename", options.originalFilename, &job);
+    AddVersionStrings(options, facts, runtime, &job);
 
     if (job.strings.empty() && job.icon.empty() && !job.setVersion && job.versionStrings.empty()) {
         *image = files.launcher;
@@ -88,7 +126,9 @@ bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const R
     const ResourceResult result = RewriteResources(files.launcher, job, image);
     if (result != ResourceResult::Ok) {
         const bool iconFault = result == ResourceResult::NotAnIcon || result == ResourceResult::DamagedIcon ||
-                               result == ResourceResult::IconTooSmall || result == ResourceResult::IconTooLarge;
+                               result == ResourceResult::IconTooManyImages ||
+                               result == ResourceResult::IconImagesOverlap || result == ResourceResult::IconTooSmall ||
+                               result == ResourceResult::IconTooLarge || result == ResourceResult::OutOfMemory;
         return Fail(failure, PACK_EXIT_FAILED,
                     std::string("cannot write the launcher's resources: ") + ResourceResultText(result) + " (" +
                         (iconFault ? "icon " + options.icon : "launcher " + options.launcher) + ")");

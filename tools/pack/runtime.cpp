@@ -4,6 +4,7 @@
 // publisher it names.
 #include "archive/pe_digest.h"
 #include "tools/inspect/inspect.h"
+#include "tools/inspect/report_common.h"
 #include "tools/pack/pack_tool.h"
 #include "tools/resources/resources.h"
 
@@ -104,7 +105,7 @@ bool StudyRuntime(const PackOptions& options, const PackFiles& files, RuntimeInf
         } else {
             info->publisher = pe.signer;
             info->publisherFromSigner = true;
-            Say("publisher: \"" + Utf8Of(pe.signer) + "\" (the runtime library's signer)");
+            Say("publisher: \"" + Shown(pe.signer) + "\" (the runtime library's signer)");
         }
     }
     return true;

@@ -12,20 +12,31 @@
 
 #include "tools/resources/pe_headers.h"
 #include "tools/resources/resources.h"
+#include "tools/resources/stb_memory.h"
 
 namespace {
 
 const uint8_t PNG_SIGNATURE[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 const int ICON_SIZES[] = {256, 128, 64, 48, 32, 24, 16};
 constexpr int MIN_SIDE = 16;
-constexpr int MAX_SIDE = 16384;
-constexpr uint64_t MAX_PIXELS = 64u << 20;
+// A picture is centred on a square of its longer side and every size is
+// averaged from that square, so the longer side alone bounds the work: at
+// most a 64 MiB square (4 bytes a pixel), whatever the other side.
+constexpr int MAX_SIDE = 4096;
+// Far more images than any icon holds; each becomes a resource of its own.
+constexpr size_t MAX_ICO_IMAGES = 256;
 const char16_t ICON_GROUP[] = u"MAIN";
 
 struct FreeStb {
     void operator()(unsigned char* p) const { std::free(p); }
 };
 using StbBytes = std::unique_ptr<unsigned char, FreeStb>;
+
+// What a failed stb call means: memory ran out if one of its allocations
+// failed since failuresBefore, else the given fault.
+ResourceResult OutOfMemoryOr(uint64_t failuresBefore, ResourceResult otherwise) {
+    return StbFailedAllocations() != failuresBefore ? ResourceResult::OutOfMemory : otherwise;
+}
 
 bool IsPng(const std::vector<uint8_t>& file) {
     return file.size() >= sizeof PNG_SIGNATURE && std::memcmp(file.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0;
@@ -34,12 +45,23 @@ bool IsPng(const std::vector<uint8_t>& file) {
 ResourceResult FromIco(const std::vector<uint8_t>& file, std::vector<IconImage>* images) {
     const uint8_t* b = file.data();
     const size_t count = Le16(b + 4);
+    if (count > MAX_ICO_IMAGES) return ResourceResult::IconTooManyImages;
     if (!Has(file.size(), 6, count * 16)) return ResourceResult::DamagedIcon;
+    // Images are copied out one by one: entries that name the same bytes over
+    // and over would make a small file ask for gigabytes. In a sound file they
+    // never overlap, so together they fit in what follows the directory.
+    uint64_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* e = b + 6 + i * 16;
+        const uint32_t size = Le32(e + 8);
+        if (size == 0 || !Has(file.size(), Le32(e + 12), size)) return ResourceResult::DamagedIcon;
+        total += size;
+    }
+    if (total > file.size() - 6 - count * 16) return ResourceResult::IconImagesOverlap;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* e = b + 6 + i * 16;
         const uint32_t size = Le32(e + 8);
         const uint32_t offset = Le32(e + 12);
-        if (size == 0 || !Has(file.size(), offset, size)) return ResourceResult::DamagedIcon;
         IconImage image;
         image.width = e[0];
         image.height = e[1];
@@ -62,11 +84,10 @@ ResourceResult FromPng(const std::vector<uint8_t>& file, std::vector<IconImage>*
     int width = 0, height = 0, channels = 0;
     if (!stbi_info_from_memory(file.data(), length, &width, &height, &channels)) return ResourceResult::DamagedIcon;
     if (std::max(width, height) < MIN_SIDE) return ResourceResult::IconTooSmall;
-    if (width > MAX_SIDE || height > MAX_SIDE || static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > MAX_PIXELS) {
-        return ResourceResult::IconTooLarge;
-    }
+    if (std::max(width, height) > MAX_SIDE) return ResourceResult::IconTooLarge;
+    const uint64_t failures = StbFailedAllocations();
     StbBytes pixels(stbi_load_from_memory(file.data(), length, &width, &height, &channels, 4));
-    if (!pixels) return ResourceResult::DamagedIcon;
+    if (!pixels) return OutOfMemoryOr(failures, ResourceResult::DamagedIcon);
 
     // Centred on a transparent square (zero-initialized).
     const int side = std::max(width, height);
@@ -87,7 +108,7 @@ ResourceResult FromPng(const std::vector<uint8_t>& file, std::vector<IconImage>*
             scaled.assign(static_cast<size_t>(size) * static_cast<size_t>(size) * 4, 0);
             if (!stbir_resize_uint8_generic(square.data(), side, side, 0, scaled.data(), size, size, 0, 4, 3, 0,
                                             STBIR_EDGE_CLAMP, STBIR_FILTER_BOX, STBIR_COLORSPACE_LINEAR, nullptr)) {
-                return ResourceResult::DamagedIcon;
+                return OutOfMemoryOr(failures, ResourceResult::DamagedIcon);
             }
             source = scaled.data();
         }
@@ -98,7 +119,7 @@ ResourceResult FromPng(const std::vector<uint8_t>& file, std::vector<IconImage>*
             to->insert(to->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + count);
         };
         if (!stbi_write_png_to_func(append, &image.data, size, size, 4, source, size * 4) || image.data.empty()) {
-            return ResourceResult::DamagedIcon;
+            return OutOfMemoryOr(failures, ResourceResult::DamagedIcon);
         }
         images->push_back(std::move(image));
     }

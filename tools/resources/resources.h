@@ -31,8 +31,11 @@ enum class ResourceResult {
     TextHasNul,          // a string or version value with a NUL in it
     NotAnIcon,           // the icon is neither an .ico file nor a PNG image
     DamagedIcon,         // an .ico whose images lie outside it, or a PNG that cannot be decoded
+    IconTooManyImages,   // an .ico listing more than 256 images
+    IconImagesOverlap,   // an .ico whose images add up to more bytes than follow its directory
     IconTooSmall,        // a PNG smaller than 16 pixels on its longer side
-    IconTooLarge,        // a PNG over 16384 pixels on a side or 64 million in all
+    IconTooLarge,        // a PNG over 4096 pixels on its longer side
+    OutOfMemory,         // the memory to decode, scale or encode a picture cannot be had
     NoVersionBlock,      // version values asked for, but the image has no version block
     DamagedVersionBlock,
 };

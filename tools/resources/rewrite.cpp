@@ -42,8 +42,13 @@ const char* ResourceResultText(ResourceResult result) {
         case ResourceResult::TextHasNul: return "a text holds a NUL character";
         case ResourceResult::NotAnIcon: return "the icon is neither an .ico file nor a PNG image";
         case ResourceResult::DamagedIcon: return "the icon file is damaged";
+        case ResourceResult::IconTooManyImages: return "the .ico file lists more than 256 images";
+        case ResourceResult::IconImagesOverlap:
+            return "the .ico file's images add up to more bytes than the file holds (they overlap)";
         case ResourceResult::IconTooSmall: return "the picture is smaller than 16x16 pixels";
-        case ResourceResult::IconTooLarge: return "the picture is larger than 16384 pixels on a side or 64 megapixels";
+        case ResourceResult::IconTooLarge:
+            return "the picture is larger than 4096 pixels on its longer side: scale it down to 256 pixels";
+        case ResourceResult::OutOfMemory: return "not enough memory to make the icon";
         case ResourceResult::NoVersionBlock: return "the image has no version block to rewrite";
         case ResourceResult::DamagedVersionBlock: return "the image's version block is damaged";
     }
