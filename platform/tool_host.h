@@ -75,21 +75,31 @@ bool ToolFreeSpace(const std::string& folder, uint64_t* bytes);
 
 // ---- the output -----------------------------------------------------------------
 
-// A file written in full under a temporary hidden name in the folder of its
-// final path (".NAME.<random>.tmp"), created exclusively, registered so that an
-// interruption removes it, then renamed over the final path in one step.
+// A file written in full in the folder of its final path, created exclusively
+// and renamed over the final path in one step at the commit. Until then no
+// name of it outlives the process where the system allows it: on Linux it has
+// no name at all (O_TMPFILE; temporary is then "/proc/<pid>/fd/<n>", a path
+// this process and its children open it by); on Windows it is deleted when
+// its handle closes while it is written. Elsewhere, and from the close on
+// Windows, it has a hidden name ".NAME.vorlane-<pid>-<random>.tmp" that this
+// process holds (a lock on POSIX, an open handle on Windows) until it is
+// committed or discarded: an interruption removes it, and once a hard kill has
+// ended the process, ToolRemoveLeftovers removes it.
 struct ToolOutput {
     ToolFile file;
-    std::string temporary;  // the temporary file's path while it exists
+    std::string temporary;  // a path the file is open by while it exists
     std::string final;
+    bool closed = false;    // written in full: ToolCloseOutput was called
+    bool goesWithHandle = false;  // removed by the system with its handle: unnamed (Linux), delete on close (Windows)
 };
 bool ToolCreateOutput(const std::string& finalPath, ToolOutput* output, std::string* why);
 bool ToolWrite(ToolOutput* output, const uint8_t* data, size_t size, std::string* why);
 // Overwrites bytes already written (the archive's start header, the checksum).
 bool ToolWriteAt(ToolOutput* output, uint64_t offset, const uint8_t* data, size_t size, std::string* why);
-// Flushes to disk, marks it executable (POSIX) and closes it, the temporary
-// name still registered: a reader that shares no writing (the launcher's own
-// open, which the check repeats) can then open it on Windows.
+// Ends the writing: flushes to disk and marks it executable (POSIX); the file
+// stays held, open for reading only on Windows, so that a reader that shares
+// no writing (the launcher's own open, which the check repeats) can open it
+// by temporary.
 bool ToolCloseOutput(ToolOutput* output, std::string* why);
 // Closes the output if still open (as ToolCloseOutput) and renames it over the
 // final path, atomically; refused when an interruption came first.
@@ -97,22 +107,53 @@ bool ToolCommitOutput(ToolOutput* output, std::string* why);
 // Closes and removes the temporary file (nothing when there is none).
 void ToolDiscardOutput(ToolOutput* output);
 
-// A private folder for intermediate files (a signed copy of the runtime, a
-// signer's output), made under the system's temporary folder and registered
-// like an output's temporary file; ToolRemoveWorkFolder removes it with what it holds.
+// A private folder for intermediate files that must have names (a signed copy
+// of the runtime, a signer's output), made under the system's temporary folder
+// as "vorlane-<pid>-<random>", held by this process (a lock on POSIX; on
+// Windows an open handle that shares no deletion, so the folder cannot be
+// renamed or swapped for a link) and registered like an output's temporary
+// file; ToolRemoveWorkFolder removes it with what it holds, by handle, never
+// following a link inside it.
 bool ToolMakeWorkFolder(std::string* folder, std::string* why);
 void ToolRemoveWorkFolder(const std::string& folder);
 // Writes bytes to a new file (exclusive, readable only by the user).
 bool ToolWriteNewFile(const std::string& path, const uint8_t* data, size_t size, std::string* why);
 
+// Removes what tools killed outright (out of memory, a cancelled job) left:
+// temporary files in outputFolder and work folders in the system's temporary
+// folder, recognised by the names above and removed only when their process
+// is gone: no process of that id runs and nothing holds them any more (the
+// lock is free, no handle is open). What others made, links included, stays.
+// Returns how many it removed.
+size_t ToolRemoveLeftovers(const std::string& outputFolder);
+
 // ---- child processes ------------------------------------------------------------
 
-// Runs a program with arguments, no shell in between, standard input closed,
-// its standard output and error captured together into *output. program is a
-// path, or a bare name looked up on PATH (on Windows also with .exe).
-// Returns its exit status, or -1 when it could not be started (*output says
-// why). An interruption stops the child and returns -1.
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output);
+// How a child runs, beyond its arguments.
+struct ToolRunOptions {
+    // Bytes handed to the child through a pipe, never a file: it reads them
+    // from ToolSecretName() (descriptor 3 on POSIX, standard input on Windows).
+    const std::string* secret = nullptr;
+    // Seconds the child may run; past them it is ended with every process it
+    // started (its own process group on POSIX, a job object on Windows). 0: no limit.
+    uint32_t timeoutSeconds = 0;
+};
+// ToolRunProgram's results other than an exit status.
+constexpr int TOOL_RUN_FAILED = -1;         // not started, or interrupted (*output says which)
+constexpr int TOOL_RUN_TIMED_OUT = -2;      // still running after the timeout: ended with its processes
+constexpr int TOOL_RUN_WANTS_TERMINAL = -3; // stopped to read the terminal (a prompt): ended with its processes
+
+// Runs a program with arguments, no shell in between, standard input empty,
+// its standard output and error captured together into *output, and no
+// descriptor or handle of this process inherited but those. program is a
+// path, or a bare name looked up on PATH (on Windows also with .exe). Returns
+// its exit status or one of the results above. An interruption stops the
+// child and its processes and returns TOOL_RUN_FAILED.
+int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output,
+                   const ToolRunOptions& options = ToolRunOptions());
+// Where a child reads the secret ToolRunOptions hands it: "/dev/fd/3" on
+// POSIX, "-" (standard input) on Windows.
+const char* ToolSecretName();
 // The path of a program found on PATH; false when there is none.
 bool ToolFindProgram(const std::string& name, std::string* path);
 // The folder holding this process's executable.

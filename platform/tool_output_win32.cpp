@@ -1,12 +1,24 @@
 // The tools' outputs, work folders and interruptions over Win32: see
 // tool_host.h.
 //
+// An output is deleted when its handle closes while it is written (its
+// disposition set to delete), so a hard kill then leaves nothing. Before the
+// check the disposition is cleared and a read handle takes over the hold: the
+// file keeps its hidden name, which a handle of this process keeps open until
+// the commit renames it or the discard removes it. A work folder is created
+// inside the held temporary folder and held itself, with no delete sharing,
+// for its whole life: nobody renames it or swaps it for a link meanwhile, and
+// it is removed by that handle, every entry opened relative to its folder
+// (tools/host/work_tree.h). ToolRemoveLeftovers takes what a killed tool left
+// only when it opens with no sharing at all: while the owner lives, its handle
+// refuses that open.
+//
 // The console runs its control handler on a thread of its own, so the table
 // of temporary files and work folders sits behind one lock: a name is
 // recorded and its file created under the lock, and the handler sweeps under
 // it, so it never sees a file that is not yet recorded nor removes one that
 // is not ours. Temporary files are opened with FILE_SHARE_DELETE so that the
-// handler can delete them by name while the main thread still writes to them:
+// handler can delete them by name while the main thread still holds them:
 // they are gone once the last handle closes, which the end of the process
 // does for a closed console.
 //
@@ -16,6 +28,7 @@
 #include "platform/tool_host_internal.h"
 #include "platform/tool_output_internal.h"
 #include "platform/tool_text_win32.h"
+#include "tools/host/work_tree.h"
 
 #include <windows.h>
 
@@ -29,6 +42,7 @@ struct Slot {
     bool used = false;
     bool folder = false;
     std::string path;
+    HANDLE held = nullptr;  // a work folder's own handle, until its removal takes it
 };
 
 SRWLOCK g_lock = SRWLOCK_INIT;
@@ -65,33 +79,19 @@ void DeleteAnyFile(const std::wstring& path) {
     DeleteFileW(path.c_str());
 }
 
-// Removes a folder and what it holds, one level down.
-void RemoveFolder(const std::string& folder) {
-    const std::wstring wide = ToolWidePath(folder);
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileExW((wide + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                         nullptr, 0);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = wide + L"\\" + name;
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveDirectoryW(path.c_str());  // a link goes, never what it points to
-            } else {
-                DeleteAnyFile(path);
-            }
-        } while (FindNextFileW(find, &entry) != FALSE);
-        FindClose(find);
-    }
-    RemoveDirectoryW(wide.c_str());
+// Removes a work folder by the handle its slot holds (once: the removal takes it).
+void RemoveHeldFolder(Slot* slot) {
+    if (slot->held == nullptr) return;
+    const std::wstring wide = ToolWide(slot->path);
+    RemoveWorkTree(slot->held, reinterpret_cast<const char16_t*>(wide.c_str()));
+    slot->held = nullptr;
 }
 
-void RemoveSlotTarget(const Slot& slot) {
-    if (slot.folder) {
-        RemoveFolder(slot.path);
+void RemoveSlotTarget(Slot* slot) {
+    if (slot->folder) {
+        RemoveHeldFolder(slot);
     } else {
-        DeleteAnyFile(ToolWidePath(slot.path));  // shared for deletion: gone at the last close
+        DeleteAnyFile(ToolWidePath(slot->path));  // shared for deletion: gone at the last close
     }
 }
 
@@ -116,6 +116,8 @@ Slot* ClaimSlot(const std::string& path, bool folder, std::string* why) {
 
 void ReleaseSlot(Slot* slot) {
     if (slot == nullptr) return;
+    if (slot->held != nullptr) CloseHandle(slot->held);
+    slot->held = nullptr;
     slot->used = false;
     slot->path.clear();
 }
@@ -148,8 +150,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         // interruption finds the temporaries gone, and a commit either
         // finished before or is refused.
         Locked lock;
-        for (const Slot& slot : g_slots) {
-            if (slot.used) RemoveSlotTarget(slot);
+        for (Slot& slot : g_slots) {
+            if (slot.used) RemoveSlotTarget(&slot);
         }
         InterlockedCompareExchange(&g_interruption, code, 0);
     }
@@ -172,13 +174,6 @@ uint64_t DrawRandom() {
            ++counter * 0x9E3779B97F4A7C15ull;
 }
 
-std::string Hex(uint64_t value) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text(16, '0');
-    for (size_t i = 16; i-- > 0; value >>= 4) text[i] = digits[value & 15u];
-    return text;
-}
-
 bool Taken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
 bool WriteAll(HANDLE file, const uint8_t* data, size_t size, DWORD* error) {
@@ -196,9 +191,57 @@ bool WriteAll(HANDLE file, const uint8_t* data, size_t size, DWORD* error) {
     return true;
 }
 
+// Sets or clears the delete-on-close disposition of an open file.
+bool SetDeleteOnClose(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+DWORD OwnPid() { return GetCurrentProcessId(); }
+
+// Whether a process of that id runs (or may: one we may not ask about counts).
+bool ProcessRuns(uint32_t pid) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+    const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return runs;
+}
+
+// A folder held for listing and for opening names inside it; null when it cannot be.
+HANDLE OpenFolder(const std::wstring& path) {
+    const HANDLE folder = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
+}
+
+bool TemporaryFolder(std::string* path, std::string* why) {
+    wchar_t base[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, base);
+    if (length == 0 || length > MAX_PATH) {
+        return Fail(why, ToolWinReason("cannot find the temporary folder", GetLastError()));
+    }
+    *path = ToolUtf8(base, length);
+    return true;
+}
+
+size_t SweepFolder(const std::string& folder, bool work) {
+    const std::wstring wide = ToolWidePath(folder);
+    const HANDLE held = OpenFolder(wide);
+    if (held == nullptr) return 0;
+    std::wstring path = wide;
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    const size_t removed = RemoveLeftoversIn(held, reinterpret_cast<const char16_t*>(path.c_str()), work, ProcessRuns);
+    CloseHandle(held);
+    return removed;
+}
+
 }  // namespace
 
 void ToolSetNameDraw(uint64_t (*draw)()) { g_draw = draw; }
+void ToolSetNamedOutputs(bool) {}  // named always
 
 void ToolSetRunningChild(intptr_t child) {
     InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&g_child), reinterpret_cast<void*>(child));
@@ -217,7 +260,7 @@ bool ToolCreateOutput(const std::string& finalPath, ToolOutput* output, std::str
     Locked lock;
     if (ToolInterruption() != 0) return Fail(why, "interrupted");
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string temporary = ToolJoin(folder, "." + name + "." + Hex(DrawRandom()) + ".tmp");
+        const std::string temporary = ToolJoin(folder, ToolTemporaryFileName(name, OwnPid(), DrawRandom()));
         Slot* slot = ClaimSlot(temporary, false, why);
         if (slot == nullptr) return false;
         const HANDLE file = CreateFileW(ToolWidePath(temporary).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
@@ -233,6 +276,10 @@ bool ToolCreateOutput(const std::string& finalPath, ToolOutput* output, std::str
         output->file.handle = reinterpret_cast<intptr_t>(file);
         output->temporary = temporary;
         output->final = finalPath;
+        output->closed = false;
+        // Gone with the handle, however the process ends, until it is written.
+        // Where the file system will not, the name is removed as any other.
+        output->goesWithHandle = SetDeleteOnClose(file, true);
         return true;
     }
     return Fail(why, "cannot create a temporary file in " + folder + ": every name tried exists");
@@ -264,19 +311,36 @@ bool ToolWriteAt(ToolOutput* output, uint64_t offset, const uint8_t* data, size_
     return Fail(why, ToolWinReason("cannot write " + output->final, error));
 }
 
-// Any failure discards the temporary file: a refused commit leaves nothing.
+// The write handle gives way to a read handle, opened first so that the
+// file is never unheld: readers that share no writing can open it then, and
+// it keeps its name, as it is no longer deleted with the handle.
 bool ToolCloseOutput(ToolOutput* output, std::string* why) {
     if (output->temporary.empty()) return Fail(why, "no output to finish");
-    if (!IsOpen(&output->file)) return true;
-    std::string failure;
-    if (FlushFileBuffers(HandleOf(&output->file)) == FALSE) {
-        failure = ToolWinReason("cannot flush " + output->final + " to disk", GetLastError());
+    if (output->closed) return true;
+    const HANDLE writing = HandleOf(&output->file);
+    if (FlushFileBuffers(writing) == FALSE) {
+        return Fail(why, ToolWinReason("cannot flush " + output->final + " to disk", GetLastError()));
     }
     Locked lock;
+    if (output->goesWithHandle && !SetDeleteOnClose(writing, false)) {
+        return Fail(why, ToolWinReason("cannot keep " + output->final, GetLastError()));
+    }
+    const HANDLE reading = CreateFileW(ToolWidePath(output->temporary).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reading == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (output->goesWithHandle) SetDeleteOnClose(writing, true);
+        return Fail(why, ToolWinReason("cannot reopen " + output->final, error));
+    }
     CloseFile(&output->file);
-    return failure.empty() || Fail(why, failure);
+    output->file.handle = reinterpret_cast<intptr_t>(reading);
+    output->closed = true;
+    output->goesWithHandle = false;
+    return true;
 }
 
+// Any failure discards the temporary file: a refused commit leaves nothing.
 bool ToolCommitOutput(ToolOutput* output, std::string* why) {
     if (output->temporary.empty()) return Fail(why, "no output to finish");
     std::string failure;
@@ -297,9 +361,13 @@ bool ToolCommitOutput(ToolOutput* output, std::string* why) {
 
 void ToolDiscardOutput(ToolOutput* output) {
     Locked lock;
-    CloseFile(&output->file);
-    if (output->temporary.empty()) return;
+    if (output->temporary.empty()) {
+        CloseFile(&output->file);
+        return;
+    }
+    // Deleted while still held (shared for deletion), so that nothing else can take it meanwhile.
     DeleteAnyFile(ToolWidePath(output->temporary));
+    CloseFile(&output->file);
     ReleaseSlot(FindSlot(output->temporary));
     output->temporary.clear();
 }
@@ -307,34 +375,46 @@ void ToolDiscardOutput(ToolOutput* output) {
 // ---- work folders ---------------------------------------------------------------
 
 bool ToolMakeWorkFolder(std::string* folder, std::string* why) {
-    wchar_t base[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, base);
-    if (length == 0 || length > MAX_PATH) {
-        return Fail(why, ToolWinReason("cannot find the temporary folder", GetLastError()));
-    }
-    const std::string temp = ToolUtf8(base, length);
+    std::string temp;
+    if (!TemporaryFolder(&temp, why)) return false;
+    const HANDLE parent = OpenFolder(ToolWidePath(temp));
+    if (parent == nullptr) return Fail(why, ToolWinReason("cannot open the temporary folder " + temp, GetLastError()));
     Locked lock;
-    if (ToolInterruption() != 0) return Fail(why, "interrupted");
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string path = ToolJoin(temp, "vorlane-" + Hex(DrawRandom()));
-        Slot* slot = ClaimSlot(path, true, why);
-        if (slot == nullptr) return false;
-        if (CreateDirectoryW(ToolWidePath(path).c_str(), nullptr) == FALSE) {
+    std::string failure;
+    for (int attempt = 0; attempt < 16 && failure.empty(); ++attempt) {
+        if (ToolInterruption() != 0) {
+            failure = "interrupted";
+            break;
+        }
+        const std::string name = ToolWorkFolderName(OwnPid(), DrawRandom());
+        const std::string path = ToolJoin(temp, name);
+        Slot* slot = ClaimSlot(path, true, &failure);
+        if (slot == nullptr) break;
+        const std::wstring wide = ToolWide(name);
+        bool taken = false;
+        slot->held = MakeWorkFolderAt(parent, reinterpret_cast<const char16_t*>(wide.c_str()), &taken);
+        if (slot->held == nullptr) {
             const DWORD error = GetLastError();
             ReleaseSlot(slot);
-            if (Taken(error)) continue;
-            return Fail(why, ToolWinReason("cannot create a work folder in " + temp, error));
+            if (taken || Taken(error)) continue;
+            failure = ToolWinReason("cannot create a work folder in " + temp, error);
+            break;
         }
+        CloseHandle(parent);
         *folder = path;
         return true;
     }
-    return Fail(why, "cannot create a work folder in " + temp + ": every name tried exists");
+    CloseHandle(parent);
+    return Fail(why, failure.empty() ? "cannot create a work folder in " + temp + ": every name tried exists"
+                                     : failure);
 }
 
 void ToolRemoveWorkFolder(const std::string& folder) {
     Locked lock;
-    RemoveFolder(folder);
-    ReleaseSlot(FindSlot(folder));
+    Slot* slot = FindSlot(folder);
+    if (slot == nullptr || !slot->folder) return;  // never by name: only a folder this process holds
+    RemoveHeldFolder(slot);
+    ReleaseSlot(slot);
 }
 
 // Readable only by the user as the work folder it is written in is: the
@@ -349,4 +429,11 @@ bool ToolWriteNewFile(const std::string& path, const uint8_t* data, size_t size,
     if (error == 0) return true;
     DeleteFileW(wide.c_str());
     return Fail(why, ToolWinReason("cannot write " + path, error));
+}
+
+size_t ToolRemoveLeftovers(const std::string& outputFolder) {
+    size_t removed = SweepFolder(outputFolder, false);
+    std::string temp;
+    if (TemporaryFolder(&temp, nullptr)) removed += SweepFolder(temp, true);
+    return removed;
 }

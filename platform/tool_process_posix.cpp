@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ constexpr size_t OUTPUT_LIMIT = 1 << 20;
 // How long a child stopped by an interruption gets to end before it is killed.
 constexpr int STOP_GRACE_MS = 2000;
 constexpr int POLL_MS = 50;
+// The descriptor a child reads a secret from (ToolSecretName).
+constexpr int SECRET_FD = 3;
 
 // A descriptor closed by its destructor.
 struct Descriptor {
@@ -80,25 +83,44 @@ bool Drain(int fd, std::string* output) {
     }
 }
 
-// Whether the child has ended, without reaping it: the pid stays the child's
-// until the record the interruption handler reads is cleared.
-bool HasEnded(pid_t pid) {
+// Where the child is, without reaping it: the pid stays the child's (and its
+// process group's id) until the record the interruption handler reads is
+// cleared.
+enum class ChildState { Running, Ended, Stopped };
+
+ChildState StateOf(pid_t pid, int* stopSignal) {
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        if (errno != EINTR) return true;  // nothing left to wait for
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) return ChildState::Ended;  // nothing left to wait for
     }
-    return info.si_pid == pid;
+    if (info.si_pid != pid) return ChildState::Running;
+    if (info.si_code == CLD_STOPPED) {
+        *stopSignal = info.si_status;
+        return ChildState::Stopped;
+    }
+    return ChildState::Ended;
 }
 
-// Asks the child to end, then ends it; returns once it has ended.
-void Stop(pid_t pid) {
-    kill(pid, SIGTERM);
-    for (int waited = 0; waited < STOP_GRACE_MS; waited += POLL_MS) {
-        if (HasEnded(pid)) return;
-        poll(nullptr, 0, POLL_MS);
-    }
-    kill(pid, SIGKILL);
+bool HasEnded(pid_t pid) {
+    int signal = 0;
+    return StateOf(pid, &signal) == ChildState::Ended;
+}
+
+// Signals the child's process group, or the child alone where it leads none.
+void Signal(pid_t pid, int signal) {
+    if (kill(-pid, signal) != 0) kill(pid, signal);
+}
+
+// Ends the child and every process in its group: asked first, then killed.
+// Returns once the child has ended; it stays unreaped, so its id, which
+// names the group, is not given to another process meanwhile.
+void StopTree(pid_t pid) {
+    Signal(pid, SIGTERM);
+    Signal(pid, SIGCONT);  // a stopped process sees the request only once it runs
+    for (int waited = 0; waited < STOP_GRACE_MS && !HasEnded(pid); waited += POLL_MS) poll(nullptr, 0, POLL_MS);
+    // Whatever still runs in the group (the child, or a grandchild it left) is killed.
+    Signal(pid, SIGKILL);
     siginfo_t info;
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
@@ -107,14 +129,60 @@ void Stop(pid_t pid) {
 int Reap(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno != EINTR) return TOOL_RUN_FAILED;
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return TOOL_RUN_FAILED;
+}
+
+int64_t NowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A pipe holding the secret, its write end closed: the reader gets exactly
+// the secret, then the end. The read end is not 3 itself, so that the dup2 of
+// the spawn always makes a fresh, inherited descriptor 3.
+bool SecretPipe(const std::string& secret, Descriptor* readEnd, std::string* why) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        *why = std::string("no pipe for the signer's secret: ") + std::strerror(errno);
+        return false;
+    }
+    Descriptor reading(ends[0]);
+    Descriptor writing(ends[1]);
+    if (reading.fd == SECRET_FD) {
+        const int moved = fcntl(reading.fd, F_DUPFD_CLOEXEC, SECRET_FD + 1);
+        if (moved < 0) {
+            *why = std::string("no pipe for the signer's secret: ") + std::strerror(errno);
+            return false;
+        }
+        reading.Close();
+        reading.fd = moved;
+    }
+    // Written whole before the child starts: it must never wait on this process.
+    const int flags = fcntl(writing.fd, F_GETFL);
+    if (flags >= 0) fcntl(writing.fd, F_SETFL, flags | O_NONBLOCK);
+    size_t done = 0;
+    while (done < secret.size()) {
+        const ssize_t n = write(writing.fd, secret.data() + done, secret.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *why = "the secret does not fit the pipe to the signer (" + std::to_string(secret.size()) + " bytes)";
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    readEnd->fd = reading.fd;
+    reading.fd = -1;
+    return true;
 }
 
 }  // namespace
+
+const char* ToolSecretName() { return "/dev/fd/3"; }
 
 bool ToolFindProgram(const std::string& name, std::string* path) {
     if (name.empty()) return false;
@@ -142,17 +210,17 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output) {
+int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output, const ToolRunOptions& options) {
     output->clear();
     if (arguments.empty() || arguments[0].empty()) {
         *output = "no program to run";
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     std::string program;
     if (!ToolFindProgram(arguments[0], &program)) {
         *output = arguments[0].find('/') != std::string::npos ? "not an executable program: " + arguments[0]
                                                                : arguments[0] + " not found on PATH";
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -161,45 +229,61 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         *output = std::string("no pipe for the program's output: ") + std::strerror(errno);
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     Descriptor reading(ends[0]);
     Descriptor writing(ends[1]);
+    Descriptor secret;
+    if (options.secret != nullptr && !SecretPipe(*options.secret, &secret, output)) return TOOL_RUN_FAILED;
 
     SpawnSetup setup;
     setup.actionsMade = posix_spawn_file_actions_init(&setup.actions) == 0;
     setup.attributesMade = setup.actionsMade && posix_spawnattr_init(&setup.attributes) == 0;
     // The child starts with no signal blocked. Signals this process catches
     // are back at their defaults after exec; those ignored on entry (nohup)
-    // stay ignored for the child too.
+    // stay ignored for the child too. It leads a process group of its own, so
+    // that it can be ended with everything it started; and it inherits its
+    // standard descriptors, the secret's and nothing else of this process.
     sigset_t none;
     sigemptyset(&none);
+    const int firstClosed = secret.fd >= 0 ? SECRET_FD + 1 : SECRET_FD;
     if (!setup.attributesMade || posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0) != 0 ||
         posix_spawn_file_actions_adddup2(&setup.actions, writing.fd, 1) != 0 ||
         posix_spawn_file_actions_adddup2(&setup.actions, writing.fd, 2) != 0 ||
+        (secret.fd >= 0 && posix_spawn_file_actions_adddup2(&setup.actions, secret.fd, SECRET_FD) != 0) ||
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, firstClosed) != 0 ||
         posix_spawnattr_setsigmask(&setup.attributes, &none) != 0 ||
-        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK) != 0) {
+        posix_spawnattr_setpgroup(&setup.attributes, 0) != 0 ||
+        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP) != 0) {
         *output = "could not prepare to start " + program;
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     pid_t pid = 0;
     const int started = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
     if (started != 0) {
         *output = "could not start " + program + ": " + std::strerror(started);
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     ToolSetRunningChild(static_cast<intptr_t>(pid));
     writing.Close();
+    secret.Close();
     const int flags = fcntl(reading.fd, F_GETFL);
     if (flags >= 0) fcntl(reading.fd, F_SETFL, flags | O_NONBLOCK);
 
-    // Polled, not blocked on: an interruption is seen even when the handler
-    // restarts calls, and a grandchild that keeps the pipe open cannot hold
-    // this process once the child itself has ended.
+    // Polled, not blocked on: an interruption or the timeout is seen even when
+    // the handler restarts calls, and a grandchild that keeps the pipe open
+    // cannot hold this process once the child itself has ended.
+    const int64_t deadline = options.timeoutSeconds != 0 ? NowMs() + int64_t{1000} * options.timeoutSeconds : 0;
+    int result = 0;
     bool open = true;
     for (;;) {
         if (ToolInterruption() != 0) {
-            Stop(pid);
+            StopTree(pid);
+            break;
+        }
+        if (deadline != 0 && NowMs() >= deadline) {
+            StopTree(pid);
+            result = TOOL_RUN_TIMED_OUT;
             break;
         }
         if (open) {
@@ -207,17 +291,26 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
             const int ready = poll(&watch, 1, POLL_MS);
             if (ready > 0) open = Drain(reading.fd, output);
         }
-        if (HasEnded(pid)) {
+        int stopSignal = 0;
+        const ChildState state = StateOf(pid, &stopSignal);
+        if (state == ChildState::Stopped && (stopSignal == SIGTTIN || stopSignal == SIGTTOU)) {
+            // In a group of its own, a prompt on the terminal stops it for good.
+            StopTree(pid);
+            result = TOOL_RUN_WANTS_TERMINAL;
+            break;
+        }
+        if (state == ChildState::Ended) {
             if (open) Drain(reading.fd, output);
             break;
         }
         if (!open) poll(nullptr, 0, POLL_MS);
     }
+    if (result != 0 && open) Drain(reading.fd, output);
     ToolSetRunningChild(0);
     const int status = Reap(pid);
     if (ToolInterruption() != 0) {
         output->append("\n(interrupted)");
-        return -1;
+        return TOOL_RUN_FAILED;
     }
-    return status;
+    return result != 0 ? result : status;
 }

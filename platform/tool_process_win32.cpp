@@ -17,6 +17,9 @@ namespace {
 constexpr size_t OUTPUT_LIMIT = 1 << 20;
 constexpr DWORD POLL_MS = 50;
 constexpr DWORD STOP_WAIT_MS = 5000;
+// A secret handed on standard input is written whole before the child
+// starts, into a pipe twice as big: a password (signers read 4 KiB at most).
+constexpr size_t SECRET_LIMIT = 4096;
 // CreateProcessW's limit on the command line, in UTF-16 units with its NUL.
 constexpr size_t COMMAND_LINE_LIMIT = 32767;
 
@@ -173,7 +176,39 @@ bool Drain(HANDLE pipe, std::string* output) {
     }
 }
 
+// A job the child and everything it starts belong to: ended together by
+// TerminateJobObject, and by the system when this process ends however it
+// ends (the last handle to the job closes). Null where jobs cannot be made:
+// then only the child itself can be ended.
+HANDLE MakeJob() {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// A child that ended by itself keeps what it started running, as without the
+// job: the job stops killing at its close.
+void ReleaseJob(HANDLE job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// Ends the child and, through its job, every process it started.
+void StopTree(HANDLE process, HANDLE job) {
+    if (job != nullptr) TerminateJobObject(job, ERROR_CANCELLED);
+    TerminateProcess(process, ERROR_CANCELLED);
+    WaitForSingleObject(process, STOP_WAIT_MS);
+}
+
 }  // namespace
+
+const char* ToolSecretName() { return "-"; }
 
 bool ToolFindProgram(const std::string& name, std::string* path) {
     if (name.empty()) return false;
@@ -198,17 +233,17 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output) {
+int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output, const ToolRunOptions& options) {
     output->clear();
     if (arguments.empty() || arguments[0].empty()) {
         *output = "no program to run";
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     std::string program;
     if (!ToolFindProgram(arguments[0], &program)) {
         *output = arguments[0].find_first_of("\\/:") != std::string::npos ? "no program at " + arguments[0]
                                                                            : arguments[0] + " not found on PATH";
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     std::vector<std::string> words = arguments;
     words[0] = program;
@@ -222,21 +257,21 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) {
             *output = "no system folder for cmd.exe: " + SystemMessage(GetLastError());
-            return -1;
+            return TOOL_RUN_FAILED;
         }
         application = Narrow(std::wstring(system, length)) + "\\cmd.exe";
         if (!BatchCommandLine(application, words, &line, &why)) {
             *output = why;
-            return -1;
+            return TOOL_RUN_FAILED;
         }
     } else if (!WindowsCommandLine(words, &line, &why)) {
         *output = why;
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     std::wstring wideLine = Wide(line);
     if (wideLine.size() >= COMMAND_LINE_LIMIT) {
         *output = "the command line for " + program + " is longer than Windows allows";
-        return -1;
+        return TOOL_RUN_FAILED;
     }
 
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -245,18 +280,39 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     if (!CreatePipe(&reading.value, &writing.value, &inherited, 0) ||
         !SetHandleInformation(reading.value, HANDLE_FLAG_INHERIT, 0)) {
         *output = "no pipe for the program's output: " + SystemMessage(GetLastError());
-        return -1;
+        return TOOL_RUN_FAILED;
     }
-    Handle nothing;
-    nothing.value = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING,
-                                0, nullptr);
-    if (nothing.value == INVALID_HANDLE_VALUE) {
-        *output = "could not open NUL for the program's input: " + SystemMessage(GetLastError());
-        return -1;
+    // Standard input: the secret through a pipe, written whole before the
+    // child starts (the pipe is made big enough) and closed; else nothing.
+    Handle input;
+    if (options.secret != nullptr) {
+        Handle secretWriting;
+        if (options.secret->size() > SECRET_LIMIT) {
+            *output = "the secret handed to " + program + " is longer than " + std::to_string(SECRET_LIMIT) + " bytes";
+            return TOOL_RUN_FAILED;
+        }
+        const DWORD size = static_cast<DWORD>(2 * SECRET_LIMIT);
+        DWORD written = 0;
+        if (!CreatePipe(&input.value, &secretWriting.value, &inherited, size) ||
+            !SetHandleInformation(secretWriting.value, HANDLE_FLAG_INHERIT, 0) ||
+            (!options.secret->empty() &&
+             (!WriteFile(secretWriting.value, options.secret->data(), static_cast<DWORD>(options.secret->size()),
+                         &written, nullptr) ||
+              written != options.secret->size()))) {
+            *output = "no pipe for the signer's secret: " + SystemMessage(GetLastError());
+            return TOOL_RUN_FAILED;
+        }
+    } else {
+        input.value = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING,
+                                  0, nullptr);
+        if (input.value == INVALID_HANDLE_VALUE) {
+            *output = "could not open NUL for the program's input: " + SystemMessage(GetLastError());
+            return TOOL_RUN_FAILED;
+        }
     }
 
     // The child inherits these two handles and no other the process holds.
-    HANDLE inheritedHandles[2] = {writing.value, nothing.value};
+    HANDLE inheritedHandles[2] = {writing.value, input.value};
     AttributeList attributes;
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
@@ -265,37 +321,51 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     if (!attributes.made || !UpdateProcThreadAttribute(attributes.List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                                        inheritedHandles, sizeof inheritedHandles, nullptr, nullptr)) {
         *output = "could not prepare to start " + program + ": " + SystemMessage(GetLastError());
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = nothing.value;
+    startup.StartupInfo.hStdInput = input.value;
     startup.StartupInfo.hStdOutput = writing.value;
     startup.StartupInfo.hStdError = writing.value;
     startup.lpAttributeList = attributes.List();
     PROCESS_INFORMATION started{};
     const std::wstring wideApplication = Wide(application);
-    if (!CreateProcessW(wideApplication.c_str(), &wideLine[0], nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                        nullptr, nullptr, &startup.StartupInfo, &started)) {
+    // Started suspended, so that it is in its job before it can start anything.
+    Handle job;
+    job.value = MakeJob();
+    if (!CreateProcessW(wideApplication.c_str(), &wideLine[0], nullptr, nullptr, TRUE,
+                        EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr, &startup.StartupInfo,
+                        &started)) {
         *output = "could not start " + program + ": " + SystemMessage(GetLastError());
-        return -1;
+        return TOOL_RUN_FAILED;
     }
     Handle process;
     process.value = started.hProcess;
+    if (job.value != nullptr && !AssignProcessToJobObject(job.value, process.value)) job.Close();
+    ResumeThread(started.hThread);
     CloseHandle(started.hThread);
     ToolSetRunningChild(reinterpret_cast<intptr_t>(process.value));
     // Only the child holds the write end now: the pipe ends when it does.
     writing.Close();
-    nothing.Close();
+    input.Close();
 
-    // Polled: an interruption is seen at once, and a grandchild that keeps
-    // the pipe open cannot hold this process once the child itself has ended.
+    // Polled: an interruption or the timeout is seen at once, and a
+    // grandchild that keeps the pipe open cannot hold this process once the
+    // child itself has ended.
+    const ULONGLONG deadline =
+        options.timeoutSeconds != 0 ? GetTickCount64() + 1000ull * options.timeoutSeconds : 0;
+    int result = 0;
     bool open = true;
     for (;;) {
         if (ToolInterruption() != 0) {
-            TerminateProcess(process.value, 1);
-            WaitForSingleObject(process.value, STOP_WAIT_MS);
+            StopTree(process.value, job.value);
+            break;
+        }
+        if (deadline != 0 && GetTickCount64() >= deadline) {
+            StopTree(process.value, job.value);
+            result = TOOL_RUN_TIMED_OUT;
             break;
         }
         if (open) open = Drain(reading.value, output);
@@ -304,14 +374,16 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
             break;
         }
     }
+    if (result == 0 && job.value != nullptr && ToolInterruption() == 0) ReleaseJob(job.value);
     ToolSetRunningChild(0);
     DWORD code = 0;
     const bool known = GetExitCodeProcess(process.value, &code) != 0 && code != STILL_ACTIVE;
     if (ToolInterruption() != 0) {
         Keep(output, "\n(interrupted)");
-        return -1;
+        return TOOL_RUN_FAILED;
     }
-    if (!known) return -1;
+    if (result != 0) return result;
+    if (!known) return TOOL_RUN_FAILED;
     if (code > 0x7FFFFFFF) {
         // A crash's status (0xC0000005...) does not fit the result: say it.
         const char* digits = "0123456789ABCDEF";

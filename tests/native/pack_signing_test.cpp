@@ -5,11 +5,13 @@
 // get, read back by Windows' documented rules.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -170,16 +172,16 @@ TEST(SignSettings, RefusesContradictoryOrIncompleteSettingsBeforeAnyWork) {
     }
 }
 
-TEST(SignCommandLines, KeyFileSignersGetPasswordsByFileAndOneTimestampPerTry) {
+TEST(SignCommandLines, KeyFileSignersGetPasswordsThroughAPipeAndOneTimestampPerTry) {
     KeySigning job;
     job.program = "/usr/bin/osslsigncode";
     job.pkcs12 = "/keys/a b.pfx";
-    job.passwordFile = "/tmp/w/password";
+    job.passwordSource = ToolSecretName();
     job.timestamps = {"http://ts1", "http://ts2"};
     job.epoch = "1700000000";
     EXPECT_EQ(OsslsigncodeArguments(job, "/in.dll", "/out.dll"),
               (std::vector<std::string>{"/usr/bin/osslsigncode", "sign", "-pkcs12", "/keys/a b.pfx", "-readpass",
-                                        "/tmp/w/password", "-ts", "http://ts1", "-ts", "http://ts2", "-time",
+                                        "/dev/fd/3", "-ts", "http://ts1", "-ts", "http://ts2", "-time",
                                         "1700000000", "-h", "sha256", "-in", "/in.dll", "-out", "/out.dll"}));
     KeySigning pem;
     pem.program = "osslsigncode";
@@ -321,6 +323,81 @@ TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(kill(std::atoi(pid.c_str()), 0), 0) << "the signer outlived the interruption";
+}
+
+TEST(ChildProcesses, TheTimeoutEndsTheChildWithEverythingItStarted) {
+    TempDir dir;
+    const std::string pids = dir.Native("pids");
+    // A child that never ends, one that ignores the polite request, and one
+    // whose grandchild would outlive it (its own process group, no pipe).
+    const std::vector<std::vector<std::string>> hangs = {
+        {"sh", "-c", "exec sleep 60"},
+        {"sh", "-c", "trap '' TERM; echo $$ > \"$0\"; while :; do sleep 1; done", pids},
+        {"sh", "-c", "sleep 60 >/dev/null 2>&1 & echo $! > \"$0\"; echo started; wait", pids},
+    };
+    for (const auto& hang : hangs) {
+        SCOPED_TRACE(hang[2]);
+        std::remove(pids.c_str());
+        ToolRunOptions options;
+        options.timeoutSeconds = 1;
+        std::string output;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ToolRunProgram(hang, &output, options), TOOL_RUN_TIMED_OUT);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+        const std::string pid = dir.ReadFile("pids");
+        if (!pid.empty()) EXPECT_TRUE(ProcessEnds(std::atoi(pid.c_str()))) << "a process of the signer outlived it";
+    }
+    std::string output;
+    ToolRunOptions options;
+    options.timeoutSeconds = 5;
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo quick; exit 4"}, &output, options), 4);
+    EXPECT_EQ(output, "quick\n");
+}
+
+TEST(ChildProcesses, ASecretArrivesThroughAPipeAndNothingElseOfOursIsInherited) {
+    // A descriptor this process holds without close-on-exec: a child must still not get it.
+    const int stray = open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 0);
+    const std::string secret = "p\xc3\xa4ss w0rd; $(id) \"\n";
+    ToolRunOptions options;
+    options.secret = &secret;
+    std::string output;
+    const std::string script = "test -p \"$0\" && cat \"$0\"; ls /proc/$$/fd | tr '\\n' ' '";
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", script, ToolSecretName()}, &output, options), 0);
+    EXPECT_EQ(output.substr(0, secret.size()), secret);
+    EXPECT_EQ(output.substr(secret.size()), "0 1 2 3 ");  // sh's own, and the secret's: never the stray
+    EXPECT_EQ(ToolRunProgram({"sh", "-c", "ls /proc/$$/fd | tr '\\n' ' '"}, &output), 0);
+    EXPECT_EQ(output, "0 1 2 ");
+    close(stray);
+}
+
+// A tool on a terminal: a signer that prompts there is stopped (it runs in a
+// group of its own) and ended at once, never left to wait out the timeout.
+TEST(ChildProcesses, ASignerThatPromptsOnTheTerminalIsEndedAtOnce) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const pid_t tool = fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+        alarm(30);
+        setsid();
+        const int terminal = open(slave.c_str(), O_RDWR);  // the session's controlling terminal now
+        if (terminal < 0) _exit(2);
+        ToolRunOptions options;
+        options.timeoutSeconds = 60;
+        std::string output;
+        const int result = ToolRunProgram({"sh", "-c", "echo asking; read pin < /dev/tty"}, &output, options);
+        _exit(result == TOOL_RUN_WANTS_TERMINAL && output == "asking\n" ? 0 : 1);
+    }
+    int status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(master);
 }
 
 // Real signing with key files openssl makes, a small unsigned DLL mingw builds.

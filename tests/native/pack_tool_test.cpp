@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/temp_dir.h"
+#include "platform/tool_output_internal.h"
 #include "tools/resources/resources.h"
 
 extern "C" {
@@ -416,17 +418,22 @@ TEST_F(PackToolTest, SignExeSignsThePackageAndTheLauncherStillFindsItsArchive) {
     EXPECT_EQ(dir.Listing(""), std::vector<std::string>{"out.exe"});
 }
 
-// Starts vorlane-pack with its output in out/ and its messages in a log.
-pid_t StartPack(const TempDir& dir, const std::string& runtime, const std::string& payload) {
-    const std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
-                                        "--payload", payload, "--runtime", runtime, "-o", dir.Native("out/out.exe"),
-                                        "--unchecked-runtime"};
+// Starts vorlane-pack with its output in out/, its messages in a log, the
+// extra arguments after the usual ones and the environment's variables set
+// (NAME=VALUE each).
+pid_t StartPack(const TempDir& dir, const std::string& runtime, const std::string& payload,
+                const std::vector<std::string>& extra = {"--unchecked-runtime"},
+                const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> argv{PackToolPath(VORLANE_BINARY_DIR), "--launcher", dir.Native("launcher.exe"),
+                                  "--payload", payload, "--runtime", runtime, "-o", dir.Native("out/out.exe")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const std::string log = dir.Native("pack.log");
     const pid_t pid = fork();
     if (pid == 0) {
+        for (const std::string& variable : environment) putenv(const_cast<char*>(variable.c_str()));
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
@@ -436,13 +443,35 @@ pid_t StartPack(const TempDir& dir, const std::string& runtime, const std::strin
     return pid;
 }
 
-// The size of the output's temporary file, -1 while there is none.
-long long TemporarySize(const TempDir& dir) {
-    for (const std::string& name : dir.Listing("out")) {
+// The size of the package a running pack writes into out/ (unnamed: found
+// among its open files), -1 while there is none.
+long long TemporarySize(const TempDir& dir, pid_t pack) {
+    const std::string fds = "/proc/" + std::to_string(pack) + "/fd";
+    const std::string out = dir.Native("out") + "/";
+    for (const std::string& fd : NamesIn(fds)) {
+        char target[4096];
+        const ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)).rfind(out, 0) != 0) continue;
         struct stat st;
-        if (name.rfind(".out.exe.", 0) == 0 && stat(dir.Native("out/" + name).c_str(), &st) == 0) return st.st_size;
+        if (stat((fds + "/" + fd).c_str(), &st) == 0) return st.st_size;
     }
     return -1;
+}
+
+// Waits until a pack reaches a point (its package's size in range); false,
+// the pack killed, when it ended first or never got there.
+bool ReachesSize(const TempDir& dir, pid_t pack, long long low, long long high) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const long long size = TemporarySize(dir, pack);
+        if (size >= low && size < high) return true;
+        int status = 0;
+        if (waitpid(pack, &status, WNOHANG) == pack) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    kill(pack, SIGKILL);
+    waitpid(pack, nullptr, 0);
+    return false;
 }
 
 TEST_F(PackToolTest, AnInterruptionAtAnyPointLeavesNothingBehind) {
@@ -461,26 +490,14 @@ TEST_F(PackToolTest, AnInterruptionAtAnyPointLeavesNothingBehind) {
             SCOPED_TRACE(std::string(strsignal(signal)) + (point == Compressing ? " compressing" : " copying"));
             const pid_t pid = StartPack(dir, dir.Native("big-runtime.dll"), dir.Native("payload.bin"));
             ASSERT_GT(pid, 0);
-            // The temporary file is made empty before the runtime is compressed;
+            // The package is made empty before the runtime is compressed;
             // its first bytes come once the compression is done.
-            bool sent = false;
+            const bool reached = point == Compressing
+                                     ? ReachesSize(dir, pid, 0, 1)
+                                     : ReachesSize(dir, pid, 16ll << 20, static_cast<long long>(payloadSize));
+            ASSERT_TRUE(reached) << "the point was never seen: " << dir.ReadFile("pack.log");
+            kill(pid, signal);
             int status = 0;
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!sent && std::chrono::steady_clock::now() < deadline) {
-                const long long size = TemporarySize(dir);
-                if ((point == Compressing && size == 0) ||
-                    (point == Copying && size > (16ll << 20) && size < static_cast<long long>(payloadSize))) {
-                    sent = kill(pid, signal) == 0;
-                } else if (waitpid(pid, &status, WNOHANG) == pid) {
-                    break;  // ended before the point was seen
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(300));
-            }
-            if (!sent) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                FAIL() << "the point was never seen: " << dir.ReadFile("pack.log");
-            }
             ASSERT_EQ(waitpid(pid, &status, 0), pid);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal)
                 << status << " " << dir.ReadFile("pack.log");
@@ -490,6 +507,143 @@ TEST_F(PackToolTest, AnInterruptionAtAnyPointLeavesNothingBehind) {
             EXPECT_EQ(dir.Listing("out"), std::vector<std::string>{});
         }
     }
+}
+
+// Every file under a folder, links not followed.
+std::vector<std::string> FilesUnder(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const std::string& name : NamesIn(folder)) {
+        const std::string path = folder + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            const std::vector<std::string> inner = FilesUnder(path);
+            files.insert(files.end(), inner.begin(), inner.end());
+        } else if (S_ISREG(st.st_mode)) {
+            files.push_back(path);
+        }
+    }
+    return files;
+}
+
+bool Holds(const std::string& path, const std::string& needle) {
+    const std::vector<uint8_t> bytes = ReadBytes(path);
+    return std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end()) != bytes.end();
+}
+
+// A pack killed outright (SIGKILL: out of memory, a cancelled CI job) while
+// it copies the payload, and while it signs the package with a password:
+// nothing of the package is left under a name, the password is in no file
+// of the output folder or the temporary folder, and the next pack removes
+// the work folder the killed one left (the signer needs names there).
+TEST_F(PackToolTest, AHardKillLeavesNoPackageNorPasswordAndTheNextPackCleansUp) {
+    ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), ReadBytes(In("launcher.exe"))));
+    const uint64_t payloadSize = 256ull << 20;
+    ASSERT_TRUE(dir.WriteFile("payload.bin", "x"));
+    ASSERT_EQ(truncate(dir.Native("payload.bin").c_str(), static_cast<off_t>(payloadSize)), 0);
+    ASSERT_TRUE(dir.MakeDir("out") && dir.MakeDir("tmp") && dir.MakeDir("marks"));
+    ASSERT_TRUE(dir.WriteFile("key.pfx", "never read"));
+    const std::string password = "hard-kill pa55word";
+    // osslsigncode as it would be called; it says whether the password came
+    // through a pipe (never writing it), then takes its time.
+    const char* const script = R"sh(#!/bin/sh
+while [ $# -gt 0 ]; do
+  if [ "$1" = -readpass ]; then source="$2"; fi
+  shift
+done
+if [ -p "$source" ] && [ "$(cat "$source")" = "$EXPECTED_PASSWORD" ]; then echo pipe > "$MARKS/how"; fi
+echo $$ > "$MARKS/signer"
+exec sleep 120
+)sh";
+    ASSERT_TRUE(dir.WriteFile("slow-signer", script));
+    ASSERT_TRUE(dir.SetMode("slow-signer", 0755));
+    const std::vector<std::string> environment = {
+        "TMPDIR=" + dir.Native("tmp"), "VORLANE_OSSLSIGNCODE=" + dir.Native("slow-signer"),
+        "VORLANE_SIGN_PASSWORD=" + password, "EXPECTED_PASSWORD=" + password, "MARKS=" + dir.Native("marks")};
+    const std::vector<std::string> signing = {"--sign-pkcs12", dir.Native("key.pfx"), "--sign-exe"};
+    const auto passwordAnywhere = [&]() {
+        std::vector<std::string> files = FilesUnder(dir.Native("out"));
+        const std::vector<std::string> temporary = FilesUnder(dir.Native("tmp"));
+        files.insert(files.end(), temporary.begin(), temporary.end());
+        std::string found;
+        for (const std::string& file : files) {
+            if (Holds(file, password)) found += file + " ";
+        }
+        return found;
+    };
+
+    // Killed in the copy: the package had no name to leave behind.
+    pid_t pack = StartPack(dir, In("signed.dll"), dir.Native("payload.bin"), signing, environment);
+    ASSERT_TRUE(ReachesSize(dir, pack, 16ll << 20, static_cast<long long>(payloadSize)))
+        << "the copy was never seen: " << dir.ReadFile("pack.log");
+    kill(pack, SIGKILL);
+    ASSERT_EQ(waitpid(pack, nullptr, 0), pack);
+    EXPECT_EQ(dir.Listing("out"), std::vector<std::string>{});
+    EXPECT_EQ(dir.Listing("tmp"), std::vector<std::string>{});
+
+    // Killed while the signer works on the whole package.
+    pack = StartPack(dir, In("signed.dll"), dir.Native("payload.bin"), signing, environment);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!dir.Exists("marks/signer") && std::chrono::steady_clock::now() < deadline &&
+           waitpid(pack, nullptr, WNOHANG) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(dir.Exists("marks/signer")) << dir.ReadFile("pack.log");
+    kill(pack, SIGKILL);
+    ASSERT_EQ(waitpid(pack, nullptr, 0), pack);
+    const int signer = std::atoi(dir.ReadFile("marks/signer").c_str());
+    EXPECT_EQ(dir.ReadFile("marks/how"), "pipe\n") << "the signer did not get the password through a pipe";
+    EXPECT_EQ(dir.Listing("out"), std::vector<std::string>{});
+    const std::vector<std::string> left = dir.Listing("tmp");
+    ASSERT_EQ(left.size(), 1u);
+    uint32_t owner = 0;
+    EXPECT_TRUE(ToolParseWorkFolderName(left[0], &owner) && owner == static_cast<uint32_t>(pack)) << left[0];
+    EXPECT_EQ(passwordAnywhere(), "");
+    if (signer > 0) kill(-signer, SIGKILL);  // the orphaned signer's group
+
+    // The next pack, signer or not, takes what the killed one left.
+    std::string output;
+    EXPECT_EQ(RunProgram({"env", "TMPDIR=" + dir.Native("tmp"), PackToolPath(VORLANE_BINARY_DIR), "--launcher",
+                          dir.Native("launcher.exe"), "--payload", In("app.data"), "--runtime", In("signed.dll"),
+                          "-o", dir.Native("out/out.exe")},
+                         "", &output),
+              0)
+        << output;
+    EXPECT_NE(output.find("removed 1 temporary"), std::string::npos) << output;
+    EXPECT_EQ(dir.Listing("out"), std::vector<std::string>{"out.exe"});
+    EXPECT_EQ(dir.Listing("tmp"), std::vector<std::string>{});
+}
+
+// --sign-timeout: a signer still running then is ended with what it started,
+// the pack fails with exit 1 naming the timeout, and writes nothing.
+TEST_F(PackToolTest, ASignerPastItsTimeoutIsEndedWithItsProcessesAndNothingIsWritten) {
+    ASSERT_TRUE(dir.MakeDir("out") && dir.MakeDir("tmp"));
+    ASSERT_TRUE(dir.WriteFile("hung-signer", "#!/bin/sh\nsleep 300 & echo $! > \"$0.grandchild\"\n"
+                                             "trap '' TERM\nwhile :; do sleep 1; done\n"));
+    ASSERT_TRUE(dir.SetMode("hung-signer", 0755));
+    std::string output;
+    const auto start = std::chrono::steady_clock::now();
+    const int status = RunProgram({"env", "TMPDIR=" + dir.Native("tmp"), PackToolPath(VORLANE_BINARY_DIR),
+                                   "--launcher", In("launcher.exe"), "--payload", In("app.data"), "--runtime",
+                                   In("runtime.dll"), "-o", dir.Native("out/out.exe"), "--sign-command",
+                                   dir.Native("hung-signer") + " {in} {out}", "--sign-timeout", "1"},
+                                  "", &output);
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_NE(output.find("was still running after 1 seconds (--sign-timeout)"), std::string::npos) << output;
+    EXPECT_EQ(dir.Listing("out"), std::vector<std::string>{});
+    EXPECT_EQ(dir.Listing("tmp"), std::vector<std::string>{});
+    const std::string grandchild = dir.ReadFile("hung-signer.grandchild");
+    ASSERT_FALSE(grandchild.empty());
+    EXPECT_TRUE(ProcessEnds(std::atoi(grandchild.c_str()))) << "the signer's grandchild outlived the timeout";
+
+    for (const char* bad : {"0", "-5", "ten", "", "9999999999", "1.5"}) {
+        EXPECT_EQ(Pack("runtime.dll", {"--sign-timeout", bad}, &output), 2) << bad;
+        EXPECT_NE(output.find("--sign-timeout"), std::string::npos) << output;
+    }
+    ASSERT_TRUE(dir.WriteFile("app.json", R"({"sign-timeout": 30, "quiet": true})"));
+    EXPECT_EQ(Pack("runtime.dll", {"--config", dir.Native("app.json"), "--unchecked-runtime"}, &output), 0)
+        << output;
 }
 
 }  // namespace

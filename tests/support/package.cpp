@@ -124,6 +124,17 @@ bool ForgeCrc32(std::vector<uint8_t>* bytes, size_t offset, uint32_t target) {
     return Crc32(bytes->data(), bytes->size()) == target;
 }
 
+bool ProcessEnds(int pid, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z') return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
 int RunProgram(const std::vector<std::string>& argv, const std::string& workDir, std::string* output) {
     // Everything the child needs is ready before the fork.
     std::vector<char*> args;

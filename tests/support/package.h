@@ -21,6 +21,10 @@ bool ForgeCrc32(std::vector<uint8_t>* bytes, size_t offset, uint32_t target);
 // Output (stdout and stderr together) goes to *output when given.
 int RunProgram(const std::vector<std::string>& argv, const std::string& workDir = "", std::string* output = nullptr);
 
+// Whether the process of that id ends within seconds (a zombie counts as
+// ended: only its parent can still reap it).
+bool ProcessEnds(int pid, int seconds = 3);
+
 // vorlane-pack as the build installs it.
 std::string PackToolPath(const std::string& binaryDir);
 int RunPackTool(const std::string& binaryDir, const std::string& launcher, const std::string& payload,

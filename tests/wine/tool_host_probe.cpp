@@ -6,9 +6,18 @@
 //   tool_host_probe.exe output <folder>     an output over an existing file, names, identity
 //   tool_host_probe.exe wait <folder> [abandon]
 //                                           waits for Ctrl-C with an output and a work folder open
+//   tool_host_probe.exe hold <folder> [closed]
+//                                           an output (finished when closed) and a work folder with
+//                                           files held until the process is killed
+//   tool_host_probe.exe sweep <folder> <path>...
+//                                           ToolRemoveLeftovers(folder), then whether each path exists
+//   tool_host_probe.exe workfolder          a work folder with a tree in it, held, then removed by handle
+//   tool_host_probe.exe children <folder>   a child's secret on its standard input, and the timeout
+//                                           ending a child with its grandchild
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -77,7 +86,7 @@ int Output(const std::string& folder) {
 
     // A draw that names an existing file is never taken.
     ToolSetNameDraw(FixedDraw);
-    const std::string planted = ToolJoin(folder, ".app.exe.000000000000000a.tmp");
+    const std::string planted = ToolJoin(folder, ToolTemporaryFileName("app.exe", GetCurrentProcessId(), 0xa));
     Check(ToolWriteNewFile(planted, reinterpret_cast<const uint8_t*>("theirs"), 6, &why), "plant");
     Check(!ToolCreateOutput(final, &output, &why), "existing name refused");
     Check(Slurp(planted) == "theirs", "planted file kept");
@@ -125,6 +134,133 @@ int Wait(const std::string& folder, bool abandon) {
     return 128 + ToolInterruption();
 }
 
+bool PutFile(const std::string& path, const std::string& text) {
+    std::string why;
+    return ToolWriteNewFile(path, reinterpret_cast<const uint8_t*>(text.data()), text.size(), &why);
+}
+
+// An output written (and finished when closed) and a work folder with a
+// file, held until the process is killed outright: the test's SIGKILL ends
+// it, with no handler and no clean-up of its own.
+int Hold(const std::string& folder, bool closed) {
+    std::string why;
+    ToolOutput output;
+    std::string work;
+    Check(ToolCreateOutput(ToolJoin(folder, "app.exe"), &output, &why) && Put(&output, std::string(1 << 20, 'p')),
+          "create");
+    // While written, the name opens for nobody: it is deleted with the handle.
+    const HANDLE other = CreateFileW(ToolWide(output.temporary).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr);
+    std::printf("open_while_written=%d\n", other == INVALID_HANDLE_VALUE ? 0 : 1);
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    if (closed) Check(ToolCloseOutput(&output, &why), "close");
+    Check(ToolMakeWorkFolder(&work, &why), "work folder");
+    Check(PutFile(ToolJoin(work, "signed.dll"), "signed"), "work file");
+    std::printf("temporary=%s\nwork=%s\n", output.temporary.c_str(), work.c_str());
+    std::fflush(stdout);
+    Check(PutFile(ToolJoin(folder, "ready"), "r"), "ready");
+    Sleep(INFINITE);
+    return 3;
+}
+
+int Sweep(const std::string& folder, const std::vector<std::string>& paths) {
+    std::printf("removed=%u\n", static_cast<unsigned>(ToolRemoveLeftovers(folder)));
+    for (const std::string& path : paths) std::printf("exists=%d\n", ToolExists(path) ? 1 : 0);
+    return 0;
+}
+
+// A work folder holding a tree a signer might leave (read-only and hidden
+// files, nested folders): held against renaming, removed by its handle.
+int WorkFolder() {
+    std::string why;
+    std::string work;
+    Check(ToolMakeWorkFolder(&work, &why), "work folder");
+    uint32_t owner = 0;
+    Check(ToolParseWorkFolderName(ToolNameOf(work), &owner) && owner == GetCurrentProcessId(), "work folder name");
+    const std::string sub = ToolJoin(ToolJoin(work, "sub"), "deeper");
+    Check(CreateDirectoryW(ToolWide(ToolJoin(work, "sub")).c_str(), nullptr) != FALSE &&
+              CreateDirectoryW(ToolWide(sub).c_str(), nullptr) != FALSE,
+          "subfolders");
+    Check(PutFile(ToolJoin(sub, "left.tmp"), "l") && PutFile(ToolJoin(work, "readonly.dll"), "r") &&
+              PutFile(ToolJoin(work, "hidden.txt"), "h"),
+          "files");
+    SetFileAttributesW(ToolWide(ToolJoin(work, "readonly.dll")).c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(ToolWide(ToolJoin(work, "hidden.txt")).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    const std::string moved = work + "-moved";
+    const BOOL renamed = MoveFileExW(ToolWide(work).c_str(), ToolWide(moved).c_str(), 0);
+    std::printf("renamed_while_held=%d\n", renamed != FALSE ? 1 : 0);
+    if (renamed != FALSE) MoveFileExW(ToolWide(moved).c_str(), ToolWide(work).c_str(), 0);
+    ToolRemoveWorkFolder(work);
+    Check(!ToolExists(work), "work folder removed");
+    ToolRemoveWorkFolder(work);  // nothing held any more: nothing done
+    std::printf("failures=%d\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
+
+std::string OwnPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return ToolUtf8(path, length);
+}
+
+// A secret reaches a child on its standard input; the timeout ends a child
+// and the grandchild it started.
+int Children(const std::string& folder) {
+    const std::string self = OwnPath();
+    const std::string secret = "s3cret p\xc3\xa4ss \"word\"";
+    ToolRunOptions options;
+    options.secret = &secret;
+    std::string output;
+    const int status = ToolRunProgram({self, "cat"}, &output, options);
+    Check(status == 0 && output == Hex(secret), "secret on standard input");
+    Check(ToolRunProgram({self, "cat"}, &output) == 0 && output.empty(), "no secret: empty input");
+
+    ToolRunOptions limited;
+    limited.timeoutSeconds = 2;
+    const std::string pidFile = ToolJoin(folder, "grandchild.pid");
+    const DWORD start = GetTickCount();
+    const int result = ToolRunProgram({self, "tree", pidFile}, &output, limited);
+    std::printf("timeout_result=%d elapsed_ms=%lu\n", result, static_cast<unsigned long>(GetTickCount() - start));
+    Check(result == TOOL_RUN_TIMED_OUT, "timed out");
+    std::vector<uint8_t> bytes;
+    std::string why;
+    Check(ToolReadWhole(pidFile, 64, &bytes, &why), "grandchild pid");
+    const DWORD pid = static_cast<DWORD>(std::strtoul(std::string(bytes.begin(), bytes.end()).c_str(), nullptr, 10));
+    const HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    const bool ended = grandchild == nullptr || WaitForSingleObject(grandchild, 5000) == WAIT_OBJECT_0;
+    if (grandchild != nullptr) CloseHandle(grandchild);
+    std::printf("grandchild_ended=%d\n", ended ? 1 : 0);
+    std::printf("failures=%d\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
+
+// The child of Children: standard input to its end, in hex, on standard output.
+int Cat() {
+    std::string input;
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) != FALSE && got != 0) {
+        input.append(buffer, got);
+    }
+    std::printf("%s", Hex(input).c_str());
+    return 0;
+}
+
+// A child that starts a grandchild which never ends, then never ends itself.
+int Tree(const std::string& pidFile) {
+    std::wstring line = L"\"" + ToolWide(OwnPath()) + L"\" sleep";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) return 4;
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    PutFile(pidFile, std::to_string(started.dwProcessId));
+    Sleep(INFINITE);
+    return 5;
+}
+
 }  // namespace
 
 int wmain(int, wchar_t**) {
@@ -135,6 +271,18 @@ int wmain(int, wchar_t**) {
     }
     if (args.size() == 3 && args[1] == "output") return Output(args[2]);
     if (args.size() >= 3 && args[1] == "wait") return Wait(args[2], args.size() == 4 && args[3] == "abandon");
+    if (args.size() >= 3 && args[1] == "hold") return Hold(args[2], args.size() == 4 && args[3] == "closed");
+    if (args.size() >= 3 && args[1] == "sweep") {
+        return Sweep(args[2], std::vector<std::string>(args.begin() + 3, args.end()));
+    }
+    if (args.size() == 2 && args[1] == "workfolder") return WorkFolder();
+    if (args.size() == 3 && args[1] == "children") return Children(args[2]);
+    if (args.size() == 2 && args[1] == "cat") return Cat();
+    if (args.size() == 3 && args[1] == "tree") return Tree(args[2]);
+    if (args.size() == 2 && args[1] == "sleep") {
+        Sleep(INFINITE);
+        return 6;
+    }
     std::printf("usage\n");
     return 2;
 }

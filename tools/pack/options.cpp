@@ -27,6 +27,7 @@ const OptionInfo OPTIONS[] = {
     {OptionId::SignRuntime, "sign-runtime", 0, ValueKind::TwoPaths, false, true},
     {OptionId::SignPkcs12, "sign-pkcs12", 0, ValueKind::Path, false, true},
     {OptionId::Timestamp, "timestamp", 0, ValueKind::Text, true, true},
+    {OptionId::SignTimeout, "sign-timeout", 0, ValueKind::Seconds, false, true},
     {OptionId::Check, "check", 0, ValueKind::Flag, false, true},
     {OptionId::NoCheck, "no-check", 0, ValueKind::Flag, false, true},
     {OptionId::TrustRoot, "trust-root", 0, ValueKind::Path, true, true},
@@ -79,6 +80,13 @@ const char USAGE[] =
     "  --sign-pkcs12 PFX        sign it with a PKCS#12 file\n"
     "  --timestamp URL          timestamp server (repeatable: tried in order)\n"
     "  --sign-exe               sign the finished package too, the same way\n"
+    "  --sign-timeout SECONDS   end a signer still running after this long, with\n"
+    "                           every process it started, and fail (default 900)\n"
+    "  The password reaches osslsigncode through a pipe, never a file (signtool\n"
+    "  takes it only on its command line). A pack killed outright leaves no\n"
+    "  partial package on Linux (on Windows none while it is written); each pack\n"
+    "  first removes what killed ones left (.NAME.vorlane-PID-*.tmp beside the\n"
+    "  output, vorlane-PID-* in the temporary folder) once process PID is gone.\n"
     "The check (on by default):\n"
     "  --trust-root CERT        also verify the runtime's chain against this root\n"
     "                           (PEM; repeatable)\n"
@@ -124,6 +132,7 @@ const char* MetavarOf(ValueKind kind) {
         case ValueKind::Path: return "a file";
         case ValueKind::TwoPaths: return "two files";
         case ValueKind::Text: return "a value";
+        case ValueKind::Seconds: return "a number of seconds";
         case ValueKind::Flag: break;
     }
     return "nothing";
@@ -202,6 +211,7 @@ void ApplyOption(PackOptions* options, OptionId id, const std::vector<std::strin
         case OptionId::Timestamp:
             options->sign.timestamps.insert(options->sign.timestamps.end(), values.begin(), values.end());
             break;
+        case OptionId::SignTimeout: text(&options->signTimeout); break;
         case OptionId::Check: options->check = true; break;
         case OptionId::NoCheck: options->noCheck = true; break;
         case OptionId::TrustRoot:

@@ -10,7 +10,7 @@
 enum class OptionId {
     Launcher, Payload, Runtime, Output, Setting4, Setting5, Setting6, Publisher, Icon, FileVersion, ProductName,
     CompanyName, FileDescription, Copyright, OriginalFilename, SignCommand, SignExe, SignRuntime, SignPkcs12,
-    Timestamp, Check, NoCheck, TrustRoot, NoPin, Quiet, UncheckedRuntime, Json, Config, Help, Version,
+    Timestamp, SignTimeout, Check, NoCheck, TrustRoot, NoPin, Quiet, UncheckedRuntime, Json, Config, Help, Version,
     Count
 };
 
@@ -19,6 +19,7 @@ enum class ValueKind {
     Text,      // one value, taken as it is
     Path,      // one file; relative paths in a config file are taken from its folder
     TwoPaths,  // two files (--sign-runtime CERT KEY); an array of two in a config file
+    Seconds,   // one whole number; a number (or its digits as a string) in a config file
 };
 
 struct OptionInfo {

@@ -32,6 +32,21 @@ bool CheckText(const NamedText& named, Failure* failure) {
     return true;
 }
 
+// A signer's time limit: at least a second, at most a year.
+constexpr uint32_t SECONDS_LIMIT = 366u * 24 * 3600;
+
+bool ParseSeconds(const std::string& text, uint32_t* seconds) {
+    if (text.empty() || text.size() > 9) return false;
+    uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > SECONDS_LIMIT) return false;
+    *seconds = value;
+    return true;
+}
+
 }  // namespace
 
 bool CheckRuns(const PackOptions& options) {
@@ -64,6 +79,10 @@ bool CheckOptions(PackOptions* options, Failure* failure) {
         return Usage(failure, "--file-version " + options->fileVersion.text +
                                   ": must be one to four numbers A.B.C.D, each 0 to 65535 (a Windows version holds "
                                   "16 bits per part)");
+    }
+    if (options->signTimeout.given && !ParseSeconds(options->signTimeout.text, &options->sign.timeoutSeconds)) {
+        return Usage(failure, "--sign-timeout " + options->signTimeout.text +
+                                  ": must be a whole number of seconds, from 1 to " + std::to_string(SECONDS_LIMIT));
     }
     const SignSettings& sign = options->sign;
     const int ways = (sign.command.empty() ? 0 : 1) + (sign.certificate.empty() ? 0 : 1) +

@@ -1,7 +1,7 @@
 // The --config file: one JSON object whose keys are the long options' names
 // ("payload", "no-check", "timestamp", ...). Flags are true or false,
 // repeatable options a string or an array of strings, --sign-runtime an array
-// of two; relative paths are taken from the file's folder, so a config file
+// of two, --sign-timeout a number; relative paths are taken from the file's folder, so a config file
 // works from wherever the tool is started. Read with nlohmann-json, without
 // exceptions: a malformed file is a usage error naming where it went wrong.
 #include <nlohmann/json.hpp>
@@ -45,6 +45,10 @@ bool KeyFailure(const std::string& file, const std::string& key, const std::stri
 
 // The strings of a value: a string, or for a repeatable option an array of them.
 bool StringsOf(const Json& value, const OptionInfo& info, std::vector<std::string>* out) {
+    if (info.kind == ValueKind::Seconds && value.is_number_unsigned()) {
+        out->push_back(std::to_string(value.get<uint64_t>()));
+        return true;
+    }
     if (value.is_string()) {
         out->push_back(value.get_ref<const std::string&>());
         return info.kind != ValueKind::TwoPaths;
@@ -60,6 +64,7 @@ bool StringsOf(const Json& value, const OptionInfo& info, std::vector<std::strin
 const char* ExpectedOf(const OptionInfo& info) {
     if (info.kind == ValueKind::Flag) return "must be true or false";
     if (info.kind == ValueKind::TwoPaths) return "must be an array of two paths";
+    if (info.kind == ValueKind::Seconds) return "must be a whole number of seconds";
     if (info.repeatable) return "must be a string or an array of strings";
     return "must be a string";
 }

@@ -51,6 +51,7 @@ struct PackOptions {
     GivenText setting4, setting5, setting6, publisher;
     GivenText productName, companyName, fileDescription, copyright, originalFilename;
     GivenText fileVersion;  // as given; CheckOptions parses it into version
+    GivenText signTimeout;  // as given; CheckOptions parses it into sign.timeoutSeconds
     uint16_t version[4] = {0, 0, 0, 0};
     SignSettings sign;
     std::vector<std::string> trustRoots;

@@ -2,7 +2,8 @@
 // runtime signed and studied, the launcher's resources written, the verdict
 // predicted, the package written under a temporary name, checked, signed and
 // checked again when asked, then renamed. Whatever stops it, nothing is left:
-// no output, no temporary file, no work folder.
+// no output, no temporary file, no work folder; and what a pack killed
+// outright left (where a name could not be avoided) goes at the next pack.
 #include "tools/inspect/inspect.h"
 #include "tools/pack/pack_tool.h"
 #include "tools/toolkit_version.h"
@@ -61,6 +62,8 @@ bool SignPackage(const PackOptions& options, Leftovers* left, PackSummary* summa
 
 bool Pack(PackOptions& options, Failure* failure) {
     if (!FindLauncher(&options, failure) || !CheckOutputPath(options, failure)) return false;
+    const size_t removed = ToolRemoveLeftovers(ToolFolderOf(options.output));
+    if (removed != 0) Say("removed " + std::to_string(removed) + " temporary file(s) or folder(s) a killed pack left");
     PackFiles files;
     if (!ReadInputs(options, &files, failure) || !CheckRuntimeInput(options, files, failure) ||
         !CheckSpace(options, files, failure)) {

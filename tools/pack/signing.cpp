@@ -23,17 +23,6 @@ constexpr size_t WORDS_SHOWN = 4;
 // appearing on the terminal behind the tool's back.
 const char* const NO_PASSWORD = "vorlane: no VORLANE_SIGN_PASSWORD given";
 
-// The private work folder, removed with what it holds when the scope ends.
-struct WorkFolder {
-    std::string path;
-    WorkFolder() = default;
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-    ~WorkFolder() {
-        if (!path.empty()) ToolRemoveWorkFolder(path);
-    }
-};
-
 uint32_t Get32(const uint8_t* bytes, size_t at) {
     return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
 }
@@ -141,10 +130,30 @@ bool FileIsSigned(const std::string& path) {
 
 std::string ProgramName(const std::string& program) { return ToolNameOf(program); }
 
-// The message for a signer that could not be started or was interrupted.
-std::string NotRun(const std::string& program, const std::string& output) {
-    if (ToolInterruption() != 0) return "interrupted while " + ProgramName(program) + " was signing";
-    return "the signer " + ProgramName(program) + " could not be started: " + output;
+// The message for a signer that did not end by itself: it could not be
+// started, was interrupted, ran past the time limit or asked the terminal.
+std::string NotRun(const SignSettings& settings, const std::string& program, int result, const std::string& output) {
+    const std::string name = ProgramName(program);
+    if (ToolInterruption() != 0) return "interrupted while " + name + " was signing";
+    if (result == TOOL_RUN_TIMED_OUT) {
+        return "the signer " + name + " was still running after " + std::to_string(settings.timeoutSeconds) +
+               " seconds (--sign-timeout): it was ended with every process it started";
+    }
+    if (result == TOOL_RUN_WANTS_TERMINAL) {
+        return "the signer " + name + " stopped to read from the terminal (a password or PIN prompt?): it was "
+               "ended; signers run without one, so give the password through VORLANE_SIGN_PASSWORD or the "
+               "signer's own option";
+    }
+    return "the signer " + name + " could not be started: " + output;
+}
+
+// Runs a signer within the time limit, with the secret when there is one.
+int RunSigner(const SignSettings& settings, const std::vector<std::string>& arguments, const std::string* secret,
+              std::string* output) {
+    ToolRunOptions options;
+    options.secret = secret;
+    options.timeoutSeconds = settings.timeoutSeconds;
+    return ToolRunProgram(arguments, output, options);
 }
 
 std::string KeyFileName(const SignSettings& settings) {
@@ -176,10 +185,10 @@ bool SignWithCommand(const SignSettings& settings, const std::string& in, const 
     }
     const std::vector<std::string> arguments = FillSignTemplate(words, inPlace ? out : in, out);
     std::string output;
-    const int status = ToolRunProgram(arguments, &output);
+    const int status = RunSigner(settings, arguments, nullptr, &output);
     const std::string name = ProgramName(arguments[0]);
     if (status < 0) {
-        *why = NotRun(arguments[0], output);
+        *why = NotRun(settings, arguments[0], status, output);
         return false;
     }
     if (status != 0) {
@@ -229,22 +238,18 @@ bool SignWithOsslsigncode(const SignSettings& settings, const std::string& progr
         *why = "SOURCE_DATE_EPOCH must be a number of seconds, not " + job.epoch;
         return false;
     }
-    std::string password;
-    const bool given = ToolGetEnv("VORLANE_SIGN_PASSWORD", &password) && !password.empty();
-    WorkFolder work;
+    // The password goes through a pipe, never a file: see signing.h.
+    job.hasPassword = ToolGetEnv("VORLANE_SIGN_PASSWORD", &job.password) && !job.password.empty();
+    const bool given = job.hasPassword;
     if (given || settings.pkcs12.empty()) {
-        if (!given) password = NO_PASSWORD;
-        if (!ToolMakeWorkFolder(&work.path, why)) return false;
-        job.passwordFile = ToolJoin(work.path, "password");
-        if (!ToolWriteNewFile(job.passwordFile, reinterpret_cast<const uint8_t*>(password.data()), password.size(),
-                              why)) {
-            return false;
-        }
+        if (!given) job.password = NO_PASSWORD;
+        job.passwordSource = ToolSecretName();
     }
     std::string output;
-    const int status = ToolRunProgram(OsslsigncodeArguments(job, in, out), &output);
+    const int status = RunSigner(settings, OsslsigncodeArguments(job, in, out),
+                                 job.passwordSource.empty() ? nullptr : &job.password, &output);
     if (status < 0) {
-        *why = NotRun(program, output);
+        *why = NotRun(settings, program, status, output);
         return false;
     }
     if (status != 0) {
@@ -273,9 +278,9 @@ bool SignWithSigntool(const SignSettings& settings, const std::string& program, 
             return false;
         }
         std::string output;
-        const int status = ToolRunProgram(SigntoolArguments(job, url, out), &output);
+        const int status = RunSigner(settings, SigntoolArguments(job, url, out), nullptr, &output);
         if (status < 0) {
-            *why = NotRun(program, output);
+            *why = NotRun(settings, program, status, output);
             return false;
         }
         if (status == 0) {
@@ -459,7 +464,7 @@ std::vector<std::string> OsslsigncodeArguments(const KeySigning& job, const std:
     } else {
         arguments.insert(arguments.end(), {"-certs", job.certificate, "-key", job.key});
     }
-    if (!job.passwordFile.empty()) arguments.insert(arguments.end(), {"-readpass", job.passwordFile});
+    if (!job.passwordSource.empty()) arguments.insert(arguments.end(), {"-readpass", job.passwordSource});
     for (const std::string& url : job.timestamps) arguments.insert(arguments.end(), {"-ts", url});
     // The signing time is the one time a package records.
     if (!job.epoch.empty()) arguments.insert(arguments.end(), {"-time", job.epoch});

@@ -17,8 +17,9 @@
 //
 // The conveniences on Linux run osslsigncode (VORLANE_OSSLSIGNCODE, else
 // osslsigncode on PATH), which opens legacy PKCS#12 files itself. The password
-// reaches it through -readpass and a file readable only by the user, in a
-// private work folder removed afterwards. A PEM key given without a password
+// never touches the disk: it reaches osslsigncode through a pipe the tool host
+// hands it (-readpass /dev/fd/3 on Linux; -readpass - and its standard input
+// on Windows, osslsigncode 2.9 or later). A PEM key given without a password
 // gets a stand-in one, so an encrypted key fails at once with a message
 // instead of a prompt on the terminal. --timestamp gives -ts once per URL (the
 // first server that answers stamps); SOURCE_DATE_EPOCH gives -time, so the
@@ -33,12 +34,19 @@
 // for the signing time, so SOURCE_DATE_EPOCH does not apply there.
 // --sign-runtime CERT KEY on Windows runs osslsigncode.exe when it is on PATH
 // (or VORLANE_OSSLSIGNCODE names it) and is refused otherwise.
+//
+// Every signer run has a time limit (--sign-timeout): a signer still running
+// then is ended with every process it started, and signing fails.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Seconds a signer may run before it is ended: 15 minutes, far more than any
+// signing (timestamp servers included) takes, far less than a job's limit.
+constexpr uint32_t SIGN_TIMEOUT_DEFAULT = 900;
 
 struct SignSettings {
     std::string command;                  // --sign-command TEMPLATE ({in}, {out})
@@ -47,6 +55,7 @@ struct SignSettings {
     std::string pkcs12;                   // --sign-pkcs12 PFX
     std::vector<std::string> timestamps;  // --timestamp URL, in order
     bool signExe = false;                 // --sign-exe: the finished package too
+    uint32_t timeoutSeconds = SIGN_TIMEOUT_DEFAULT;  // --sign-timeout
 };
 
 // Whether any signing was asked for.
@@ -84,8 +93,8 @@ struct KeySigning {
     std::string certificate;   // PEM or DER chain, leaf first (osslsigncode -certs)
     std::string key;           // osslsigncode -key
     std::string pkcs12;        // -pkcs12, signtool /f
-    std::string passwordFile;  // osslsigncode -readpass ("" for none)
-    std::string password;      // signtool /p, when hasPassword
+    std::string passwordSource;  // osslsigncode -readpass: where it reads the pipe ("" for none)
+    std::string password;        // through the pipe, or signtool /p, when hasPassword
     bool hasPassword = false;
     std::vector<std::string> timestamps;  // osslsigncode -ts each
     std::string epoch;                    // SOURCE_DATE_EPOCH for -time ("" for none)
