@@ -204,7 +204,8 @@ TEST_F(HostileTexts, PackQuotesASignersNameEscaped) {
     const std::string signer = "Mal\x1b]0;pwned\x07\xe2\x80\xaelory";
     std::string output;
     ASSERT_EQ(Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2", "-utf8",
-                   "-keyout", dir.Native("key.pem"), "-out", dir.Native("cert.pem"), "-subj", "/CN=" + signer},
+                   "-keyout", dir.Native("key.pem"), "-out", dir.Native("cert.pem"), "-subj", "/CN=" + signer,
+                   "-addext", "extendedKeyUsage=codeSigning"},
                   &output),
               0)
         << output;
