@@ -33,6 +33,7 @@ DELAY_LOAD_MODULE_NOT_FOUND = 0xC06D007E
 OUT_OF_REACH = {
     "OwnPath": "the length of the path the package is started from",
     "Redirected": "a <exe>.local beside the package: its folder, not its bytes",
+    "RewrittenOwnPath": "a folder name ending in a dot or a space on the path the package is started from",
     "ExeOpen": "the file system refusing to open the package",
     "Probe": "a package carries the launcher's own image, which passes the probe; "
              "an image that does not is another program",
@@ -41,6 +42,7 @@ OUT_OF_REACH = {
     "PayloadMemory": "the machine's memory",
     "RuntimeDir": "the per-user cache folder cannot be made",
     "LibraryPath": "the length of the user's local application data path",
+    "RewrittenCachePath": "a folder name ending in a dot or a space in the user's local application data path",
     "InstallInUseOtherCrc": "another process holding the cached library",
     "InstallInUse": "another process holding the cached library",
     "InstallWrite": "the cache folder cannot be written",
@@ -54,6 +56,7 @@ OUT_OF_REACH = {
     "FinalPathUnreadable": "the system cannot name the held library",
     "FinalPathTooLong": "the length of the cache path",
     "NetworkVolume": "a cache folder on a network volume",
+    "RewrittenLoadPath": "a folder name ending in a dot or a space on the cache's final path",
     "MappedUncomparable": "the loader's mapped file cannot be identified",
     "MappedOther": "something swapping the library between its check and its load",
 }
