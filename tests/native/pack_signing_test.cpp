@@ -10,16 +10,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/tool_command_line.h"
-#include "platform/tool_host.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
+#include "tools/host/command_line.h"
+#include "tools/host/host.h"
+#include "tools/inspect/inspect.h"
 #include "tools/pack/signing.h"
 
 namespace {
@@ -52,6 +56,16 @@ private:
     bool had_ = false;
     std::string old_;
 };
+
+// ToolRunProgram's exit status, or its TOOL_RUN_ value when the program did
+// not run to its end (which it must say by returning false).
+int RunChild(const std::vector<std::string>& arguments, std::string* output,
+             const ToolRunOptions& options = ToolRunOptions()) {
+    int status = 0;
+    const bool ran = ToolRunProgram(arguments, &status, output, options);
+    EXPECT_EQ(ran, status >= 0) << status;
+    return status;
+}
 
 std::vector<std::string> Split(const std::string& text) {
     std::vector<std::string> words;
@@ -261,17 +275,17 @@ TEST(SignerOutput, NamesThePasswordOrTheTimestampAndDropsOpenSslsStack) {
 
 TEST(ChildProcesses, ExitStatusOutputAndArgumentsComeBackWhole) {
     std::string output;
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo out; echo err >&2; exit 3"}, &output), 3);
+    EXPECT_EQ(RunChild({"sh", "-c", "echo out; echo err >&2; exit 3"}, &output), 3);
     EXPECT_EQ(output, "out\nerr\n");
     // Arguments arrive unchanged; standard input is empty, never the terminal's.
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "printf '[%s]' \"$@\"; cat", "sh", "a b", "$(id)", "", "x\"y"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "printf '[%s]' \"$@\"; cat", "sh", "a b", "$(id)", "", "x\"y"}, &output), 0);
     EXPECT_EQ(output, "[a b][$(id)][][x\"y]");
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "kill -9 $$"}, &output), 128 + 9);
-    EXPECT_EQ(ToolRunProgram({"no-such-program-anywhere"}, &output), -1);
+    EXPECT_EQ(RunChild({"sh", "-c", "kill -9 $$"}, &output), 128 + 9);
+    EXPECT_EQ(RunChild({"no-such-program-anywhere"}, &output), TOOL_RUN_NOT_STARTED);
     EXPECT_NE(output.find("no-such-program-anywhere not found on PATH"), std::string::npos);
     // A grandchild that keeps the pipe open does not hold the caller once the child has ended.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "sleep 5 & echo started"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "sleep 5 & echo started"}, &output), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(output, "started\n");
 }
@@ -290,14 +304,14 @@ TEST(ChildProcesses, PathSearchSkipsTheCurrentFolder) {
     {
         EnvScope path("PATH", (":" + dir.Native("bin") + "::/bin:/usr/bin").c_str());
         EXPECT_TRUE(ToolFindProgram("signer-x", &found));
-        EXPECT_EQ(ToolRunProgram({"signer-x"}, &output), 0);
+        EXPECT_EQ(RunChild({"signer-x"}, &output), 0);
     }
     ASSERT_EQ(chdir(old), 0);
     EXPECT_EQ(found, dir.Native("bin/signer-x"));
     EXPECT_EQ(output, "found\n");
 }
 
-TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
+TEST(ChildProcesses, AnInterruptionStopsTheChildAndSaysSo) {
     TempDir dir;
     const std::string pidFile = dir.Native("pid");
     // The tool in a process of its own: its interruption is for good.
@@ -306,8 +320,9 @@ TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
     if (tool == 0) {
         ToolCatchInterruptions();
         std::string output;
-        const int status = ToolRunProgram({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile}, &output);
-        _exit(status == -1 && ToolInterruption() == SIGTERM ? 0 : 1);
+        int status = 0;
+        const bool ran = ToolRunProgram({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile}, &status, &output);
+        _exit(!ran && status == TOOL_RUN_INTERRUPTED && ToolInterruption() == SIGTERM ? 0 : 1);
     }
     std::string pid;
     for (int i = 0; i < 100 && pid.empty(); ++i) {
@@ -342,7 +357,7 @@ TEST(ChildProcesses, TheTimeoutEndsTheChildWithEverythingItStarted) {
         options.timeoutSeconds = 1;
         std::string output;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(ToolRunProgram(hang, &output, options), TOOL_RUN_TIMED_OUT);
+        EXPECT_EQ(RunChild(hang, &output, options), TOOL_RUN_TIMED_OUT);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
         const std::string pid = dir.ReadFile("pids");
         if (!pid.empty()) EXPECT_TRUE(ProcessEnds(std::atoi(pid.c_str()))) << "a process of the signer outlived it";
@@ -350,7 +365,7 @@ TEST(ChildProcesses, TheTimeoutEndsTheChildWithEverythingItStarted) {
     std::string output;
     ToolRunOptions options;
     options.timeoutSeconds = 5;
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo quick; exit 4"}, &output, options), 4);
+    EXPECT_EQ(RunChild({"sh", "-c", "echo quick; exit 4"}, &output, options), 4);
     EXPECT_EQ(output, "quick\n");
 }
 
@@ -363,10 +378,10 @@ TEST(ChildProcesses, ASecretArrivesThroughAPipeAndNothingElseOfOursIsInherited) 
     options.secret = &secret;
     std::string output;
     const std::string script = "test -p \"$0\" && cat \"$0\"; ls /proc/$$/fd | tr '\\n' ' '";
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", script, ToolSecretName()}, &output, options), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", script, ToolSecretName()}, &output, options), 0);
     EXPECT_EQ(output.substr(0, secret.size()), secret);
     EXPECT_EQ(output.substr(secret.size()), "0 1 2 3 ");  // sh's own, and the secret's: never the stray
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "ls /proc/$$/fd | tr '\\n' ' '"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "ls /proc/$$/fd | tr '\\n' ' '"}, &output), 0);
     EXPECT_EQ(output, "0 1 2 ");
     close(stray);
 }
@@ -389,8 +404,9 @@ TEST(ChildProcesses, ASignerThatPromptsOnTheTerminalIsEndedAtOnce) {
         ToolRunOptions options;
         options.timeoutSeconds = 60;
         std::string output;
-        const int result = ToolRunProgram({"sh", "-c", "echo asking; read pin < /dev/tty"}, &output, options);
-        _exit(result == TOOL_RUN_WANTS_TERMINAL && output == "asking\n" ? 0 : 1);
+        int status = 0;
+        const bool ran = ToolRunProgram({"sh", "-c", "echo asking; read pin < /dev/tty"}, &status, &output, options);
+        _exit(!ran && status == TOOL_RUN_WANTS_TERMINAL && output.rfind("asking\n", 0) == 0 ? 0 : 1);
     }
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -573,6 +589,55 @@ TEST_F(Signing, TheCertificateTableCheckReadsDirectoryFourWithinTheFile) {
     // A table past the file's end (the signature cut off) is no signature.
     EXPECT_FALSE(HasCertificateTable(image.data(), 4096, image.size() - 1));
     EXPECT_FALSE(HasCertificateTable(image.data(), 63, image.size()));
+}
+
+// The signer's name as the inspection reads it from the certificate table:
+// the common name, a UTF8String here (openssl's default), and none at all
+// when those bytes are not UTF-8, whatever the name's other attributes say.
+TEST_F(Signing, ASignersNameThatIsNotUtf8IsNoName) {
+    std::string why;
+    ASSERT_TRUE(Sign({"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {}, false}, "named.dll", &why)) << why;
+    std::vector<uint8_t> image = ReadBytes(dir->Native("out dir/named.dll"));
+    ASSERT_GT(image.size(), 0x200u);
+    const auto le32 = [&](size_t at) {
+        return image[at] | (image[at + 1] << 8) | (image[at + 2] << 16) | (static_cast<uint32_t>(image[at + 3]) << 24);
+    };
+    const size_t pe = le32(60);
+    const size_t tableAt = le32(pe + 24 + 144);  // PE32+: data directory 4
+    const size_t tableSize = le32(pe + 24 + 148);
+    ASSERT_LE(tableAt + tableSize, image.size());
+    std::u16string signer;
+    ASSERT_TRUE(ReadSigner(image.data() + tableAt, tableSize, &signer));
+    EXPECT_EQ(signer, u"Signing Test");
+
+    // Every copy of the name (subject and issuer alike, so the signer is still found), re-spelled.
+    const std::string name = "Signing Test";
+    const struct {
+        const char* what;
+        std::string bytes;  // as long as the name
+        bool readable;
+    } cases[] = {
+        {"UTF-8", "Sign\xC3\xA9" "d Test", true},
+        {"an overlong form", "Signing \xC0\x80st", false},
+        {"a stray byte", "Signing T\xFFst", false},
+        {"an encoded surrogate", "Signing \xED\xA0\x80t", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> table(image.begin() + tableAt, image.begin() + tableAt + tableSize);
+        size_t copies = 0;
+        for (size_t at = 0; at + name.size() <= table.size(); ++at) {
+            if (std::equal(name.begin(), name.end(), table.begin() + at)) {
+                ASSERT_EQ(table[at - 2], 0x0C) << "not a UTF8String";
+                std::copy(c.bytes.begin(), c.bytes.end(), table.begin() + at);
+                ++copies;
+            }
+        }
+        ASSERT_GE(copies, 2u);
+        signer = u"stale";
+        EXPECT_EQ(ReadSigner(table.data(), table.size(), &signer), c.readable);
+        if (!c.readable) EXPECT_EQ(signer, u"");
+    }
 }
 
 }  // namespace

@@ -1,7 +1,97 @@
 // The tool host's operations that are the same over every OS, built on the
-// per-OS ones (see tool_host.h).
-#include "platform/tool_host.h"
-#include "platform/tool_output_internal.h"
+// per-OS ones and the standard library (see host.h).
+#include "tools/host/host.h"
+
+#include <filesystem>
+#include <system_error>
+#include <type_traits>
+
+#include "tools/host/host_internal.h"
+#include "tools/host/output_internal.h"
+#include "tools/host/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path for the standard library's name operations, from UTF-8 through the
+// tools' codec: never the ANSI code page on Windows, never an exception.
+fs::path PathOf(const std::string& utf8) {
+    if constexpr (std::is_same_v<fs::path::value_type, char>) {
+        return fs::path(utf8);
+    } else {
+        std::u16string wide;
+        Utf16FromUtf8(utf8, &wide);
+        return fs::path(std::wstring(wide.begin(), wide.end()));
+    }
+}
+
+// A template, so that only the OS's own branch is compiled.
+template <typename Char>
+std::string Utf8OfNative(const std::basic_string<Char>& native) {
+    if constexpr (sizeof(Char) == 1) {
+        return native;
+    } else {
+        return Utf8Of(std::u16string(native.begin(), native.end()));
+    }
+}
+
+std::string Utf8OfPath(const fs::path& path) { return Utf8OfNative(path.native()); }
+
+// The path without trailing separators (a root keeps its own): "a/b/" names b.
+fs::path Trimmed(const std::string& utf8) {
+    fs::path path = PathOf(utf8);
+    while (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+    return path;
+}
+
+}  // namespace
+
+std::string ToolFolderOf(const std::string& path) {
+    const fs::path folder = Trimmed(path).parent_path();
+    return folder.empty() ? std::string(".") : Utf8OfPath(folder);
+}
+
+std::string ToolNameOf(const std::string& path) { return Utf8OfPath(Trimmed(path).filename()); }
+
+std::string ToolJoin(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return Utf8OfPath(PathOf(folder) / PathOf(name));
+}
+
+// Asked of the folder itself (a trailing separator keeps it whole), which may
+// be a volume mounted apart from its parent.
+bool ToolFreeSpace(const std::string& folder, uint64_t* bytes) {
+    std::error_code error;
+    const fs::space_info space = fs::space(ToolFsPath(folder) / "", error);
+    if (error) return false;
+    *bytes = space.available;
+    return true;
+}
+
+void ToolKeepOutput(std::string* output, const char* data, size_t size) {
+    constexpr size_t OUTPUT_LIMIT = 1 << 20;
+    output->append(data, size);
+    if (output->size() > OUTPUT_LIMIT) output->erase(0, output->size() - OUTPUT_LIMIT);
+}
+
+bool ToolRunStopped(const std::string& reason, int* status, std::string* output, int stop) {
+    *status = stop;
+    if (!output->empty() && output->back() != '\n') output->push_back('\n');
+    output->append(reason);
+    return false;
+}
+
+bool ToolProgramToRun(const std::vector<std::string>& arguments, std::string* program, std::string* why) {
+    if (arguments.empty() || arguments[0].empty()) {
+        *why = "no program to run";
+        return false;
+    }
+    if (ToolFindProgram(arguments[0], program)) return true;
+    *why = PathOf(arguments[0]).has_parent_path() ? "not an executable program: " + arguments[0]
+                                                  : arguments[0] + " not found on PATH";
+    return false;
+}
 
 bool ToolReadWhole(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes, std::string* why) {
     ToolFile file;
@@ -36,13 +126,6 @@ constexpr size_t RANDOM_DIGITS = 16;
 // A process id of 32 bits has at most ten digits.
 constexpr size_t PID_DIGITS = 10;
 
-std::string Hex(uint64_t value) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text(RANDOM_DIGITS, '0');
-    for (size_t i = RANDOM_DIGITS; i-- > 0; value >>= 4) text[i] = digits[value & 15u];
-    return text;
-}
-
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 // "<pid>-<16 hex digits>" exactly, as the two makers below write it.
@@ -67,11 +150,12 @@ bool ParseOwnerAndRandom(const std::string& text, uint32_t* pid) {
 }  // namespace
 
 std::string ToolTemporaryFileName(const std::string& outputName, uint32_t pid, uint64_t random) {
-    return "." + outputName + TEMPORARY_MARK + std::to_string(pid) + "-" + Hex(random) + TEMPORARY_SUFFIX;
+    return "." + outputName + TEMPORARY_MARK + std::to_string(pid) + "-" + HexNumber(random, RANDOM_DIGITS, false) +
+           TEMPORARY_SUFFIX;
 }
 
 std::string ToolWorkFolderName(uint32_t pid, uint64_t random) {
-    return WORK_PREFIX + std::to_string(pid) + "-" + Hex(random);
+    return WORK_PREFIX + std::to_string(pid) + "-" + HexNumber(random, RANDOM_DIGITS, false);
 }
 
 bool ToolParseTemporaryFileName(const std::string& name, uint32_t* pid) {
