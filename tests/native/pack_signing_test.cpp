@@ -186,38 +186,144 @@ TEST(SignSettings, RefusesContradictoryOrIncompleteSettingsBeforeAnyWork) {
     }
 }
 
-TEST(SignCommandLines, KeyFileSignersGetPasswordsThroughAPipeAndOneTimestampPerTry) {
-    KeySigning job;
-    job.program = "/usr/bin/osslsigncode";
-    job.pkcs12 = "/keys/a b.pfx";
-    job.passwordSource = ToolSecretName();
-    job.timestamps = {"http://ts1", "http://ts2"};
-    job.epoch = "1700000000";
-    EXPECT_EQ(OsslsigncodeArguments(job, "/in.dll", "/out.dll"),
-              (std::vector<std::string>{"/usr/bin/osslsigncode", "sign", "-pkcs12", "/keys/a b.pfx", "-readpass",
-                                        "/dev/fd/3", "-ts", "http://ts1", "-ts", "http://ts2", "-time",
-                                        "1700000000", "-h", "sha256", "-in", "/in.dll", "-out", "/out.dll"}));
+// A signer's arguments read back as the signer reads them: its verb, then
+// options from its table, each taking the next argument as its value, and
+// what is left as files. problem says what the signer would not read.
+struct SignerCall {
+    std::string verb;
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> files;
+    std::string problem;
+
+    std::vector<std::string> Values(const std::string& option) const {
+        std::vector<std::string> values;
+        for (const auto& o : options) {
+            if (o.first == option) values.push_back(o.second);
+        }
+        return values;
+    }
+};
+
+SignerCall ReadSignerCall(const std::vector<std::string>& arguments, const std::set<std::string>& table,
+                          char optionMark) {
+    SignerCall call;
+    if (arguments.size() < 2) {
+        call.problem = "no verb";
+        return call;
+    }
+    call.verb = arguments[1];
+    for (size_t i = 2; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        if (table.count(word) != 0) {
+            if (i + 1 == arguments.size()) call.problem += word + " has no value; ";
+            if (i + 1 < arguments.size()) call.options.emplace_back(word, arguments[++i]);
+        } else if (!word.empty() && word[0] == optionMark) {
+            call.problem += "unknown option " + word + "; ";
+        } else {
+            call.files.push_back(word);
+        }
+    }
+    return call;
+}
+
+using Values = std::vector<std::string>;
+
+// What is wrong with osslsigncode's arguments for the job ("" when nothing):
+// the job's key material and nothing else, the password only through the
+// pipe, each timestamp server once in order, the signing time when given,
+// SHA-256, and -in and -out the two files.
+std::string OsslsigncodeProblem(const KeySigning& job, const std::string& in, const std::string& out) {
+    const std::vector<std::string> arguments = OsslsigncodeArguments(job, in, out);
+    SignerCall call = ReadSignerCall(
+        arguments, {"-pkcs12", "-certs", "-key", "-readpass", "-pass", "-ts", "-time", "-h", "-in", "-out"}, '-');
+    std::string& problem = call.problem;
+    if (arguments[0] != job.program || call.verb != "sign") problem += "not osslsigncode sign; ";
+    const bool pkcs12 = !job.pkcs12.empty();
+    if (call.Values("-pkcs12") != (pkcs12 ? Values{job.pkcs12} : Values{})) problem += "-pkcs12; ";
+    if (call.Values("-certs") != (pkcs12 ? Values{} : Values{job.certificate})) problem += "-certs; ";
+    if (call.Values("-key") != (pkcs12 ? Values{} : Values{job.key})) problem += "-key; ";
+    const Values pipe = job.passwordSource.empty() ? Values{} : Values{ToolSecretName()};
+    if (call.Values("-readpass") != pipe || !call.Values("-pass").empty()) problem += "the password's way in; ";
+    for (const std::string& argument : arguments) {
+        if (!job.password.empty() && argument.find(job.password) != std::string::npos) problem += "the password; ";
+    }
+    if (call.Values("-ts") != job.timestamps) problem += "-ts; ";
+    if (call.Values("-time") != (job.epoch.empty() ? Values{} : Values{job.epoch})) problem += "-time; ";
+    if (call.Values("-h") != Values{"sha256"}) problem += "-h; ";
+    if (call.Values("-in") != Values{in} || call.Values("-out") != Values{out} || !call.files.empty()) {
+        problem += "the files; ";
+    }
+    return problem;
+}
+
+// signtool's, for one try with one timestamp server (or none), after the
+// trip through the Windows command line: the PFX, its password on /p
+// exactly when there is one (signtool reads it nowhere else), SHA-256 for the
+// file and the timestamp, and the file itself last.
+std::string SigntoolProblem(const KeySigning& job, const std::string& url, const std::string& file) {
+    const std::vector<std::string> arguments = SigntoolArguments(job, url, file);
+    std::string line;
+    std::string why;
+    if (!WindowsCommandLine(arguments, &line, &why)) return "no command line: " + why;
+    const std::vector<std::string> read = ParseWindowsCommandLine(line);
+    if (read != arguments) return "the command line reads back otherwise: " + line;
+    SignerCall call = ReadSignerCall(read, {"/f", "/p", "/fd", "/tr", "/td"}, '/');
+    std::string& problem = call.problem;
+    if (read[0] != job.program || call.verb != "sign") problem += "not signtool sign; ";
+    if (call.Values("/f") != Values{job.pkcs12}) problem += "/f; ";
+    if (call.Values("/p") != (job.hasPassword ? Values{job.password} : Values{})) problem += "/p; ";
+    if (call.Values("/fd") != Values{"sha256"}) problem += "/fd; ";
+    const Values stamp = url.empty() ? Values{} : Values{url};
+    if (call.Values("/tr") != stamp || call.Values("/td") != (url.empty() ? Values{} : Values{"sha256"})) {
+        problem += "the timestamp; ";
+    }
+    if (call.files != Values{file} || read.back() != file) problem += "the file; ";
+    return problem;
+}
+
+TEST(SignCommandLines, OsslsigncodeGetsTheKeyThePipeEachTimestampOnceAndTheTwoFiles) {
+    KeySigning pkcs12;
+    pkcs12.program = "/usr/bin/osslsigncode";
+    pkcs12.pkcs12 = "/keys/a b.pfx";
+    pkcs12.password = "hunter2 secret";
+    pkcs12.hasPassword = true;
+    pkcs12.passwordSource = ToolSecretName();
+    pkcs12.timestamps = {"http://ts1", "http://ts2"};
+    pkcs12.epoch = "1700000000";
     KeySigning pem;
     pem.program = "osslsigncode";
     pem.certificate = "chain.pem";
-    pem.key = "leaf.key";
-    EXPECT_EQ(OsslsigncodeArguments(pem, "i", "o"),
-              (std::vector<std::string>{"osslsigncode", "sign", "-certs", "chain.pem", "-key", "leaf.key", "-h",
-                                        "sha256", "-in", "i", "-out", "o"}));
+    pem.key = "-leaf.key";  // a name that looks like an option stays the value it is
+    KeySigning locked = pem;
+    locked.password = "vorlane: no VORLANE_SIGN_PASSWORD given";
+    locked.passwordSource = ToolSecretName();
+    locked.timestamps = {"http://only"};
+    const struct {
+        const char* what;
+        const KeySigning& job;
+        std::string in, out;
+    } cases[] = {
+        {"PKCS#12, password, two servers, a signing time", pkcs12, "/in.dll", "/out dir/out.dll"},
+        {"PEM, no password", pem, "i", "o"},
+        {"PEM, stand-in password, one server", locked, "-in", "-out"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OsslsigncodeProblem(c.job, c.in, c.out), "") << c.what;
+    }
+}
 
+TEST(SignCommandLines, SigntoolGetsThePfxOneTimestampPerTryAndTheFileLastThroughWindowsQuoting) {
     KeySigning windows;
-    windows.program = "C:\\Kits\\signtool.exe";
-    windows.pkcs12 = "C:\\keys\\a.pfx";
+    windows.program = "C:\\Program Files\\Kits\\signtool.exe";
+    windows.pkcs12 = "C:\\keys\\a \"b\".pfx";
     windows.password = "p \"w\" \\";
     windows.hasPassword = true;
-    const std::vector<std::string> arguments = SigntoolArguments(windows, "http://ts1", "C:\\w\\x y.dll");
-    EXPECT_EQ(arguments, (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/p",
-                                                   "p \"w\" \\", "/fd", "sha256", "/tr", "http://ts1", "/td",
-                                                   "sha256", "C:\\w\\x y.dll"}));
-    windows.hasPassword = false;
-    EXPECT_EQ(SigntoolArguments(windows, "", "f.dll"),
-              (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/fd", "sha256",
-                                        "f.dll"}));
+    for (const bool password : {true, false}) {
+        windows.hasPassword = password;
+        for (const char* url : {"http://ts1", ""}) {
+            EXPECT_EQ(SigntoolProblem(windows, url, "C:\\w\\x y\\"), "") << password << " " << url;
+        }
+    }
 }
 
 TEST(WindowsCommandLines, ReadBackAsTheSameArgumentsByTheRuntimesRules) {
