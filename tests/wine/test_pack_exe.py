@@ -30,14 +30,17 @@ def main():
                       "--icon": logo}
             options = ["-q", "--setting4", "vier \u2603", "--file-version", "3.1.4",
                        "--product-name", "\u00dcn\u00efcode Viewer"]
-            linux_out = os.path.join(folder, "linux.exe")
+            # The same output name: the version block's defaults come from it.
+            os.makedirs(os.path.join(folder, "linux"), exist_ok=True)
+            os.makedirs(os.path.join(folder, "windows"), exist_ok=True)
+            linux_out = os.path.join(folder, "linux", "app.exe")
             done = subprocess.run([pack, "-o", linux_out, "--trust-root", fx.root()["pem"]] + options +
                                   [a for k, v in inputs.items() for a in (k, v)],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"))
             h.expect_equal(done.returncode, 0, "vorlane-pack: " + done.stdout.decode("utf-8", "replace")[-2000:])
 
-            windows_out = os.path.join(folder, "windows.exe")
+            windows_out = os.path.join(folder, "windows", "app.exe")
             result = prefix.run(pack_exe, ["-o", harness.wine_path(windows_out)] + options +
                                 [a for k, v in inputs.items() for a in (k, harness.wine_path(v))],
                                 relay=False, timeout=300, env={"SOURCE_DATE_EPOCH": "1700000000"})
