@@ -1,5 +1,7 @@
 #include "archive/pin.h"
 
+#include "base/hex.h"
+
 namespace {
 
 struct Algorithm {
@@ -14,13 +16,6 @@ const Algorithm ALGORITHMS[] = {
     {PlatDigestKind::Sha384, u"sha384", 48},
     {PlatDigestKind::Sha512, u"sha512", 64},
 };
-
-int HexValue(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
 
 }  // namespace
 
@@ -70,8 +65,8 @@ bool FormatPin(const Pin& pin, char16_t* out, size_t capacity) {
     for (size_t i = 0; i < n; ++i) out[at++] = name[i];
     out[at++] = u':';
     for (uint32_t i = 0; i < pin.size; ++i) {
-        out[at++] = u"0123456789abcdef"[pin.digest[i] >> 4];
-        out[at++] = u"0123456789abcdef"[pin.digest[i] & 15];
+        out[at++] = static_cast<char16_t>(HEX_LOWER[pin.digest[i] >> 4]);
+        out[at++] = static_cast<char16_t>(HEX_LOWER[pin.digest[i] & 15]);
     }
     out[at] = 0;
     return true;

@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include "base/hex.h"
 #include "platform/platform.h"
 
 size_t TextLength(const char16_t* text) {
@@ -83,7 +84,7 @@ bool TextFormatV(char16_t* out, size_t capacity, const char16_t* format, va_list
                 break;
             case u'X': {
                 const uint32_t v = va_arg(args, uint32_t);
-                for (int shift = 28; shift >= 0; shift -= 4) Put(s, u"0123456789ABCDEF"[(v >> shift) & 0xF]);
+                for (int shift = 28; shift >= 0; shift -= 4) Put(s, static_cast<char16_t>(HEX_UPPER[(v >> shift) & 0xF]));
                 break;
             }
             case u'%':

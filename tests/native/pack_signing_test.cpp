@@ -10,16 +10,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/tool_command_line.h"
-#include "platform/tool_host.h"
 #include "tests/support/package.h"
 #include "tests/support/temp_dir.h"
+#include "tools/host/command_line.h"
+#include "tools/host/host.h"
+#include "tools/inspect/inspect.h"
 #include "tools/pack/signing.h"
 
 namespace {
@@ -52,6 +56,16 @@ private:
     bool had_ = false;
     std::string old_;
 };
+
+// ToolRunProgram's exit status, or its TOOL_RUN_ value when the program did
+// not run to its end (which it must say by returning false).
+int RunChild(const std::vector<std::string>& arguments, std::string* output,
+             const ToolRunOptions& options = ToolRunOptions()) {
+    int status = 0;
+    const bool ran = ToolRunProgram(arguments, &status, output, options);
+    EXPECT_EQ(ran, status >= 0) << status;
+    return status;
+}
 
 std::vector<std::string> Split(const std::string& text) {
     std::vector<std::string> words;
@@ -172,38 +186,144 @@ TEST(SignSettings, RefusesContradictoryOrIncompleteSettingsBeforeAnyWork) {
     }
 }
 
-TEST(SignCommandLines, KeyFileSignersGetPasswordsThroughAPipeAndOneTimestampPerTry) {
-    KeySigning job;
-    job.program = "/usr/bin/osslsigncode";
-    job.pkcs12 = "/keys/a b.pfx";
-    job.passwordSource = ToolSecretName();
-    job.timestamps = {"http://ts1", "http://ts2"};
-    job.epoch = "1700000000";
-    EXPECT_EQ(OsslsigncodeArguments(job, "/in.dll", "/out.dll"),
-              (std::vector<std::string>{"/usr/bin/osslsigncode", "sign", "-pkcs12", "/keys/a b.pfx", "-readpass",
-                                        "/dev/fd/3", "-ts", "http://ts1", "-ts", "http://ts2", "-time",
-                                        "1700000000", "-h", "sha256", "-in", "/in.dll", "-out", "/out.dll"}));
+// A signer's arguments read back as the signer reads them: its verb, then
+// options from its table, each taking the next argument as its value, and
+// what is left as files. problem says what the signer would not read.
+struct SignerCall {
+    std::string verb;
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> files;
+    std::string problem;
+
+    std::vector<std::string> Values(const std::string& option) const {
+        std::vector<std::string> values;
+        for (const auto& o : options) {
+            if (o.first == option) values.push_back(o.second);
+        }
+        return values;
+    }
+};
+
+SignerCall ReadSignerCall(const std::vector<std::string>& arguments, const std::set<std::string>& table,
+                          char optionMark) {
+    SignerCall call;
+    if (arguments.size() < 2) {
+        call.problem = "no verb";
+        return call;
+    }
+    call.verb = arguments[1];
+    for (size_t i = 2; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        if (table.count(word) != 0) {
+            if (i + 1 == arguments.size()) call.problem += word + " has no value; ";
+            if (i + 1 < arguments.size()) call.options.emplace_back(word, arguments[++i]);
+        } else if (!word.empty() && word[0] == optionMark) {
+            call.problem += "unknown option " + word + "; ";
+        } else {
+            call.files.push_back(word);
+        }
+    }
+    return call;
+}
+
+using Values = std::vector<std::string>;
+
+// What is wrong with osslsigncode's arguments for the job ("" when nothing):
+// the job's key material and nothing else, the password only through the
+// pipe, each timestamp server once in order, the signing time when given,
+// SHA-256, and -in and -out the two files.
+std::string OsslsigncodeProblem(const KeySigning& job, const std::string& in, const std::string& out) {
+    const std::vector<std::string> arguments = OsslsigncodeArguments(job, in, out);
+    SignerCall call = ReadSignerCall(
+        arguments, {"-pkcs12", "-certs", "-key", "-readpass", "-pass", "-ts", "-time", "-h", "-in", "-out"}, '-');
+    std::string& problem = call.problem;
+    if (arguments[0] != job.program || call.verb != "sign") problem += "not osslsigncode sign; ";
+    const bool pkcs12 = !job.pkcs12.empty();
+    if (call.Values("-pkcs12") != (pkcs12 ? Values{job.pkcs12} : Values{})) problem += "-pkcs12; ";
+    if (call.Values("-certs") != (pkcs12 ? Values{} : Values{job.certificate})) problem += "-certs; ";
+    if (call.Values("-key") != (pkcs12 ? Values{} : Values{job.key})) problem += "-key; ";
+    const Values pipe = job.passwordSource.empty() ? Values{} : Values{ToolSecretName()};
+    if (call.Values("-readpass") != pipe || !call.Values("-pass").empty()) problem += "the password's way in; ";
+    for (const std::string& argument : arguments) {
+        if (!job.password.empty() && argument.find(job.password) != std::string::npos) problem += "the password; ";
+    }
+    if (call.Values("-ts") != job.timestamps) problem += "-ts; ";
+    if (call.Values("-time") != (job.epoch.empty() ? Values{} : Values{job.epoch})) problem += "-time; ";
+    if (call.Values("-h") != Values{"sha256"}) problem += "-h; ";
+    if (call.Values("-in") != Values{in} || call.Values("-out") != Values{out} || !call.files.empty()) {
+        problem += "the files; ";
+    }
+    return problem;
+}
+
+// signtool's, for one try with one timestamp server (or none), after the
+// trip through the Windows command line: the PFX, its password on /p
+// exactly when there is one (signtool reads it nowhere else), SHA-256 for the
+// file and the timestamp, and the file itself last.
+std::string SigntoolProblem(const KeySigning& job, const std::string& url, const std::string& file) {
+    const std::vector<std::string> arguments = SigntoolArguments(job, url, file);
+    std::string line;
+    std::string why;
+    if (!WindowsCommandLine(arguments, &line, &why)) return "no command line: " + why;
+    const std::vector<std::string> read = ParseWindowsCommandLine(line);
+    if (read != arguments) return "the command line reads back otherwise: " + line;
+    SignerCall call = ReadSignerCall(read, {"/f", "/p", "/fd", "/tr", "/td"}, '/');
+    std::string& problem = call.problem;
+    if (read[0] != job.program || call.verb != "sign") problem += "not signtool sign; ";
+    if (call.Values("/f") != Values{job.pkcs12}) problem += "/f; ";
+    if (call.Values("/p") != (job.hasPassword ? Values{job.password} : Values{})) problem += "/p; ";
+    if (call.Values("/fd") != Values{"sha256"}) problem += "/fd; ";
+    const Values stamp = url.empty() ? Values{} : Values{url};
+    if (call.Values("/tr") != stamp || call.Values("/td") != (url.empty() ? Values{} : Values{"sha256"})) {
+        problem += "the timestamp; ";
+    }
+    if (call.files != Values{file} || read.back() != file) problem += "the file; ";
+    return problem;
+}
+
+TEST(SignCommandLines, OsslsigncodeGetsTheKeyThePipeEachTimestampOnceAndTheTwoFiles) {
+    KeySigning pkcs12;
+    pkcs12.program = "/usr/bin/osslsigncode";
+    pkcs12.pkcs12 = "/keys/a b.pfx";
+    pkcs12.password = "hunter2 secret";
+    pkcs12.hasPassword = true;
+    pkcs12.passwordSource = ToolSecretName();
+    pkcs12.timestamps = {"http://ts1", "http://ts2"};
+    pkcs12.epoch = "1700000000";
     KeySigning pem;
     pem.program = "osslsigncode";
     pem.certificate = "chain.pem";
-    pem.key = "leaf.key";
-    EXPECT_EQ(OsslsigncodeArguments(pem, "i", "o"),
-              (std::vector<std::string>{"osslsigncode", "sign", "-certs", "chain.pem", "-key", "leaf.key", "-h",
-                                        "sha256", "-in", "i", "-out", "o"}));
+    pem.key = "-leaf.key";  // a name that looks like an option stays the value it is
+    KeySigning locked = pem;
+    locked.password = "vorlane: no VORLANE_SIGN_PASSWORD given";
+    locked.passwordSource = ToolSecretName();
+    locked.timestamps = {"http://only"};
+    const struct {
+        const char* what;
+        const KeySigning& job;
+        std::string in, out;
+    } cases[] = {
+        {"PKCS#12, password, two servers, a signing time", pkcs12, "/in.dll", "/out dir/out.dll"},
+        {"PEM, no password", pem, "i", "o"},
+        {"PEM, stand-in password, one server", locked, "-in", "-out"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OsslsigncodeProblem(c.job, c.in, c.out), "") << c.what;
+    }
+}
 
+TEST(SignCommandLines, SigntoolGetsThePfxOneTimestampPerTryAndTheFileLastThroughWindowsQuoting) {
     KeySigning windows;
-    windows.program = "C:\\Kits\\signtool.exe";
-    windows.pkcs12 = "C:\\keys\\a.pfx";
+    windows.program = "C:\\Program Files\\Kits\\signtool.exe";
+    windows.pkcs12 = "C:\\keys\\a \"b\".pfx";
     windows.password = "p \"w\" \\";
     windows.hasPassword = true;
-    const std::vector<std::string> arguments = SigntoolArguments(windows, "http://ts1", "C:\\w\\x y.dll");
-    EXPECT_EQ(arguments, (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/p",
-                                                   "p \"w\" \\", "/fd", "sha256", "/tr", "http://ts1", "/td",
-                                                   "sha256", "C:\\w\\x y.dll"}));
-    windows.hasPassword = false;
-    EXPECT_EQ(SigntoolArguments(windows, "", "f.dll"),
-              (std::vector<std::string>{"C:\\Kits\\signtool.exe", "sign", "/f", "C:\\keys\\a.pfx", "/fd", "sha256",
-                                        "f.dll"}));
+    for (const bool password : {true, false}) {
+        windows.hasPassword = password;
+        for (const char* url : {"http://ts1", ""}) {
+            EXPECT_EQ(SigntoolProblem(windows, url, "C:\\w\\x y\\"), "") << password << " " << url;
+        }
+    }
 }
 
 TEST(WindowsCommandLines, ReadBackAsTheSameArgumentsByTheRuntimesRules) {
@@ -261,17 +381,17 @@ TEST(SignerOutput, NamesThePasswordOrTheTimestampAndDropsOpenSslsStack) {
 
 TEST(ChildProcesses, ExitStatusOutputAndArgumentsComeBackWhole) {
     std::string output;
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo out; echo err >&2; exit 3"}, &output), 3);
+    EXPECT_EQ(RunChild({"sh", "-c", "echo out; echo err >&2; exit 3"}, &output), 3);
     EXPECT_EQ(output, "out\nerr\n");
     // Arguments arrive unchanged; standard input is empty, never the terminal's.
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "printf '[%s]' \"$@\"; cat", "sh", "a b", "$(id)", "", "x\"y"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "printf '[%s]' \"$@\"; cat", "sh", "a b", "$(id)", "", "x\"y"}, &output), 0);
     EXPECT_EQ(output, "[a b][$(id)][][x\"y]");
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "kill -9 $$"}, &output), 128 + 9);
-    EXPECT_EQ(ToolRunProgram({"no-such-program-anywhere"}, &output), -1);
+    EXPECT_EQ(RunChild({"sh", "-c", "kill -9 $$"}, &output), 128 + 9);
+    EXPECT_EQ(RunChild({"no-such-program-anywhere"}, &output), TOOL_RUN_NOT_STARTED);
     EXPECT_NE(output.find("no-such-program-anywhere not found on PATH"), std::string::npos);
     // A grandchild that keeps the pipe open does not hold the caller once the child has ended.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "sleep 5 & echo started"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "sleep 5 & echo started"}, &output), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(output, "started\n");
 }
@@ -290,14 +410,14 @@ TEST(ChildProcesses, PathSearchSkipsTheCurrentFolder) {
     {
         EnvScope path("PATH", (":" + dir.Native("bin") + "::/bin:/usr/bin").c_str());
         EXPECT_TRUE(ToolFindProgram("signer-x", &found));
-        EXPECT_EQ(ToolRunProgram({"signer-x"}, &output), 0);
+        EXPECT_EQ(RunChild({"signer-x"}, &output), 0);
     }
     ASSERT_EQ(chdir(old), 0);
     EXPECT_EQ(found, dir.Native("bin/signer-x"));
     EXPECT_EQ(output, "found\n");
 }
 
-TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
+TEST(ChildProcesses, AnInterruptionStopsTheChildAndSaysSo) {
     TempDir dir;
     const std::string pidFile = dir.Native("pid");
     // The tool in a process of its own: its interruption is for good.
@@ -306,8 +426,9 @@ TEST(ChildProcesses, AnInterruptionStopsTheChildAndReturnsMinusOne) {
     if (tool == 0) {
         ToolCatchInterruptions();
         std::string output;
-        const int status = ToolRunProgram({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile}, &output);
-        _exit(status == -1 && ToolInterruption() == SIGTERM ? 0 : 1);
+        int status = 0;
+        const bool ran = ToolRunProgram({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile}, &status, &output);
+        _exit(!ran && status == TOOL_RUN_INTERRUPTED && ToolInterruption() == SIGTERM ? 0 : 1);
     }
     std::string pid;
     for (int i = 0; i < 100 && pid.empty(); ++i) {
@@ -342,7 +463,7 @@ TEST(ChildProcesses, TheTimeoutEndsTheChildWithEverythingItStarted) {
         options.timeoutSeconds = 1;
         std::string output;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(ToolRunProgram(hang, &output, options), TOOL_RUN_TIMED_OUT);
+        EXPECT_EQ(RunChild(hang, &output, options), TOOL_RUN_TIMED_OUT);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
         const std::string pid = dir.ReadFile("pids");
         if (!pid.empty()) EXPECT_TRUE(ProcessEnds(std::atoi(pid.c_str()))) << "a process of the signer outlived it";
@@ -350,7 +471,7 @@ TEST(ChildProcesses, TheTimeoutEndsTheChildWithEverythingItStarted) {
     std::string output;
     ToolRunOptions options;
     options.timeoutSeconds = 5;
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "echo quick; exit 4"}, &output, options), 4);
+    EXPECT_EQ(RunChild({"sh", "-c", "echo quick; exit 4"}, &output, options), 4);
     EXPECT_EQ(output, "quick\n");
 }
 
@@ -363,10 +484,10 @@ TEST(ChildProcesses, ASecretArrivesThroughAPipeAndNothingElseOfOursIsInherited) 
     options.secret = &secret;
     std::string output;
     const std::string script = "test -p \"$0\" && cat \"$0\"; ls /proc/$$/fd | tr '\\n' ' '";
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", script, ToolSecretName()}, &output, options), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", script, ToolSecretName()}, &output, options), 0);
     EXPECT_EQ(output.substr(0, secret.size()), secret);
     EXPECT_EQ(output.substr(secret.size()), "0 1 2 3 ");  // sh's own, and the secret's: never the stray
-    EXPECT_EQ(ToolRunProgram({"sh", "-c", "ls /proc/$$/fd | tr '\\n' ' '"}, &output), 0);
+    EXPECT_EQ(RunChild({"sh", "-c", "ls /proc/$$/fd | tr '\\n' ' '"}, &output), 0);
     EXPECT_EQ(output, "0 1 2 ");
     close(stray);
 }
@@ -389,8 +510,9 @@ TEST(ChildProcesses, ASignerThatPromptsOnTheTerminalIsEndedAtOnce) {
         ToolRunOptions options;
         options.timeoutSeconds = 60;
         std::string output;
-        const int result = ToolRunProgram({"sh", "-c", "echo asking; read pin < /dev/tty"}, &output, options);
-        _exit(result == TOOL_RUN_WANTS_TERMINAL && output == "asking\n" ? 0 : 1);
+        int status = 0;
+        const bool ran = ToolRunProgram({"sh", "-c", "echo asking; read pin < /dev/tty"}, &status, &output, options);
+        _exit(!ran && status == TOOL_RUN_WANTS_TERMINAL && output.rfind("asking\n", 0) == 0 ? 0 : 1);
     }
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -573,6 +695,55 @@ TEST_F(Signing, TheCertificateTableCheckReadsDirectoryFourWithinTheFile) {
     // A table past the file's end (the signature cut off) is no signature.
     EXPECT_FALSE(HasCertificateTable(image.data(), 4096, image.size() - 1));
     EXPECT_FALSE(HasCertificateTable(image.data(), 63, image.size()));
+}
+
+// The signer's name as the inspection reads it from the certificate table:
+// the common name, a UTF8String here (openssl's default), and none at all
+// when those bytes are not UTF-8, whatever the name's other attributes say.
+TEST_F(Signing, ASignersNameThatIsNotUtf8IsNoName) {
+    std::string why;
+    ASSERT_TRUE(Sign({"", dir->Native("leaf.pem"), dir->Native("leaf.key"), "", {}, false}, "named.dll", &why)) << why;
+    std::vector<uint8_t> image = ReadBytes(dir->Native("out dir/named.dll"));
+    ASSERT_GT(image.size(), 0x200u);
+    const auto le32 = [&](size_t at) {
+        return image[at] | (image[at + 1] << 8) | (image[at + 2] << 16) | (static_cast<uint32_t>(image[at + 3]) << 24);
+    };
+    const size_t pe = le32(60);
+    const size_t tableAt = le32(pe + 24 + 144);  // PE32+: data directory 4
+    const size_t tableSize = le32(pe + 24 + 148);
+    ASSERT_LE(tableAt + tableSize, image.size());
+    std::u16string signer;
+    ASSERT_TRUE(ReadSigner(image.data() + tableAt, tableSize, &signer));
+    EXPECT_EQ(signer, u"Signing Test");
+
+    // Every copy of the name (subject and issuer alike, so the signer is still found), re-spelled.
+    const std::string name = "Signing Test";
+    const struct {
+        const char* what;
+        std::string bytes;  // as long as the name
+        bool readable;
+    } cases[] = {
+        {"UTF-8", "Sign\xC3\xA9" "d Test", true},
+        {"an overlong form", "Signing \xC0\x80st", false},
+        {"a stray byte", "Signing T\xFFst", false},
+        {"an encoded surrogate", "Signing \xED\xA0\x80t", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> table(image.begin() + tableAt, image.begin() + tableAt + tableSize);
+        size_t copies = 0;
+        for (size_t at = 0; at + name.size() <= table.size(); ++at) {
+            if (std::equal(name.begin(), name.end(), table.begin() + at)) {
+                ASSERT_EQ(table[at - 2], 0x0C) << "not a UTF8String";
+                std::copy(c.bytes.begin(), c.bytes.end(), table.begin() + at);
+                ++copies;
+            }
+        }
+        ASSERT_GE(copies, 2u);
+        signer = u"stale";
+        EXPECT_EQ(ReadSigner(table.data(), table.size(), &signer), c.readable);
+        if (!c.readable) EXPECT_EQ(signer, u"");
+    }
 }
 
 }  // namespace

@@ -27,7 +27,7 @@
 #include "tests/support/package.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/temp_dir.h"
-#include "platform/tool_output_internal.h"
+#include "tools/host/output_internal.h"
 #include "tools/resources/resources.h"
 
 extern "C" {

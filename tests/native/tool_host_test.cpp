@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/tool_host.h"
-#include "platform/tool_host_internal.h"
-#include "platform/tool_output_internal.h"
+#include "tools/host/host.h"
+#include "tools/host/host_internal.h"
+#include "tools/host/output_internal.h"
 
 namespace fs = std::filesystem;
 

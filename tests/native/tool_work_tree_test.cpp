@@ -14,7 +14,7 @@
 #include "base/owned.h"
 #include "cache/remove_tree.h"
 #include "platform/sim_control.h"
-#include "platform/tool_output_internal.h"
+#include "tools/host/output_internal.h"
 #include "tests/support/temp_dir.h"
 #include "tools/host/work_tree.h"
 

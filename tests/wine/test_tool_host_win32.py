@@ -1,5 +1,6 @@
-"""The Windows tool host (platform/tool_host.h) under Wine, through
-tool_host_probe.exe: the UTF-16 command line, an output committed over an
+"""The Windows tool host (tools/host/host.h) under Wine, through
+tool_host_probe.exe: the UTF-16 command line, paths taken apart by Windows'
+rules and text at the Win32 calls, an output committed over an
 existing file, names never reused, work folders held and removed by handle,
 Ctrl-C while an output is open, a hard kill while it is written and after,
 what the next run removes, a child's secret on its standard input and the
@@ -26,9 +27,8 @@ def parse(output):
 def main():
     h = harness.Harness.from_args()
     with h:
-        # The tool host and its removal by handle need each other: the first is named twice.
-        probe = h.platform_helper("tool_host_probe", ["libvorlane_tool_host.a", "libvorlane_work_tree.a",
-                                                      "libvorlane_tool_host.a", "libvorlane_core.a"], ["bcrypt"])
+        probe = h.platform_helper("tool_host_probe", ["tools/host/libvorlane_tool_host.a", "libvorlane_core.a"],
+                                  ["bcrypt"])
         prefix = h.new_prefix()
 
         @h.case("arguments come from the UTF-16 command line as UTF-8")
@@ -37,6 +37,12 @@ def main():
             result = prefix.run(probe, ["args"] + words, relay=False)
             h.expect_equal(result.status, 0, "exit status")
             h.expect_equal(parse(result.stdout).get("arg"), [w.encode("utf-8").hex() for w in words], "arguments")
+
+        @h.case("paths are taken apart by Windows' rules; text that is not UTF-8 reaches no Win32 call")
+        def _():
+            result = prefix.run(probe, ["names"], relay=False)
+            got = parse(result.stdout)
+            h.expect_equal((result.status, got.get("fail")), (0, None), "probe checks: " + result.stdout[-1200:])
 
         @h.case("an output replaces an existing file in one step; names are never reused")
         def _():

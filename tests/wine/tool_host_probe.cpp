@@ -1,4 +1,4 @@
-// Drives the Windows tool host (tool_host.h) under Wine, where its real calls
+// Drives the Windows tool host (tools/host/host.h) under Wine, where its real calls
 // run. One command per run; prints "key=value" lines, "fail=what" for any
 // check that does not hold.
 //
@@ -14,6 +14,7 @@
 //   tool_host_probe.exe workfolder          a work folder with a tree in it, held, then removed by handle
 //   tool_host_probe.exe children <folder>   a child's secret on its standard input, and the timeout
 //                                           ending a child with its grandchild
+//   tool_host_probe.exe names               paths taken apart and joined, text at the Win32 calls
 #include <windows.h>
 
 #include <cstdio>
@@ -21,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/tool_host.h"
-#include "platform/tool_output_internal.h"
-#include "platform/tool_text_win32.h"
+#include "tools/host/host.h"
+#include "tools/host/output_internal.h"
+#include "tools/host/win32_text.h"
 
 namespace {
 
@@ -204,6 +205,41 @@ std::string OwnPath() {
     return ToolUtf8(path, length);
 }
 
+// Names taken apart and joined by Windows' rules (drives, UNC shares, both
+// separators, trailing ones), and the text at the Win32 calls: a name that is
+// not UTF-8 reaches no call, a lone surrogate comes back as U+FFFD.
+int Names() {
+    const struct {
+        const char* path;
+        const char* folder;
+        const char* name;
+    } cases[] = {
+        {"app.exe", ".", "app.exe"},
+        {"C:\\out\\app.exe", "C:\\out", "app.exe"},
+        {"C:\\app.exe", "C:\\", "app.exe"},
+        {"C:app.exe", "C:", "app.exe"},
+        {"out/sub/", "out", "sub"},
+        {"out\\sub\\\\", "out", "sub"},
+        {"\\\\server\\share\\app.exe", "\\\\server\\share", "app.exe"},
+        {"C:\\", "C:\\", ""},
+        {"\\app.exe", "\\", "app.exe"},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = ToolFolderOf(c.path);
+        const std::string name = ToolNameOf(c.path);
+        std::printf("parts=%s|%s|%s\n", c.path, folder.c_str(), name.c_str());
+        Check(folder == c.folder && name == c.name, c.path);
+    }
+    Check(ToolJoin("C:\\out", "a") == "C:\\out\\a" && ToolJoin("C:\\out\\", "a") == "C:\\out\\a" &&
+              ToolJoin("C:", "a") == "C:a" && ToolJoin("", "a") == "a",
+          "joins");
+    Check(ToolWide("bad \xff name").empty() && ToolWide("\xc3\xa9t\xc3\xa9") == L"\u00e9t\u00e9", "to UTF-16");
+    const wchar_t lone[] = {L'a', 0xD800, L'b'};
+    Check(ToolUtf8(lone, 3) == "a\xef\xbf\xbd" "b", "a lone surrogate");
+    std::printf("failures=%d\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
+
 // A secret reaches a child on its standard input; the timeout ends a child
 // and the grandchild it started.
 int Children(const std::string& folder) {
@@ -212,17 +248,21 @@ int Children(const std::string& folder) {
     ToolRunOptions options;
     options.secret = &secret;
     std::string output;
-    const int status = ToolRunProgram({self, "cat"}, &output, options);
-    Check(status == 0 && output == Hex(secret), "secret on standard input");
-    Check(ToolRunProgram({self, "cat"}, &output) == 0 && output.empty(), "no secret: empty input");
+    int status = -9;
+    Check(ToolRunProgram({self, "cat"}, &status, &output, options) && status == 0 && output == Hex(secret),
+          "secret on standard input");
+    Check(ToolRunProgram({self, "cat"}, &status, &output) && status == 0 && output.empty(), "no secret: empty input");
+    Check(!ToolRunProgram({ToolJoin(ToolFolderOf(self), "none.exe")}, &status, &output) &&
+              status == TOOL_RUN_NOT_STARTED && output.find("not an executable program") != std::string::npos,
+          "a program that is not there");
 
     ToolRunOptions limited;
     limited.timeoutSeconds = 2;
     const std::string pidFile = ToolJoin(folder, "grandchild.pid");
     const DWORD start = GetTickCount();
-    const int result = ToolRunProgram({self, "tree", pidFile}, &output, limited);
-    std::printf("timeout_result=%d elapsed_ms=%lu\n", result, static_cast<unsigned long>(GetTickCount() - start));
-    Check(result == TOOL_RUN_TIMED_OUT, "timed out");
+    const bool ran = ToolRunProgram({self, "tree", pidFile}, &status, &output, limited);
+    std::printf("timeout_result=%d elapsed_ms=%lu\n", status, static_cast<unsigned long>(GetTickCount() - start));
+    Check(!ran && status == TOOL_RUN_TIMED_OUT, "timed out");
     std::vector<uint8_t> bytes;
     std::string why;
     Check(ToolReadWhole(pidFile, 64, &bytes, &why), "grandchild pid");
@@ -277,6 +317,7 @@ int wmain(int, wchar_t**) {
     }
     if (args.size() == 2 && args[1] == "workfolder") return WorkFolder();
     if (args.size() == 3 && args[1] == "children") return Children(args[2]);
+    if (args.size() == 2 && args[1] == "names") return Names();
     if (args.size() == 2 && args[1] == "cat") return Cat();
     if (args.size() == 3 && args[1] == "tree") return Tree(args[2]);
     if (args.size() == 2 && args[1] == "sleep") {

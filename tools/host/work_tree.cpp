@@ -7,7 +7,7 @@
 #include "base/owned.h"
 #include "base/text.h"
 #include "cache/remove_tree.h"
-#include "platform/tool_output_internal.h"
+#include "tools/host/output_internal.h"
 
 namespace {
 

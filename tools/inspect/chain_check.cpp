@@ -1,23 +1,10 @@
 // The one place that says which chain check a build's tools use, so that
-// vorlane-inspect and vorlane-pack's own check never judge a package apart.
+// vorlane-inspect and vorlane-pack's own check never judge a package apart:
+// the machine's own where the OS has one (Windows), else osslsigncode against
+// the packager's roots.
+#include "tools/host/host.h"
 #include "tools/inspect/inspect.h"
 
-#ifdef _WIN32
-#include "platform/machine_trust.h"
-#endif
+VerifyChain PlatformChainCheck() { return ToolMachineTrust() == nullptr ? VerifyWithOsslsigncode : nullptr; }
 
-VerifyChain PlatformChainCheck() {
-#ifdef _WIN32
-    return nullptr;
-#else
-    return VerifyWithOsslsigncode;
-#endif
-}
-
-MachineTrust PlatformMachineTrust() {
-#ifdef _WIN32
-    return MachineTrustOfImage;
-#else
-    return nullptr;
-#endif
-}
+MachineTrust PlatformMachineTrust() { return ToolMachineTrust(); }

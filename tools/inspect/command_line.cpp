@@ -1,7 +1,8 @@
-// The command line of vorlane-inspect, the same on every OS: the OS file
-// hands in UTF-16 arguments and the means to print and to name the file.
+// The command line of vorlane-inspect, the same on every OS: the entry point
+// hands in UTF-8 arguments and the means to print and to name the file.
 #include "base/long_path.h"
 #include "platform/platform.h"
+#include "tools/host/host.h"
 #include "tools/inspect/inspect.h"
 #include "tools/toolkit_version.h"
 
@@ -58,28 +59,28 @@ int UsageError(const InspectIo& io, const std::string& why) {
 
 }  // namespace
 
-int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
+int InspectMain(const std::vector<std::string>& args, const InspectIo& io) {
     bool json = false;
     bool optionsDone = false;
     InspectOptions options;
-    const std::u16string* file = nullptr;
+    const std::string* file = nullptr;
     for (size_t i = 1; i < args.size(); ++i) {
-        const std::u16string& arg = args[i];
-        if (!optionsDone && arg == u"--") {
+        const std::string& arg = args[i];
+        if (!optionsDone && arg == "--") {
             optionsDone = true;
-        } else if (!optionsDone && arg == u"--json") {
+        } else if (!optionsDone && arg == "--json") {
             json = true;
-        } else if (!optionsDone && arg == u"--trust-root") {
+        } else if (!optionsDone && arg == "--trust-root") {
             if (i + 1 >= args.size() || args[i + 1].empty()) return UsageError(io, "--trust-root needs a certificate");
             options.trustRoots.push_back(args[++i]);
-        } else if (!optionsDone && (arg == u"-h" || arg == u"--help")) {
+        } else if (!optionsDone && (arg == "-h" || arg == "--help")) {
             io.out(Usage(io));
             return 0;
-        } else if (!optionsDone && arg == u"--version") {
+        } else if (!optionsDone && arg == "--version") {
             io.out(std::string("vorlane-inspect ") + TOOLKIT_VERSION + "\n");
             return 0;
-        } else if (!optionsDone && arg.size() > 1 && arg[0] == u'-') {
-            return UsageError(io, "unknown option " + Utf8Of(arg));
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+            return UsageError(io, "unknown option " + arg);
         } else if (file != nullptr) {
             return UsageError(io, "one packaged executable at a time");
         } else {
@@ -95,25 +96,30 @@ int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io) {
         return UsageError(io, "this build has no --trust-root: it asks this machine's own trust check, as the "
                               "launcher does");
     }
-    for (const std::u16string& root : options.trustRoots) {
+    for (const std::string& root : options.trustRoots) {
         std::u16string rootPath;
         if (!io.resolve(root, &rootPath, &why) || (PlatGetFileAttributes(ToLongPath(rootPath.c_str(), scratch)) &
                                                      FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            return UsageError(io, Utf8Of(root) + ": no such certificate file");
+            return UsageError(io, root + ": no such certificate file");
         }
     }
     options.verify = io.verify;
     options.machineTrust = io.machineTrust;
-    if (!io.resolve(*file, &path, &why)) return UsageError(io, Utf8Of(*file) + ": " + why);
+    if (!io.resolve(*file, &path, &why)) return UsageError(io, *file + ": " + why);
 
     // A file that is not there is the caller's mistake, not a verdict about a package.
     const uint32_t attributes =
         path.size() < PATH_CAPACITY ? PlatGetFileAttributes(ToLongPath(path.c_str(), scratch)) : 0;
-    if (attributes == INVALID_FILE_ATTRIBUTES) return UsageError(io, Utf8Of(*file) + ": no such file");
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return UsageError(io, Utf8Of(*file) + ": is a folder");
+    if (attributes == INVALID_FILE_ATTRIBUTES) return UsageError(io, *file + ": no such file");
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return UsageError(io, *file + ": is a folder");
 
     InspectReport report;
     InspectPackage(path.c_str(), options, &report);
+    // A report cut short by Ctrl-C would tell what was not checked.
+    if (ToolInterruption() != 0) {
+        io.err("vorlane-inspect: interrupted: no report\n");
+        return 128 + ToolInterruption();
+    }
     io.out(json ? ReportJson(report) : ReportText(report));
     return report.verdict.ok ? 0 : ExitStatusOf(report.verdict.code);
 }

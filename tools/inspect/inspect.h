@@ -11,12 +11,13 @@
 
 #include "archive/pin.h"
 #include "platform/platform.h"
+#include "tools/host/text.h"
 #include "tools/inspect/findings.h"
 
 // Verifies a runtime library's signature chain against trusted roots (PEM
-// files): 0 when it holds, 1 when refused (output says why), -1 when the
-// verifier cannot be run or cannot judge this chain (output says why).
-using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
+// files, UTF-8 paths): 0 when it holds, 1 when refused (output says why), -1
+// when the verifier cannot be run or cannot judge this chain (output says why).
+using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
                             std::string* output);
 
 // Asks this machine's own trust services about a runtime library's bytes, as
@@ -25,7 +26,7 @@ using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector
 using MachineTrust = bool (*)(const uint8_t* image, size_t size, PlatTrustAnswer* answer, std::string* why);
 
 struct InspectOptions {
-    std::vector<std::u16string> trustRoots;
+    std::vector<std::string> trustRoots;  // PEM files, UTF-8 paths as given
     VerifyChain verify = nullptr;
     MachineTrust machineTrust = nullptr;  // used when no trust roots are given
 };
@@ -46,8 +47,7 @@ std::string VerdictText(const Verdict& verdict);
 // The name a 7z method id is known by ("0x..." when unknown).
 std::string MethodName(uint32_t methodId);
 
-// Text helpers every part uses: UTF-16 as UTF-8, a number in decimal.
-std::string Utf8Of(const std::u16string& text);
+// A number in decimal (the tools' UTF-8 and hex: tools/host/text.h).
 std::string Dec(uint64_t value);
 
 // Reads the PE facts out of an image's bytes (only the first 4096 are needed
@@ -68,20 +68,21 @@ bool ReadSigner(const uint8_t* table, size_t size, std::u16string* signer, bool*
 // holds none of the four algorithms pins use.
 bool ReadSignedDigest(const uint8_t* table, size_t size, Pin* digest);
 
-// The command: arguments as UTF-16, text written to stdout and stderr by the
-// callbacks. Returns the process exit status.
+// The command: arguments as UTF-8, text written to stdout and stderr by the
+// callbacks. Returns the process exit status (128 + the signal's number after
+// an interruption).
 struct InspectIo {
     void (*out)(const std::string& text);
     void (*err)(const std::string& text);
     // The path the launcher would see as its own module path for the argument;
     // false when it cannot be formed (the text then says why).
-    bool (*resolve)(const std::u16string& argument, std::u16string* path, std::string* why);
+    bool (*resolve)(const std::string& argument, std::u16string* path, std::string* why);
     // Checks the runtime's chain against --trust-root files; nullptr where this build cannot.
     VerifyChain verify;
     // This machine's trust check (the Windows build); nullptr where there is none.
     MachineTrust machineTrust;
 };
-int InspectMain(const std::vector<std::u16string>& args, const InspectIo& io);
+int InspectMain(const std::vector<std::string>& args, const InspectIo& io);
 
 constexpr int STATUS_USAGE = 64;
 
@@ -90,9 +91,7 @@ constexpr int STATUS_USAGE = 64;
 VerifyChain PlatformChainCheck();
 // The machine's own trust check where the build has one (Windows), else null.
 MachineTrust PlatformMachineTrust();
-
-#ifndef _WIN32
-// The VerifyChain of the Linux build: osslsigncode (trust_roots.cpp).
-int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
+// The VerifyChain where the OS has no trust check of its own: osslsigncode
+// run through the tool host (trust_roots.cpp).
+int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
                            std::string* output);
-#endif

@@ -74,17 +74,7 @@ std::string MethodName(uint32_t methodId) {
         case 0x06F10701: return "AES";
         default: break;
     }
-    static const char hex[] = "0123456789ABCDEF";
-    std::string text = "0x";
-    bool started = false;
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        const unsigned digit = (methodId >> shift) & 0xFu;
-        if (digit != 0 || started || shift == 0) {
-            text.push_back(hex[digit]);
-            started = true;
-        }
-    }
-    return text;
+    return "0x" + HexNumber(methodId, 1, true);
 }
 
 const char* SdkCodeMeaning(int code) {

@@ -2,23 +2,14 @@
 // of the tool uses: decimal numbers, UTF-8, and package text made safe to print.
 #include "tools/inspect/report_common.h"
 
-#include <cstdio>
-
+#include "tools/host/text.h"
 #include "tools/inspect/inspect.h"
 
 std::string Dec(uint64_t value) { return std::to_string(value); }
 
-std::string Hex16(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
-}
+std::string Hex16(uint16_t value) { return "0x" + HexNumber(value, 4, true); }
 
-std::string Hex32(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
+std::string Hex32(uint32_t value) { return "0x" + HexNumber(value, 8, true); }
 
 const char* PayloadResultName(PayloadVerdict result) {
     switch (result) {
@@ -63,28 +54,10 @@ std::string VersionText(const uint16_t parts[4]) {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-void AppendEscape(std::string& out, const char* format, uint32_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, format, value);
-    out += text;
+// An escape as the report writes it: \xHH for a byte, \uHHHH for a code unit.
+void AppendEscape(std::string& out, const char* mark, uint32_t value) {
+    out += mark;
+    out += HexNumber(value, mark[1] == 'x' ? 2 : 4, false);
 }
 
 bool IsSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
@@ -101,55 +74,18 @@ uint32_t NextCodePoint(const std::u16string& text, size_t* at) {
 // One character (or an unpaired surrogate) as the text report shows it.
 void AppendShown(std::string& out, uint32_t c, bool keepBackslash) {
     if (c < 0x20 || c == 0x7F) {
-        AppendEscape(out, "\\x%02x", c);
+        AppendEscape(out, "\\x", c);
     } else if ((c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
                IsSurrogate(c)) {
-        AppendEscape(out, "\\u%04x", c);
+        AppendEscape(out, "\\u", c);
     } else if (c == '\\' && !keepBackslash) {
         out += "\\\\";
     } else {
-        AppendUtf8(out, c);
+        AppendUtf8(&out, c);
     }
 }
 
 }  // namespace
-
-bool NextUtf8(const std::string& text, size_t* at, uint32_t* c) {
-    const uint8_t first = static_cast<uint8_t>(text[*at]);
-    size_t n = 0;
-    uint32_t value = 0;
-    uint32_t least = 0;  // the smallest code point this length may carry
-    if (first < 0x80) {
-        n = 1, value = first;
-    } else if ((first & 0xE0) == 0xC0) {
-        n = 2, value = first & 0x1Fu, least = 0x80;
-    } else if ((first & 0xF0) == 0xE0) {
-        n = 3, value = first & 0x0Fu, least = 0x800;
-    } else if ((first & 0xF8) == 0xF0) {
-        n = 4, value = first & 0x07u, least = 0x10000;
-    } else {
-        return false;
-    }
-    if (text.size() - *at < n) return false;  // cut short
-    for (size_t i = 1; i < n; ++i) {
-        const uint8_t next = static_cast<uint8_t>(text[*at + i]);
-        if ((next & 0xC0) != 0x80) return false;
-        value = (value << 6) | (next & 0x3Fu);
-    }
-    if (value < least || value > 0x10FFFF || IsSurrogate(value)) return false;
-    *c = value;
-    *at += n;
-    return true;
-}
-
-std::string Utf8Of(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        const uint32_t c = NextCodePoint(text, &i);
-        AppendUtf8(out, IsSurrogate(c) ? 0xFFFD : c);  // a lone surrogate has no UTF-8 form
-    }
-    return out;
-}
 
 std::string Shown(const std::u16string& text, bool keepBackslash) {
     std::string out;
@@ -165,7 +101,7 @@ std::string Shown(const std::string& utf8) {
         if (NextUtf8(utf8, &at, &c)) {
             AppendShown(out, c, false);
         } else {
-            AppendEscape(out, "\\x%02x", static_cast<uint8_t>(utf8[at++]));
+            AppendEscape(out, "\\x", static_cast<uint8_t>(utf8[at++]));
         }
     }
     return out;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/host/text.h"
 #include "tools/inspect/findings.h"
 
 // A PE machine field and other 16-bit codes: "0x8664".
@@ -36,8 +37,3 @@ Trailer TrailerOf(const InspectReport& r);
 // backslashes (keepBackslash): they are its separators.
 std::string Shown(const std::u16string& text, bool keepBackslash = false);
 std::string Shown(const std::string& utf8);
-
-// The code point of the UTF-8 sequence at text[*at] (*at < text.size()),
-// *at moved past it; false, *at unmoved, for bytes that are not UTF-8
-// (overlong forms, surrogates and values past U+10FFFF included).
-bool NextUtf8(const std::string& text, size_t* at, uint32_t* c);

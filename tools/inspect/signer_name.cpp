@@ -9,19 +9,11 @@
 // read, every length is checked against what is left: the input is any file.
 #include <cstring>
 
+#include "tools/host/text.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
 namespace {
-
-void AppendCodePoint(std::u16string* out, uint32_t c) {
-    if (c >= 0x10000) {
-        out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-        out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-        out->push_back(static_cast<char16_t>(c));
-    }
-}
 
 struct Der {
     const uint8_t* data = nullptr;
@@ -75,61 +67,64 @@ const uint8_t OID_UNIT[] = {0x55, 0x04, 0x0B};
 const uint8_t OID_ORGANIZATION[] = {0x55, 0x04, 0x0A};
 const uint8_t OID_EMAIL[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
 
-// A directory string as UTF-16; false for a type that holds no text.
-bool Text(const Element& value, std::u16string* out) {
+// What an attribute of a name holds for the display name.
+enum class Found {
+    No,          // not there, or of a type that holds no text
+    Text,        // read
+    Unreadable,  // text that is not in its encoding: no name can be told from it
+};
+
+// A directory string as UTF-16. A UTF8String that is not UTF-8 or a
+// UniversalString past U+10FFFF or holding a surrogate is unreadable: the
+// tools read no name the trust services would read otherwise.
+Found Text(const Element& value, std::u16string* out) {
     out->clear();
     const uint8_t* p = value.body.data;
     const size_t n = value.body.size;
     switch (value.tag) {
-        case 0x0C: {  // UTF8String
-            for (size_t i = 0; i < n;) {
-                uint32_t c = p[i];
-                size_t extra = c < 0x80 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-                if (extra > 0) c &= 0x3Fu >> extra;
-                if (c >= 0x80 && extra == 0) c = 0xFFFD;
-                ++i;
-                for (; extra > 0 && i < n; --extra, ++i) c = (c << 6) | (p[i] & 0x3Fu);
-                AppendCodePoint(out, c);
-            }
-            return true;
-        }
+        case 0x0C:  // UTF8String
+            return Utf16FromUtf8(std::string(reinterpret_cast<const char*>(p), n), out) ? Found::Text
+                                                                                         : Found::Unreadable;
         case 0x13:  // PrintableString
         case 0x14:  // TeletexString, read as Latin-1
         case 0x16:  // IA5String
             for (size_t i = 0; i < n; ++i) out->push_back(static_cast<char16_t>(p[i]));
-            return true;
+            return Found::Text;
         case 0x1E:  // BMPString
             for (size_t i = 0; i + 1 < n; i += 2) out->push_back(static_cast<char16_t>((p[i] << 8) | p[i + 1]));
-            return true;
+            return Found::Text;
         case 0x1C:  // UniversalString
             for (size_t i = 0; i + 3 < n; i += 4) {
                 const uint32_t c = (static_cast<uint32_t>(p[i]) << 24) | (p[i + 1] << 16) | (p[i + 2] << 8) | p[i + 3];
-                AppendCodePoint(out, c);
+                if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return Found::Unreadable;
+                AppendUtf16(out, c);
             }
-            return true;
-        default: return false;
+            return Found::Text;
+        default: return Found::No;
     }
 }
 
 // The first attribute of name (a Name) of the given type, or with no type the first of all.
-bool FindAttribute(Der name, const uint8_t* oid, size_t oidLength, std::u16string* out) {
+Found FindAttribute(Der name, const uint8_t* oid, size_t oidLength, std::u16string* out) {
     Element rdn;
     while (Next(&name, &rdn)) {
-        if (rdn.tag != 0x31) return false;
+        if (rdn.tag != 0x31) return Found::No;
         Der set = rdn.body;
         Element pair;
         while (Next(&set, &pair)) {
-            if (pair.tag != 0x30) return false;
+            if (pair.tag != 0x30) return Found::No;
             Der fields = pair.body;
             Element type;
             Element value;
-            if (!Expect(&fields, 0x06, &type) || !Next(&fields, &value)) return false;
+            if (!Expect(&fields, 0x06, &type) || !Next(&fields, &value)) return Found::No;
             if (oid == nullptr || IsOid(type.body, oid, oidLength)) return Text(value, out);
         }
     }
-    return false;
+    return Found::No;
 }
 
+// False when the subject names nothing readable, or the attribute that names
+// it cannot be read (the next one is then not what the trust services show).
 bool DisplayName(const Der& subject, std::u16string* out) {
     const struct {
         const uint8_t* oid;
@@ -139,9 +134,15 @@ bool DisplayName(const Der& subject, std::u16string* out) {
                  {OID_ORGANIZATION, sizeof OID_ORGANIZATION},
                  {OID_EMAIL, sizeof OID_EMAIL}};
     for (const auto& attribute : order) {
-        if (FindAttribute(subject, attribute.oid, attribute.length, out)) return true;
+        const Found found = FindAttribute(subject, attribute.oid, attribute.length, out);
+        if (found == Found::No) continue;
+        if (found == Found::Text) return true;
+        out->clear();
+        return false;
     }
-    return FindAttribute(subject, nullptr, 0, out);
+    if (FindAttribute(subject, nullptr, 0, out) == Found::Text) return true;
+    out->clear();
+    return false;
 }
 
 struct Certificate {

@@ -1,51 +1,24 @@
-// The --trust-root check of the Linux build: the runtime library's signature
-// chain verified by osslsigncode against the roots the packager gives.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
+// The --trust-root check where the OS has no trust check of its own: the
+// runtime library's signature chain verified by osslsigncode against the
+// roots the packager gives. It runs through the tool host like every child of
+// the tools: found on PATH but never in the current folder, within a time
+// limit, stopped by an interruption, and its copy of the runtime in a work
+// folder that an interruption removes.
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/posix_common.h"
+#include "tools/host/host.h"
 #include "tools/inspect/inspect.h"
 
 namespace {
 
-// Runs a program, its output (both streams) into *output; its exit status, or -1.
-int RunProgram(const std::vector<std::string>& args, std::string* output) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return -1;
-    }
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    char chunk[4096];
-    ssize_t n = 0;
-    while ((n = read(fds[0], chunk, sizeof chunk)) > 0) output->append(chunk, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
+// osslsigncode verifies in well under a second; a version that fetches
+// revocation lists (no -ignore-cdp) may wait on the network, never this long.
+constexpr uint32_t VERIFY_TIMEOUT_SECONDS = 300;
+// A root file, or the system's bundle of them, is never this big.
+constexpr uint64_t ROOTS_LIMIT = 16u << 20;
+const char SYSTEM_ROOTS[] = "/etc/ssl/certs/ca-certificates.crt";
 
 // osslsigncode's verdict in one line: what failed, without OpenSSL's error stack.
 std::string Reason(const std::string& output) {
@@ -62,74 +35,83 @@ std::string Reason(const std::string& output) {
     return "osslsigncode verify failed";
 }
 
-std::string Env(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != 0 ? value : fallback;
+bool Append(const std::string& path, std::vector<uint8_t>* all, std::string* why) {
+    std::vector<uint8_t> bytes;
+    if (!ToolReadWhole(path, ROOTS_LIMIT, &bytes, why)) return false;
+    all->insert(all->end(), bytes.begin(), bytes.end());
+    all->push_back('\n');
+    return true;
+}
+
+// The library and the two root files written into folder; false with why.
+bool WriteInputs(const std::string& folder, const uint8_t* image, size_t size, const std::vector<std::string>& roots,
+                 std::string* why) {
+    std::vector<uint8_t> trusted;
+    for (const std::string& root : roots) {
+        if (!Append(root, &trusted, why)) return false;
+    }
+    // A timestamp's own chain may end at a root the system trusts.
+    std::vector<uint8_t> stamps = trusted;
+    std::string ignored;
+    if (ToolExists(SYSTEM_ROOTS)) Append(SYSTEM_ROOTS, &stamps, &ignored);
+    return ToolWriteNewFile(ToolJoin(folder, "VorlaneStub.dll"), image, size, why) &&
+           ToolWriteNewFile(ToolJoin(folder, "roots.pem"), trusted.data(), trusted.size(), why) &&
+           ToolWriteNewFile(ToolJoin(folder, "timestamp-roots.pem"), stamps.data(), stamps.size(), why);
 }
 
 }  // namespace
 
-// The chain check of --trust-root: osslsigncode verify on a copy of the
-// library, with the given roots as the only trusted ones and, for a
-// timestamp's own chain, the system's roots too. No network: revocation is
-// left to what the signature carries, as the launcher leaves it to the cache.
-int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::u16string>& roots,
+// osslsigncode verify on a copy of the library, with the given roots as the
+// only trusted ones and, for a timestamp's own chain, the system's roots too.
+// No network: revocation is left to what the signature carries, as the
+// launcher leaves it to the cache.
+int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
                            std::string* output) {
-    const std::string tool = Env("VORLANE_OSSLSIGNCODE", "osslsigncode");
+    std::string tool;
+    if (!ToolGetEnv("VORLANE_OSSLSIGNCODE", &tool) || tool.empty()) tool = "osslsigncode";
+    ToolRunOptions limited;
+    limited.timeoutSeconds = VERIFY_TIMEOUT_SECONDS;
+    int status = 0;
     std::string probe;
-    if (RunProgram({tool, "verify", "--help"}, &probe) < 0 || probe.find("-CAfile") == std::string::npos) {
-        *output = tool + " cannot be run (install osslsigncode, or set VORLANE_OSSLSIGNCODE)";
+    if (!ToolRunProgram({tool, "verify", "--help"}, &status, &probe, limited) ||
+        probe.find("-CAfile") == std::string::npos) {
+        *output = ToolInterruption() != 0 ? std::string("interrupted")
+                                          : tool + " cannot be run (install osslsigncode, or set VORLANE_OSSLSIGNCODE)";
         return -1;
     }
-    std::string folderTemplate = Env("TMPDIR", "/tmp") + "/vorlane-inspect-XXXXXX";
-    if (mkdtemp(&folderTemplate[0]) == nullptr) {
-        *output = "cannot make a temporary folder";
+    std::string folder;
+    std::string why;
+    if (!ToolMakeWorkFolder(&folder, &why)) {
+        *output = "cannot make a work folder for the chain check: " + why;
         return -1;
-    }
-    const std::string folder = folderTemplate;
-    const std::string library = folder + "/VorlaneStub.dll";
-    const std::string trusted = folder + "/roots.pem";
-    const std::string stamps = folder + "/timestamp-roots.pem";
-    bool written = false;
-    {
-        std::ofstream lib(library, std::ios::binary);
-        lib.write(reinterpret_cast<const char*>(image), static_cast<std::streamsize>(size));
-        std::ofstream all(trusted, std::ios::binary);
-        for (const std::u16string& root : roots) {
-            std::ifstream in(Utf16ToUtf8(root), std::ios::binary);
-            all << in.rdbuf() << "\n";
-        }
-        std::ofstream withSystem(stamps, std::ios::binary);
-        std::ifstream mine(trusted, std::ios::binary);
-        withSystem << mine.rdbuf();
-        std::ifstream system("/etc/ssl/certs/ca-certificates.crt", std::ios::binary);
-        if (system) withSystem << system.rdbuf();
-        written = lib.good() && all.good();
     }
     int result = -1;
-    if (written) {
-        std::vector<std::string> args{tool, "verify", "-CAfile", trusted, "-TSA-CAfile", stamps};
+    std::string text;
+    if (!WriteInputs(folder, image, size, roots, &why)) {
+        *output = "cannot prepare the chain check: " + why;
+    } else {
+        std::vector<std::string> args{tool, "verify", "-CAfile", ToolJoin(folder, "roots.pem"), "-TSA-CAfile",
+                                      ToolJoin(folder, "timestamp-roots.pem")};
         if (probe.find("-ignore-cdp") != std::string::npos) args.push_back("-ignore-cdp");
-        args.insert(args.end(), {"-in", library});
-        std::string text;
-        const int status = RunProgram(args, &text);
-        if (status == 0 && text.find("MISMATCH") == std::string::npos &&
+        args.insert(args.end(), {"-in", ToolJoin(folder, "VorlaneStub.dll")});
+        const bool ran = ToolRunProgram(args, &status, &text, limited);
+        if (ran && status == 0 && text.find("MISMATCH") == std::string::npos &&
             text.find("Signature verification: ok") != std::string::npos) {
             result = 0;
+        } else if (!ran) {
+            *output = tool + " did not finish: " + text.substr(text.rfind('\n') + 1);
+        } else if (status > 128 && status < 128 + 64) {
+            // Ended by a signal (a crash): that judges nothing.
+            *output = tool + " ended by signal " + std::to_string(status - 128);
         } else if (text.find("certificate purpose") != std::string::npos) {
             // It stops at a signer certificate not meant for code signing and so
             // says nothing of the chain, which the trust services judge apart.
             *output = tool + " judges no chain whose signing certificate is not for code signing";
-        } else if (status >= 0) {
+        } else {
             *output = Reason(text);
             result = 1;
-        } else {
-            *output = tool + " cannot be run";
         }
-    } else {
-        *output = "cannot write temporary files in " + folder;
     }
-    for (const std::string& file : {library, trusted, stamps}) unlink(file.c_str());
-    rmdir(folder.c_str());
+    ToolRemoveWorkFolder(folder);
     return result;
 }

@@ -5,7 +5,7 @@
 // temporary name (the archive found and opened, the payload in place, the
 // runtime decoded and judged, the chain against --trust-root), before it
 // takes its name. A refusal says the launcher's message and what to do.
-#include "platform/module_path.h"
+#include "tools/host/host.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/report_common.h"
 #include "tools/inspect/verdict.h"
@@ -26,18 +26,13 @@ bool Refused(const InspectReport& report, Failure* failure) {
 }
 
 bool Inspect(const PackOptions& options, const std::string& path, InspectReport* report, Failure* failure) {
-    std::u16string wide;
     std::u16string modulePath;
     std::string why;
-    if (!Utf16FromUtf8(path, &wide) || !ModulePathOf(wide, &modulePath, &why)) {
+    if (!ModulePathOf(path, &modulePath, &why)) {
         return Fail(failure, PACK_EXIT_FAILED, "cannot check " + path + ": its path cannot be formed: " + why);
     }
     InspectOptions inspect;
-    for (const std::string& root : options.trustRoots) {
-        std::u16string rootPath;
-        Utf16FromUtf8(root, &rootPath);
-        inspect.trustRoots.push_back(rootPath);
-    }
+    inspect.trustRoots = options.trustRoots;
     inspect.verify = PlatformChainCheck();
     inspect.machineTrust = PlatformMachineTrust();
     InspectPackage(modulePath.c_str(), inspect, report);

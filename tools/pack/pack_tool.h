@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "archive/pin.h"
-#include "platform/tool_host.h"
+#include "tools/host/host.h"
+#include "tools/host/text.h"
 #include "tools/inspect/findings.h"
 #include "tools/pack/package_writer.h"
 #include "tools/pack/signing.h"
@@ -104,12 +105,6 @@ struct ProgressLine {
 void ProgressBegin(ProgressLine* line, const char* what, uint64_t total);
 void ProgressAdvance(ProgressLine* line, uint64_t done);
 void ProgressEnd(ProgressLine* line);
-
-// ---- text -------------------------------------------------------------------------
-
-// UTF-8 to UTF-16; false for bytes that are not UTF-8.
-bool Utf16FromUtf8(const std::string& text, std::u16string* out);
-std::string HexOf(const uint8_t* bytes, size_t size);
 
 // ---- the inputs (inputs.cpp) -----------------------------------------------------
 

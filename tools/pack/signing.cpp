@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "platform/tool_host.h"
+#include "tools/host/host.h"
+#include "tools/host/text.h"
 
 namespace {
 
@@ -27,13 +28,6 @@ uint32_t Get32(const uint8_t* bytes, size_t at) {
     return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
 }
 uint16_t Get16(const uint8_t* bytes, size_t at) { return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)); }
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 bool Contains(const std::string& lowered, const char* what) { return lowered.find(what) != std::string::npos; }
 
@@ -132,14 +126,14 @@ std::string ProgramName(const std::string& program) { return ToolNameOf(program)
 
 // The message for a signer that did not end by itself: it could not be
 // started, was interrupted, ran past the time limit or asked the terminal.
-std::string NotRun(const SignSettings& settings, const std::string& program, int result, const std::string& output) {
+std::string NotRun(const SignSettings& settings, const std::string& program, int stop, const std::string& output) {
     const std::string name = ProgramName(program);
-    if (ToolInterruption() != 0) return "interrupted while " + name + " was signing";
-    if (result == TOOL_RUN_TIMED_OUT) {
+    if (stop == TOOL_RUN_INTERRUPTED || ToolInterruption() != 0) return "interrupted while " + name + " was signing";
+    if (stop == TOOL_RUN_TIMED_OUT) {
         return "the signer " + name + " was still running after " + std::to_string(settings.timeoutSeconds) +
                " seconds (--sign-timeout): it was ended with every process it started";
     }
-    if (result == TOOL_RUN_WANTS_TERMINAL) {
+    if (stop == TOOL_RUN_WANTS_TERMINAL) {
         return "the signer " + name + " stopped to read from the terminal (a password or PIN prompt?): it was "
                "ended; signers run without one, so give the password through VORLANE_SIGN_PASSWORD or the "
                "signer's own option";
@@ -147,13 +141,14 @@ std::string NotRun(const SignSettings& settings, const std::string& program, int
     return "the signer " + name + " could not be started: " + output;
 }
 
-// Runs a signer within the time limit, with the secret when there is one.
-int RunSigner(const SignSettings& settings, const std::vector<std::string>& arguments, const std::string* secret,
-              std::string* output) {
+// Runs a signer within the time limit, with the secret when there is one;
+// false as ToolRunProgram is.
+bool RunSigner(const SignSettings& settings, const std::vector<std::string>& arguments, const std::string* secret,
+               int* status, std::string* output) {
     ToolRunOptions options;
     options.secret = secret;
     options.timeoutSeconds = settings.timeoutSeconds;
-    return ToolRunProgram(arguments, output, options);
+    return ToolRunProgram(arguments, status, output, options);
 }
 
 std::string KeyFileName(const SignSettings& settings) {
@@ -185,9 +180,10 @@ bool SignWithCommand(const SignSettings& settings, const std::string& in, const 
     }
     const std::vector<std::string> arguments = FillSignTemplate(words, inPlace ? out : in, out);
     std::string output;
-    const int status = RunSigner(settings, arguments, nullptr, &output);
+    int status = 0;
+    const bool ran = RunSigner(settings, arguments, nullptr, &status, &output);
     const std::string name = ProgramName(arguments[0]);
-    if (status < 0) {
+    if (!ran) {
         *why = NotRun(settings, arguments[0], status, output);
         return false;
     }
@@ -246,9 +242,9 @@ bool SignWithOsslsigncode(const SignSettings& settings, const std::string& progr
         job.passwordSource = ToolSecretName();
     }
     std::string output;
-    const int status = RunSigner(settings, OsslsigncodeArguments(job, in, out),
-                                 job.passwordSource.empty() ? nullptr : &job.password, &output);
-    if (status < 0) {
+    int status = 0;
+    if (!RunSigner(settings, OsslsigncodeArguments(job, in, out), job.passwordSource.empty() ? nullptr : &job.password,
+                   &status, &output)) {
         *why = NotRun(settings, program, status, output);
         return false;
     }
@@ -278,8 +274,8 @@ bool SignWithSigntool(const SignSettings& settings, const std::string& program, 
             return false;
         }
         std::string output;
-        const int status = RunSigner(settings, SigntoolArguments(job, url, out), nullptr, &output);
-        if (status < 0) {
+        int status = 0;
+        if (!RunSigner(settings, SigntoolArguments(job, url, out), nullptr, &status, &output)) {
             *why = NotRun(settings, program, status, output);
             return false;
         }
@@ -483,7 +479,7 @@ std::vector<std::string> SigntoolArguments(const KeySigning& job, const std::str
 }
 
 SignerTrouble SignerTroubleIn(const std::string& output) {
-    const std::string text = Lower(output);
+    const std::string text = LowerAscii(output);
     // osslsigncode over OpenSSL ("(Wrong password?)", "mac verify failure",
     // "bad decrypt"), signtool ("The specified PFX password is not correct").
     if (Contains(text, "wrong password") || Contains(text, "mac verify failure") || Contains(text, "bad decrypt") ||
@@ -513,7 +509,7 @@ std::string SignerWords(const std::string& output, size_t count) {
         // OpenSSL's error stack ("40E0...:error:11800071:PKCS12 routines:...")
         // repeats in its own codes what the signer has just said.
         if (line.find(":error:") != std::string::npos) continue;
-        const std::string lowered = Lower(line);
+        const std::string lowered = LowerAscii(line);
         if (Contains(lowered, "error") || Contains(lowered, "failed") || Contains(lowered, "failure")) {
             failures.push_back(line);
         }

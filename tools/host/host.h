@@ -1,16 +1,21 @@
 // What the packager's command-line tools need from the OS beyond platform.h:
 // their arguments, files by name, an output written under a temporary name
-// that an interruption removes, the terminal, the environment and child
-// processes. The launcher never links this. Paths and texts are UTF-8 in the
-// OS's own form (POSIX paths on Linux, Windows paths on Windows; converted to
-// UTF-16 at the Win32 calls). Failures come back as false with a one-line
-// reason in *why, in words a packager can act on.
+// that an interruption removes, the terminal, the environment, child
+// processes, the module path the launcher would see and the machine's own
+// trust check. Every tool reaches the OS through this and platform.h only;
+// the launcher never links it. Paths and texts are UTF-8 in the OS's own form
+// (POSIX paths on Linux, Windows paths on Windows; converted to UTF-16 at the
+// Win32 calls by the tools' codec, text.h: a path that is not UTF-8 names
+// nothing there). Failures come back as false with a one-line reason in *why,
+// in words a packager can act on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 // ---- arguments, environment, terminal -------------------------------------------
 
@@ -138,19 +143,22 @@ struct ToolRunOptions {
     // started (its own process group on POSIX, a job object on Windows). 0: no limit.
     uint32_t timeoutSeconds = 0;
 };
-// ToolRunProgram's results other than an exit status.
-constexpr int TOOL_RUN_FAILED = -1;         // not started, or interrupted (*output says which)
-constexpr int TOOL_RUN_TIMED_OUT = -2;      // still running after the timeout: ended with its processes
-constexpr int TOOL_RUN_WANTS_TERMINAL = -3; // stopped to read the terminal (a prompt): ended with its processes
+// Why ToolRunProgram's child did not run to its end (never an exit status).
+constexpr int TOOL_RUN_NOT_STARTED = -1;    // not found, or could not be started
+constexpr int TOOL_RUN_INTERRUPTED = -2;    // an interruption stopped it with its processes
+constexpr int TOOL_RUN_TIMED_OUT = -3;      // still running after the timeout: ended with its processes
+constexpr int TOOL_RUN_WANTS_TERMINAL = -4; // stopped to read the terminal (a prompt): ended with its processes
 
 // Runs a program with arguments, no shell in between, standard input empty,
 // its standard output and error captured together into *output, and no
 // descriptor or handle of this process inherited but those. program is a
-// path, or a bare name looked up on PATH (on Windows also with .exe). Returns
-// its exit status or one of the results above. An interruption stops the
-// child and its processes and returns TOOL_RUN_FAILED.
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output,
-                   const ToolRunOptions& options = ToolRunOptions());
+// path, or a bare name looked up on PATH (on Windows also with .exe), never
+// in the current folder. True when it ran to its end: *status is its exit
+// status (128 + the signal's number when a signal ended it). False when it did
+// not: *status is one of the TOOL_RUN_ values above and *output ends with the
+// reason in words.
+bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
+                    const ToolRunOptions& options = ToolRunOptions());
 // Where a child reads the secret ToolRunOptions hands it: "/dev/fd/3" on
 // POSIX, "-" (standard input) on Windows.
 const char* ToolSecretName();
@@ -158,3 +166,22 @@ const char* ToolSecretName();
 bool ToolFindProgram(const std::string& name, std::string* path);
 // The folder holding this process's executable.
 std::string ToolOwnFolder();
+
+// ---- what the launcher would see ------------------------------------------------
+
+// The module path a program started from the file named by argument (UTF-8,
+// as the user typed it) would see: absolute, "." and ".." resolved by name,
+// links kept as they are. On Windows GetFullPathName's answer; on Linux the
+// "Z:\..." form both Linux platform layers read back to the same file. False
+// with a reason when no such path can be formed.
+bool ModulePathOf(const std::string& argument, std::u16string* path, std::string* why);
+
+// This machine's own trust check over a library that is only bytes so far
+// (the runtime inside a package): the image written to a temporary file only
+// this process can change, deleted by the system when its handle closes
+// however the process ends, and the trust services asked about it as the
+// launcher asks about the installed file (PlatVerifyTrust). False when they
+// cannot be asked; why says so.
+using ToolTrustCheck = bool (*)(const uint8_t* image, size_t size, PlatTrustAnswer* answer, std::string* why);
+// That check where the OS has one (Windows), else nullptr.
+ToolTrustCheck ToolMachineTrust();

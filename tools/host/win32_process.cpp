@@ -1,4 +1,4 @@
-// Child processes for the tools over win32 (see tool_host.h).
+// Child processes for the tools over Win32 (see host.h).
 #include <windows.h>
 
 #include <cstddef>
@@ -6,15 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/tool_command_line.h"
-#include "platform/tool_host.h"
-#include "platform/tool_host_internal.h"
+#include "tools/host/command_line.h"
+#include "tools/host/host.h"
+#include "tools/host/host_internal.h"
+#include "tools/host/text.h"
+#include "tools/host/win32_text.h"
 
 namespace {
 
-// Output kept from a child: signers print a few lines; a runaway one keeps
-// its last megabyte, where its error is.
-constexpr size_t OUTPUT_LIMIT = 1 << 20;
 constexpr DWORD POLL_MS = 50;
 constexpr DWORD STOP_WAIT_MS = 5000;
 // A secret handed on standard input is written whole before the child
@@ -49,54 +48,9 @@ struct AttributeList {
     LPPROC_THREAD_ATTRIBUTE_LIST List() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(block.data()); }
 };
 
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string narrow(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr, nullptr);
-    return narrow;
-}
-
-std::string SystemMessage(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = length != 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
-                                message.back() == L'.')) {
-        message.pop_back();
-    }
-    const std::string number = "error " + std::to_string(code);
-    return message.empty() ? number : Narrow(message) + " (" + number + ")";
-}
-
-std::string GetEnvironment(const wchar_t* name) {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) return std::string();
-    std::wstring value(size, L'\0');
-    const DWORD got = GetEnvironmentVariableW(name, &value[0], size);
-    value.resize(got < size ? got : 0);
-    return Narrow(value);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
+std::string Environment(const char* name) {
+    std::string value;
+    return ToolGetEnv(name, &value) ? value : std::string();
 }
 
 // The extension of the last part of a path, lowercased with its dot ("" when none).
@@ -104,11 +58,11 @@ std::string ExtensionOf(const std::string& path) {
     const size_t slash = path.find_last_of("\\/:");
     const size_t dot = path.rfind('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
-    return Lower(path.substr(dot));
+    return LowerAscii(path.substr(dot));
 }
 
 bool IsFile(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    const DWORD attributes = GetFileAttributesW(ToolWidePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -116,7 +70,7 @@ bool IsFile(const std::string& path) {
 // CreateProcessW can start here (programs, and batch files through cmd.exe).
 std::vector<std::string> ProgramExtensions() {
     std::vector<std::string> found;
-    const std::string list = Lower(GetEnvironment(L"PATHEXT"));
+    const std::string list = LowerAscii(Environment("PATHEXT"));
     size_t start = 0;
     while (start <= list.size()) {
         size_t end = list.find(';', start);
@@ -156,12 +110,6 @@ bool IsAbsolute(const std::string& folder) {
     return folder.size() >= 2 && (folder[0] == '\\' || folder[0] == '/') && (folder[1] == '\\' || folder[1] == '/');
 }
 
-void Keep(std::string* output, const char* data, size_t size) {
-    output->append(data, size);
-    if (output->size() > OUTPUT_LIMIT) output->erase(0, output->size() - OUTPUT_LIMIT);
-}
-void Keep(std::string* output, const std::string& text) { Keep(output, text.data(), text.size()); }
-
 // Reads what the pipe holds now; false once every writer has closed it.
 bool Drain(HANDLE pipe, std::string* output) {
     char buffer[8192];
@@ -172,7 +120,7 @@ bool Drain(HANDLE pipe, std::string* output) {
         DWORD got = 0;
         const DWORD wanted = available < sizeof buffer ? available : static_cast<DWORD>(sizeof buffer);
         if (!ReadFile(pipe, buffer, wanted, &got, nullptr)) return false;
-        Keep(output, buffer, got);
+        ToolKeepOutput(output, buffer, got);
     }
 }
 
@@ -215,7 +163,7 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     const std::vector<std::string> extensions = ProgramExtensions();
     if (name.find_first_of("\\/:") != std::string::npos) return FindAs(name, extensions, path);
     // Only the PATH entries: never the current folder, never the program's own.
-    const std::string list = GetEnvironment(L"PATH");
+    const std::string list = Environment("PATH");
     size_t start = 0;
     while (start <= list.size()) {
         size_t end = list.find(';', start);
@@ -233,45 +181,33 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output, const ToolRunOptions& options) {
+bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
+                    const ToolRunOptions& options) {
     output->clear();
-    if (arguments.empty() || arguments[0].empty()) {
-        *output = "no program to run";
-        return TOOL_RUN_FAILED;
-    }
     std::string program;
-    if (!ToolFindProgram(arguments[0], &program)) {
-        *output = arguments[0].find_first_of("\\/:") != std::string::npos ? "no program at " + arguments[0]
-                                                                           : arguments[0] + " not found on PATH";
-        return TOOL_RUN_FAILED;
-    }
+    std::string why;
+    if (!ToolProgramToRun(arguments, &program, &why)) return ToolRunStopped(why, status, output);
     std::vector<std::string> words = arguments;
     words[0] = program;
     std::string application = program;
     std::string line;
-    std::string why;
     const std::string extension = ExtensionOf(program);
     if (extension == ".cmd" || extension == ".bat") {
         // A batch file runs in cmd.exe, from the system folder, never searched for.
         wchar_t system[MAX_PATH];
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) {
-            *output = "no system folder for cmd.exe: " + SystemMessage(GetLastError());
-            return TOOL_RUN_FAILED;
+            return ToolRunStopped(ToolWinReason("no system folder for cmd.exe", GetLastError()), status, output);
         }
-        application = Narrow(std::wstring(system, length)) + "\\cmd.exe";
-        if (!BatchCommandLine(application, words, &line, &why)) {
-            *output = why;
-            return TOOL_RUN_FAILED;
-        }
+        application = ToolUtf8(system, length) + "\\cmd.exe";
+        if (!BatchCommandLine(application, words, &line, &why)) return ToolRunStopped(why, status, output);
     } else if (!WindowsCommandLine(words, &line, &why)) {
-        *output = why;
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped(why, status, output);
     }
-    std::wstring wideLine = Wide(line);
-    if (wideLine.size() >= COMMAND_LINE_LIMIT) {
-        *output = "the command line for " + program + " is longer than Windows allows";
-        return TOOL_RUN_FAILED;
+    std::wstring wideLine = ToolWide(line);
+    if (wideLine.empty() || wideLine.size() >= COMMAND_LINE_LIMIT) {
+        return ToolRunStopped("the command line for " + program + " is longer than Windows allows, or not UTF-8",
+                              status, output);
     }
 
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -279,8 +215,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     Handle writing;
     if (!CreatePipe(&reading.value, &writing.value, &inherited, 0) ||
         !SetHandleInformation(reading.value, HANDLE_FLAG_INHERIT, 0)) {
-        *output = "no pipe for the program's output: " + SystemMessage(GetLastError());
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped(ToolWinReason("no pipe for the program's output", GetLastError()), status, output);
     }
     // Standard input: the secret through a pipe, written whole before the
     // child starts (the pipe is made big enough) and closed; else nothing.
@@ -288,8 +223,9 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     if (options.secret != nullptr) {
         Handle secretWriting;
         if (options.secret->size() > SECRET_LIMIT) {
-            *output = "the secret handed to " + program + " is longer than " + std::to_string(SECRET_LIMIT) + " bytes";
-            return TOOL_RUN_FAILED;
+            const std::string limit = std::to_string(SECRET_LIMIT);
+            return ToolRunStopped("the secret handed to " + program + " is longer than " + limit + " bytes", status,
+                                  output);
         }
         const DWORD size = static_cast<DWORD>(2 * SECRET_LIMIT);
         DWORD written = 0;
@@ -299,15 +235,14 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
              (!WriteFile(secretWriting.value, options.secret->data(), static_cast<DWORD>(options.secret->size()),
                          &written, nullptr) ||
               written != options.secret->size()))) {
-            *output = "no pipe for the signer's secret: " + SystemMessage(GetLastError());
-            return TOOL_RUN_FAILED;
+            return ToolRunStopped(ToolWinReason("no pipe for the signer's secret", GetLastError()), status, output);
         }
     } else {
         input.value = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING,
                                   0, nullptr);
         if (input.value == INVALID_HANDLE_VALUE) {
-            *output = "could not open NUL for the program's input: " + SystemMessage(GetLastError());
-            return TOOL_RUN_FAILED;
+            return ToolRunStopped(ToolWinReason("could not open NUL for the program's input", GetLastError()),
+                                  status, output);
         }
     }
 
@@ -320,8 +255,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     attributes.made = listSize != 0 && InitializeProcThreadAttributeList(attributes.List(), 1, 0, &listSize);
     if (!attributes.made || !UpdateProcThreadAttribute(attributes.List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                                        inheritedHandles, sizeof inheritedHandles, nullptr, nullptr)) {
-        *output = "could not prepare to start " + program + ": " + SystemMessage(GetLastError());
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped(ToolWinReason("could not prepare to start " + program, GetLastError()), status, output);
     }
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -331,15 +265,14 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     startup.StartupInfo.hStdError = writing.value;
     startup.lpAttributeList = attributes.List();
     PROCESS_INFORMATION started{};
-    const std::wstring wideApplication = Wide(application);
+    const std::wstring wideApplication = ToolWide(application);
     // Started suspended, so that it is in its job before it can start anything.
     Handle job;
     job.value = MakeJob();
     if (!CreateProcessW(wideApplication.c_str(), &wideLine[0], nullptr, nullptr, TRUE,
                         EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr, &startup.StartupInfo,
                         &started)) {
-        *output = "could not start " + program + ": " + SystemMessage(GetLastError());
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped(ToolWinReason("could not start " + program, GetLastError()), status, output);
     }
     Handle process;
     process.value = started.hProcess;
@@ -356,7 +289,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     // child itself has ended.
     const ULONGLONG deadline =
         options.timeoutSeconds != 0 ? GetTickCount64() + 1000ull * options.timeoutSeconds : 0;
-    int result = 0;
+    int stop = 0;  // a TOOL_RUN_ value once the child is ended from here
     bool open = true;
     for (;;) {
         if (ToolInterruption() != 0) {
@@ -365,7 +298,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         }
         if (deadline != 0 && GetTickCount64() >= deadline) {
             StopTree(process.value, job.value);
-            result = TOOL_RUN_TIMED_OUT;
+            stop = TOOL_RUN_TIMED_OUT;
             break;
         }
         if (open) open = Drain(reading.value, output);
@@ -374,23 +307,21 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
             break;
         }
     }
-    if (result == 0 && job.value != nullptr && ToolInterruption() == 0) ReleaseJob(job.value);
+    if (stop == 0 && job.value != nullptr && ToolInterruption() == 0) ReleaseJob(job.value);
     ToolSetRunningChild(0);
     DWORD code = 0;
     const bool known = GetExitCodeProcess(process.value, &code) != 0 && code != STILL_ACTIVE;
-    if (ToolInterruption() != 0) {
-        Keep(output, "\n(interrupted)");
-        return TOOL_RUN_FAILED;
+    if (ToolInterruption() != 0) return ToolRunStopped("(interrupted)", status, output, TOOL_RUN_INTERRUPTED);
+    if (stop == TOOL_RUN_TIMED_OUT) {
+        const std::string after = std::to_string(options.timeoutSeconds);
+        return ToolRunStopped("(still running after " + after + " seconds: ended)", status, output, stop);
     }
-    if (result != 0) return result;
-    if (!known) return TOOL_RUN_FAILED;
+    if (!known) return ToolRunStopped("(its end could not be had)", status, output);
+    *status = static_cast<int>(code);
     if (code > 0x7FFFFFFF) {
-        // A crash's status (0xC0000005...) does not fit the result: say it.
-        const char* digits = "0123456789ABCDEF";
-        std::string hex;
-        for (int i = 0; i < 8; ++i) hex += digits[(code >> (28 - 4 * i)) & 15];
-        Keep(output, "\n(the program ended with status 0x" + hex + ")");
-        return 255;
+        // A crash's status (0xC0000005...) does not fit the status: say it.
+        output->append("\n(the program ended with status 0x" + HexNumber(code, 8, true) + ")");
+        *status = 255;
     }
-    return static_cast<int>(code);
+    return true;
 }

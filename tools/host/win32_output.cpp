@@ -1,5 +1,5 @@
 // The tools' outputs, work folders and interruptions over Win32: see
-// tool_host.h.
+// host.h.
 //
 // An output is deleted when its handle closes while it is written (its
 // disposition set to delete), so a hard kill then leaves nothing. Before the
@@ -24,10 +24,10 @@
 //
 // A second Ctrl-C or Ctrl-Break of the same kind ends the process once the
 // handler has swept again (it is left to the default handler), as on POSIX.
-#include "platform/tool_host.h"
-#include "platform/tool_host_internal.h"
-#include "platform/tool_output_internal.h"
-#include "platform/tool_text_win32.h"
+#include "tools/host/host.h"
+#include "tools/host/host_internal.h"
+#include "tools/host/output_internal.h"
+#include "tools/host/win32_text.h"
 #include "tools/host/work_tree.h"
 
 #include <windows.h>
@@ -217,16 +217,6 @@ HANDLE OpenFolder(const std::wstring& path) {
     return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
 }
 
-bool TemporaryFolder(std::string* path, std::string* why) {
-    wchar_t base[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, base);
-    if (length == 0 || length > MAX_PATH) {
-        return Fail(why, ToolWinReason("cannot find the temporary folder", GetLastError()));
-    }
-    *path = ToolUtf8(base, length);
-    return true;
-}
-
 size_t SweepFolder(const std::string& folder, bool work) {
     const std::wstring wide = ToolWidePath(folder);
     const HANDLE held = OpenFolder(wide);
@@ -376,7 +366,7 @@ void ToolDiscardOutput(ToolOutput* output) {
 
 bool ToolMakeWorkFolder(std::string* folder, std::string* why) {
     std::string temp;
-    if (!TemporaryFolder(&temp, why)) return false;
+    if (!ToolTemporaryFolder(&temp, why)) return false;
     const HANDLE parent = OpenFolder(ToolWidePath(temp));
     if (parent == nullptr) return Fail(why, ToolWinReason("cannot open the temporary folder " + temp, GetLastError()));
     Locked lock;
@@ -434,6 +424,6 @@ bool ToolWriteNewFile(const std::string& path, const uint8_t* data, size_t size,
 size_t ToolRemoveLeftovers(const std::string& outputFolder) {
     size_t removed = SweepFolder(outputFolder, false);
     std::string temp;
-    if (TemporaryFolder(&temp, nullptr)) removed += SweepFolder(temp, true);
+    if (ToolTemporaryFolder(&temp, nullptr)) removed += SweepFolder(temp, true);
     return removed;
 }

@@ -1,4 +1,4 @@
-// Child processes for the tools over posix (see tool_host.h).
+// Child processes for the tools over POSIX (see host.h).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,16 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/tool_host.h"
-#include "platform/tool_host_internal.h"
+#include "tools/host/host.h"
+#include "tools/host/host_internal.h"
 
 extern char** environ;
 
 namespace {
 
-// Output kept from a child: signers print a few lines; a runaway one keeps
-// its last megabyte, where its error is.
-constexpr size_t OUTPUT_LIMIT = 1 << 20;
 // How long a child stopped by an interruption gets to end before it is killed.
 constexpr int STOP_GRACE_MS = 2000;
 constexpr int POLL_MS = 50;
@@ -63,18 +60,13 @@ bool IsExecutableFile(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-void Keep(std::string* output, const char* data, size_t size) {
-    output->append(data, size);
-    if (output->size() > OUTPUT_LIMIT) output->erase(0, output->size() - OUTPUT_LIMIT);
-}
-
 // Reads what the pipe holds now; false at its end (every writer closed it).
 bool Drain(int fd, std::string* output) {
     char buffer[8192];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
         if (got > 0) {
-            Keep(output, buffer, static_cast<size_t>(got));
+            ToolKeepOutput(output, buffer, static_cast<size_t>(got));
             continue;
         }
         if (got == 0) return false;
@@ -126,14 +118,15 @@ void StopTree(pid_t pid) {
     }
 }
 
-int Reap(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return TOOL_RUN_FAILED;
+// The child's exit status (128 + the signal that ended it); false when it cannot be had.
+bool Reap(pid_t pid, int* status) {
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0) {
+        if (errno != EINTR) return false;
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return TOOL_RUN_FAILED;
+    if (WIFEXITED(raw)) *status = WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) *status = 128 + WTERMSIG(raw);
+    return WIFEXITED(raw) || WIFSIGNALED(raw);
 }
 
 int64_t NowMs() {
@@ -210,31 +203,27 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-int ToolRunProgram(const std::vector<std::string>& arguments, std::string* output, const ToolRunOptions& options) {
+bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
+                    const ToolRunOptions& options) {
     output->clear();
-    if (arguments.empty() || arguments[0].empty()) {
-        *output = "no program to run";
-        return TOOL_RUN_FAILED;
-    }
     std::string program;
-    if (!ToolFindProgram(arguments[0], &program)) {
-        *output = arguments[0].find('/') != std::string::npos ? "not an executable program: " + arguments[0]
-                                                               : arguments[0] + " not found on PATH";
-        return TOOL_RUN_FAILED;
-    }
+    std::string why;
+    if (!ToolProgramToRun(arguments, &program, &why)) return ToolRunStopped(why, status, output);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        *output = std::string("no pipe for the program's output: ") + std::strerror(errno);
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped(std::string("no pipe for the program's output: ") + std::strerror(errno), status,
+                              output);
     }
     Descriptor reading(ends[0]);
     Descriptor writing(ends[1]);
     Descriptor secret;
-    if (options.secret != nullptr && !SecretPipe(*options.secret, &secret, output)) return TOOL_RUN_FAILED;
+    if (options.secret != nullptr && !SecretPipe(*options.secret, &secret, &why)) {
+        return ToolRunStopped(why, status, output);
+    }
 
     SpawnSetup setup;
     setup.actionsMade = posix_spawn_file_actions_init(&setup.actions) == 0;
@@ -255,14 +244,12 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         posix_spawnattr_setsigmask(&setup.attributes, &none) != 0 ||
         posix_spawnattr_setpgroup(&setup.attributes, 0) != 0 ||
         posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP) != 0) {
-        *output = "could not prepare to start " + program;
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped("could not prepare to start " + program, status, output);
     }
     pid_t pid = 0;
     const int started = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
     if (started != 0) {
-        *output = "could not start " + program + ": " + std::strerror(started);
-        return TOOL_RUN_FAILED;
+        return ToolRunStopped("could not start " + program + ": " + std::strerror(started), status, output);
     }
     ToolSetRunningChild(static_cast<intptr_t>(pid));
     writing.Close();
@@ -274,7 +261,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
     // the handler restarts calls, and a grandchild that keeps the pipe open
     // cannot hold this process once the child itself has ended.
     const int64_t deadline = options.timeoutSeconds != 0 ? NowMs() + int64_t{1000} * options.timeoutSeconds : 0;
-    int result = 0;
+    int stop = 0;  // a TOOL_RUN_ value once the child is ended from here
     bool open = true;
     for (;;) {
         if (ToolInterruption() != 0) {
@@ -283,7 +270,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         }
         if (deadline != 0 && NowMs() >= deadline) {
             StopTree(pid);
-            result = TOOL_RUN_TIMED_OUT;
+            stop = TOOL_RUN_TIMED_OUT;
             break;
         }
         if (open) {
@@ -296,7 +283,7 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         if (state == ChildState::Stopped && (stopSignal == SIGTTIN || stopSignal == SIGTTOU)) {
             // In a group of its own, a prompt on the terminal stops it for good.
             StopTree(pid);
-            result = TOOL_RUN_WANTS_TERMINAL;
+            stop = TOOL_RUN_WANTS_TERMINAL;
             break;
         }
         if (state == ChildState::Ended) {
@@ -305,12 +292,17 @@ int ToolRunProgram(const std::vector<std::string>& arguments, std::string* outpu
         }
         if (!open) poll(nullptr, 0, POLL_MS);
     }
-    if (result != 0 && open) Drain(reading.fd, output);
+    if (stop != 0 && open) Drain(reading.fd, output);
     ToolSetRunningChild(0);
-    const int status = Reap(pid);
-    if (ToolInterruption() != 0) {
-        output->append("\n(interrupted)");
-        return TOOL_RUN_FAILED;
+    const bool reaped = Reap(pid, status);
+    if (ToolInterruption() != 0) return ToolRunStopped("(interrupted)", status, output, TOOL_RUN_INTERRUPTED);
+    if (stop == TOOL_RUN_TIMED_OUT) {
+        const std::string after = std::to_string(options.timeoutSeconds);
+        return ToolRunStopped("(still running after " + after + " seconds: ended)", status, output, stop);
     }
-    return result != 0 ? result : status;
+    if (stop == TOOL_RUN_WANTS_TERMINAL) {
+        return ToolRunStopped("(stopped to read the terminal: ended)", status, output, stop);
+    }
+    if (!reaped) return ToolRunStopped("(its end could not be had)", status, output);
+    return true;
 }

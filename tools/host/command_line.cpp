@@ -1,5 +1,5 @@
 // Command lines for CreateProcessW (see tool_command_line.h).
-#include "platform/tool_command_line.h"
+#include "tools/host/command_line.h"
 
 #include <cstddef>
 

@@ -1,16 +1,21 @@
-// The tool host over POSIX (see tool_host.h): arguments, the terminal, files
-// by name and paths. Outputs, work folders and interruptions are in
-// tool_output_posix.cpp.
-#include "platform/tool_host.h"
+// The tool host over POSIX (see host.h): arguments, the terminal, files by
+// name, the temporary folder. Outputs, work folders and interruptions are in
+// posix_output.cpp, children in posix_process.cpp.
+#include "tools/host/host.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "tools/host/host_internal.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -45,13 +50,6 @@ bool ReadFully(int fd, uint8_t* buffer, size_t capacity, size_t* got, int* error
         *got += static_cast<size_t>(n);
     }
     return true;
-}
-
-// The path without trailing separators ("/" stays).
-std::string Trimmed(const std::string& path) {
-    size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/') --end;
-    return path.substr(0, end);
 }
 
 }  // namespace
@@ -109,59 +107,37 @@ bool ToolRead(ToolFile* file, uint8_t* buffer, size_t capacity, size_t* got, std
 }
 
 bool ToolSameFile(const std::string& a, const std::string& b) {
-    struct stat sa;
-    struct stat sb;
-    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code error;
+    return fs::equivalent(a, b, error) && !error;
 }
 
 bool ToolIsFolder(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::error_code error;
+    return fs::is_directory(path, error);
 }
 
 // A dangling link counts: renaming an output over it would replace it.
 bool ToolExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
-std::string ToolFolderOf(const std::string& path) {
-    const std::string trimmed = Trimmed(path);
-    const size_t slash = trimmed.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return Trimmed(trimmed.substr(0, slash));
-}
+fs::path ToolFsPath(const std::string& path) { return fs::path(path); }
 
-std::string ToolNameOf(const std::string& path) {
-    const std::string trimmed = Trimmed(path);
-    const size_t slash = trimmed.find_last_of('/');
-    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-std::string ToolJoin(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
-bool ToolFreeSpace(const std::string& folder, uint64_t* bytes) {
-    struct statvfs vfs;
-    if (statvfs(folder.c_str(), &vfs) != 0) return false;
-    *bytes = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+// TMPDIR as POSIX names it, /tmp when it is unset or empty. (The standard
+// library's temp_directory_path fails on an empty TMPDIR and reads Windows'
+// TMP and TEMP too.)
+bool ToolTemporaryFolder(std::string* folder, std::string*) {
+    if (!ToolGetEnv("TMPDIR", folder) || folder->empty()) *folder = "/tmp";
     return true;
 }
 
 // Empty when the link cannot be read (no /proc mounted).
 std::string ToolOwnFolder() {
-    std::string target(256, '\0');
-    for (;;) {
-        const ssize_t n = readlink("/proc/self/exe", &target[0], target.size());
-        if (n < 0) return std::string();
-        if (static_cast<size_t>(n) < target.size()) {
-            target.resize(static_cast<size_t>(n));
-            return ToolFolderOf(target);
-        }
-        target.resize(target.size() * 2);
-    }
+    std::error_code error;
+    const fs::path own = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : ToolFolderOf(own.native());
 }
+
+// No trust services on this OS: the tools build the answer themselves.
+ToolTrustCheck ToolMachineTrust() { return nullptr; }

@@ -1,5 +1,5 @@
 // The tools' outputs, work folders and interruptions over POSIX (Linux): see
-// tool_host.h.
+// host.h.
 //
 // An output is an unnamed file (O_TMPFILE) in its final folder: a hard kill
 // leaves nothing, as the file goes with the process's last descriptor. It
@@ -27,9 +27,9 @@
 // A second signal of the same kind ends the process at once, by the signal,
 // once the handler has swept again: a packager who presses Ctrl-C twice wants
 // out even if the main loop is stuck on a hung disk, and nothing is left.
-#include "platform/tool_host.h"
-#include "platform/tool_host_internal.h"
-#include "platform/tool_output_internal.h"
+#include "tools/host/host.h"
+#include "tools/host/host_internal.h"
+#include "tools/host/output_internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -281,12 +281,6 @@ mode_t ExecutableMode() {
 // The lock a living owner holds on what it names. Where the file system has
 // no locks, ToolRemoveLeftovers cannot take one either and leaves the name.
 void HoldLock(int fd) { flock(fd, LOCK_EX | LOCK_NB); }
-
-std::string TemporaryBase() {
-    std::string base;
-    if (!ToolGetEnv("TMPDIR", &base) || base.empty()) base = "/tmp";
-    return base;
-}
 
 // The file system refuses unnamed files (or the kernel predates them).
 bool NoUnnamedFiles(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
@@ -543,7 +537,8 @@ void ToolDiscardOutput(ToolOutput* output) {
 // ---- work folders ---------------------------------------------------------------
 
 bool ToolMakeWorkFolder(std::string* folder, std::string* why) {
-    const std::string base = TemporaryBase();
+    std::string base;
+    if (!ToolTemporaryFolder(&base, why)) return false;
     SignalBlock block;
     if (g_interruption.load() != 0) return Fail(why, "interrupted");
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -599,5 +594,6 @@ bool ToolWriteNewFile(const std::string& path, const uint8_t* data, size_t size,
 }
 
 size_t ToolRemoveLeftovers(const std::string& outputFolder) {
-    return SweepPath(outputFolder, false) + SweepPath(TemporaryBase(), true);
+    std::string base;
+    return SweepPath(outputFolder, false) + (ToolTemporaryFolder(&base, nullptr) ? SweepPath(base, true) : 0);
 }

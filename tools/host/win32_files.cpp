@@ -1,12 +1,21 @@
-// The tool host over Win32 (see tool_host.h): arguments, the console, files by
-// name and paths, with UTF-8 converted to UTF-16 at every call. Outputs, work
-// folders and interruptions are in tool_output_win32.cpp.
-#include "platform/tool_host.h"
-#include "platform/tool_text_win32.h"
+// The tool host over Win32 (see host.h): arguments, the console, files by
+// name, the temporary folder, with UTF-8 converted to UTF-16 at every call.
+// Outputs, work folders and interruptions are in win32_output.cpp, children
+// in win32_process.cpp.
+//
+// Whether a file exists, is a folder or is another one's twin is asked here
+// with the Win32 calls, not std::filesystem: on Windows its status goes
+// through the C runtime's _wstat64, which knows no path past the classic
+// limit and takes the "\\?\" form's "?" for a wildcard.
+#include "tools/host/host.h"
 
 #include <windows.h>
 
 #include <shellapi.h>
+
+#include "tools/host/host_internal.h"
+#include "tools/host/text.h"
+#include "tools/host/win32_text.h"
 
 namespace {
 
@@ -17,20 +26,16 @@ bool Fail(std::string* why, const std::string& what, DWORD code) {
     return false;
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// Where the root of a path ends: "C:\" 3, "\" or "/" 1, "C:" 2, else 0.
-size_t RootLength(const std::string& path) {
-    if (path.size() >= 2 && path[1] == ':') return path.size() >= 3 && IsSeparator(path[2]) ? 3 : 2;
-    return !path.empty() && IsSeparator(path[0]) ? 1 : 0;
-}
-
-// The path without trailing separators (the root keeps its own).
-std::string Trimmed(const std::string& path) {
-    size_t end = path.size();
-    const size_t root = RootLength(path);
-    while (end > root && end > 1 && IsSeparator(path[end - 1])) --end;
-    return path.substr(0, end);
+// Text for the console: bytes that are not UTF-8 shown as U+FFFD, as a
+// console shows what it cannot read.
+std::wstring ForConsole(const std::string& text) {
+    std::u16string wide;
+    for (size_t at = 0; at < text.size();) {
+        uint32_t c = 0xFFFD;
+        if (!NextUtf8(text, &at, &c)) ++at;
+        AppendUtf16(&wide, c);
+    }
+    return std::wstring(wide.begin(), wide.end());
 }
 
 // Writes to a standard handle: UTF-16 on a console (which shows any
@@ -40,7 +45,7 @@ void WriteStandard(DWORD which, const std::string& text) {
     if (out == nullptr || out == INVALID_HANDLE_VALUE || text.empty()) return;
     DWORD mode = 0;
     if (GetConsoleMode(out, &mode) != FALSE) {
-        const std::wstring wide = ToolWide(text);
+        const std::wstring wide = ForConsole(text);
         size_t done = 0;
         while (done < wide.size()) {
             size_t chunk = wide.size() - done < 8192 ? wide.size() - done : 8192;
@@ -97,24 +102,12 @@ bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
 // ---- text -----------------------------------------------------------------------
 
 std::wstring ToolWide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
-    return wide;
+    std::u16string wide;
+    Utf16FromUtf8(text, &wide);
+    return std::wstring(wide.begin(), wide.end());
 }
 
-std::string ToolUtf8(const wchar_t* text, size_t length) {
-    if (length == 0) return std::string();
-    const int size = static_cast<int>(length);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return std::string();
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, size, &narrow[0], bytes, nullptr, nullptr);
-    return narrow;
-}
+std::string ToolUtf8(const wchar_t* text, size_t length) { return Utf8Of(std::u16string(text, text + length)); }
 
 std::wstring ToolWidePath(const std::string& path) {
     std::wstring wide = ToolWide(path);
@@ -232,37 +225,22 @@ bool ToolExists(const std::string& path) {
     return GetFileAttributesW(ToolWidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string ToolFolderOf(const std::string& path) {
-    const std::string trimmed = Trimmed(path);
-    const size_t root = RootLength(trimmed);
-    size_t at = trimmed.size();
-    while (at > root && !IsSeparator(trimmed[at - 1])) --at;
-    if (at == 0) return ".";
-    if (at <= root) return trimmed.substr(0, root);  // "C:\x" -> "C:\", "C:x" -> "C:"
-    return Trimmed(trimmed.substr(0, at - 1));
-}
+std::filesystem::path ToolFsPath(const std::string& path) { return std::filesystem::path(ToolWidePath(path)); }
 
-std::string ToolNameOf(const std::string& path) {
-    const std::string trimmed = Trimmed(path);
-    const size_t root = RootLength(trimmed);
-    size_t at = trimmed.size();
-    while (at > root && !IsSeparator(trimmed[at - 1])) --at;
-    return trimmed.substr(at);
-}
-
-std::string ToolJoin(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    const char last = folder.back();
-    return IsSeparator(last) || (last == ':' && folder.size() == 2) ? folder + name : folder + "\\" + name;
-}
-
-bool ToolFreeSpace(const std::string& folder, uint64_t* bytes) {
-    std::wstring wide = ToolWidePath(folder);
-    if (wide.empty() || (wide.back() != L'\\' && wide.back() != L'/')) wide += L'\\';  // UNC roots need it
-    ULARGE_INTEGER available;
-    if (GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr) == FALSE) return false;
-    *bytes = available.QuadPart;
-    return true;
+// GetTempPathW's answer at whatever length it has (TEMP may be longer than the classic limit).
+bool ToolTemporaryFolder(std::string* folder, std::string* why) {
+    std::wstring path(MAX_PATH + 1, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = GetTempPathW(static_cast<DWORD>(path.size()), &path[0]);
+        if (length == 0) break;
+        if (length < path.size()) {
+            *folder = ToolUtf8(path.data(), length);
+            return true;
+        }
+        path.resize(length + 1);
+    }
+    if (why != nullptr) *why = ToolWinReason("cannot find the temporary folder", GetLastError());
+    return false;
 }
 
 // Empty when the system will not say.

@@ -1,0 +1,3 @@
+#include "archive/reader.h"
+#include <immintrin.h>
+#include <cpuid.h>

@@ -1,0 +1,3 @@
+#pragma once
+#include "base/text.h"
+#include "7z.h"

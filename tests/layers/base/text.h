@@ -1,0 +1,4 @@
+#pragma once
+#include "platform/platform.h"
+#include <string>
+#include <stdint.h>

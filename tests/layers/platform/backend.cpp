@@ -1,0 +1,2 @@
+#include "platform/platform.h"
+#include "tools/host/host.h"

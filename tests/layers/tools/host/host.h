@@ -1,0 +1,4 @@
+#pragma once
+#include "cache/held.h"
+#include <sys/wait.h>
+#include "windows.h"

@@ -1,0 +1,3 @@
+#include <stb_image.h>
+#include "tools/inspect/pe_layout.h"
+#include "tools/pack/pack.h"
