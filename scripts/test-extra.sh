@@ -9,6 +9,8 @@
 #      when build/win64 holds the launcher.
 # One PASS/FAIL line per check; exits non-zero when any failed.
 #
+#   scripts/test-extra.sh [sanitizers|fuzz|kills]...   those checks only (default: all)
+#
 #   VORLANE_FUZZ_RUNS      executions per target from a fixed seed (default 20000;
 #                          0: replay only), so a commit gets the same verdict every time
 set -uo pipefail
@@ -16,14 +18,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_runs=${VORLANE_FUZZ_RUNS:-20000}
 
+checks=" ${*:-sanitizers fuzz kills} "
+for c in $checks; do
+  case "$c" in sanitizers|fuzz|kills) ;; *) echo "test-extra: unknown check '$c'" >&2; exit 2 ;; esac
+done
+wanted() { [[ $checks = *" $1 "* ]]; }
+
 status=0
 pass() { echo "PASS  $*"; }
 fail() { echo "FAIL  $*"; status=1; }
 
 # ---- 1. the native suite under the sanitizers ------------------------------------
 asan="$root/build/native-asan"
-mkdir -p "$asan"
-if { cmake -S "$root" -B "$asan" -DVORLANE_SANITIZE=ON -DVORLANE_WINE_TESTS=OFF &&
+if ! wanted sanitizers; then
+  :
+elif mkdir -p "$asan" && { cmake -S "$root" -B "$asan" -DVORLANE_SANITIZE=ON -DVORLANE_WINE_TESTS=OFF &&
      cmake --build "$asan" -j "$jobs"; } >"$asan/build.log" 2>&1; then
   pass "sanitizers: build/native-asan built"
   log="$asan/ctest.log"
@@ -47,7 +56,9 @@ else
 fi
 
 # ---- 2. fuzzing: replay, then a short run per target ---------------------------
-if [ "$fuzz_runs" -gt 0 ]; then
+if ! wanted fuzz; then
+  :
+elif [ "$fuzz_runs" -gt 0 ]; then
   "$root/scripts/fuzz-long.sh" --runs "$fuzz_runs" --fresh || status=1
 else
   "$root/scripts/fuzz-long.sh" --seconds 0 --fresh || status=1
@@ -55,7 +66,9 @@ fi
 
 # ---- 3. starts killed under Wine ----------------------------------------------
 native="$root/build/native"
-if [ ! -x "$root/build/win64/VorlaneLauncher.exe" ] || [ ! -f "$native/CTestTestfile.cmake" ]; then
+if ! wanted kills; then
+  :
+elif [ ! -x "$root/build/win64/VorlaneLauncher.exe" ] || [ ! -f "$native/CTestTestfile.cmake" ]; then
   fail "kills under Wine: build build/win64 and build/native first"
 else
   log="$native/long-kills.log"
