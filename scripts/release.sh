@@ -81,6 +81,17 @@ cmake -S "$root" -B "$out/win64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.c
       -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF >/dev/null
 cmake --build "$out/win64" -j "$jobs" --target VorlaneLauncher vorlane-pack vorlane-inspect vorlane-run-helper \
       >/dev/null
+# The LZMA SDK these programs were built with, for its notice.
+sdk=$(sed -n 's/^LZMA_SDK_DIR:PATH=//p' "$out/win64/CMakeCache.txt")
+sdk_version=$(sed -n 's/^LZMA_SDK_VERSION:INTERNAL=//p' "$out/win64/CMakeCache.txt")
+sdk_source=$(dpkg-parsechangelog -l "$sdk/debian/changelog" -S Version 2>/dev/null || true)
+sdk_named="LZMA SDK $sdk_version"
+[ -z "$sdk_source" ] || sdk_named+=", from Debian's 7zip source package $sdk_source"
+echo "release: $sdk_named"
+sdk_notice() {
+  printf '%s\n\n' "$sdk_named"
+  cat "$sdk/debian/copyright"
+}
 echo "release: building the Linux tools (Release, static)"
 cmake -S "$root" -B "$out/native" -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF \
       -DVORLANE_STATIC_TOOLS=ON >/dev/null
@@ -93,7 +104,7 @@ docs() {
   install -m 644 "$root/README.md" "$to/README.md"
   install -m 644 "$root/docs/packaging.md" "$to/docs/"
   install -m 644 "$root"/docs/examples/pack-*.yml "$to/docs/examples/"
-  install -m 644 "$root/third_party/7zip/debian/copyright" "$to/docs/third-party/lzma-sdk.txt"
+  sdk_notice > "$to/docs/third-party/lzma-sdk.txt"
   install -m 644 "$root/third_party/isa-l/LICENSE" "$to/docs/third-party/isa-l.txt"
   install -m 644 /usr/share/doc/nlohmann-json3-dev/copyright "$to/docs/third-party/nlohmann-json.txt"
   install -m 644 /usr/share/doc/libstb-dev/copyright "$to/docs/third-party/stb.txt"
