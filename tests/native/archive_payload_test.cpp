@@ -116,6 +116,7 @@ TEST_F(Payload, AChangedByteOrAMissingCrcIsACrcError) {
     // Flipped inside a vorlane-pack package.
     std::vector<uint8_t> packed = ReadBytes(Native(Pack(PatternBytes(4000, 4))));
     const size_t start = FindStartHeaderIn(packed);
+    ASSERT_NE(start, SIZE_MAX);
     packed[start + 32 + 3999] ^= 0x80;
     ASSERT_TRUE(WriteBytes(Native("flipped.exe"), packed));
     OpenPackaged("flipped.exe");
