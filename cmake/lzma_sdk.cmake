@@ -6,6 +6,34 @@ set(LZMA_SDK_DIR "${CMAKE_SOURCE_DIR}/third_party/7zip" CACHE PATH
 if(NOT EXISTS "${LZMA_SDK_DIR}/C/7zArcIn.c")
   message(FATAL_ERROR "LZMA SDK not found in ${LZMA_SDK_DIR}: run scripts/bootstrap.sh or pass -DLZMA_SDK_DIR=")
 endif()
+# The oldest SDK this code builds with (scripts/bootstrap.sh reads the number
+# here): SHA-512 and SHA-384 (Sha512.c, Sha512_Init with a digest size) came
+# with 24.09; the *Ptr stream interfaces, the Z7_ macros and the BCJ2 encoder
+# the tools call with 23.01.
+set(LZMA_SDK_MIN_VERSION 24.09)
+set(_sdk_version "")
+if(EXISTS "${LZMA_SDK_DIR}/C/7zVersion.h")
+  file(STRINGS "${LZMA_SDK_DIR}/C/7zVersion.h" _sdk_version REGEX "^#define MY_VER_(MAJOR|MINOR) +[0-9]+ *$")
+endif()
+string(REGEX REPLACE ".*MY_VER_MAJOR +([0-9]+).*" "\\1" _sdk_major "${_sdk_version}")
+string(REGEX REPLACE ".*MY_VER_MINOR +([0-9]+).*" "\\1" _sdk_minor "${_sdk_version}")
+if(NOT _sdk_major MATCHES "^[0-9]+$" OR NOT _sdk_minor MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "LZMA SDK in ${LZMA_SDK_DIR}: no version in C/7zVersion.h; this code needs "
+                      "${LZMA_SDK_MIN_VERSION} or newer (run scripts/bootstrap.sh or pass -DLZMA_SDK_DIR=)")
+endif()
+math(EXPR _sdk_minor "${_sdk_minor}")  # no leading zeros
+if(_sdk_minor LESS 10)
+  set(_sdk_minor "0${_sdk_minor}")
+endif()
+# Cached for scripts/release.sh, whose notices name the version the programs were built with.
+set(LZMA_SDK_VERSION "${_sdk_major}.${_sdk_minor}" CACHE INTERNAL "The LZMA SDK's version (C/7zVersion.h)")
+if(LZMA_SDK_VERSION VERSION_LESS LZMA_SDK_MIN_VERSION)
+  message(FATAL_ERROR "LZMA SDK ${LZMA_SDK_VERSION} in ${LZMA_SDK_DIR}: this code needs ${LZMA_SDK_MIN_VERSION} or "
+                      "newer (SHA-512, the stream interfaces of 23.01). scripts/bootstrap.sh fetches Debian's current "
+                      "7zip source (enable the bookworm-security suite if it offers an older one), or pass "
+                      "-DLZMA_SDK_DIR= an SDK of ${LZMA_SDK_MIN_VERSION} or newer.")
+endif()
+message(STATUS "LZMA SDK ${LZMA_SDK_VERSION} in ${LZMA_SDK_DIR}")
 set(_sdk "${LZMA_SDK_DIR}/C")
 add_library(lzma_sdk STATIC
   ${_sdk}/7zArcIn.c ${_sdk}/7zBuf.c ${_sdk}/7zDec.c ${_sdk}/7zStream.c ${_sdk}/7zAlloc.c

@@ -4,7 +4,7 @@
 # target, all targets at once (one process each), for an hour by default. The
 # grown corpus stays in build/fuzz/corpus/<target> for the next run.
 #
-#   scripts/fuzz-long.sh [--seconds N | --runs N] [--fresh] [TARGET...]
+#   scripts/fuzz-long.sh [--seconds N | --runs N] [--fresh] [--build DIR] [TARGET...]
 #
 #   TARGET     package (a packaged file through the archive stages and the whole
 #              launch sequence), text (folder numbers, command-line split and
@@ -15,8 +15,10 @@
 #   --runs     instead: exactly N executions per target from a fixed seed, so
 #              the same commit gets the same verdict every time (with --fresh)
 #   --fresh    start from the seeds alone, in a scratch corpus
+#   --build    the clang tree to build and use instead of build/fuzz (scripts/test-extra.sh
+#              passes build/sanitize, where the test programs are built too)
 #
-# A failing input is saved as build/fuzz/artifacts/<target>-crash-...; once the
+# A failing input is saved as artifacts/<target>-crash-... in the build folder; once the
 # fault is fixed, keep it in tests/fuzz/regressions/<target>/ so every test run
 # replays it. One PASS/FAIL line per step; non-zero exit when any failed.
 set -uo pipefail
@@ -33,7 +35,10 @@ while [ $# -gt 0 ]; do
     --runs) [ $# -ge 2 ] || { echo "fuzz-long: --runs needs a value" >&2; exit 2; }
             runs_wanted=$2; shift 2 ;;
     --fresh) fresh=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build) [ $# -ge 2 ] || { echo "fuzz-long: --build needs a folder" >&2; exit 2; }
+             case "$2" in /*) build=$2 ;; *) build=$PWD/$2 ;; esac
+             shift 2 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     package|text|inspect|resources) targets+=("$1"); shift ;;
     *) echo "fuzz-long: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac

@@ -4,6 +4,11 @@
 # GoogleTest, clang, Python or Node.js):
 #
 #   scripts/release.sh [OUT]              (default OUT: build/release)
+#   scripts/release.sh --reuse-win64 DIR [OUT]
+#                                         the launcher and the Windows tools from
+#                                         DIR, a Windows tree already built, when
+#                                         its settings are the release's (its tests
+#                                         only add targets); else built as usual
 #   scripts/release.sh --archives OUT     the archives again from OUT's unpacked
 #                                         folders, nothing built
 #
@@ -23,10 +28,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 archives_only=0
+reuse=
 if [ "${1:-}" = --archives ]; then
   archives_only=1
   shift
   [ $# = 1 ] || { echo "usage: scripts/release.sh --archives OUT" >&2; exit 2; }
+elif [ "${1:-}" = --reuse-win64 ]; then
+  [ $# -ge 2 ] || { echo "usage: scripts/release.sh --reuse-win64 DIR [OUT]" >&2; exit 2; }
+  reuse=$(cd "$2" && pwd)
+  shift 2
 fi
 out=$(mkdir -p "${1:-$root/build/release}" && cd "${1:-$root/build/release}" && pwd)
 version=$(sed -nE 's/^project\(Vorlane VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
@@ -87,11 +97,54 @@ fi
 "$root/scripts/bootstrap.sh" build
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-echo "release: building the launcher and the Windows tools (Release)"
+win64_targets=(VorlaneLauncher vorlane-pack vorlane-inspect vorlane-run-helper)
+win64_programs=(VorlaneLauncher.exe tools/vorlane-pack.exe tools/vorlane-inspect.exe tools/vorlane-run-helper.exe)
+# settings_differ RELEASE OTHER: the settings RELEASE's cache holds that OTHER's
+# holds otherwise or lacks, by name. VORLANE_TESTS only adds targets, and a
+# compiler launcher (ccache) compiles the same.
+settings_differ() {
+  awk 'FNR == 1 { n++ }
+       /^(#|\/\/)/ || !/^[^=]+:[A-Z]+=/ { next }
+       { name = substr($0, 1, index($0, ":") - 1); type = substr($0, index($0, ":") + 1)
+         value = substr(type, index(type, "=") + 1); type = substr(type, 1, index(type, "=") - 1) }
+       type == "INTERNAL" || type == "STATIC" || name == "VORLANE_TESTS" || name ~ /_COMPILER_LAUNCHER$/ { next }
+       n == 1 { want[name] = value; next }
+       { have[name] = value }
+       END { for (k in want) if (!(k in have) || have[k] != want[k]) print k }' "$1/CMakeCache.txt" "$2/CMakeCache.txt"
+}
+
+echo "release: the launcher and the Windows tools (Release)"
 cmake -S "$root" -B "$out/win64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF >/dev/null
-cmake --build "$out/win64" -j "$jobs" --target VorlaneLauncher vorlane-pack vorlane-inspect vorlane-run-helper \
-      >/dev/null
+differ=
+[ -z "$reuse" ] || [ -f "$reuse/CMakeCache.txt" ] || differ="no CMakeCache.txt"
+if [ -n "$reuse" ] && [ -z "$differ" ]; then
+  # Its cache as this checkout configures it, before it is compared.
+  cmake -S "$root" -B "$reuse" >/dev/null
+  differ=$(settings_differ "$out/win64" "$reuse" | sort | tr '\n' ' ')
+fi
+if [ -n "$reuse" ] && [ -z "$differ" ]; then
+  # The same settings give the same bytes in any folder: the programs are copied where OUT/win64 builds them.
+  echo "release: taken from $reuse, built with the same settings"
+  cmake --build "$reuse" -j "$jobs" --target "${win64_targets[@]}" >/dev/null
+  for p in "${win64_programs[@]}"; do
+    install -D -m 644 "$reuse/$p" "$out/win64/$p"
+  done
+else
+  [ -z "$reuse" ] || echo "release: not taken from $reuse, whose settings differ: $differ"
+  cmake --build "$out/win64" -j "$jobs" --target "${win64_targets[@]}" >/dev/null
+fi
+# The LZMA SDK these programs were built with, for its notice.
+sdk=$(sed -n 's/^LZMA_SDK_DIR:PATH=//p' "$out/win64/CMakeCache.txt")
+sdk_version=$(sed -n 's/^LZMA_SDK_VERSION:INTERNAL=//p' "$out/win64/CMakeCache.txt")
+sdk_source=$(dpkg-parsechangelog -l "$sdk/debian/changelog" -S Version 2>/dev/null || true)
+sdk_named="LZMA SDK $sdk_version"
+[ -z "$sdk_source" ] || sdk_named+=", from Debian's 7zip source package $sdk_source"
+echo "release: $sdk_named"
+sdk_notice() {
+  printf '%s\n\n' "$sdk_named"
+  cat "$sdk/debian/copyright"
+}
 echo "release: building the Linux tools (Release, static)"
 cmake -S "$root" -B "$out/native" -DCMAKE_BUILD_TYPE=Release -DVORLANE_TESTS=OFF \
       -DVORLANE_STATIC_TOOLS=ON >/dev/null
@@ -136,7 +189,7 @@ docs() {
   install -m 644 "$root/cmake/VorlanePackage.cmake" "$to/"
   install -m 644 "$root/docs/packaging.md" "$to/docs/"
   install -m 644 "$root"/docs/examples/pack-*.yml "$to/docs/examples/"
-  install -m 644 "$root/third_party/7zip/debian/copyright" "$to/docs/third-party/lzma-sdk.txt"
+  sdk_notice > "$to/docs/third-party/lzma-sdk.txt"
   install -m 644 "$root/third_party/isa-l/LICENSE" "$to/docs/third-party/isa-l.txt"
   install -m 644 /usr/share/doc/nlohmann-json3-dev/copyright "$to/docs/third-party/nlohmann-json.txt"
   install -m 644 /usr/share/doc/libstb-dev/copyright "$to/docs/third-party/stb.txt"

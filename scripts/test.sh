@@ -1,37 +1,82 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native suite over the Windows
-# file-system simulator and the end-to-end suite of the real executable under Wine (CTest,
-# which also checks the release bundle scripts/release.sh builds first),
-# then scripts/test-extra.sh: the native suite under ASan/UBSan/LeakSanitizer
-# and short fuzzing runs, and a check that every include points down a layer.
-# Ends with one line "tests: N passed, M failed".
+# Builds everything and runs every test, in phases (docs/architecture.md,
+# "How a change is tested"):
+#   build win64, build native   scripts/build.sh's two trees
+#   release bundles             scripts/release.sh, its Windows programs taken
+#                               from build/win64 when that tree has the release's settings
+#   ctest native                the native suite over the simulator (CTest label native),
+#                               the layer check among it
+#   ctest wine                  the end-to-end suite under Wine (labels wine, release and
+#                               wine-release), while build/sanitize builds beside it
+#   sanitizers, fuzz, kills     scripts/test-extra.sh's checks on build/sanitize
+#                               and the starts killed under Wine
+# Ends with a table of each phase's wall and CPU time (user+sys), then one line
+# "tests: N passed, M failed".
+#
+#   scripts/test.sh --fast   the two builds, the native suite and the Wine
+#                            end-to-end suite only (no bundles, sanitizers,
+#                            fuzzing or kills), for day-to-day work
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
-"$root/scripts/release.sh" >/dev/null
+fast=0
+case "${1:-}" in
+  --fast) fast=1 ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--fast]" >&2; exit 2 ;;
+esac
+source "$root/scripts/phases.sh"
 jobs=$(nproc 2>/dev/null || echo 2)
+mkdir -p "$root/build"
 
-log="$root/build/ctest-main.log"
-set +e
-ctest --test-dir "$root/build/native" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
-main_rc=${PIPESTATUS[0]}
-set -e
-total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$log" | tail -n 1)
-failed=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' "$log" | tail -n 1)
-total=${total:-0}; failed=${failed:-0}
-[ "$main_rc" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
+phase "build win64" "$root/scripts/build.sh" win64
+phase "build native" "$root/scripts/build.sh" native
+[ $fast = 1 ] || phase "release bundles" "$root/scripts/release.sh" --reuse-win64 "$root/build/win64" >/dev/null
 
-extra_passed=0; extra_failed=0
-if [ -x "$root/scripts/test-extra.sh" ]; then
-  extra_log="$root/build/test-extra.log"
-  set +e
-  "$root/scripts/test-extra.sh" 2>&1 | tee "$extra_log"
-  set -e
-  extra_passed=$(grep -E '^PASS  ' "$extra_log" | grep -vc 'test-extra:' || true)
-  extra_failed=$(grep -E '^FAIL  ' "$extra_log" | grep -vc 'test-extra:' || true)
+# ctest_run LOG ARGS...: one CTest run; its counts go into total and failed.
+total=0; failed=0
+ctest_run() {
+  local log=$1 rc n f
+  shift
+  ctest --test-dir "$root/build/native" --output-on-failure "$@" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  n=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$log" | tail -n 1)
+  f=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' "$log" | tail -n 1)
+  n=${n:-0}; f=${f:-0}
+  # A run that failed without counting a failure (no tests found, a crash) counts one.
+  [ "$rc" -eq 0 ] || [ "$f" -gt 0 ] || { f=1; n=$((n + 1)); }
+  total=$((total + n)); failed=$((failed + f))
+}
+phase "ctest native" ctest_run "$root/build/ctest-native.log" -L '^native$' -j "$jobs"
+
+extra_log="$root/build/test-extra.log"
+: >"$extra_log"
+if [ $fast = 1 ]; then
+  phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^wine$' -j "$jobs"
+else
+  # The Wine suite spends much of its time waiting on Wine: the sanitizer tree
+  # builds meanwhile, one job at a low priority, and its phase takes what is left.
+  mkdir -p "$root/build/sanitize"
+  JOBS=1 nice -n 10 /usr/bin/time -f '%e %U %S' -o "$root/build/sanitize/build.time" \
+    "$root/scripts/test-extra.sh" build >"$root/build/sanitize/build.out" 2>&1 &
+  beside=$!
+  phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^(wine|wine-release|release)$' -j "$jobs"
+  wait "$beside" || true
+  tee -a "$extra_log" <"$root/build/sanitize/build.out"
+  # /usr/bin/time's last line (a failed command's status comes before it).
+  read -r wall user sys < <(tail -n 1 "$root/build/sanitize/build.time") || true
+  phase_record "sanitizer build (beside)" "$(awk -v s="${wall:-0}" 'BEGIN { printf "%d", s * 100 }')" \
+               "$(awk -v u="${user:-0}" -v s="${sys:-0}" 'BEGIN { printf "%d", (u + s) * 100 }')"
+
+  extra() { "$root/scripts/test-extra.sh" "$1" 2>&1 | tee -a "$extra_log"; }
+  phase "sanitizers" extra sanitizers || true
+  phase "fuzz" extra fuzz || true
+  phase "kills" extra kills || true
 fi
+extra_passed=$(grep -E '^PASS  ' "$extra_log" | grep -vc 'test-extra:' || true)
+extra_failed=$(grep -E '^FAIL  ' "$extra_log" | grep -vc 'test-extra:' || true)
 
 passed=$(( total - failed + extra_passed ))
 failed=$(( failed + extra_failed ))
+phase_table
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -214,6 +214,11 @@ Scenario Named(const char* name, const LaunchPackage* package, const std::string
 
 class FaultSweep : public ::testing::Test {
 protected:
+    // Every run's command line, and the arguments the runtime must be handed from it.
+    static constexpr const char16_t* COMMAND_LINE = u"app.exe one \"two three\"";
+    static constexpr const char* FIRST_ARGUMENT = "one";
+    static constexpr const char* ARGUMENT_LINE = "one \"two three\"";
+
     ScratchFolder dir;
     LaunchPackage good;
     LaunchPackage noExport;
@@ -280,7 +285,7 @@ protected:
         setup.localAppData = PosixWidePath(appData);
         if (s.appDataFails) setup.localAppDataResult = static_cast<int32_t>(0x80004005u);
         if (s.appDataTrimmed) setup.localAppData = u"\\\\?\\" + PosixWidePath(appData + "/x.");
-        setup.commandLine = u"app.exe one \"two three\"";
+        setup.commandLine = COMMAND_LINE;
         setup.trust = s.trust;
         if (!s.setting4) setup.setting4.reset();
         if (s.pinned) setup.pin = PinTextOf(good.runtime);
@@ -289,8 +294,10 @@ protected:
         return setup;
     }
 
-    // Everything a run must satisfy, faulted or not. Returns the failures as text.
-    std::string Judge(const Scenario& s, const LaunchResult& r, bool boxFaulted) {
+    // Everything a run must satisfy, faulted or not (faulted: the operation
+    // failed, PlatOp::Count for none). Returns the failures as text.
+    std::string Judge(const Scenario& s, const LaunchResult& r, PlatOp faulted) {
+        const bool boxFaulted = faulted == PlatOp::MessageBox;
         std::string problems;
         auto problem = [&problems](const std::string& text) { problems += text + "; "; };
         const std::vector<std::u16string> messages = r.Messages();
@@ -324,6 +331,25 @@ protected:
                 problem("wrong payload location " + at("payload_offset") + "+" + at("payload_size"));
             }
             if (at("module_path") != Utf16ToUtf8(PosixWidePath(good.path))) problem("wrong module path");
+            char instance[32];
+            std::snprintf(instance, sizeof instance, "%p", static_cast<void*>(LAUNCH_INSTANCE));
+            if (at("instance") != instance) problem("wrong instance " + at("instance"));
+            const LaunchSetup setup = SetupOf(s);
+            if (at("setting4") != Utf16ToUtf8(setup.setting4.value_or(u"")) ||
+                at("setting5") != Utf16ToUtf8(setup.setting5.value_or(u""))) {
+                problem("wrong settings " + at("setting4") + ", " + at("setting5"));
+            }
+            // A failed split runs the application without arguments, and a failed
+            // allocation of the rebuilt line with an empty one: the design allows
+            // both. Any other fault must leave the arguments as they were given.
+            const bool noSplit = faulted == PlatOp::CommandLineToArgv;
+            const bool lineMayGo = noSplit || faulted == PlatOp::HeapAlloc;
+            if (at("first_argument") != (noSplit ? "" : FIRST_ARGUMENT)) {
+                problem("wrong first argument \"" + at("first_argument") + "\"");
+            }
+            if (at("argument_line") != ARGUMENT_LINE && !(lineMayGo && at("argument_line").empty())) {
+                problem("wrong argument line \"" + at("argument_line") + "\"");
+            }
         }
         if (!r.loadsSawExpected && s.package == &good) problem("a load found other content");
         if (ReadBytes(outside + "/keep.txt") != std::vector<uint8_t>{'k'}) problem("a file outside the cache went");
@@ -336,7 +362,7 @@ protected:
         Scenario clean = Named("follow-up", &good);
         clean.runtimeMayRun = true;
         const LaunchResult r = RunLaunch(SetupOf(clean));
-        std::string problems = Judge(clean, r, false);
+        std::string problems = Judge(clean, r, PlatOp::Count);
         if (r.exitCode != 0 || !r.runtimeCalled || !r.loadsSawExpected) {
             problems += "the next clean start did not run the archive's library; ";
         }
@@ -432,7 +458,7 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
         const LaunchResult plain = RunLaunch(setup);
         ++runs;
         ASSERT_EQ(plain.exitCode, s.expectedCode) << Utf16ToUtf8(plain.boxes.empty() ? u"" : plain.boxes[0].text);
-        ASSERT_EQ(Judge(s, plain, false), "");
+        ASSERT_EQ(Judge(s, plain, PlatOp::Count), "");
 
         probe.counting = false;
         for (int o = 0; o < static_cast<int>(PlatOp::Count); ++o) {
@@ -450,7 +476,7 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
                     const LaunchResult r = RunLaunch(setup);
                     ++runs;
                     if (!probe.hit.empty()) failed.insert(SiteKey{op, probe.hit});
-                    std::string found = Judge(s, r, op == PlatOp::MessageBox);
+                    std::string found = Judge(s, r, op);
                     found += FollowUp();
                     ++runs;
                     if (!found.empty()) {

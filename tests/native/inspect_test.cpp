@@ -222,6 +222,7 @@ TEST_F(Packager, JsonParsesAndHoldsTheFiguresOfTheText) {
 TEST_F(Packager, ExitStatusIsTheLowByteOfTheLaunchersCode) {
     const std::vector<uint8_t> sound = Packed();
     const size_t start = FindStartHeaderIn(sound);
+    ASSERT_NE(start, SIZE_MAX);
     std::vector<uint8_t> flipped = sound;
     flipped[start + 32] ^= 1;
     std::vector<uint8_t> runtimeBroken = sound;

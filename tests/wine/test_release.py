@@ -175,6 +175,19 @@ def main():
             h.expect(done.returncode == 0 and "\nverdict          ok\n" in output and "exit code 0" in output,
                      "the five commands: status %d\n%s" % (done.returncode, output[-3000:]))
 
+        @h.case("the LZMA SDK's notice names the SDK the programs were built with and its Debian source")
+        def _():
+            sdk = h.cmake_setting("LZMA_SDK_DIR")
+            with open(os.path.join(sdk, "C", "7zVersion.h")) as f:
+                version = re.search(r'^#define MY_VERSION_NUMBERS "([0-9.]+)"', f.read(), re.M).group(1)
+            with open(os.path.join(sdk, "debian", "changelog")) as f:
+                source = re.match(r"7zip \(([^)]+)\)", f.readline()).group(1)
+            heading = "LZMA SDK %s, from Debian's 7zip source package %s\n\n" % (version, source)
+            for bundle in (linux, windows):
+                with open(os.path.join(bundle, "docs", "third-party", "lzma-sdk.txt")) as f:
+                    notice = f.read()
+                h.expect(notice.startswith(heading), "%s: the notice begins %r" % (bundle, notice[:120]))
+
         @h.case("the archives again, from copies with other times and modes: the same bytes")
         def _():
             out = h.scratch_dir("archives")

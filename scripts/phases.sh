@@ -1,0 +1,59 @@
+# Phase timing for scripts/test.sh and .ci/run (sourced, not run):
+#
+#   phase NAME COMMAND...   runs COMMAND in this shell, returns its status and
+#                           records its wall time and the CPU time (user+sys)
+#                           of every process it started and waited for
+#   phase_table             prints the recorded phases and their total
+#
+# The CPU time is what getrusage(RUSAGE_CHILDREN) counts, as /usr/bin/time
+# does: a daemon that leaves its parent (a persistent wineserver) is not in it.
+
+phase_names=()
+phase_walls=()
+phase_cpus=()
+
+# Hundredths of a second of CPU the processes this shell waited for have used,
+# read from its own /proc entry: $(times) would run in a subshell of its own.
+phase_cpu_now() {
+  local stat fields
+  read -r stat </proc/$$/stat
+  read -ra fields <<<"${stat##*) }"
+  # After "pid (comm) ": cutime and cstime are the 14th and 15th fields.
+  echo $(( (fields[13] + fields[14]) * 100 / $(getconf CLK_TCK) ))
+}
+
+phase_now() { local t=${EPOCHREALTIME/[.,]/}; echo $(( t / 10000 )); }
+
+phase() {
+  local name=$1 wall0 cpu0 rc=0
+  shift
+  wall0=$(phase_now)
+  cpu0=$(phase_cpu_now)
+  "$@" || rc=$?
+  phase_record "$name" $(( $(phase_now) - wall0 )) $(( $(phase_cpu_now) - cpu0 ))
+  return $rc
+}
+
+# phase_record NAME WALL CPU (hundredths of a second): for work timed elsewhere.
+phase_record() {
+  phase_names+=("$1")
+  phase_walls+=("$2")
+  phase_cpus+=("$3")
+}
+
+phase_clock() { printf '%d:%02d' $(( $1 / 6000 )) $(( $1 / 100 % 60 )); }
+
+# The total runs from when this file was sourced: phases may overlap.
+phase_table() {
+  local i
+  printf '%-24s %8s %8s\n' phase wall cpu
+  for i in "${!phase_names[@]}"; do
+    printf '%-24s %8s %8s\n' "${phase_names[$i]}" "$(phase_clock "${phase_walls[$i]}")" \
+           "$(phase_clock "${phase_cpus[$i]}")"
+  done
+  printf '%-24s %8s %8s\n' total "$(phase_clock $(( $(phase_now) - phase_start_wall )))" \
+         "$(phase_clock $(( $(phase_cpu_now) - phase_start_cpu )))"
+}
+
+phase_start_wall=$(phase_now)
+phase_start_cpu=$(phase_cpu_now)
