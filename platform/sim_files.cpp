@@ -91,11 +91,7 @@ PlatFile OpenAt(int folder, const std::string& name, const char16_t* path, uint3
         return FailWith(refused, PLAT_INVALID_HANDLE);
     }
 
-    auto* handle = new Handle{};
-    handle->kind = Kind::File;
-    handle->path = path;
-    handle->dev = st.st_dev;
-    handle->ino = st.st_ino;
+    Handle* handle = NewHandle(Kind::File, path, st);
     handle->fd = fd;
     handle->object = object;
     handle->folderLink = folderLink;

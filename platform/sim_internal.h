@@ -148,6 +148,9 @@ struct Handle {
 extern std::vector<Handle*> g_handles;
 extern std::set<void*> g_localBlocks;
 
+// A new record for an open object (not yet in g_handles): its kind, the
+// caller's path and the identity st gives.
+Handle* NewHandle(Kind kind, const char16_t* path, const struct stat& st);
 Handle* FindHandleLocked(void* value, Kind kind);
 Handle* LookUp(void* value, Kind kind);
 void Forget(Handle* handle);
