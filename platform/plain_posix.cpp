@@ -21,7 +21,6 @@ namespace {
 
 // Windows codes used here beyond the shared list.
 constexpr uint32_t ERROR_NOT_SUPPORTED_CODE = 50;
-constexpr uint32_t ERROR_NEGATIVE_SEEK_CODE = 131;
 
 // Access rights that would change the file: this layer refuses them.
 constexpr uint32_t GENERIC_ALL_ACCESS = 0x10000000u;
@@ -140,38 +139,11 @@ bool PlatReadFile(PlatFile file, void* buffer, uint32_t size, uint32_t* read) {
 uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanceHigh, uint32_t method) {
     const int fd = Unbox(file);
     if (fd < 0) return FailWith(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
-    if (method > FILE_END) return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
-    // With a high half the distance is 64-bit; without, the low half is signed.
-    int64_t distance = distanceLow;
-    if (distanceHigh != nullptr) {
-        distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
-                                        static_cast<uint32_t>(distanceLow));
-    }
-    int64_t base = 0;
-    if (method == FILE_CURRENT) {
-        const off_t current = lseek(fd, 0, SEEK_CUR);
-        if (current < 0) return FailWith(PosixErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-        base = current;
-    } else if (method == FILE_END) {
-        struct stat st;
-        if (fstat(fd, &st) != 0) return FailWith(PosixErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-        base = st.st_size;
-    }
-    // base is never negative, so only a positive distance can overflow.
-    if (distance > 0 && base > INT64_MAX - distance) {
-        return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
-    }
-    const int64_t target = base + distance;
-    if (target < 0) return FailWith(ERROR_NEGATIVE_SEEK_CODE, INVALID_SET_FILE_POINTER);
-    if (distanceHigh == nullptr && target > 0xFFFFFFFFll) {
-        return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);  // would not fit the low half alone
-    }
-    if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
-        return FailWith(PosixErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-    }
-    if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(static_cast<uint64_t>(target) >> 32);
+    uint32_t position = 0;
+    const uint32_t error = PosixSeek(fd, distanceLow, distanceHigh, method, &position);
+    if (error != 0) return FailWith(error, INVALID_SET_FILE_POINTER);
     t_lastError = ERROR_SUCCESS;  // a low half of 0xFFFFFFFF is then told apart from failure
-    return static_cast<uint32_t>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
+    return position;
 }
 
 bool PlatGetFileSizeEx(PlatFile file, uint64_t* size) {

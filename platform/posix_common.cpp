@@ -2,9 +2,11 @@
 // for errno values.
 #include "platform/posix_common.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform/platform.h"
 
@@ -15,6 +17,7 @@ constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
 constexpr uint32_t ERROR_NOT_SAME_DEVICE_CODE = 17;
 constexpr uint32_t ERROR_WRITE_PROTECT_CODE = 19;
 constexpr uint32_t ERROR_GEN_FAILURE_CODE = 31;
+constexpr uint32_t ERROR_NEGATIVE_SEEK_CODE = 131;
 constexpr uint32_t ERROR_BUSY_CODE = 170;
 constexpr uint32_t ERROR_FILE_TOO_LARGE_CODE = 223;
 constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME_CODE = 1921;
@@ -197,5 +200,35 @@ uint32_t PosixReadFully(int fd, void* buffer, uint32_t size, uint32_t* done) {
         if (got == 0) break;  // end of file: success with what was read
         *done += static_cast<uint32_t>(got);
     }
+    return 0;
+}
+
+uint32_t PosixSeek(int fd, int32_t low, int32_t* high, uint32_t method, uint32_t* position) {
+    *position = INVALID_SET_FILE_POINTER;
+    if (method > FILE_END) return ERROR_INVALID_PARAMETER;
+    // With a high half the distance is 64-bit; without, the low half is signed.
+    int64_t distance = low;
+    if (high != nullptr) {
+        distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32) |
+                                        static_cast<uint32_t>(low));
+    }
+    int64_t base = 0;
+    if (method == FILE_CURRENT) {
+        const off_t current = lseek(fd, 0, SEEK_CUR);
+        if (current < 0) return PosixErrorFromErrno(errno);
+        base = current;
+    } else if (method == FILE_END) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return PosixErrorFromErrno(errno);
+        base = st.st_size;
+    }
+    // base is never negative, so only a positive distance can overflow.
+    if (distance > 0 && base > INT64_MAX - distance) return ERROR_INVALID_PARAMETER;
+    const int64_t target = base + distance;
+    if (target < 0) return ERROR_NEGATIVE_SEEK_CODE;
+    if (high == nullptr && target > 0xFFFFFFFFll) return ERROR_INVALID_PARAMETER;  // would not fit the low half alone
+    if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) return PosixErrorFromErrno(errno);
+    if (high != nullptr) *high = static_cast<int32_t>(static_cast<uint64_t>(target) >> 32);
+    *position = static_cast<uint32_t>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
     return 0;
 }

@@ -1,6 +1,6 @@
 // What both Linux layers share, so that they read the same paths and report
 // the same errors: UTF-16 text and the "Z:\..." path form, and the Windows
-// code for an errno value. Pure conversions; no state.
+// code for an errno value, and the reads and seeks both do over a descriptor.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +20,9 @@ uint32_t PosixErrorFromErrno(int e);
 // the file, retrying interrupted reads. Sets *done to what was read; 0 on
 // success, else the Windows code of the failure (EIO as ERROR_READ_FAULT).
 uint32_t PosixReadFully(int fd, void* buffer, uint32_t size, uint32_t* done);
+
+// SetFilePointer's meaning over a descriptor: with high the distance is 64-bit
+// (and *high gets the new position's high half), without it the low half is
+// signed and the new position must fit 32 bits. Sets *position to the new
+// position's low half; 0 on success, else the Windows code of the failure.
+uint32_t PosixSeek(int fd, int32_t low, int32_t* high, uint32_t method, uint32_t* position);

@@ -160,6 +160,15 @@ bool WantsDelete(uint32_t access) {
     return (access & (DELETE | GENERIC_ALL_ACCESS)) != 0;
 }
 
+Handle* NewHandle(Kind kind, const char16_t* path, const struct stat& st) {
+    auto* handle = new Handle{};
+    handle->kind = kind;
+    handle->path = path;
+    handle->dev = st.st_dev;
+    handle->ino = st.st_ino;
+    return handle;
+}
+
 Handle* FindHandleLocked(void* value, Kind kind) {
     if (value == nullptr || value == PLAT_INVALID_HANDLE) return nullptr;
     for (Handle* h : g_handles) {

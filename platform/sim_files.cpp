@@ -91,11 +91,7 @@ PlatFile OpenAt(int folder, const std::string& name, const char16_t* path, uint3
         return FailWith(refused, PLAT_INVALID_HANDLE);
     }
 
-    auto* handle = new Handle{};
-    handle->kind = Kind::File;
-    handle->path = path;
-    handle->dev = st.st_dev;
-    handle->ino = st.st_ino;
+    Handle* handle = NewHandle(Kind::File, path, st);
     handle->fd = fd;
     handle->object = object;
     handle->folderLink = folderLink;
@@ -267,37 +263,11 @@ uint32_t PlatSetFilePointer(PlatFile file, int32_t distanceLow, int32_t* distanc
     Handle* h = LookUp(file, Kind::File);
     if (Injected(Enter(PlatOp::SetFilePointer, HookPath(h)))) return INVALID_SET_FILE_POINTER;
     if (h == nullptr) return FailWith(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
-    if (method > FILE_END) return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
-    // With a high half the distance is 64-bit; without, the low half is signed.
-    int64_t distance = distanceLow;
-    if (distanceHigh != nullptr) {
-        distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
-                                        static_cast<uint32_t>(distanceLow));
-    }
-    int64_t base = 0;
-    if (method == FILE_CURRENT) {
-        const off_t current = lseek(h->fd, 0, SEEK_CUR);
-        if (current < 0) return FailWith(ErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-        base = current;
-    } else if (method == FILE_END) {
-        struct stat st;
-        if (fstat(h->fd, &st) != 0) return FailWith(ErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-        base = st.st_size;
-    }
-    int64_t target = 0;
-    if (__builtin_add_overflow(base, distance, &target)) {
-        return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
-    }
-    if (target < 0) return FailWith(ERROR_NEGATIVE_SEEK_CODE, INVALID_SET_FILE_POINTER);
-    if (distanceHigh == nullptr && target > 0xFFFFFFFFll) {
-        return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);  // would not fit the low half alone
-    }
-    if (lseek(h->fd, static_cast<off_t>(target), SEEK_SET) < 0) {
-        return FailWith(ErrorFromErrno(errno), INVALID_SET_FILE_POINTER);
-    }
-    if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(static_cast<uint64_t>(target) >> 32);
+    uint32_t position = 0;
+    const uint32_t error = PosixSeek(h->fd, distanceLow, distanceHigh, method, &position);
+    if (error != 0) return FailWith(error, INVALID_SET_FILE_POINTER);
     t_lastError = ERROR_SUCCESS;  // a low half of 0xFFFFFFFF is then told apart from failure
-    return static_cast<uint32_t>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
+    return position;
 }
 
 bool PlatGetFileSizeEx(PlatFile file, uint64_t* size) {

@@ -25,7 +25,6 @@ namespace sim_backend {
 constexpr uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
 constexpr uint32_t ERROR_FILE_EXISTS_CODE = 80;
 constexpr uint32_t ERROR_INVALID_NAME_CODE = 123;
-constexpr uint32_t ERROR_NEGATIVE_SEEK_CODE = 131;
 constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND_CODE = 1814;
 
 constexpr int32_t E_FAIL_RESULT = static_cast<int32_t>(0x80004005u);
@@ -149,6 +148,9 @@ struct Handle {
 extern std::vector<Handle*> g_handles;
 extern std::set<void*> g_localBlocks;
 
+// A new record for an open object (not yet in g_handles): its kind, the
+// caller's path and the identity st gives.
+Handle* NewHandle(Kind kind, const char16_t* path, const struct stat& st);
 Handle* FindHandleLocked(void* value, Kind kind);
 Handle* LookUp(void* value, Kind kind);
 void Forget(Handle* handle);

@@ -115,11 +115,7 @@ PlatModule PlatLoadLibraryEx(const char16_t* path, uint32_t) {
             return h;
         }
     }
-    auto* handle = new Handle{};
-    handle->kind = Kind::Library;
-    handle->path = path;
-    handle->dev = st.st_dev;
-    handle->ino = st.st_ino;
+    Handle* handle = NewHandle(Kind::Library, path, st);
     handle->library = library;
     handle->references = 1;
     // The image is named by whoever mapped the file first, under the name that

@@ -82,15 +82,30 @@ bool ToolRunStopped(const std::string& reason, int* status, std::string* output,
     return false;
 }
 
-bool ToolProgramToRun(const std::vector<std::string>& arguments, std::string* program, std::string* why) {
-    if (arguments.empty() || arguments[0].empty()) {
-        *why = "no program to run";
-        return false;
+bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
+                    const ToolRunOptions& options) {
+    output->clear();
+    if (arguments.empty() || arguments[0].empty()) return ToolRunStopped("no program to run", status, output);
+    std::string program;
+    if (!ToolFindProgram(arguments[0], &program)) {
+        const std::string why = PathOf(arguments[0]).has_parent_path() ? "not an executable program: " + arguments[0]
+                                                                       : arguments[0] + " not found on PATH";
+        return ToolRunStopped(why, status, output);
     }
-    if (ToolFindProgram(arguments[0], program)) return true;
-    *why = PathOf(arguments[0]).has_parent_path() ? "not an executable program: " + arguments[0]
-                                                  : arguments[0] + " not found on PATH";
-    return false;
+    return ToolRunFound(program, arguments, status, output, options);
+}
+
+bool ToolRunEnded(int stop, bool endKnown, const ToolRunOptions& options, int* status, std::string* output) {
+    if (ToolInterruption() != 0) return ToolRunStopped("(interrupted)", status, output, TOOL_RUN_INTERRUPTED);
+    if (stop == TOOL_RUN_TIMED_OUT) {
+        const std::string after = std::to_string(options.timeoutSeconds);
+        return ToolRunStopped("(still running after " + after + " seconds: ended)", status, output, stop);
+    }
+    if (stop == TOOL_RUN_WANTS_TERMINAL) {
+        return ToolRunStopped("(stopped to read the terminal: ended)", status, output, stop);
+    }
+    if (!endKnown) return ToolRunStopped("(its end could not be had)", status, output);
+    return true;
 }
 
 bool ToolReadWhole(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes, std::string* why) {

@@ -13,9 +13,16 @@
 // none with 0; the interruption handler stops the one recorded.
 void ToolSetRunningChild(intptr_t child);
 
-// The program to start for arguments[0], found as ToolFindProgram finds it;
-// false with the reason in words.
-bool ToolProgramToRun(const std::vector<std::string>& arguments, std::string* program, std::string* why);
+struct ToolRunOptions;
+
+// The OS's half of ToolRunProgram: runs program, the one found for
+// arguments[0], with output already cleared.
+bool ToolRunFound(const std::string& program, const std::vector<std::string>& arguments, int* status,
+                  std::string* output, const ToolRunOptions& options);
+// How a child that was waited for ended: false with the reason when it was
+// stopped from here (stop, a TOOL_RUN_ value, or 0), an interruption came,
+// or its end is not known; true when it ran to its end.
+bool ToolRunEnded(int stop, bool endKnown, const ToolRunOptions& options, int* status, std::string* output);
 
 // Keeps a child's output as it comes: signers print a few lines; a runaway
 // one keeps its last megabyte, where its error is.

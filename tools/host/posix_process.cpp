@@ -203,12 +203,9 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
-                    const ToolRunOptions& options) {
-    output->clear();
-    std::string program;
+bool ToolRunFound(const std::string& program, const std::vector<std::string>& arguments, int* status,
+                  std::string* output, const ToolRunOptions& options) {
     std::string why;
-    if (!ToolProgramToRun(arguments, &program, &why)) return ToolRunStopped(why, status, output);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -295,14 +292,5 @@ bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std:
     if (stop != 0 && open) Drain(reading.fd, output);
     ToolSetRunningChild(0);
     const bool reaped = Reap(pid, status);
-    if (ToolInterruption() != 0) return ToolRunStopped("(interrupted)", status, output, TOOL_RUN_INTERRUPTED);
-    if (stop == TOOL_RUN_TIMED_OUT) {
-        const std::string after = std::to_string(options.timeoutSeconds);
-        return ToolRunStopped("(still running after " + after + " seconds: ended)", status, output, stop);
-    }
-    if (stop == TOOL_RUN_WANTS_TERMINAL) {
-        return ToolRunStopped("(stopped to read the terminal: ended)", status, output, stop);
-    }
-    if (!reaped) return ToolRunStopped("(its end could not be had)", status, output);
-    return true;
+    return ToolRunEnded(stop, reaped, options, status, output);
 }

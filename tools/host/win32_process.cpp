@@ -181,12 +181,9 @@ bool ToolFindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std::string* output,
-                    const ToolRunOptions& options) {
-    output->clear();
-    std::string program;
+bool ToolRunFound(const std::string& program, const std::vector<std::string>& arguments, int* status,
+                  std::string* output, const ToolRunOptions& options) {
     std::string why;
-    if (!ToolProgramToRun(arguments, &program, &why)) return ToolRunStopped(why, status, output);
     std::vector<std::string> words = arguments;
     words[0] = program;
     std::string application = program;
@@ -311,12 +308,7 @@ bool ToolRunProgram(const std::vector<std::string>& arguments, int* status, std:
     ToolSetRunningChild(0);
     DWORD code = 0;
     const bool known = GetExitCodeProcess(process.value, &code) != 0 && code != STILL_ACTIVE;
-    if (ToolInterruption() != 0) return ToolRunStopped("(interrupted)", status, output, TOOL_RUN_INTERRUPTED);
-    if (stop == TOOL_RUN_TIMED_OUT) {
-        const std::string after = std::to_string(options.timeoutSeconds);
-        return ToolRunStopped("(still running after " + after + " seconds: ended)", status, output, stop);
-    }
-    if (!known) return ToolRunStopped("(its end could not be had)", status, output);
+    if (!ToolRunEnded(stop, known, options, status, output)) return false;
     *status = static_cast<int>(code);
     if (code > 0x7FFFFFFF) {
         // A crash's status (0xC0000005...) does not fit the status: say it.
