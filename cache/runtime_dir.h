@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "base/long_path.h"
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "cache/backoff.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
-constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
-constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 
 // The cache folders are held for listing and opening through, with read and
 // write sharing but no delete sharing: while any start holds them nobody can

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "base/text.h"
@@ -107,7 +108,7 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
 
         VorlaneInitFn init = nullptr;
         if (library.Valid()) {
-            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.Get(), "VorlaneInit"));
+            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.Get(), INIT_EXPORT));
         }
         // A library without the init export did not load as the runtime.
         if (init == nullptr) {

@@ -6,15 +6,13 @@
 
 #include "archive/file_crc.h"
 #include "archive/pin.h"
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "cache/install.h"
 #include "platform/platform.h"
 
-// Strings of the launcher's string table the check reads, written at pack time:
-// the signer display name the runtime library must carry, and the pin.
-constexpr uint32_t PUBLISHER_STRING_ID = 7;
-constexpr uint32_t PIN_STRING_ID = 8;
+// The publisher (string 7) and the pin (string 8) are read into this many characters.
 constexpr int PUBLISHER_CAPACITY = 256;
 
 // The pin the packager wrote into string 8, read once per start: none (a

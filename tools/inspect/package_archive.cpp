@@ -8,7 +8,7 @@
 #include "archive/host_image.h"
 #include "archive/payload.h"
 #include "base/owned.h"
-#include "cache/runtime_dir.h"
+#include "base/names.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 

@@ -9,8 +9,6 @@ namespace {
 // 2: a runtime image's machine is "0x8664", as the text report writes it.
 constexpr int FORMAT_VERSION = 2;
 
-const char* const STRING_IDS[4] = {"4", "5", "6", "7"};
-
 void RuntimePeJson(Json& j, const PeFacts& pe) {
     Open(j, '{');
     Key(j, "pe");
@@ -64,19 +62,14 @@ void LauncherJson(Json& j, const LauncherFacts& l) {
     Open(j, '{');
     Key(j, "strings");
     Open(j, '{');
-    for (int i = 0; i < 4; ++i) {
-        Key(j, STRING_IDS[i]);
-        if (l.strings[i].present) {
-            Str(j, Utf8Of(l.strings[i].text));
+    for (uint32_t id = FIRST_STRING_ID; id <= LAST_STRING_ID; ++id) {
+        const MaybeText& text = StringOf(l, static_cast<StringId>(id));
+        Key(j, std::to_string(id).c_str());
+        if (text.present) {
+            Str(j, Utf8Of(text.text));
         } else {
             Null(j);
         }
-    }
-    Key(j, "8");
-    if (l.pin.present) {
-        Str(j, Utf8Of(l.pin.text));
-    } else {
-        Null(j);
     }
     Close(j, '}');
     Key(j, "fileVersion");
