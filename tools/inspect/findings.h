@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/payload.h"
 #include "archive/pin.h"
 #include "base/names.h"
 
@@ -106,10 +107,9 @@ struct EntryFacts {
     PeFacts runtimePe;  // for a runtime entry whose bytes decoded
 };
 
-enum class PayloadVerdict { NotChecked, Ok, NotFound, OutOfRange, CrcError, OutOfMemory };
-
 struct PayloadFacts {
-    PayloadVerdict result = PayloadVerdict::NotChecked;
+    bool checked = false;  // stage 9 ran: result holds its answer
+    PayloadResult result = PayloadResult::Ok;
     bool hasEntry = false;   // the entry the result is about (the accepted or the refused one)
     uint32_t entry = 0;
     MaybeU64 offset;

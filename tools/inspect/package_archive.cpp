@@ -161,13 +161,8 @@ void NoteNearNames(InspectReport* report) {
 void DescribePayload(const CSzArEx* db, PlatFile exe, uint64_t fileSize, const PayloadLocation& location,
                      PayloadResult result, InspectReport* report) {
     PayloadFacts& facts = report->payload;
-    switch (result) {
-        case PayloadResult::Ok: facts.result = PayloadVerdict::Ok; break;
-        case PayloadResult::NotFound: facts.result = PayloadVerdict::NotFound; break;
-        case PayloadResult::OutOfRange: facts.result = PayloadVerdict::OutOfRange; break;
-        case PayloadResult::CrcError: facts.result = PayloadVerdict::CrcError; break;
-        case PayloadResult::OutOfMemory: facts.result = PayloadVerdict::OutOfMemory; break;
-    }
+    facts.checked = true;
+    facts.result = result;
     for (const EntryFacts& entry : report->entries) {
         if (entry.role != EntryRole::Payload || entry.directory || entry.size == 0 || !entry.packOffset.known) {
             continue;

@@ -125,13 +125,13 @@ std::string ReportText(const InspectReport& r) {
             out += text + "\n";
         }
     }
-    if (r.payload.result != PayloadVerdict::NotChecked) {
+    if (r.payload.checked) {
         std::string text;
         if (r.payload.hasEntry) {
             text = "entry #" + Dec(r.payload.entry) + " at " + Dec(r.payload.offset.value) + ", " +
                    Dec(r.payload.size.value) + " bytes: ";
         }
-        text += r.payload.result == PayloadVerdict::Ok ? std::string("in-place CRC check ok")
+        text += r.payload.result == PayloadResult::Ok ? std::string("in-place CRC check ok")
                                                        : std::string(PayloadResultName(r.payload.result));
         Line(out, "payload", text);
     }
