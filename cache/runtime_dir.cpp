@@ -110,9 +110,10 @@ bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending) {
     return true;
 }
 
-bool FormLibraryPath(RuntimeCache* cache) {
+bool FormLibraryPath(RuntimeCache* cache, Ending* ending) {
     if (!TextFormat(cache->libraryPath, PATH_CAPACITY, u"%s\\%s", cache->dirPath, LIBRARY_NAME)) {
         cache->libraryPath[0] = 0;
+        if (ending != nullptr) *ending = EndWith(Outcome::LibraryPath);
         return false;
     }
     const OwnedFile probe(PlatCreateFileAt(cache->dir.Get(), LIBRARY_NAME, FILE_READ_ATTRIBUTES,

@@ -54,8 +54,9 @@ struct RuntimeCache {
 bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending = nullptr);
 
 // Stage 11: the library path, and whether anything stands there now. False
-// when the path does not fit PATH_CAPACITY characters.
-bool FormLibraryPath(RuntimeCache* cache);
+// when the path does not fit PATH_CAPACITY characters (LibraryPath, the
+// ending when asked for).
+bool FormLibraryPath(RuntimeCache* cache, Ending* ending = nullptr);
 
 // Removes the folders of runtime versions 1 to RUNTIME_VERSION - 1 from the
 // held RuntimeRoot, whole, and in RuntimeDir the files an interrupted

@@ -59,7 +59,8 @@ protected:
                             ReadLauncherPin(nullptr)};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
-        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked).verdict == CheckVerdict::Passed;
+        Ending ending{};
+        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked, &ending) == CheckVerdict::Passed;
     }
     // The pin of the library as it stands now, or of other bytes.
     static std::u16string PinOf(const std::string& bytes) {
@@ -83,10 +84,11 @@ protected:
                        bool searchRestricted = true, CheckVerdict verdict = CheckVerdict::Refused) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
-        const CheckResult result =
-            CheckRuntimeIntegrity(Input(installed != nullptr ? *installed : Installed(), searchRestricted), &checked);
-        EXPECT_EQ(static_cast<int>(result.verdict), static_cast<int>(verdict));
-        EXPECT_EQ(Utf16ToUtf8(result.ending.message), Utf16ToUtf8(message));
+        Ending ending{};
+        const CheckVerdict result = CheckRuntimeIntegrity(
+            Input(installed != nullptr ? *installed : Installed(), searchRestricted), &checked, &ending);
+        EXPECT_EQ(static_cast<int>(result), static_cast<int>(verdict));
+        EXPECT_EQ(Utf16ToUtf8(ending.message), Utf16ToUtf8(message));
         EXPECT_FALSE(checked.held.Valid());
         EXPECT_TRUE(PosixMessageBoxes().empty());
         EXPECT_EQ(PosixOpenHandleCount(), handlesBefore) << "the refused library is still held";
@@ -250,7 +252,8 @@ TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
     // The installation's CRC no longer decides: the pin does.
     InstalledLibrary forged = Installed();
     forged.crc ^= 1;
-    EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked).verdict, CheckVerdict::Passed);
+    Ending ending{};
+    EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked, &ending), CheckVerdict::Passed);
     checked.Release();
 
     // Another genuinely signed build, whatever its CRC or signer's name.

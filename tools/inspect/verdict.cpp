@@ -52,10 +52,10 @@ std::string Listed(const std::vector<std::string>& names) {
     return out;
 }
 
-std::string TrustRefusalWhy(const CheckResult& judged, const TrustAsked& asked, const std::u16string& publisher) {
+std::string TrustRefusalWhy(const Ending& judged, const TrustAsked& asked, const std::u16string& publisher) {
     const uint32_t result = asked.answer.result;
     const bool machine = asked.facts.byMachine;
-    switch (judged.ending.outcome) {
+    switch (judged.outcome) {
         case Outcome::NotSigned:
             return "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
                    Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).";
@@ -125,19 +125,20 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                                 " whose CRC-32 matches, not only this one (vorlane-pack writes the pin of a signed "
                                 "runtime library unless told --no-pin).");
     }
-    const CheckResult judged = JudgeTrustAnswer(&asked.answer, publisher.c_str(), publisher.size(), pin);
+    Ending judged{};
+    const CheckVerdict verdict = JudgeTrustAnswer(&asked.answer, publisher.c_str(), publisher.size(), pin, &judged);
     report->verdict.chainAssumed = assumed;
     if (asked.facts.byMachine) {
         // What the machine said of the chain, as the launcher reads its answer.
-        const Outcome outcome = judged.ending.outcome;
-        const bool chainRefused = judged.verdict != CheckVerdict::Passed &&
+        const Outcome outcome = judged.outcome;
+        const bool chainRefused = verdict != CheckVerdict::Passed &&
                                   (outcome == Outcome::NotSigned || outcome == Outcome::Revoked ||
                                    outcome == Outcome::Untrusted || outcome == Outcome::BadSignature);
         report->trust.verified = !chainRefused;
         report->trust.result = chainRefused ? asked.answer.result : 0;
     }
-    if (judged.verdict == CheckVerdict::Passed) return true;
-    Refuse(report, judged.ending, TrustRefusalWhy(judged, asked, publisher));
+    if (verdict == CheckVerdict::Passed) return true;
+    Refuse(report, judged, TrustRefusalWhy(judged, asked, publisher));
     return false;
 }
 
