@@ -82,13 +82,13 @@ SRes ArchiveReaderOpen(ArchiveReader* reader) {
     return result;
 }
 
-void ArchiveReaderRelease(ArchiveReader* reader) {
+void ArchiveReaderClose(ArchiveReader* reader) {
     SzArEx_Free(&reader->db, &reader->allocMain);
     if (reader->lookStream.buf != nullptr) PlatHeapFree(reader->lookStream.buf);
     reader->lookStream.buf = nullptr;
     reader->lookStream.bufSize = 0;
     LookToRead2_INIT(&reader->lookStream);
-    CheckBufferRelease(&reader->check);
+    CheckBufferFree(&reader->check);
 }
 
 bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
@@ -148,7 +148,7 @@ SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out)
     return SZ_OK;
 }
 
-void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
+void FreeDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
     if (entry->buffer != nullptr) ISzAlloc_Free(&reader->allocMain, entry->buffer);
     entry->buffer = nullptr;
     entry->bufferSize = 0;

@@ -9,7 +9,7 @@ bool CheckBufferAlloc(CheckBuffer* buffer) {
     return buffer->bytes != nullptr;
 }
 
-void CheckBufferRelease(CheckBuffer* buffer) {
+void CheckBufferFree(CheckBuffer* buffer) {
     if (buffer->bytes != nullptr) PlatHeapFree(buffer->bytes);
     buffer->bytes = nullptr;
     buffer->size = 0;

@@ -24,7 +24,7 @@ struct CheckBuffer {
 // Allocates CHECK_PIECE_SIZE bytes unless already allocated; false when out of memory.
 bool CheckBufferAlloc(CheckBuffer* buffer);
 // Frees it; safe to call more than once.
-void CheckBufferRelease(CheckBuffer* buffer);
+void CheckBufferFree(CheckBuffer* buffer);
 
 // The caller's buffer, or one of this scope's own, freed with it: for the
 // functions that take an optional CheckBuffer.
@@ -39,7 +39,7 @@ struct CheckBufferInUse {
     }
     CheckBufferInUse(const CheckBufferInUse&) = delete;
     CheckBufferInUse& operator=(const CheckBufferInUse&) = delete;
-    ~CheckBufferInUse() { CheckBufferRelease(&own); }
+    ~CheckBufferInUse() { CheckBufferFree(&own); }
     bool Ready() const { return use->bytes != nullptr; }
 };
 

@@ -35,7 +35,7 @@ struct RuntimeCache {
     size_t baseLength;                    // the local app data folder's length
     bool rootExisted;                     // something stood at RuntimeRoot before this run
     bool libraryExisted;                  // something stood at the library path before the installation
-    void Release() {
+    void Close() {
         dir.Reset();
         root.Reset();
         base.Reset();
@@ -70,7 +70,7 @@ void PurgeOldRuntimes(const RuntimeCache& cache, Backoff* waits);
 // and opened again for deletion relative to its held parent, never through a
 // link, then emptied and removed through that handle; a folder another start
 // still holds stays. Holds are waited out on the start's one schedule.
-// Releases the record. Best effort, silent.
+// Closes the record. Best effort, silent.
 void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot, Backoff* waits);
 
 // Reads a folder name as a signed 32-bit decimal: leading white space, one

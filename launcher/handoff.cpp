@@ -80,7 +80,7 @@ void RemoveAfterRun(PlatModule instance, RuntimeCache* cache, Backoff* waits) {
     const OwnedText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
     // Only what this run put where nothing stood goes.
     if (!removeSetting.Valid() || !TextEqual(removeSetting.Get(), u"Y") || cache->libraryExisted) {
-        cache->Release();
+        cache->Close();
         return;
     }
     RemoveRuntimeFolders(cache, !cache->rootExisted, waits);
@@ -104,7 +104,7 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
             if (!same) return EndWith(Outcome::MappedOther);
         }
         // The file was held since its check so nobody could swap it; it is mapped now.
-        checked->Release();
+        checked->Close();
 
         VorlaneInitFn init = nullptr;
         if (library.Valid()) {

@@ -36,7 +36,7 @@ bool CheckDecidesCurrent(const LauncherPin& pin);
 // delete it meanwhile.
 struct CheckedLibrary {
     OwnedFile held;
-    void Release() { held.Reset(); }
+    void Close() { held.Reset(); }
 };
 
 // What the check needs to know.

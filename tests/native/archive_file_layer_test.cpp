@@ -283,7 +283,7 @@ TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
     faults.calls = 0;
     faults.error = 0;
     EXPECT_FALSE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), &run));
-    CheckBufferRelease(&run);
+    CheckBufferFree(&run);
 }
 
 // Every kernel this CPU runs, forced in turn: the dispatcher takes only one of

@@ -36,7 +36,7 @@ protected:
         PosixResetControls();
     }
     void Close() {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         setUp = false;
         file.Reset();
     }

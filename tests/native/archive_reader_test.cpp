@@ -27,7 +27,7 @@ protected:
         CrcGenerateTable();
     }
     void TearDown() override {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         file.Reset();
         PosixResetControls();
     }
@@ -35,7 +35,7 @@ protected:
 
     // Opens the archive at offset of the named file; returns the decoder's code.
     SRes OpenAt(const std::string& name, uint64_t offset) {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         file.Reset();
         EXPECT_EQ(OpenLongFile(&file, PosixWidePath(Native(name)).c_str()), 0u);
         int64_t position = static_cast<int64_t>(offset);
@@ -98,7 +98,7 @@ TEST_F(ArchiveReading, EntriesOfOneFolderAreEachDecodedFromItsStart) {
         const std::vector<uint8_t>& expected = index == ia ? a : b;
         ASSERT_EQ(entry.size, expected.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), entry.buffer + entry.offset));
-        ReleaseDecodedEntry(&reader, &entry);
+        FreeDecodedEntry(&reader, &entry);
         EXPECT_EQ(entry.buffer, nullptr);
         EXPECT_EQ(PosixLiveHeapBlocks(), blocks);
     }
@@ -120,7 +120,7 @@ TEST_F(ArchiveReading, EntriesWithoutDataDecodeToNothing) {
         EXPECT_EQ(entry.bufferSize, 0u);
         EXPECT_EQ(entry.size, 0u);
         EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 0u);
-        ReleaseDecodedEntry(&reader, &entry);
+        FreeDecodedEntry(&reader, &entry);
     }
     EXPECT_TRUE(EntryIsDir(&reader.db, IndexOf(u"folder")));
     EXPECT_FALSE(EntryIsDir(&reader.db, IndexOf(u"empty")));
@@ -163,14 +163,14 @@ TEST_F(ArchiveReading, DamageAndUnsupportedMethodsGiveTheDecoderCodes) {
     DecodedEntry entry{};
     const SRes decoded = DecodeEntryFolder(&reader, 0, &entry);
     EXPECT_TRUE(decoded == SZ_ERROR_DATA || decoded == SZ_ERROR_CRC) << decoded;
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
 
     // PPMd is not built in: a PPMd entry cannot be decoded, and a header
     // encoded with PPMd cannot even be opened.
     Make("ppmd.7z", {"-m0=PPMd"}, {"data"});
     ASSERT_EQ(OpenAt("ppmd.7z", 0), SZ_OK);
     EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_UNSUPPORTED);
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
     const std::vector<uint8_t> encodedHeader{
         0x17,                                      // encoded header
         0x06, 0x00, 0x01, 0x09, 0x0A, 0x00,        // one pack stream of 10 bytes at 0
@@ -194,7 +194,7 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     const size_t blocks = PosixLiveHeapBlocks();
     DecodedEntry entry{};
     EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_CRC);
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
     EXPECT_EQ(PosixLiveHeapBlocks(), blocks);
 
     // Without recorded CRCs nothing is compared.
@@ -208,7 +208,7 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     EXPECT_EQ(EntryCrc(&reader.db, 0, &defined), 0u);
     EXPECT_FALSE(defined);
     EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_OK);
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
 }
 
 TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
@@ -226,7 +226,7 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
         EXPECT_EQ(ArchiveReaderOpen(&reader), SZ_ERROR_READ);
         EXPECT_EQ(reader.fileStream.lastError, 23u);
     }
-    ArchiveReaderRelease(&reader);
+    ArchiveReaderClose(&reader);
     setUp = false;
 
     // Every allocation of the set-up, the open and the decode, failed in turn:
@@ -247,12 +247,12 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
             } else if ((result = ArchiveReaderOpen(&r)) == SZ_OK) {
                 DecodedEntry entry{};
                 result = DecodeEntryFolder(&r, 0, &entry);
-                ReleaseDecodedEntry(&r, &entry);
+                FreeDecodedEntry(&r, &entry);
             }
             fired = plan.Fired();
         }
-        ArchiveReaderRelease(&r);
-        ArchiveReaderRelease(&r);  // a second release frees nothing twice
+        ArchiveReaderClose(&r);
+        ArchiveReaderClose(&r);  // a second release frees nothing twice
         EXPECT_EQ(PosixLiveHeapBlocks(), blocks) << "allocation " << n;
         if (fired == 0) {
             EXPECT_EQ(result, SZ_OK);
@@ -319,7 +319,7 @@ TEST_F(ArchiveReading, PackagedRuntimeDecodesThroughItsBcj2Folder) {
     ASSERT_EQ(DecodeEntryFolder(&reader, 1, &entry), SZ_OK);
     ASSERT_EQ(entry.size, runtime.size());
     EXPECT_TRUE(std::equal(runtime.begin(), runtime.end(), entry.buffer + entry.offset));
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
 }
 
 }  // namespace

@@ -49,14 +49,14 @@ protected:
     }
     void TearDown() override {
         CloseArchive();
-        cache.Release();
+        cache.Close();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
     }
 
     void CloseArchive() {
-        if (opened) ArchiveReaderRelease(&reader);
+        if (opened) ArchiveReaderClose(&reader);
         opened = false;
         file.Reset();
     }

@@ -130,7 +130,7 @@ TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilRele
     EXPECT_NE(reader, PLAT_INVALID_HANDLE);
     if (reader != PLAT_INVALID_HANDLE) PlatCloseHandle(reader);
 
-    checked.Release();
+    checked.Close();
     EXPECT_TRUE(DeleteLibrary());
 }
 
@@ -177,7 +177,7 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
     PosixSetString(PUBLISHER_STRING_ID, u"Example Software Ltd");
     CheckedLibrary accepted;
     EXPECT_TRUE(Check(&accepted));
-    accepted.Release();
+    accepted.Close();
     PosixSetString(PUBLISHER_STRING_ID, nullptr);
     ExpectFailed(u"Cannot check VorlaneStub.dll: this application names no publisher.");
     PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
@@ -236,7 +236,7 @@ TEST_F(RuntimeIntegrity, OnlyTheArchivesCopyIsCheckedAndOnlyWhereItCanBeLoadedSa
     PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | PLAT_CHAIN_OFFLINE_REVOCATION);
     CheckedLibrary checked;
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
     PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | 0x20u);
     ExpectRefused(u"VorlaneStub.dll has an invalid signature (0x800B010E).");
 }
@@ -248,13 +248,13 @@ TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
     PosixSetString(PIN_STRING_ID, PinOf(ours).c_str());
     CheckedLibrary checked;
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
     // The installation's CRC no longer decides: the pin does.
     InstalledLibrary forged = Installed();
     forged.crc ^= 1;
     Ending ending{};
     EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked, &ending), CheckVerdict::Passed);
-    checked.Release();
+    checked.Close();
 
     // Another genuinely signed build, whatever its CRC or signer's name.
     ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "another signed build"));
@@ -273,7 +273,7 @@ TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
     }
     PosixSetString(PIN_STRING_ID, nullptr);
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
 }
 
 TEST_F(RuntimeIntegrity, SignerMustBeMeantForCodeSigning) {
@@ -294,7 +294,7 @@ TEST_F(RuntimeIntegrity, LoadPathIsTheHeldFilesFinalPath) {
     Ending ending{};
     ASSERT_TRUE(ResolveLoadPath(checked, path, &ending));
     EXPECT_EQ(PosixNativePath(path), dir.Native("rt/VorlaneStub.dll"));
-    checked.Release();
+    checked.Close();
 }
 
 // The hand-off loads the held library and only then lets go of it, whether the
