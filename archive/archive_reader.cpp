@@ -24,7 +24,7 @@ FileInStream* StreamOf(ISeekInStreamPtr p) {
 SRes StreamRead(ISeekInStreamPtr p, void* buf, size_t* size) {
     FileInStream* stream = StreamOf(p);
     size_t got = 0;
-    stream->lastError = FileRead(stream->file, buf, *size, &got);
+    FileRead(stream->file, buf, *size, &got, &stream->lastError);
     *size = got;
     return stream->lastError == 0 ? SZ_OK : SZ_ERROR_READ;
 }
@@ -32,8 +32,7 @@ SRes StreamRead(ISeekInStreamPtr p, void* buf, size_t* size) {
 SRes StreamSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
     FileInStream* stream = StreamOf(p);
     int64_t position = *pos;
-    stream->lastError = FileSeek(stream->file, &position, static_cast<uint32_t>(origin));
-    if (stream->lastError != 0) return SZ_ERROR_READ;
+    if (!FileSeek(stream->file, &position, static_cast<uint32_t>(origin), &stream->lastError)) return SZ_ERROR_READ;
     *pos = position;
     return SZ_OK;
 }

@@ -82,8 +82,9 @@ bool Crc32ForceKernel(Crc32Kernel kernel);
 // it cannot be allocated.
 
 // CRC-32 of everything an open file holds, read from its start; the position is
-// back at the start afterwards. Returns 0 or the platform's error code; after a
-// failing read crc covers what came before it.
-uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer = nullptr);
+// back at the start afterwards. False on failure, with the platform's error
+// code in *error (may be null); after a failing read crc covers what came
+// before it.
+bool HandleCrc(PlatFile file, uint32_t* crc, uint32_t* error, CheckBuffer* buffer = nullptr);
 // Whether bytes [offset, offset + size) of the open file can all be read and have crc.
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc, CheckBuffer* buffer = nullptr);

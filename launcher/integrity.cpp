@@ -76,8 +76,8 @@ CheckVerdict CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* ch
     // bytes that will run must at least be this archive's.
     if (!CheckDecidesCurrent(check.pin)) {
         uint32_t crc = 0;
-        const uint32_t error = HandleCrc(file.Get(), &crc, check.buffer);
-        if (error != 0) {
+        uint32_t error = 0;
+        if (!HandleCrc(file.Get(), &crc, &error, check.buffer)) {
             return CheckEnds(CheckVerdict::Failed, ending, Outcome::CheckRead, error);
         }
         if (!check.installed.known || crc != check.installed.crc) {

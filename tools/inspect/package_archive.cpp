@@ -97,7 +97,7 @@ bool ReadStartHeader(PlatFile exe, InspectReport* report) {
     uint8_t header[START_HEADER_SIZE];
     int64_t position = static_cast<int64_t>(report->archiveStart);
     size_t got = 0;
-    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, header, sizeof header, &got) != 0 ||
+    if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, header, sizeof header, &got, nullptr) ||
         got != sizeof header) {
         return false;
     }
