@@ -41,6 +41,12 @@ bool BitSet(const Byte* bits, uint32_t index) {
     return (bits[index >> 3] & (0x80u >> (index & 7u))) != 0;
 }
 
+// The decoder's code, passed on when asked for; true for SZ_OK.
+bool Ends(SRes result, SRes* code) {
+    if (code != nullptr) *code = result;
+    return result == SZ_OK;
+}
+
 }  // namespace
 
 void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file) {
@@ -75,10 +81,10 @@ bool ArchiveReaderAllocBuffers(ArchiveReader* reader) {
     return CheckBufferAlloc(&reader->check);
 }
 
-SRes ArchiveReaderOpen(ArchiveReader* reader) {
+bool ArchiveReaderOpen(ArchiveReader* reader, SRes* code) {
     const SRes result = SzArEx_Open(&reader->db, &reader->lookStream.vt, &reader->allocMain, &reader->allocTemp);
     if (result != SZ_OK) SzArEx_Free(&reader->db, &reader->allocMain);
-    return result;
+    return Ends(result, code);
 }
 
 void ArchiveReaderClose(ArchiveReader* reader) {
@@ -120,13 +126,13 @@ uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined) {
     return db->CRCs.Vals[index];
 }
 
-SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out) {
+bool DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out, SRes* code) {
     out->buffer = nullptr;
     out->bufferSize = 0;
     out->offset = 0;
     out->size = 0;
     const CSzArEx* db = &reader->db;
-    if (index >= db->NumFiles) return SZ_ERROR_PARAM;
+    if (index >= db->NumFiles) return Ends(SZ_ERROR_PARAM, code);
 
     // An empty cache each time: every call decodes its folder from the start.
     UInt32 blockIndex = 0xFFFFFFFFu;
@@ -138,13 +144,13 @@ SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out)
                                  &size, &reader->allocMain, &reader->allocTemp);
     // The library has checked the entry's range inside the folder (the open
     // already checked every range against its folder's size) and its recorded
-    // CRC; the buffer is the caller's to release whatever the result.
+    // CRC; the buffer is the caller's to free whatever the result.
     out->buffer = buffer;
     out->bufferSize = buffer != nullptr ? bufferSize : 0;
-    if (result != SZ_OK) return result;
+    if (result != SZ_OK) return Ends(result, code);
     out->offset = offset;
     out->size = size;
-    return SZ_OK;
+    return Ends(SZ_OK, code);
 }
 
 void FreeDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {

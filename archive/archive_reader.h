@@ -57,8 +57,9 @@ void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file);
 // when out of memory (whatever was allocated goes with ArchiveReaderClose).
 bool ArchiveReaderAllocBuffers(ArchiveReader* reader);
 // SzArEx_Open at the stream's current position; on failure the partly read
-// database is freed. Returns the decoder's result code.
-SRes ArchiveReaderOpen(ArchiveReader* reader);
+// database is freed. False on failure, with the decoder's result code in *code
+// (SZ_OK on success; code may be null).
+bool ArchiveReaderOpen(ArchiveReader* reader, SRes* code);
 // SzArEx_Free, the look-ahead and the check buffer; safe to call more than
 // once. Does not close the file.
 void ArchiveReaderClose(ArchiveReader* reader);
@@ -83,9 +84,10 @@ struct DecodedEntry {
 
 // Decodes the folder that holds the entry afresh (no cache between calls),
 // checks the entry's range and recorded CRC. An entry without data yields no
-// buffer and size 0 with SZ_OK. The buffer is released by FreeDecodedEntry,
-// also after a failure.
-SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out);
+// buffer and size 0. False on failure, with the decoder's result code in *code
+// (SZ_OK on success; code may be null). The buffer is freed by
+// FreeDecodedEntry, also after a failure.
+bool DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out, SRes* code);
 void FreeDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
 
 // Frees the decoded folder on every way out of an entry.

@@ -43,8 +43,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     }
 
     // Stage 8.
-    result.openResult = ArchiveReaderOpen(&package->reader);
-    if (result.openResult != SZ_OK) {
+    if (!ArchiveReaderOpen(&package->reader, &result.openResult)) {
         result.stop = PackageStop::ArchiveOpen;
         return result;
     }

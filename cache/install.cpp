@@ -209,7 +209,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, InstallMod
         DecodeGuard decoded(reader);
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
-        if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
+        if (!DecodeEntryFolder(reader, index, &decoded.entry, nullptr)) continue;
         if (!WriteTarget(cache.dir.Get(), name.Get(), decoded.entry, waits, ending)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.

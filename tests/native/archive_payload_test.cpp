@@ -56,7 +56,7 @@ protected:
         ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
-        ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
+        ASSERT_TRUE(ArchiveReaderOpen(&reader, nullptr));
         fileSize = image.fileSize;
     }
     // A launcher image followed by a hand-written archive.

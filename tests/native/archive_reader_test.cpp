@@ -43,7 +43,10 @@ protected:
         ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         EXPECT_TRUE(ArchiveReaderAllocBuffers(&reader));
-        return ArchiveReaderOpen(&reader);
+        SRes code = SZ_ERROR_FAIL;
+        const bool opened = ArchiveReaderOpen(&reader, &code);
+        EXPECT_EQ(opened, code == SZ_OK);
+        return code;
     }
     void Make(const std::string& archive, const std::vector<std::string>& switches,
               const std::vector<std::string>& names) {
@@ -91,7 +94,7 @@ TEST_F(ArchiveReading, EntriesOfOneFolderAreEachDecodedFromItsStart) {
     for (uint32_t index : {ib, ia, ib}) {
         DecodedEntry entry{};
         PosixResetCallCounts();
-        ASSERT_EQ(DecodeEntryFolder(&reader, index, &entry), SZ_OK);
+        ASSERT_TRUE(DecodeEntryFolder(&reader, index, &entry, nullptr));
         // No decoded folder survives between calls: every call reads the archive.
         EXPECT_GT(PosixCallCount(PlatOp::ReadFile), 0u);
         EXPECT_EQ(entry.bufferSize, a.size() + b.size());
@@ -115,7 +118,7 @@ TEST_F(ArchiveReading, EntriesWithoutDataDecodeToNothing) {
         EXPECT_EQ(reader.db.FileToFolder[index], 0xFFFFFFFFu);
         DecodedEntry entry{};
         PosixResetCallCounts();
-        ASSERT_EQ(DecodeEntryFolder(&reader, index, &entry), SZ_OK);
+        ASSERT_TRUE(DecodeEntryFolder(&reader, index, &entry, nullptr));
         EXPECT_EQ(entry.buffer, nullptr);
         EXPECT_EQ(entry.bufferSize, 0u);
         EXPECT_EQ(entry.size, 0u);
@@ -161,7 +164,8 @@ TEST_F(ArchiveReading, DamageAndUnsupportedMethodsGiveTheDecoderCodes) {
     ASSERT_TRUE(WriteBytes(Native("packed.7z"), damaged));
     ASSERT_EQ(OpenAt("packed.7z", 0), SZ_OK);
     DecodedEntry entry{};
-    const SRes decoded = DecodeEntryFolder(&reader, 0, &entry);
+    SRes decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
     EXPECT_TRUE(decoded == SZ_ERROR_DATA || decoded == SZ_ERROR_CRC) << decoded;
     FreeDecodedEntry(&reader, &entry);
 
@@ -169,7 +173,9 @@ TEST_F(ArchiveReading, DamageAndUnsupportedMethodsGiveTheDecoderCodes) {
     // encoded with PPMd cannot even be opened.
     Make("ppmd.7z", {"-m0=PPMd"}, {"data"});
     ASSERT_EQ(OpenAt("ppmd.7z", 0), SZ_OK);
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_UNSUPPORTED);
+    decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
+    EXPECT_EQ(decoded, SZ_ERROR_UNSUPPORTED);
     FreeDecodedEntry(&reader, &entry);
     const std::vector<uint8_t> encodedHeader{
         0x17,                                      // encoded header
@@ -193,7 +199,9 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     ASSERT_EQ(OpenAt("x.7z", 0), SZ_OK);
     const size_t blocks = PosixLiveHeapBlocks();
     DecodedEntry entry{};
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_CRC);
+    SRes decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
+    EXPECT_EQ(decoded, SZ_ERROR_CRC);
     FreeDecodedEntry(&reader, &entry);
     EXPECT_EQ(PosixLiveHeapBlocks(), blocks);
 
@@ -207,7 +215,7 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     bool defined = true;
     EXPECT_EQ(EntryCrc(&reader.db, 0, &defined), 0u);
     EXPECT_FALSE(defined);
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_OK);
+    EXPECT_TRUE(DecodeEntryFolder(&reader, 0, &entry, nullptr));
     FreeDecodedEntry(&reader, &entry);
 }
 
@@ -223,7 +231,9 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     {
         FaultPlan plan;
         plan.FailAll(PlatOp::ReadFile, 23);
-        EXPECT_EQ(ArchiveReaderOpen(&reader), SZ_ERROR_READ);
+        SRes code = SZ_OK;
+        EXPECT_FALSE(ArchiveReaderOpen(&reader, &code));
+        EXPECT_EQ(code, SZ_ERROR_READ);
         EXPECT_EQ(reader.fileStream.lastError, 23u);
     }
     ArchiveReaderClose(&reader);
@@ -244,9 +254,9 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
             plan.FailNth(PlatOp::HeapAlloc, n, ERROR_NOT_ENOUGH_MEMORY);
             if (!ArchiveReaderAllocBuffers(&r)) {
                 result = SZ_ERROR_MEM;
-            } else if ((result = ArchiveReaderOpen(&r)) == SZ_OK) {
+            } else if (ArchiveReaderOpen(&r, &result)) {
                 DecodedEntry entry{};
-                result = DecodeEntryFolder(&r, 0, &entry);
+                DecodeEntryFolder(&r, 0, &entry, &result);
                 FreeDecodedEntry(&r, &entry);
             }
             fired = plan.Fired();
@@ -316,7 +326,7 @@ TEST_F(ArchiveReading, PackagedRuntimeDecodesThroughItsBcj2Folder) {
     EXPECT_EQ(reader.db.dataPos, start + 32u);
 
     DecodedEntry entry{};
-    ASSERT_EQ(DecodeEntryFolder(&reader, 1, &entry), SZ_OK);
+    ASSERT_TRUE(DecodeEntryFolder(&reader, 1, &entry, nullptr));
     ASSERT_EQ(entry.size, runtime.size());
     EXPECT_TRUE(std::equal(runtime.begin(), runtime.end(), entry.buffer + entry.offset));
     FreeDecodedEntry(&reader, &entry);

@@ -66,7 +66,7 @@ protected:
         ArchiveReaderSetUp(&reader, file.Get());
         opened = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
-        ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
+        ASSERT_TRUE(ArchiveReaderOpen(&reader, nullptr));
     }
     // The packaging step's shape: the payload stored, the library compressed.
     void OpenPacked(const std::vector<uint8_t>& content) {

@@ -191,7 +191,7 @@ void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report, std::vec
         DecodeGuard decoded(reader);
         DecodeFacts& facts = entry.decode;
         facts.tried = true;
-        facts.result = DecodeEntryFolder(reader, entry.index, &decoded.entry);
+        DecodeEntryFolder(reader, entry.index, &decoded.entry, &facts.result);
         const uint8_t* bytes = nullptr;
         size_t size = 0;
         if (facts.result == SZ_OK) {
