@@ -24,7 +24,7 @@ FileInStream* StreamOf(ISeekInStreamPtr p) {
 SRes StreamRead(ISeekInStreamPtr p, void* buf, size_t* size) {
     FileInStream* stream = StreamOf(p);
     size_t got = 0;
-    stream->lastError = FileRead(stream->file, buf, *size, &got);
+    FileRead(stream->file, buf, *size, &got, &stream->lastError);
     *size = got;
     return stream->lastError == 0 ? SZ_OK : SZ_ERROR_READ;
 }
@@ -32,14 +32,19 @@ SRes StreamRead(ISeekInStreamPtr p, void* buf, size_t* size) {
 SRes StreamSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
     FileInStream* stream = StreamOf(p);
     int64_t position = *pos;
-    stream->lastError = FileSeek(stream->file, &position, static_cast<uint32_t>(origin));
-    if (stream->lastError != 0) return SZ_ERROR_READ;
+    if (!FileSeek(stream->file, &position, static_cast<uint32_t>(origin), &stream->lastError)) return SZ_ERROR_READ;
     *pos = position;
     return SZ_OK;
 }
 
 bool BitSet(const Byte* bits, uint32_t index) {
     return (bits[index >> 3] & (0x80u >> (index & 7u))) != 0;
+}
+
+// The decoder's code, passed on when asked for; true for SZ_OK.
+bool Ends(SRes result, SRes* code) {
+    if (code != nullptr) *code = result;
+    return result == SZ_OK;
 }
 
 }  // namespace
@@ -76,19 +81,19 @@ bool ArchiveReaderAllocBuffers(ArchiveReader* reader) {
     return CheckBufferAlloc(&reader->check);
 }
 
-SRes ArchiveReaderOpen(ArchiveReader* reader) {
+bool ArchiveReaderOpen(ArchiveReader* reader, SRes* code) {
     const SRes result = SzArEx_Open(&reader->db, &reader->lookStream.vt, &reader->allocMain, &reader->allocTemp);
     if (result != SZ_OK) SzArEx_Free(&reader->db, &reader->allocMain);
-    return result;
+    return Ends(result, code);
 }
 
-void ArchiveReaderRelease(ArchiveReader* reader) {
+void ArchiveReaderClose(ArchiveReader* reader) {
     SzArEx_Free(&reader->db, &reader->allocMain);
     if (reader->lookStream.buf != nullptr) PlatHeapFree(reader->lookStream.buf);
     reader->lookStream.buf = nullptr;
     reader->lookStream.bufSize = 0;
     LookToRead2_INIT(&reader->lookStream);
-    CheckBufferRelease(&reader->check);
+    CheckBufferFree(&reader->check);
 }
 
 bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
@@ -121,13 +126,13 @@ uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined) {
     return db->CRCs.Vals[index];
 }
 
-SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out) {
+bool DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out, SRes* code) {
     out->buffer = nullptr;
     out->bufferSize = 0;
     out->offset = 0;
     out->size = 0;
     const CSzArEx* db = &reader->db;
-    if (index >= db->NumFiles) return SZ_ERROR_PARAM;
+    if (index >= db->NumFiles) return Ends(SZ_ERROR_PARAM, code);
 
     // An empty cache each time: every call decodes its folder from the start.
     UInt32 blockIndex = 0xFFFFFFFFu;
@@ -139,16 +144,16 @@ SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out)
                                  &size, &reader->allocMain, &reader->allocTemp);
     // The library has checked the entry's range inside the folder (the open
     // already checked every range against its folder's size) and its recorded
-    // CRC; the buffer is the caller's to release whatever the result.
+    // CRC; the buffer is the caller's to free whatever the result.
     out->buffer = buffer;
     out->bufferSize = buffer != nullptr ? bufferSize : 0;
-    if (result != SZ_OK) return result;
+    if (result != SZ_OK) return Ends(result, code);
     out->offset = offset;
     out->size = size;
-    return SZ_OK;
+    return Ends(SZ_OK, code);
 }
 
-void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
+void FreeDecodedEntry(ArchiveReader* reader, DecodedEntry* entry) {
     if (entry->buffer != nullptr) ISzAlloc_Free(&reader->allocMain, entry->buffer);
     entry->buffer = nullptr;
     entry->bufferSize = 0;

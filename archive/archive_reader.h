@@ -54,14 +54,15 @@ struct ArchiveReader {
 // and check buffer without their buffers. Cannot fail.
 void ArchiveReaderSetUp(ArchiveReader* reader, PlatFile file);
 // Allocates the 32 KiB look-ahead buffer, then the checks' read buffer; false
-// when out of memory (whatever was allocated goes with ArchiveReaderRelease).
+// when out of memory (whatever was allocated goes with ArchiveReaderClose).
 bool ArchiveReaderAllocBuffers(ArchiveReader* reader);
 // SzArEx_Open at the stream's current position; on failure the partly read
-// database is freed. Returns the decoder's result code.
-SRes ArchiveReaderOpen(ArchiveReader* reader);
+// database is freed. False on failure, with the decoder's result code in *code
+// (SZ_OK on success; code may be null).
+bool ArchiveReaderOpen(ArchiveReader* reader, SRes* code);
 // SzArEx_Free, the look-ahead and the check buffer; safe to call more than
 // once. Does not close the file.
-void ArchiveReaderRelease(ArchiveReader* reader);
+void ArchiveReaderClose(ArchiveReader* reader);
 
 // Entry i's UTF-16 name with its terminator in a fresh heap buffer (*name null
 // when the archive records no names or the length is 0). False only when the
@@ -75,7 +76,7 @@ bool EntryIsDir(const CSzArEx* db, uint32_t index);
 uint32_t EntryCrc(const CSzArEx* db, uint32_t index, bool* defined);
 
 struct DecodedEntry {
-    uint8_t* buffer;     // the whole unpacked folder; freed by ReleaseDecodedEntry
+    uint8_t* buffer;     // the whole unpacked folder; freed by FreeDecodedEntry
     size_t bufferSize;
     size_t offset;       // the entry's bytes inside buffer
     size_t size;
@@ -83,17 +84,18 @@ struct DecodedEntry {
 
 // Decodes the folder that holds the entry afresh (no cache between calls),
 // checks the entry's range and recorded CRC. An entry without data yields no
-// buffer and size 0 with SZ_OK. The buffer is released by ReleaseDecodedEntry,
-// also after a failure.
-SRes DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out);
-void ReleaseDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
+// buffer and size 0. False on failure, with the decoder's result code in *code
+// (SZ_OK on success; code may be null). The buffer is freed by
+// FreeDecodedEntry, also after a failure.
+bool DecodeEntryFolder(ArchiveReader* reader, uint32_t index, DecodedEntry* out, SRes* code);
+void FreeDecodedEntry(ArchiveReader* reader, DecodedEntry* entry);
 
-// Releases the decoded folder on every way out of an entry.
+// Frees the decoded folder on every way out of an entry.
 struct DecodeGuard {
     ArchiveReader* reader;
     DecodedEntry entry{};
     explicit DecodeGuard(ArchiveReader* owner) : reader(owner) {}
     DecodeGuard(const DecodeGuard&) = delete;
     DecodeGuard& operator=(const DecodeGuard&) = delete;
-    ~DecodeGuard() { ReleaseDecodedEntry(reader, &entry); }
+    ~DecodeGuard() { FreeDecodedEntry(reader, &entry); }
 };

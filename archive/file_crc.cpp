@@ -9,34 +9,39 @@ bool CheckBufferAlloc(CheckBuffer* buffer) {
     return buffer->bytes != nullptr;
 }
 
-void CheckBufferRelease(CheckBuffer* buffer) {
+void CheckBufferFree(CheckBuffer* buffer) {
     if (buffer->bytes != nullptr) PlatHeapFree(buffer->bytes);
     buffer->bytes = nullptr;
     buffer->size = 0;
 }
 
-uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer) {
+bool HandleCrc(PlatFile file, uint32_t* crc, uint32_t* error, CheckBuffer* buffer) {
     *crc = 0;
+    uint32_t ignored = 0;
+    if (error == nullptr) error = &ignored;  // the loop below reads it
+    *error = 0;
     CheckBufferInUse pieces(buffer);
-    if (!pieces.Ready()) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!pieces.Ready()) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
     int64_t position = 0;
-    uint32_t error = FileSeek(file, &position, FILE_BEGIN);
     uint32_t running = 0;
-    while (error == 0) {
+    bool reading = FileSeek(file, &position, FILE_BEGIN, error);
+    while (reading) {
         size_t got = 0;
-        error = FileRead(file, pieces.use->bytes, pieces.use->size, &got);
-        if (error != 0 || got == 0) break;
-        running = Crc32Update(running, pieces.use->bytes, got);
+        reading = FileRead(file, pieces.use->bytes, pieces.use->size, &got, error) && got != 0;
+        if (reading) running = Crc32Update(running, pieces.use->bytes, got);
     }
     *crc = running;
-    if (error != 0) return error;
+    if (*error != 0) return false;
     position = 0;
-    return FileSeek(file, &position, FILE_BEGIN);
+    return FileSeek(file, &position, FILE_BEGIN, error);
 }
 
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc, CheckBuffer* buffer) {
     int64_t position = static_cast<int64_t>(offset);
-    if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
+    if (!FileSeek(file, &position, FILE_BEGIN, nullptr)) return false;
     if (static_cast<uint64_t>(position) != offset) return false;
     CheckBufferInUse pieces(buffer);
     if (!pieces.Ready()) return false;
@@ -45,7 +50,7 @@ bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t cr
     while (remaining > 0) {
         const size_t chunk = remaining < pieces.use->size ? static_cast<size_t>(remaining) : pieces.use->size;
         size_t got = 0;
-        if (FileRead(file, pieces.use->bytes, chunk, &got) != 0 || got < chunk) return false;
+        if (!FileRead(file, pieces.use->bytes, chunk, &got, nullptr) || got < chunk) return false;
         running = Crc32Update(running, pieces.use->bytes, chunk);
         remaining -= chunk;
     }

@@ -24,7 +24,7 @@ struct CheckBuffer {
 // Allocates CHECK_PIECE_SIZE bytes unless already allocated; false when out of memory.
 bool CheckBufferAlloc(CheckBuffer* buffer);
 // Frees it; safe to call more than once.
-void CheckBufferRelease(CheckBuffer* buffer);
+void CheckBufferFree(CheckBuffer* buffer);
 
 // The caller's buffer, or one of this scope's own, freed with it: for the
 // functions that take an optional CheckBuffer.
@@ -39,7 +39,7 @@ struct CheckBufferInUse {
     }
     CheckBufferInUse(const CheckBufferInUse&) = delete;
     CheckBufferInUse& operator=(const CheckBufferInUse&) = delete;
-    ~CheckBufferInUse() { CheckBufferRelease(&own); }
+    ~CheckBufferInUse() { CheckBufferFree(&own); }
     bool Ready() const { return use->bytes != nullptr; }
 };
 
@@ -82,8 +82,9 @@ bool Crc32ForceKernel(Crc32Kernel kernel);
 // it cannot be allocated.
 
 // CRC-32 of everything an open file holds, read from its start; the position is
-// back at the start afterwards. Returns 0 or the platform's error code; after a
-// failing read crc covers what came before it.
-uint32_t HandleCrc(PlatFile file, uint32_t* crc, CheckBuffer* buffer = nullptr);
+// back at the start afterwards. False on failure, with the platform's error
+// code in *error (may be null); after a failing read crc covers what came
+// before it.
+bool HandleCrc(PlatFile file, uint32_t* crc, uint32_t* error, CheckBuffer* buffer = nullptr);
 // Whether bytes [offset, offset + size) of the open file can all be read and have crc.
 bool RegionCrcMatches(PlatFile file, uint64_t offset, uint64_t size, uint32_t crc, CheckBuffer* buffer = nullptr);

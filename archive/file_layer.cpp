@@ -2,22 +2,32 @@
 
 #include "base/long_path.h"
 
-uint32_t OpenLongFile(OwnedFile* file, const char16_t* path) {
+namespace {
+
+// Passes the code on when asked for; true for none.
+bool Ends(uint32_t code, uint32_t* error) {
+    if (error != nullptr) *error = code;
+    return code == 0;
+}
+
+}  // namespace
+
+bool OpenLongFile(OwnedFile* file, const char16_t* path, uint32_t* error) {
     char16_t scratch[LONG_PATH_CAPACITY];
     const PlatFile opened =
         PlatCreateFile(ToLongPath(path, scratch), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    uint32_t error = 0;
+    uint32_t code = 0;
     if (opened == PLAT_INVALID_HANDLE || opened == nullptr) {
         // An invalid handle is never a success, whatever the platform left behind.
-        error = PlatGetLastError();
-        if (error == 0) error = ERROR_INVALID_HANDLE;
+        code = PlatGetLastError();
+        if (code == 0) code = ERROR_INVALID_HANDLE;
     }
     // Taken before closing what file held, which could change the last error.
     file->Reset(opened);
-    return error;
+    return Ends(code, error);
 }
 
-uint32_t FileRead(PlatFile file, void* buffer, size_t size, size_t* read) {
+bool FileRead(PlatFile file, void* buffer, size_t size, size_t* read, uint32_t* error) {
     uint8_t* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     uint32_t result = 0;
@@ -39,10 +49,10 @@ uint32_t FileRead(PlatFile file, void* buffer, size_t size, size_t* read) {
         done += got;
     }
     *read = done;
-    return result;
+    return Ends(result, error);
 }
 
-uint32_t FileWrite(PlatFile file, const void* buffer, size_t size, size_t* written) {
+bool FileWrite(PlatFile file, const void* buffer, size_t size, size_t* written, uint32_t* error) {
     const uint8_t* in = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
     uint32_t result = 0;
@@ -62,11 +72,11 @@ uint32_t FileWrite(PlatFile file, const void* buffer, size_t size, size_t* writt
         }
     }
     *written = done;
-    return result;
+    return Ends(result, error);
 }
 
-uint32_t FileSeek(PlatFile file, int64_t* position, uint32_t origin) {
-    if (origin > FILE_END) return ERROR_INVALID_PARAMETER;
+bool FileSeek(PlatFile file, int64_t* position, uint32_t origin, uint32_t* error) {
+    if (origin > FILE_END) return Ends(ERROR_INVALID_PARAMETER, error);
     const uint64_t distance = static_cast<uint64_t>(*position);
     const int32_t low = static_cast<int32_t>(static_cast<uint32_t>(distance & 0xFFFFFFFFu));
     int32_t high = static_cast<int32_t>(static_cast<uint32_t>(distance >> 32));
@@ -74,9 +84,9 @@ uint32_t FileSeek(PlatFile file, int64_t* position, uint32_t origin) {
     PlatSetLastError(0);
     const uint32_t newLow = PlatSetFilePointer(file, low, &high, origin);
     if (newLow == INVALID_SET_FILE_POINTER) {
-        const uint32_t error = PlatGetLastError();
-        if (error != 0) return error;
+        const uint32_t code = PlatGetLastError();
+        if (code != 0) return Ends(code, error);
     }
     *position = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | newLow);
-    return 0;
+    return Ends(0, error);
 }

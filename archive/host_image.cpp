@@ -39,10 +39,10 @@ bool ProbeHostImage(PlatFile file, HostImage* image) {
     image->fileSize = 0;
 
     int64_t start = 0;
-    if (FileSeek(file, &start, FILE_BEGIN) != 0) return false;
+    if (!FileSeek(file, &start, FILE_BEGIN, nullptr)) return false;
     uint8_t block[HEADER_BLOCK_SIZE];
     size_t got = 0;
-    if (FileRead(file, block, sizeof block, &got) != 0) return false;
+    if (!FileRead(file, block, sizeof block, &got, nullptr)) return false;
 
     // Every field read below must lie in the bytes the read brought.
     if (got < 64 || Le16(block) != 0x5A4D) return false;
@@ -78,7 +78,7 @@ bool ProbeHostImage(PlatFile file, HostImage* image) {
 bool FindArchiveStart(PlatFile file, const HostImage& image, uint64_t* offset) {
     const uint64_t start = image.searchStart;
     int64_t position = static_cast<int64_t>(start);
-    if (FileSeek(file, &position, FILE_BEGIN) != 0) return false;
+    if (!FileSeek(file, &position, FILE_BEGIN, nullptr)) return false;
 
     uint64_t base = static_cast<uint64_t>(position);  // file offset of buffer[0]
     const uint64_t limit = start + ARCHIVE_SEARCH_WINDOW;
@@ -90,7 +90,7 @@ bool FindArchiveStart(PlatFile file, const HostImage& image, uint64_t* offset) {
         size_t filled = carried;
         do {
             size_t got = 0;
-            if (FileRead(file, buffer + filled, sizeof buffer - filled, &got) != 0) return false;
+            if (!FileRead(file, buffer + filled, sizeof buffer - filled, &got, nullptr)) return false;
             if (got == 0) return false;  // end of file
             filled += got;
         } while (filled <= START_HEADER_SIZE);

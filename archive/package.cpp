@@ -7,8 +7,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     PackageResult result{PackageStop::None, 0, SZ_OK, PayloadResult::Ok};
 
     // Stage 2: held, read sharing only, until the package goes.
-    result.error = OpenLongFile(&package->exe, package->image.modulePath);
-    if (result.error != 0) {
+    if (!OpenLongFile(&package->exe, package->image.modulePath, &result.error)) {
         result.stop = PackageStop::ExeOpen;
         return result;
     }
@@ -30,7 +29,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
 
     // Stage 6: the decoder takes the current position as the archive start.
     int64_t position = static_cast<int64_t>(package->archiveStart);
-    if (FileSeek(package->exe.Get(), &position, FILE_BEGIN) != 0) {
+    if (!FileSeek(package->exe.Get(), &position, FILE_BEGIN, nullptr)) {
         result.stop = PackageStop::Seek;
         return result;
     }
@@ -44,8 +43,7 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     }
 
     // Stage 8.
-    result.openResult = ArchiveReaderOpen(&package->reader);
-    if (result.openResult != SZ_OK) {
+    if (!ArchiveReaderOpen(&package->reader, &result.openResult)) {
         result.stop = PackageStop::ArchiveOpen;
         return result;
     }

@@ -44,7 +44,7 @@ struct Package {
     Package(const Package&) = delete;
     Package& operator=(const Package&) = delete;
     ~Package() {
-        if (readerSetUp) ArchiveReaderRelease(&reader);
+        if (readerSetUp) ArchiveReaderClose(&reader);
     }
 };
 

@@ -4,10 +4,8 @@
 #include <cstdint>
 
 #include "archive/archive_reader.h"
+#include "base/names.h"
 #include "base/outcome.h"
-
-// The payload entry's exact name.
-constexpr const char16_t* PAYLOAD_NAME = u"vorlane.bin";
 
 struct PayloadLocation {
     uint64_t offset;  // from the start of the executable

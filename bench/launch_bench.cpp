@@ -615,8 +615,8 @@ bool RunMicro(const std::string& exe, const std::string& library, const ArchiveF
         {
             OwnedFile held;
             uint32_t found = 0;
-            if (OpenLongFile(&held, libraryWide.c_str()) != 0 ||
-                HandleCrc(held.Get(), &found, &a.reader.check) != 0 || found != facts.libraryCrc) {
+            if (!OpenLongFile(&held, libraryWide.c_str(), nullptr) ||
+                !HandleCrc(held.Get(), &found, nullptr, &a.reader.check) || found != facts.libraryCrc) {
                 return false;
             }
         }

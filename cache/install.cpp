@@ -75,7 +75,7 @@ Step CheckTarget(PlatFile folder, const char16_t* name, uint32_t crc, InstallMod
         if (mode == InstallMode::ByCheck && own) return Step::Current;
         // A read that fails midway sums what came before it.
         uint32_t found = 0;
-        if (own) HandleCrc(read.Get(), &found, buffer);
+        if (own) HandleCrc(read.Get(), &found, nullptr, buffer);
         if (mode == InstallMode::ByCrc && found == crc) return Step::Current;
     }
     read.Reset();
@@ -145,8 +145,8 @@ bool WriteTarget(PlatFile folder, const char16_t* name, const DecodedEntry& entr
     }
     const uint8_t* bytes = entry.buffer != nullptr ? entry.buffer + entry.offset : nullptr;
     size_t written = 0;
-    const uint32_t error = FileWrite(out.Get(), bytes, entry.size, &written);
-    if (error != 0) {
+    uint32_t error = 0;
+    if (!FileWrite(out.Get(), bytes, entry.size, &written, &error)) {
         PlatDeleteByHandle(out.Get());
         *ending = EndWith(Outcome::InstallWrite, name, static_cast<int32_t>(error));
         return false;
@@ -209,7 +209,7 @@ bool InstallEntries(ArchiveReader* reader, const RuntimeCache& cache, InstallMod
         DecodeGuard decoded(reader);
         // A damaged entry is passed over; whatever stands at the target then is
         // not this archive's copy, which the check before loading refuses.
-        if (DecodeEntryFolder(reader, index, &decoded.entry) != SZ_OK) continue;
+        if (!DecodeEntryFolder(reader, index, &decoded.entry, nullptr)) continue;
         if (!WriteTarget(cache.dir.Get(), name.Get(), decoded.entry, waits, ending)) return false;
         // The decoder compared the bytes with a recorded CRC; without one, the
         // written bytes give it.

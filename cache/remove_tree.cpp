@@ -213,24 +213,3 @@ bool WithTrailingSeparator(char16_t* path, size_t* length) {
     *length = n;
     return true;
 }
-
-bool RemoveTree(char16_t* path) {
-    if (path == nullptr || path[0] == 0) return false;  // "" would become "\", the drive root
-    size_t n = 0;
-    if (!WithTrailingSeparator(path, &n)) return false;
-
-    // The folder itself is opened without the trailing separator, never
-    // through a link: listing through one would empty its target.
-    OwnedFile folder;
-    if (n > 1) {
-        const char16_t separator = path[n - 1];
-        path[n - 1] = 0;
-        char16_t scratch[LONG_PATH_CAPACITY];
-        folder.Reset(PlatCreateFile(ToLongPath(path, scratch), REMOVAL_ACCESS, NO_DELETE_SHARING, OPEN_EXISTING,
-                                    NO_FOLLOW));
-        path[n - 1] = separator;
-    }
-    if (!folder.Valid() || !IsRealFolder(HandleAttributes(folder.Get()))) return false;
-    Backoff backoff;
-    return RemoveOpenTree(folder.Release(), path, n, &backoff);
-}

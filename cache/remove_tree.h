@@ -38,8 +38,3 @@ bool WithTrailingSeparator(char16_t* path, size_t* length);
 // True when everything went. Works without recursion on the call stack.
 // Short holds on its entries are waited out on backoff's one schedule.
 bool RemoveOpenTree(PlatFile folder, char16_t* path, size_t length, Backoff* backoff);
-
-// Removes the folder in path (a writable PATH_CAPACITY buffer, with or
-// without a trailing separator) and everything in it. True when everything
-// went; a path that is itself a link is refused.
-bool RemoveTree(char16_t* path);

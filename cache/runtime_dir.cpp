@@ -57,7 +57,7 @@ bool RefuseRewritten(const char16_t* path, Ending* ending) {
 }  // namespace
 
 bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending) {
-    cache->Release();
+    cache->Close();
     cache->rootExisted = false;
     cache->libraryExisted = false;
     cache->libraryPath[0] = 0;
@@ -93,26 +93,27 @@ bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending) {
     char16_t version[16];
     TextFormat(version, 16, u"%d", RUNTIME_VERSION);
     if (!OpenChainFolder(cache->root.Get(), version, &cache->dir, &created)) {
-        cache->Release();
+        cache->Close();
         return false;
     }
     // A link or junction above the cache may lead into such a folder: what the
     // held folder resolves to is what the loader will be handed.
     char16_t final[LONG_PATH_CAPACITY];
     if (PlatGetFinalPath(cache->dir.Get(), final, LONG_PATH_CAPACITY) == 0) {
-        cache->Release();
+        cache->Close();
         return false;
     }
     if (PlainFormRewrites(final)) {
-        cache->Release();
+        cache->Close();
         return RefuseRewritten(IsVerbatimPath(final) ? final + 4 : final, ending);
     }
     return true;
 }
 
-bool FormLibraryPath(RuntimeCache* cache) {
+bool FormLibraryPath(RuntimeCache* cache, Ending* ending) {
     if (!TextFormat(cache->libraryPath, PATH_CAPACITY, u"%s\\%s", cache->dirPath, LIBRARY_NAME)) {
         cache->libraryPath[0] = 0;
+        if (ending != nullptr) *ending = EndWith(Outcome::LibraryPath);
         return false;
     }
     const OwnedFile probe(PlatCreateFileAt(cache->dir.Get(), LIBRARY_NAME, FILE_READ_ATTRIBUTES,
@@ -197,5 +198,5 @@ void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot, Backoff* waits) {
             RemoveEntryOf(cache->base.Get(), RUNTIME_ROOT_NAME, path, length, Take::Folder, waits);
         }
     }
-    cache->Release();
+    cache->Close();
 }

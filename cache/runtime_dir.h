@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "base/long_path.h"
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "cache/backoff.h"
 
 constexpr int32_t RUNTIME_VERSION = 202600;
-constexpr const char16_t* RUNTIME_ROOT_NAME = u"Vorlane Runtime";
-constexpr const char16_t* LIBRARY_NAME = u"VorlaneStub.dll";
 
 // The cache folders are held for listing and opening through, with read and
 // write sharing but no delete sharing: while any start holds them nobody can
@@ -36,7 +35,7 @@ struct RuntimeCache {
     size_t baseLength;                    // the local app data folder's length
     bool rootExisted;                     // something stood at RuntimeRoot before this run
     bool libraryExisted;                  // something stood at the library path before the installation
-    void Release() {
+    void Close() {
         dir.Reset();
         root.Reset();
         base.Reset();
@@ -55,8 +54,9 @@ struct RuntimeCache {
 bool PrepareRuntimeDir(RuntimeCache* cache, Ending* ending = nullptr);
 
 // Stage 11: the library path, and whether anything stands there now. False
-// when the path does not fit PATH_CAPACITY characters.
-bool FormLibraryPath(RuntimeCache* cache);
+// when the path does not fit PATH_CAPACITY characters (LibraryPath, the
+// ending when asked for).
+bool FormLibraryPath(RuntimeCache* cache, Ending* ending = nullptr);
 
 // Removes the folders of runtime versions 1 to RUNTIME_VERSION - 1 from the
 // held RuntimeRoot, whole, and in RuntimeDir the files an interrupted
@@ -70,7 +70,7 @@ void PurgeOldRuntimes(const RuntimeCache& cache, Backoff* waits);
 // and opened again for deletion relative to its held parent, never through a
 // link, then emptied and removed through that handle; a folder another start
 // still holds stays. Holds are waited out on the start's one schedule.
-// Releases the record. Best effort, silent.
+// Closes the record. Best effort, silent.
 void RemoveRuntimeFolders(RuntimeCache* cache, bool withRoot, Backoff* waits);
 
 // Reads a folder name as a signed 32-bit decimal: leading white space, one

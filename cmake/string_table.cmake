@@ -1,5 +1,6 @@
 # The launcher's string table as resource-compiler text: settings 4, 5 and 6
-# and the publisher (7); an empty value leaves its string out.
+# and the publisher (7); an empty value leaves its string out. The ids repeat
+# base/names.h (StringId), which CMake cannot read: change both together.
 function(vorlane_string_table out setting4 setting5 setting6 publisher)
   set(_value_4 "${setting4}")
   set(_value_5 "${setting5}")

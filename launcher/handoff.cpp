@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "base/text.h"
@@ -79,7 +80,7 @@ void RemoveAfterRun(PlatModule instance, RuntimeCache* cache, Backoff* waits) {
     const OwnedText removeSetting(LoadSetting(instance, SETTING_REMOVE_AFTER));
     // Only what this run put where nothing stood goes.
     if (!removeSetting.Valid() || !TextEqual(removeSetting.Get(), u"Y") || cache->libraryExisted) {
-        cache->Release();
+        cache->Close();
         return;
     }
     RemoveRuntimeFolders(cache, !cache->rootExisted, waits);
@@ -103,11 +104,11 @@ Ending HandOff(const HandOffInput& input, CheckedLibrary* checked, RuntimeCache*
             if (!same) return EndWith(Outcome::MappedOther);
         }
         // The file was held since its check so nobody could swap it; it is mapped now.
-        checked->Release();
+        checked->Close();
 
         VorlaneInitFn init = nullptr;
         if (library.Valid()) {
-            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.Get(), "VorlaneInit"));
+            init = reinterpret_cast<VorlaneInitFn>(PlatGetProcAddress(library.Get(), INIT_EXPORT));
         }
         // A library without the init export did not load as the runtime.
         if (init == nullptr) {

@@ -5,14 +5,13 @@
 #include <cstdint>
 
 #include "archive/payload.h"
+#include "base/names.h"
 #include "cache/backoff.h"
 #include "cache/runtime_dir.h"
 #include "launcher/integrity.h"
 #include "platform/platform.h"
 
-constexpr uint32_t SETTING_THIRD_ARGUMENT = 4;   // passed as the runtime's third argument
-constexpr uint32_t SETTING_FOURTH_ARGUMENT = 5;   // passed as the runtime's fourth argument
-constexpr uint32_t SETTING_REMOVE_AFTER = 6;    // exactly "Y": remove what this run installed
+// Settings (strings 4, 5 and 6, base/names.h) are read into this many characters.
 constexpr int SETTING_CAPACITY = 256;
 
 // The init export, called with the platform's standard 64-bit convention.

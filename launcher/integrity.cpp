@@ -9,30 +9,21 @@
 
 namespace {
 
-CheckResult Verdict(CheckVerdict verdict, Outcome outcome, ...) {
-    va_list args;
-    va_start(args, outcome);
-    const CheckResult result{verdict, EndWithV(outcome, args)};
-    va_end(args);
-    return result;
-}
-
-CheckResult CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* pin) {
+CheckVerdict CheckSignature(const LibraryCheck& check, PlatFile file, const Pin* pin, Ending* ending) {
     // Without a publisher any signer would do: that is no check.
     char16_t publisher[PUBLISHER_CAPACITY];
     const int publisherLength = PlatLoadString(check.instance, PUBLISHER_STRING_ID, publisher, PUBLISHER_CAPACITY);
     if (publisherLength <= 0) {
-        return Verdict(CheckVerdict::Failed, Outcome::NoPublisher);
+        return CheckEnds(CheckVerdict::Failed, ending, Outcome::NoPublisher);
     }
     publisher[publisherLength < PUBLISHER_CAPACITY ? publisherLength : PUBLISHER_CAPACITY - 1] = 0;
 
-    const uint32_t loaded = PlatLoadTrustServices();
-    if (loaded != 0) {
-        return Verdict(CheckVerdict::Failed, Outcome::TrustServices, loaded);
+    if (!PlatLoadTrustServices()) {
+        return CheckEnds(CheckVerdict::Failed, ending, Outcome::TrustServices, PlatGetLastError());
     }
     PlatTrustAnswer answer;
     PlatVerifyTrust(file, check.libraryPath, &answer);
-    return JudgeTrustAnswer(&answer, publisher, static_cast<size_t>(publisherLength), pin);
+    return JudgeTrustAnswer(&answer, publisher, static_cast<size_t>(publisherLength), pin, ending);
 }
 
 }  // namespace
@@ -49,14 +40,14 @@ LauncherPin ReadLauncherPin(PlatModule instance) {
 
 bool CheckDecidesCurrent(const LauncherPin& pin) { return pin.state == PinState::Present && VORLANE_VERIFY_SIGNATURE; }
 
-CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked) {
+CheckVerdict CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked, Ending* ending) {
     // Without the restricted search the loader would look for the library's own
     // dependencies beside it and in the current folder, where nothing is checked.
     if (!check.searchRestricted) {
-        return Verdict(CheckVerdict::Failed, Outcome::UnsafeSearch);
+        return CheckEnds(CheckVerdict::Failed, ending, Outcome::UnsafeSearch);
     }
     if (check.pin.state == PinState::Unreadable) {
-        return Verdict(CheckVerdict::Failed, Outcome::PinUnreadable);
+        return CheckEnds(CheckVerdict::Failed, ending, Outcome::PinUnreadable);
     }
     const bool pinned = check.pin.state == PinState::Present;
 
@@ -67,7 +58,7 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
         const uint32_t error = PlatGetLastError();
         // Gone since it was installed: the archive still has it.
         const CheckVerdict verdict = error == ERROR_FILE_NOT_FOUND ? CheckVerdict::Refused : CheckVerdict::Failed;
-        return Verdict(verdict, Outcome::CheckOpen, error);
+        return CheckEnds(verdict, ending, Outcome::CheckOpen, error);
     }
 
     // A link is no copy at all, and a file with another name elsewhere could be
@@ -75,31 +66,31 @@ CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* che
     uint32_t attributes = 0;
     uint32_t links = 0;
     if (!PlatGetHandleAttributes(file.Get(), &attributes) || !PlatGetLinkCount(file.Get(), &links)) {
-        return Verdict(CheckVerdict::Failed, Outcome::CheckIdentify, PlatGetLastError());
+        return CheckEnds(CheckVerdict::Failed, ending, Outcome::CheckIdentify, PlatGetLastError());
     }
     if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || links != 1) {
-        return Verdict(CheckVerdict::Refused, Outcome::NotOurCopy);
+        return CheckEnds(CheckVerdict::Refused, ending, Outcome::NotOurCopy);
     }
 
     // Without a pin, or without the trust services to report the digest, the
     // bytes that will run must at least be this archive's.
     if (!CheckDecidesCurrent(check.pin)) {
         uint32_t crc = 0;
-        const uint32_t error = HandleCrc(file.Get(), &crc, check.buffer);
-        if (error != 0) {
-            return Verdict(CheckVerdict::Failed, Outcome::CheckRead, error);
+        uint32_t error = 0;
+        if (!HandleCrc(file.Get(), &crc, &error, check.buffer)) {
+            return CheckEnds(CheckVerdict::Failed, ending, Outcome::CheckRead, error);
         }
         if (!check.installed.known || crc != check.installed.crc) {
-            return Verdict(CheckVerdict::Refused, Outcome::NotOurCopy);
+            return CheckEnds(CheckVerdict::Refused, ending, Outcome::NotOurCopy);
         }
     }
 
     if (VORLANE_VERIFY_SIGNATURE) {
-        const CheckResult signature = CheckSignature(check, file.Get(), pinned ? &check.pin.pin : nullptr);
-        if (signature.verdict != CheckVerdict::Passed) return signature;
+        const CheckVerdict signature = CheckSignature(check, file.Get(), pinned ? &check.pin.pin : nullptr, ending);
+        if (signature != CheckVerdict::Passed) return signature;
     }
     checked->held.Reset(file.Release());
-    return CheckResult{CheckVerdict::Passed, EndWith(Outcome::Ok)};
+    return CheckEnds(CheckVerdict::Passed, ending, Outcome::Ok);
 }
 
 bool ResolveLoadPath(const CheckedLibrary& checked, char16_t* path, Ending* ending) {

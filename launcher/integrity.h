@@ -6,15 +6,13 @@
 
 #include "archive/file_crc.h"
 #include "archive/pin.h"
+#include "base/names.h"
 #include "base/outcome.h"
 #include "base/owned.h"
 #include "cache/install.h"
 #include "platform/platform.h"
 
-// Strings of the launcher's string table the check reads, written at pack time:
-// the signer display name the runtime library must carry, and the pin.
-constexpr uint32_t PUBLISHER_STRING_ID = 7;
-constexpr uint32_t PIN_STRING_ID = 8;
+// The publisher (string 7) and the pin (string 8) are read into this many characters.
 constexpr int PUBLISHER_CAPACITY = 256;
 
 // The pin the packager wrote into string 8, read once per start: none (a
@@ -38,7 +36,7 @@ bool CheckDecidesCurrent(const LauncherPin& pin);
 // delete it meanwhile.
 struct CheckedLibrary {
     OwnedFile held;
-    void Release() { held.Reset(); }
+    void Close() { held.Reset(); }
 };
 
 // What the check needs to know.
@@ -58,26 +56,27 @@ enum class CheckVerdict {
     Failed,   // it cannot be checked here at all
 };
 
-struct CheckResult {
-    CheckVerdict verdict;
-    Ending ending;  // why, when not passed; shown by the caller
-};
+// How both checks below end: the verdict, with the ending of outcome (its
+// message formatted from the arguments the outcome names) in *ending.
+CheckVerdict CheckEnds(CheckVerdict verdict, Ending* ending, Outcome outcome, ...);
 
 // Opens the library inside the held runtime folder for reading with read
 // sharing only, never through a link, and checks through that handle that it
 // is a plain file with one name; that it is the pinned runtime (when the
 // launcher carries a pin) or has the installed CRC-32 (when it does not); and,
 // when the build checks signatures, that it is signed under a trusted chain by
-// the publisher with a certificate meant for code signing. Shows nothing.
-CheckResult CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked);
+// the publisher with a certificate meant for code signing. The verdict, with
+// why in *ending (Ok when passed); shows nothing.
+CheckVerdict CheckRuntimeIntegrity(const LibraryCheck& check, CheckedLibrary* checked, Ending* ending);
 
 // What the check makes of the trust services' answer about a library: its
 // chain, then the pin (when given), the signer's name against the publisher
 // (publisherLength characters, exactly) and the code-signing use. Passed or
-// Refused; vorlane-inspect judges with it too, so its verdict is the launcher's.
-// Makes the answer's signer safe to read (terminated, its length bounded).
-CheckResult JudgeTrustAnswer(PlatTrustAnswer* answer, const char16_t* publisher, size_t publisherLength,
-                             const Pin* pin);
+// Refused, with why in *ending; vorlane-inspect judges with it too, so its
+// verdict is the launcher's. Makes the answer's signer safe to read
+// (terminated, its length bounded).
+CheckVerdict JudgeTrustAnswer(PlatTrustAnswer* answer, const char16_t* publisher, size_t publisherLength,
+                              const Pin* pin, Ending* ending);
 
 // The path to hand the loader for the checked file: the one the system
 // resolves the held handle to, so that no link lies on it, in plain form

@@ -60,11 +60,11 @@ int RunLauncher(PlatModule instance) {
     // Stage 10: both folders stay held, so nothing above the library can be
     // swapped; the record is all later stages know of the cache.
     RuntimeCache cache;
-    Ending prepared;
-    if (!PrepareRuntimeDir(&cache, &prepared)) return ShowEnding(prepared);
+    Ending ending = EndWith(Outcome::Ok);
+    if (!PrepareRuntimeDir(&cache, &ending)) return ShowEnding(ending);
 
     // Stage 11.
-    if (!FormLibraryPath(&cache)) return ShowEnding(EndWith(Outcome::LibraryPath));
+    if (!FormLibraryPath(&cache, &ending)) return ShowEnding(ending);
 
     // Read once: the installation and the check both go by it. With a pin the
     // check alone decides whether a library in place is the packed code, so
@@ -75,7 +75,6 @@ int RunLauncher(PlatModule instance) {
 
     // Stage 12.
     InstalledLibrary installed{};
-    Ending ending = EndWith(Outcome::Ok);
     const InstallMode mode = CheckDecidesCurrent(pin) ? InstallMode::ByCheck : InstallMode::ByCrc;
     if (!InstallEntries(&reader, cache, mode, &waits, &installed, &ending)) return ShowEnding(ending);
 
@@ -88,15 +87,15 @@ int RunLauncher(PlatModule instance) {
     // stop every later start.
     CheckedLibrary checked;
     LibraryCheck check{instance, cache.dir.Get(), cache.libraryPath, installed, searchRestricted, &reader.check, pin};
-    CheckResult result = CheckRuntimeIntegrity(check, &checked);
-    if (result.verdict == CheckVerdict::Refused && !installed.written) {
+    CheckVerdict verdict = CheckRuntimeIntegrity(check, &checked, &ending);
+    if (verdict == CheckVerdict::Refused && !installed.written) {
         if (!InstallEntries(&reader, cache, InstallMode::Rewrite, &waits, &installed, &ending)) {
             return ShowEnding(ending);
         }
         check.installed = installed;
-        result = CheckRuntimeIntegrity(check, &checked);
+        verdict = CheckRuntimeIntegrity(check, &checked, &ending);
     }
-    if (result.verdict != CheckVerdict::Passed) return ShowEnding(result.ending);
+    if (verdict != CheckVerdict::Passed) return ShowEnding(ending);
 
     // Stage 15.
     const HandOffInput handOff{instance, package.image.modulePath, package.payload, &waits};

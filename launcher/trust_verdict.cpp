@@ -1,5 +1,6 @@
-// What the launcher's check makes of the trust services' answer: a file of
-// its own so that vorlane-inspect links it without the rest of the check.
+// What the launcher's check makes of the trust services' answer, and how the
+// check ends: a file of its own so that vorlane-inspect links it without the
+// rest of the check.
 #include <cstdarg>
 
 #include "base/text.h"
@@ -50,18 +51,18 @@ bool IsPublisher(const PlatTrustAnswer& answer, const char16_t* publisher, size_
     return true;
 }
 
-CheckResult Verdict(CheckVerdict verdict, Outcome outcome, ...) {
-    va_list args;
-    va_start(args, outcome);
-    const CheckResult result{verdict, EndWithV(outcome, args)};
-    va_end(args);
-    return result;
-}
-
 }  // namespace
 
-CheckResult JudgeTrustAnswer(PlatTrustAnswer* trust, const char16_t* publisher, size_t publisherLength,
-                             const Pin* pin) {
+CheckVerdict CheckEnds(CheckVerdict verdict, Ending* ending, Outcome outcome, ...) {
+    va_list args;
+    va_start(args, outcome);
+    *ending = EndWithV(outcome, args);
+    va_end(args);
+    return verdict;
+}
+
+CheckVerdict JudgeTrustAnswer(PlatTrustAnswer* trust, const char16_t* publisher, size_t publisherLength,
+                              const Pin* pin, Ending* ending) {
     PlatTrustAnswer& answer = *trust;
     answer.signer[PLAT_SIGNER_CAPACITY - 1] = 0;
     if (answer.signerLength >= PLAT_SIGNER_CAPACITY) answer.signerLength = 0;
@@ -69,15 +70,15 @@ CheckResult JudgeTrustAnswer(PlatTrustAnswer* trust, const char16_t* publisher, 
     // The chain decides first: a signer's name means nothing under an untrusted root.
     if (answer.result != PLAT_TRUST_OK && !OnlyRevocationUnknown(answer)) {
         if (answer.result == PLAT_TRUST_NOSIGNATURE || answer.result == PLAT_TRUST_SUBJECT_FORM) {
-            return Verdict(CheckVerdict::Refused, Outcome::NotSigned);
+            return CheckEnds(CheckVerdict::Refused, ending, Outcome::NotSigned);
         }
         if (IsRevoked(answer.result)) {
-            return Verdict(CheckVerdict::Refused, Outcome::Revoked, SignerOrUnknown(answer), answer.result);
+            return CheckEnds(CheckVerdict::Refused, ending, Outcome::Revoked, SignerOrUnknown(answer), answer.result);
         }
         if (IsUntrusted(answer.result)) {
-            return Verdict(CheckVerdict::Refused, Outcome::Untrusted, SignerOrUnknown(answer), answer.result);
+            return CheckEnds(CheckVerdict::Refused, ending, Outcome::Untrusted, SignerOrUnknown(answer), answer.result);
         }
-        return Verdict(CheckVerdict::Refused, Outcome::BadSignature, answer.result);
+        return CheckEnds(CheckVerdict::Refused, ending, Outcome::BadSignature, answer.result);
     }
     // The pin names the very build that was packed: another build, whoever
     // signed it and under whatever name, is not it.
@@ -86,15 +87,15 @@ CheckResult JudgeTrustAnswer(PlatTrustAnswer* trust, const char16_t* publisher, 
         for (uint32_t i = 0; i < answer.digestSize && i < PLAT_DIGEST_CAPACITY; ++i) found.digest[i] = answer.digest[i];
         char16_t digest[PUBLISHER_CAPACITY];
         if (!FormatPin(found, digest, PUBLISHER_CAPACITY)) TextFormat(digest, PUBLISHER_CAPACITY, u"unknown");
-        return Verdict(CheckVerdict::Refused, Outcome::NotPinned, digest);
+        return CheckEnds(CheckVerdict::Refused, ending, Outcome::NotPinned, digest);
     }
     if (!IsPublisher(answer, publisher, publisherLength)) {
-        return Verdict(CheckVerdict::Refused, Outcome::WrongSigner,
+        return CheckEnds(CheckVerdict::Refused, ending, Outcome::WrongSigner,
                        answer.signer[0] != 0 ? answer.signer : u"(no name)", publisher);
     }
     // A certificate that names no use is valid for every use to the generic policy.
     if (!answer.codeSigning) {
-        return Verdict(CheckVerdict::Refused, Outcome::NotCodeSigning, SignerOrUnknown(answer));
+        return CheckEnds(CheckVerdict::Refused, ending, Outcome::NotCodeSigning, SignerOrUnknown(answer));
     }
-    return CheckResult{CheckVerdict::Passed, EndWith(Outcome::Ok)};
+    return CheckEnds(CheckVerdict::Passed, ending, Outcome::Ok);
 }

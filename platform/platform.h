@@ -376,8 +376,9 @@ int PlatLoadString(PlatModule instance, uint32_t id, char16_t* buffer, int capac
 
 // The trust services (wintrust.dll, crypt32.dll), loaded with LoadLibraryExW
 // from the system directory only and their functions looked up, once per
-// process: 0, or the platform's error code.
-uint32_t PlatLoadTrustServices();
+// process. False on failure (last error: LoadLibraryExW's, or
+// ERROR_PROC_NOT_FOUND for a function missing), as the calls it makes.
+bool PlatLoadTrustServices();
 // WinVerifyTrust over the open file (path names it): the generic Authenticode
 // policy, no UI, revocation of the whole chain but the root looked up in the
 // local cache only; then the signer's simple display name (CertGetNameStringW)

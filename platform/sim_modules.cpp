@@ -176,10 +176,10 @@ bool PlatFreeLibrary(PlatModule module) {
     return true;
 }
 
-uint32_t PlatLoadTrustServices() {
+bool PlatLoadTrustServices() {
     const FaultAction action = Enter(PlatOp::LoadTrustServices, nullptr);
-    if (action.kind == FaultAction::Fail) return action.error != 0 ? action.error : ERROR_MOD_NOT_FOUND;
-    return ERROR_SUCCESS;
+    if (action.kind == FaultAction::Fail) return Fail(action.error != 0 ? action.error : ERROR_MOD_NOT_FOUND);
+    return true;
 }
 
 void PlatVerifyTrust(PlatFile file, const char16_t* path, PlatTrustAnswer* answer) {

@@ -39,15 +39,16 @@ bool LookUp(HMODULE module, const char* name, Fn* out) {
 
 }  // namespace
 
-uint32_t PlatLoadTrustServices() {
-    if (g_trust.verify != nullptr) return ERROR_SUCCESS;
+bool PlatLoadTrustServices() {
+    if (g_trust.verify != nullptr) return true;
     HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (wintrust == nullptr) return GetLastError();
+    if (wintrust == nullptr) return false;
     HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (crypt32 == nullptr) {
         const DWORD error = GetLastError();
         FreeLibrary(wintrust);  // a later try loads both again; nothing half-loaded stays
-        return error;
+        SetLastError(error);
+        return false;
     }
     TrustServices found;
     if (!LookUp(wintrust, "WinVerifyTrust", &found.verify) ||
@@ -57,10 +58,11 @@ uint32_t PlatLoadTrustServices() {
         !LookUp(crypt32, "CertGetEnhancedKeyUsage", &found.keyUsage)) {
         FreeLibrary(crypt32);
         FreeLibrary(wintrust);
-        return ERROR_PROC_NOT_FOUND;
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
     }
     g_trust = found;  // the libraries stay loaded for the rest of the process
-    return ERROR_SUCCESS;
+    return true;
 }
 
 namespace {

@@ -49,7 +49,7 @@ protected:
     std::string Native(const std::string& name) { return dir.Native() + "/" + name; }
     std::u16string Wide(const std::string& name) { return PosixWidePath(Native(name)); }
     void OpenRead(OwnedFile* h, const std::string& name) {
-        ASSERT_EQ(OpenLongFile(h, Wide(name).c_str()), 0u);
+        ASSERT_TRUE(OpenLongFile(h, Wide(name).c_str(), nullptr));
     }
     void Hook() { PosixSetFaultHook(IoFaultHook, &faults); }
 };
@@ -62,19 +62,19 @@ TEST_F(FileLayer, ReadsInPiecesOfAtMost4MiB) {
     std::vector<uint8_t> buffer(data.size() + 100);
     size_t read = 0;
     PosixResetCallCounts();
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), data.size(), &read), 0u);
+    ASSERT_TRUE(FileRead(h.Get(), buffer.data(), data.size(), &read, nullptr));
     EXPECT_EQ(read, data.size());
     EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 3u);  // 4 + 4 + 2 MiB
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
 
     // Asking for more than is left: a short count and no error, ended by a 0-byte read.
     int64_t position = static_cast<int64_t>(data.size()) - 10;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     PosixResetCallCounts();
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), 100, &read), 0u);
+    ASSERT_TRUE(FileRead(h.Get(), buffer.data(), 100, &read, nullptr));
     EXPECT_EQ(read, 10u);
     EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 2u);
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), 100, &read), 0u);
+    ASSERT_TRUE(FileRead(h.Get(), buffer.data(), 100, &read, nullptr));
     EXPECT_EQ(read, 0u);
 }
 
@@ -89,26 +89,28 @@ TEST_F(FileLayer, PartialReadsAreGatheredAndFailuresCounted) {
     faults.shortLimit = true;
     faults.shortBytes = 777;
     Hook();
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 0u);
+    ASSERT_TRUE(FileRead(h.Get(), buffer.data(), buffer.size(), &read, nullptr));
     EXPECT_EQ(read, data.size());
     EXPECT_EQ(buffer, data);
 
     // The third call fails: two pieces arrived, the code is the platform's.
     int64_t position = 0;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     faults = IoFaults{};
     faults.shortLimit = true;
     faults.shortBytes = 1000;
     faults.failAt = 3;
     faults.error = 23;
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 23u);
+    uint32_t error = 0;
+    ASSERT_FALSE(FileRead(h.Get(), buffer.data(), buffer.size(), &read, &error));
+    ASSERT_EQ(error, 23u);
     EXPECT_EQ(read, 2000u);
 
     // A failure without a reason is a short success.
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     faults.calls = 0;
     faults.error = 0;
-    ASSERT_EQ(FileRead(h.Get(), buffer.data(), buffer.size(), &read), 0u);
+    ASSERT_TRUE(FileRead(h.Get(), buffer.data(), buffer.size(), &read, nullptr));
     EXPECT_EQ(read, 2000u);
 }
 
@@ -118,27 +120,29 @@ TEST_F(FileLayer, SeekOriginsAndPositionsBeyond4GiB) {
     OpenRead(&h, "f");
     int64_t position = 10;
     PosixResetCallCounts();
-    EXPECT_EQ(FileSeek(h.Get(), &position, 3), ERROR_INVALID_PARAMETER);
+    uint32_t error = 0;
+    EXPECT_FALSE(FileSeek(h.Get(), &position, 3, &error));
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
     EXPECT_EQ(PosixCallCount(PlatOp::SetFilePointer), 0u);
 
     position = 100;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     EXPECT_EQ(position, 100);
     position = 23;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_CURRENT), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_CURRENT, nullptr));
     EXPECT_EQ(position, 123);
     position = -1;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_END), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_END, nullptr));
     EXPECT_EQ(position, 999);
 
     // The high half travels, and a low half of all ones is no failure even
     // with a stale error code around.
     position = (int64_t{5} << 32) + 7;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     EXPECT_EQ(position, (int64_t{5} << 32) + 7);
     PlatSetLastError(ERROR_ACCESS_DENIED);
     position = 0xFFFFFFFFll;
-    ASSERT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), 0u);
+    ASSERT_TRUE(FileSeek(h.Get(), &position, FILE_BEGIN, nullptr));
     EXPECT_EQ(position, 0xFFFFFFFFll);
 
     faults.op = PlatOp::SetFilePointer;
@@ -146,20 +150,26 @@ TEST_F(FileLayer, SeekOriginsAndPositionsBeyond4GiB) {
     faults.error = ERROR_INVALID_HANDLE;
     Hook();
     position = 5;
-    EXPECT_EQ(FileSeek(h.Get(), &position, FILE_BEGIN), ERROR_INVALID_HANDLE);
+    error = 0;
+    EXPECT_FALSE(FileSeek(h.Get(), &position, FILE_BEGIN, &error));
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
     EXPECT_EQ(position, 5);
 }
 
 TEST_F(FileLayer, FailedOpenReportsWhyAndLetsGoOfWhatWasHeld) {
     OwnedFile file;
-    EXPECT_EQ(OpenLongFile(&file, Wide("missing").c_str()), ERROR_FILE_NOT_FOUND);
+    uint32_t error = 0;
+    EXPECT_FALSE(OpenLongFile(&file, Wide("missing").c_str(), &error));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(file.Get(), PLAT_INVALID_HANDLE);
 
     // Closing the file held before must not change the reason given.
     ASSERT_TRUE(WriteBytes(Native("held"), {1}));
     OpenRead(&file, "held");
     EXPECT_EQ(PosixOpenHandleCount(), 1u);
-    EXPECT_EQ(OpenLongFile(&file, Wide("missing").c_str()), ERROR_FILE_NOT_FOUND);
+    error = 0;
+    EXPECT_FALSE(OpenLongFile(&file, Wide("missing").c_str(), &error));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(file.Valid());
     EXPECT_EQ(PosixOpenHandleCount(), 0u);
 }
@@ -175,7 +185,7 @@ TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     ASSERT_TRUE(openForWriting(&h));
     size_t written = 0;
     PosixResetCallCounts();
-    ASSERT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), 0u);
+    ASSERT_TRUE(FileWrite(h.Get(), data.data(), data.size(), &written, nullptr));
     EXPECT_EQ(written, data.size());
     EXPECT_EQ(PosixCallCount(PlatOp::WriteFile), 3u);
     h.Reset();
@@ -186,7 +196,7 @@ TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     faults.shortLimit = true;
     faults.shortBytes = 1000;
     Hook();
-    ASSERT_EQ(FileWrite(h.Get(), data.data(), 5000, &written), 0u);
+    ASSERT_TRUE(FileWrite(h.Get(), data.data(), 5000, &written, nullptr));
     EXPECT_EQ(written, 5000u);
 
     // A write that takes nothing (a full disk that says nothing) is a failure.
@@ -194,25 +204,33 @@ TEST_F(FileLayer, WritesInPiecesAndNeverReportsATruncatedFileAsWritten) {
     faults.op = PlatOp::WriteFile;
     faults.shortLimit = true;
     faults.shortBytes = 0;
-    EXPECT_EQ(FileWrite(h.Get(), data.data(), 5000, &written), ERROR_WRITE_FAULT);
+    uint32_t error = 0;
+    EXPECT_FALSE(FileWrite(h.Get(), data.data(), 5000, &written, &error));
+    EXPECT_EQ(error, ERROR_WRITE_FAULT);
     EXPECT_EQ(written, 0u);
 
     faults = IoFaults{};
     faults.op = PlatOp::WriteFile;
     faults.failAt = 2;
     faults.error = ERROR_DISK_FULL;
-    EXPECT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), ERROR_DISK_FULL);
+    EXPECT_FALSE(FileWrite(h.Get(), data.data(), data.size(), &written, &error));
+    EXPECT_EQ(error, ERROR_DISK_FULL);
     EXPECT_EQ(written, size_t{MAX_IO_SIZE});
     faults.calls = 0;
     faults.error = 0;
-    EXPECT_EQ(FileWrite(h.Get(), data.data(), data.size(), &written), ERROR_WRITE_FAULT);
+    EXPECT_FALSE(FileWrite(h.Get(), data.data(), data.size(), &written, &error));
+    EXPECT_EQ(error, ERROR_WRITE_FAULT);
 }
 
 TEST_F(FileLayer, HandleCrcCoversTheWholeFileOrWhatCouldBeRead) {
+    // The error code, 0 when the call succeeded.
     auto crcOf = [this](const char* name, uint32_t* crc) {
         OwnedFile file;
-        EXPECT_EQ(OpenLongFile(&file, Wide(name).c_str()), 0u);
-        return HandleCrc(file.Get(), crc);
+        EXPECT_TRUE(OpenLongFile(&file, Wide(name).c_str(), nullptr));
+        uint32_t error = 0;
+        const bool read = HandleCrc(file.Get(), crc, &error);
+        EXPECT_EQ(read, error == 0);
+        return error;
     };
     uint32_t crc = 1;
     ASSERT_TRUE(WriteBytes(Native("empty"), {}));
@@ -283,7 +301,7 @@ TEST_F(FileLayer, RegionCrcNeedsEveryByteOfTheRange) {
     faults.calls = 0;
     faults.error = 0;
     EXPECT_FALSE(RegionCrcMatches(h.Get(), 0, size, crc(0, size), &run));
-    CheckBufferRelease(&run);
+    CheckBufferFree(&run);
 }
 
 // Every kernel this CPU runs, forced in turn: the dispatcher takes only one of

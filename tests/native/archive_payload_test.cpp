@@ -34,7 +34,7 @@ protected:
         PosixResetControls();
     }
     void Close() {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         setUp = false;
         file.Reset();
     }
@@ -46,15 +46,15 @@ protected:
         HostImage image{};
         const std::u16string wide = PosixWidePath(Native(name));
         std::copy(wide.begin(), wide.end(), image.modulePath);
-        ASSERT_EQ(OpenLongFile(&file, image.modulePath), 0u);
+        ASSERT_TRUE(OpenLongFile(&file, image.modulePath, nullptr));
         ASSERT_TRUE(ProbeHostImage(file.Get(), &image));
         ASSERT_TRUE(FindArchiveStart(file.Get(), image, &archiveStart));
         int64_t position = static_cast<int64_t>(archiveStart);
-        ASSERT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
+        ASSERT_TRUE(FileSeek(file.Get(), &position, FILE_BEGIN, nullptr));
         ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
-        ASSERT_EQ(ArchiveReaderOpen(&reader), SZ_OK);
+        ASSERT_TRUE(ArchiveReaderOpen(&reader, nullptr));
         fileSize = image.fileSize;
     }
     // A launcher image followed by a hand-written archive.

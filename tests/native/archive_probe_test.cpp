@@ -37,7 +37,7 @@ protected:
         image->searchStart = 0xDEADBEEF;
         image->fileSize = 0xDEADBEEF;
         OwnedFile file;
-        if (OpenLongFile(&file, image->modulePath) != 0) return false;
+        if (!OpenLongFile(&file, image->modulePath, nullptr)) return false;
         return ProbeHostImage(file.Get(), image);
     }
     bool ProbeBytes(const std::vector<uint8_t>& bytes, HostImage* image) {
@@ -157,7 +157,7 @@ protected:
         file.Reset();
         const std::string path = Write("packed.exe", bytes);
         ASSERT_TRUE(Probe(path, &image));
-        ASSERT_EQ(OpenLongFile(&file, PosixWidePath(path).c_str()), 0u);
+        ASSERT_TRUE(OpenLongFile(&file, PosixWidePath(path).c_str(), nullptr));
     }
 };
 

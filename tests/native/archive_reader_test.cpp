@@ -27,7 +27,7 @@ protected:
         CrcGenerateTable();
     }
     void TearDown() override {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         file.Reset();
         PosixResetControls();
     }
@@ -35,15 +35,18 @@ protected:
 
     // Opens the archive at offset of the named file; returns the decoder's code.
     SRes OpenAt(const std::string& name, uint64_t offset) {
-        if (setUp) ArchiveReaderRelease(&reader);
+        if (setUp) ArchiveReaderClose(&reader);
         file.Reset();
-        EXPECT_EQ(OpenLongFile(&file, PosixWidePath(Native(name)).c_str()), 0u);
+        EXPECT_TRUE(OpenLongFile(&file, PosixWidePath(Native(name)).c_str(), nullptr));
         int64_t position = static_cast<int64_t>(offset);
-        EXPECT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
+        EXPECT_TRUE(FileSeek(file.Get(), &position, FILE_BEGIN, nullptr));
         ArchiveReaderSetUp(&reader, file.Get());
         setUp = true;
         EXPECT_TRUE(ArchiveReaderAllocBuffers(&reader));
-        return ArchiveReaderOpen(&reader);
+        SRes code = SZ_ERROR_FAIL;
+        const bool opened = ArchiveReaderOpen(&reader, &code);
+        EXPECT_EQ(opened, code == SZ_OK);
+        return code;
     }
     void Make(const std::string& archive, const std::vector<std::string>& switches,
               const std::vector<std::string>& names) {
@@ -91,14 +94,14 @@ TEST_F(ArchiveReading, EntriesOfOneFolderAreEachDecodedFromItsStart) {
     for (uint32_t index : {ib, ia, ib}) {
         DecodedEntry entry{};
         PosixResetCallCounts();
-        ASSERT_EQ(DecodeEntryFolder(&reader, index, &entry), SZ_OK);
+        ASSERT_TRUE(DecodeEntryFolder(&reader, index, &entry, nullptr));
         // No decoded folder survives between calls: every call reads the archive.
         EXPECT_GT(PosixCallCount(PlatOp::ReadFile), 0u);
         EXPECT_EQ(entry.bufferSize, a.size() + b.size());
         const std::vector<uint8_t>& expected = index == ia ? a : b;
         ASSERT_EQ(entry.size, expected.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), entry.buffer + entry.offset));
-        ReleaseDecodedEntry(&reader, &entry);
+        FreeDecodedEntry(&reader, &entry);
         EXPECT_EQ(entry.buffer, nullptr);
         EXPECT_EQ(PosixLiveHeapBlocks(), blocks);
     }
@@ -115,12 +118,12 @@ TEST_F(ArchiveReading, EntriesWithoutDataDecodeToNothing) {
         EXPECT_EQ(reader.db.FileToFolder[index], 0xFFFFFFFFu);
         DecodedEntry entry{};
         PosixResetCallCounts();
-        ASSERT_EQ(DecodeEntryFolder(&reader, index, &entry), SZ_OK);
+        ASSERT_TRUE(DecodeEntryFolder(&reader, index, &entry, nullptr));
         EXPECT_EQ(entry.buffer, nullptr);
         EXPECT_EQ(entry.bufferSize, 0u);
         EXPECT_EQ(entry.size, 0u);
         EXPECT_EQ(PosixCallCount(PlatOp::ReadFile), 0u);
-        ReleaseDecodedEntry(&reader, &entry);
+        FreeDecodedEntry(&reader, &entry);
     }
     EXPECT_TRUE(EntryIsDir(&reader.db, IndexOf(u"folder")));
     EXPECT_FALSE(EntryIsDir(&reader.db, IndexOf(u"empty")));
@@ -161,16 +164,19 @@ TEST_F(ArchiveReading, DamageAndUnsupportedMethodsGiveTheDecoderCodes) {
     ASSERT_TRUE(WriteBytes(Native("packed.7z"), damaged));
     ASSERT_EQ(OpenAt("packed.7z", 0), SZ_OK);
     DecodedEntry entry{};
-    const SRes decoded = DecodeEntryFolder(&reader, 0, &entry);
+    SRes decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
     EXPECT_TRUE(decoded == SZ_ERROR_DATA || decoded == SZ_ERROR_CRC) << decoded;
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
 
     // PPMd is not built in: a PPMd entry cannot be decoded, and a header
     // encoded with PPMd cannot even be opened.
     Make("ppmd.7z", {"-m0=PPMd"}, {"data"});
     ASSERT_EQ(OpenAt("ppmd.7z", 0), SZ_OK);
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_UNSUPPORTED);
-    ReleaseDecodedEntry(&reader, &entry);
+    decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
+    EXPECT_EQ(decoded, SZ_ERROR_UNSUPPORTED);
+    FreeDecodedEntry(&reader, &entry);
     const std::vector<uint8_t> encodedHeader{
         0x17,                                      // encoded header
         0x06, 0x00, 0x01, 0x09, 0x0A, 0x00,        // one pack stream of 10 bytes at 0
@@ -193,8 +199,10 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     ASSERT_EQ(OpenAt("x.7z", 0), SZ_OK);
     const size_t blocks = PosixLiveHeapBlocks();
     DecodedEntry entry{};
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_ERROR_CRC);
-    ReleaseDecodedEntry(&reader, &entry);
+    SRes decoded = SZ_OK;
+    EXPECT_FALSE(DecodeEntryFolder(&reader, 0, &entry, &decoded));
+    EXPECT_EQ(decoded, SZ_ERROR_CRC);
+    FreeDecodedEntry(&reader, &entry);
     EXPECT_EQ(PosixLiveHeapBlocks(), blocks);
 
     // Without recorded CRCs nothing is compared.
@@ -207,8 +215,8 @@ TEST_F(ArchiveReading, StoredEntryWithAWrongCrcIsRefusedAndReleased) {
     bool defined = true;
     EXPECT_EQ(EntryCrc(&reader.db, 0, &defined), 0u);
     EXPECT_FALSE(defined);
-    EXPECT_EQ(DecodeEntryFolder(&reader, 0, &entry), SZ_OK);
-    ReleaseDecodedEntry(&reader, &entry);
+    EXPECT_TRUE(DecodeEntryFolder(&reader, 0, &entry, nullptr));
+    FreeDecodedEntry(&reader, &entry);
 }
 
 TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
@@ -216,17 +224,19 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     Make("a.7z", {"-m0=LZMA"}, {"data"});
 
     // A platform read failure: the decoder sees 8, the stream keeps the code.
-    ASSERT_EQ(OpenLongFile(&file, PosixWidePath(Native("a.7z")).c_str()), 0u);
+    ASSERT_TRUE(OpenLongFile(&file, PosixWidePath(Native("a.7z")).c_str(), nullptr));
     ArchiveReaderSetUp(&reader, file.Get());
     setUp = true;
     ASSERT_TRUE(ArchiveReaderAllocBuffers(&reader));
     {
         FaultPlan plan;
         plan.FailAll(PlatOp::ReadFile, 23);
-        EXPECT_EQ(ArchiveReaderOpen(&reader), SZ_ERROR_READ);
+        SRes code = SZ_OK;
+        EXPECT_FALSE(ArchiveReaderOpen(&reader, &code));
+        EXPECT_EQ(code, SZ_ERROR_READ);
         EXPECT_EQ(reader.fileStream.lastError, 23u);
     }
-    ArchiveReaderRelease(&reader);
+    ArchiveReaderClose(&reader);
     setUp = false;
 
     // Every allocation of the set-up, the open and the decode, failed in turn:
@@ -234,7 +244,7 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
     const size_t blocks = PosixLiveHeapBlocks();
     for (uint64_t n = 1;; ++n) {
         int64_t position = 0;
-        ASSERT_EQ(FileSeek(file.Get(), &position, FILE_BEGIN), 0u);
+        ASSERT_TRUE(FileSeek(file.Get(), &position, FILE_BEGIN, nullptr));
         ArchiveReader r;
         ArchiveReaderSetUp(&r, file.Get());
         SRes result = SZ_OK;
@@ -244,15 +254,15 @@ TEST_F(ArchiveReading, FaultsReachTheDecoderAsItsCodes) {
             plan.FailNth(PlatOp::HeapAlloc, n, ERROR_NOT_ENOUGH_MEMORY);
             if (!ArchiveReaderAllocBuffers(&r)) {
                 result = SZ_ERROR_MEM;
-            } else if ((result = ArchiveReaderOpen(&r)) == SZ_OK) {
+            } else if (ArchiveReaderOpen(&r, &result)) {
                 DecodedEntry entry{};
-                result = DecodeEntryFolder(&r, 0, &entry);
-                ReleaseDecodedEntry(&r, &entry);
+                DecodeEntryFolder(&r, 0, &entry, &result);
+                FreeDecodedEntry(&r, &entry);
             }
             fired = plan.Fired();
         }
-        ArchiveReaderRelease(&r);
-        ArchiveReaderRelease(&r);  // a second release frees nothing twice
+        ArchiveReaderClose(&r);
+        ArchiveReaderClose(&r);  // a second release frees nothing twice
         EXPECT_EQ(PosixLiveHeapBlocks(), blocks) << "allocation " << n;
         if (fired == 0) {
             EXPECT_EQ(result, SZ_OK);
@@ -316,10 +326,10 @@ TEST_F(ArchiveReading, PackagedRuntimeDecodesThroughItsBcj2Folder) {
     EXPECT_EQ(reader.db.dataPos, start + 32u);
 
     DecodedEntry entry{};
-    ASSERT_EQ(DecodeEntryFolder(&reader, 1, &entry), SZ_OK);
+    ASSERT_TRUE(DecodeEntryFolder(&reader, 1, &entry, nullptr));
     ASSERT_EQ(entry.size, runtime.size());
     EXPECT_TRUE(std::equal(runtime.begin(), runtime.end(), entry.buffer + entry.offset));
-    ReleaseDecodedEntry(&reader, &entry);
+    FreeDecodedEntry(&reader, &entry);
 }
 
 }  // namespace

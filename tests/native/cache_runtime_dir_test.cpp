@@ -39,7 +39,7 @@ protected:
         heapBefore = PosixLiveHeapBlocks();
     }
     void TearDown() override {
-        cache.Release();
+        cache.Close();
         EXPECT_EQ(PosixOpenHandleCount(), 0u);
         EXPECT_EQ(PosixLiveHeapBlocks(), heapBefore);
         PosixResetControls();
@@ -50,7 +50,7 @@ protected:
     void Purge() {
         ASSERT_TRUE(PrepareRuntimeDir(&cache));
         PurgeOldRuntimes(cache, nullptr);
-        cache.Release();
+        cache.Close();
     }
 };
 

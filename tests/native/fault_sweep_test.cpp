@@ -245,16 +245,16 @@ protected:
         ASSERT_TRUE(MakeFolders(outside));
         ASSERT_TRUE(WriteBytes(outside + "/keep.txt", {'k'}));
     }
-    void TearDown() override { Release(); }
+    void TearDown() override { CloseHeld(); }
 
-    void Release() {
+    void CloseHeld() {
         if (held != PLAT_INVALID_HANDLE) PlatCloseHandle(held);
         held = PLAT_INVALID_HANDLE;
     }
 
     // The cache as the scenario wants it before each run.
     void Prepare(const Scenario& s) {
-        Release();
+        CloseHeld();
         ASSERT_TRUE(RemoveNativeTree(appData));
         ASSERT_TRUE(MakeFolders(appData));
         if (s.appDataTrimmed) ASSERT_TRUE(MakeFolders(appData + "/x."));
@@ -358,7 +358,7 @@ protected:
 
     // The next start without faults must run the archive's library.
     std::string FollowUp() {
-        Release();
+        CloseHeld();
         Scenario clean = Named("follow-up", &good);
         clean.runtimeMayRun = true;
         const LaunchResult r = RunLaunch(SetupOf(clean));
@@ -491,7 +491,7 @@ TEST_F(FaultSweep, EveryPlatformCallAndAllocationFailedInTurnEndsWithAKnownCodeA
             }
         }
     }
-    Release();
+    CloseHeld();
 
     size_t sitesFailed = 0;
     size_t allocations = 0;

@@ -59,7 +59,8 @@ protected:
                             ReadLauncherPin(nullptr)};
     }
     bool Check(CheckedLibrary* checked, bool searchRestricted = true) {
-        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked).verdict == CheckVerdict::Passed;
+        Ending ending{};
+        return CheckRuntimeIntegrity(Input(Installed(), searchRestricted), checked, &ending) == CheckVerdict::Passed;
     }
     // The pin of the library as it stands now, or of other bytes.
     static std::u16string PinOf(const std::string& bytes) {
@@ -83,10 +84,11 @@ protected:
                        bool searchRestricted = true, CheckVerdict verdict = CheckVerdict::Refused) {
         PosixClearMessageBoxes();
         CheckedLibrary checked;
-        const CheckResult result =
-            CheckRuntimeIntegrity(Input(installed != nullptr ? *installed : Installed(), searchRestricted), &checked);
-        EXPECT_EQ(static_cast<int>(result.verdict), static_cast<int>(verdict));
-        EXPECT_EQ(Utf16ToUtf8(result.ending.message), Utf16ToUtf8(message));
+        Ending ending{};
+        const CheckVerdict result = CheckRuntimeIntegrity(
+            Input(installed != nullptr ? *installed : Installed(), searchRestricted), &checked, &ending);
+        EXPECT_EQ(static_cast<int>(result), static_cast<int>(verdict));
+        EXPECT_EQ(Utf16ToUtf8(ending.message), Utf16ToUtf8(message));
         EXPECT_FALSE(checked.held.Valid());
         EXPECT_TRUE(PosixMessageBoxes().empty());
         EXPECT_EQ(PosixOpenHandleCount(), handlesBefore) << "the refused library is still held";
@@ -128,7 +130,7 @@ TEST_F(RuntimeIntegrity, AcceptedLibraryIsHeldAgainstWritersAndDeletionUntilRele
     EXPECT_NE(reader, PLAT_INVALID_HANDLE);
     if (reader != PLAT_INVALID_HANDLE) PlatCloseHandle(reader);
 
-    checked.Release();
+    checked.Close();
     EXPECT_TRUE(DeleteLibrary());
 }
 
@@ -175,7 +177,7 @@ TEST_F(RuntimeIntegrity, RefusalsNameTheLibraryAndTheReason) {
     PosixSetString(PUBLISHER_STRING_ID, u"Example Software Ltd");
     CheckedLibrary accepted;
     EXPECT_TRUE(Check(&accepted));
-    accepted.Release();
+    accepted.Close();
     PosixSetString(PUBLISHER_STRING_ID, nullptr);
     ExpectFailed(u"Cannot check VorlaneStub.dll: this application names no publisher.");
     PosixSetString(PUBLISHER_STRING_ID, PUBLISHER.c_str());
@@ -234,7 +236,7 @@ TEST_F(RuntimeIntegrity, OnlyTheArchivesCopyIsCheckedAndOnlyWhereItCanBeLoadedSa
     PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | PLAT_CHAIN_OFFLINE_REVOCATION);
     CheckedLibrary checked;
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
     PosixSetTrust(PLAT_TRUST_REVOCATION_FAILURE, PUBLISHER, PLAT_CHAIN_REVOCATION_UNKNOWN | 0x20u);
     ExpectRefused(u"VorlaneStub.dll has an invalid signature (0x800B010E).");
 }
@@ -246,12 +248,13 @@ TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
     PosixSetString(PIN_STRING_ID, PinOf(ours).c_str());
     CheckedLibrary checked;
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
     // The installation's CRC no longer decides: the pin does.
     InstalledLibrary forged = Installed();
     forged.crc ^= 1;
-    EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked).verdict, CheckVerdict::Passed);
-    checked.Release();
+    Ending ending{};
+    EXPECT_EQ(CheckRuntimeIntegrity(Input(forged), &checked, &ending), CheckVerdict::Passed);
+    checked.Close();
 
     // Another genuinely signed build, whatever its CRC or signer's name.
     ASSERT_TRUE(dir.WriteFile("rt/VorlaneStub.dll", "another signed build"));
@@ -270,7 +273,7 @@ TEST_F(RuntimeIntegrity, PinnedLaunchersRunOnlyThePinnedBuild) {
     }
     PosixSetString(PIN_STRING_ID, nullptr);
     EXPECT_TRUE(Check(&checked));
-    checked.Release();
+    checked.Close();
 }
 
 TEST_F(RuntimeIntegrity, SignerMustBeMeantForCodeSigning) {
@@ -291,7 +294,7 @@ TEST_F(RuntimeIntegrity, LoadPathIsTheHeldFilesFinalPath) {
     Ending ending{};
     ASSERT_TRUE(ResolveLoadPath(checked, path, &ending));
     EXPECT_EQ(PosixNativePath(path), dir.Native("rt/VorlaneStub.dll"));
-    checked.Release();
+    checked.Close();
 }
 
 // The hand-off loads the held library and only then lets go of it, whether the

@@ -41,9 +41,8 @@ std::string Narrow(const char16_t* text) {
 }
 
 int Trust(const wchar_t* path) {
-    const uint32_t loaded = PlatLoadTrustServices();
-    if (loaded != 0) {
-        std::printf("load_error=%u\n", static_cast<unsigned>(loaded));
+    if (!PlatLoadTrustServices()) {
+        std::printf("load_error=%u\n", static_cast<unsigned>(PlatGetLastError()));
         return 0;
     }
     PlatFile file = PlatCreateFile(U(path), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);

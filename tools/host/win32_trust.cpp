@@ -14,8 +14,7 @@ bool Fail(std::string* why, const std::string& what, DWORD error) {
 }
 
 bool MachineTrustOfImage(const uint8_t* image, size_t size, PlatTrustAnswer* answer, std::string* why) {
-    const uint32_t loaded = PlatLoadTrustServices();
-    if (loaded != 0) return Fail(why, "the trust services do not load", loaded);
+    if (!PlatLoadTrustServices()) return Fail(why, "the trust services do not load", PlatGetLastError());
     std::string folder;
     if (!ToolTemporaryFolder(&folder, why)) return false;
     HANDLE file = INVALID_HANDLE_VALUE;

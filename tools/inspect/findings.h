@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "archive/payload.h"
 #include "archive/pin.h"
+#include "base/names.h"
 
 constexpr uint32_t NO_FOLDER = 0xFFFFFFFFu;
 
@@ -41,23 +43,26 @@ struct PeFacts {
     Pin digest{};                      // what a pin must name for this library to run
 };
 
-// What the launcher's own resources hold: the string table (settings 4, 5 and
-// 6 and the publisher, 7) and the version block.
+// What the launcher's own resources hold: the string table (the settings, the
+// publisher and the pin, base/names.h) and the version block.
 struct MaybeText {
     bool present = false;
     std::u16string text;
 };
 
 struct LauncherFacts {
-    bool read = false;     // the image's resources could be looked at
-    MaybeText strings[4];  // ids 4, 5, 6, 7
-    MaybeText pin;         // id 8: the digest of the one runtime build it runs
+    bool read = false;                   // the image's resources could be looked at
+    MaybeText strings[STRING_ID_COUNT];  // ids FIRST_STRING_ID to LAST_STRING_ID (StringOf)
     bool hasVersion = false;
     uint16_t fileVersion[4] = {0, 0, 0, 0};
     uint16_t productVersion[4] = {0, 0, 0, 0};
     std::vector<std::pair<std::string, std::u16string>> versionStrings;  // StringFileInfo, first table
     std::vector<uint32_t> iconSizes;  // of the icon group MAIN (0 stands for 256)
 };
+
+inline const MaybeText& StringOf(const LauncherFacts& facts, StringId id) {
+    return facts.strings[id - FIRST_STRING_ID];
+}
 
 // The runtime's signature chain judged by osslsigncode against roots the
 // packager trusts, or by this machine's own trust services (the Windows build).
@@ -102,10 +107,9 @@ struct EntryFacts {
     PeFacts runtimePe;  // for a runtime entry whose bytes decoded
 };
 
-enum class PayloadVerdict { NotChecked, Ok, NotFound, OutOfRange, CrcError, OutOfMemory };
-
 struct PayloadFacts {
-    PayloadVerdict result = PayloadVerdict::NotChecked;
+    bool checked = false;  // stage 9 ran: result holds its answer
+    PayloadResult result = PayloadResult::Ok;
     bool hasEntry = false;   // the entry the result is about (the accepted or the refused one)
     uint32_t entry = 0;
     MaybeU64 offset;

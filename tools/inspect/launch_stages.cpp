@@ -23,7 +23,7 @@ void ReadHostFacts(PlatFile exe, InspectReport* report) {
     uint8_t block[HEADER_BLOCK];
     int64_t position = 0;
     size_t got = 0;
-    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, block, sizeof block, &got) != 0) return;
+    if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, block, sizeof block, &got, nullptr)) return;
     report->host = ReadPeFacts(block, got, false);
 }
 
@@ -32,7 +32,8 @@ void ReadLauncherResources(PlatFile exe, uint64_t imageEnd, InspectReport* repor
     std::vector<uint8_t> image(static_cast<size_t>(imageEnd < IMAGE_READ_LIMIT ? imageEnd : IMAGE_READ_LIMIT));
     int64_t position = 0;
     size_t got = 0;
-    if (image.empty() || FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, image.data(), image.size(), &got) != 0) {
+    if (image.empty() || !FileSeek(exe, &position, FILE_BEGIN, nullptr) ||
+        !FileRead(exe, image.data(), image.size(), &got, nullptr)) {
         return;
     }
     report->launcher = ReadLauncherFacts(image.data(), got);
@@ -44,7 +45,7 @@ void ReadLauncherResources(PlatFile exe, uint64_t imageEnd, InspectReport* repor
 bool Unstartable(const char16_t* path, InspectReport* report) {
     OwnedFile file;
     uint64_t size = 0;
-    if (OpenLongFile(&file, path) != 0 || !PlatGetFileSizeEx(file.Get(), &size) || size < WINDOWS_START_LIMIT) {
+    if (!OpenLongFile(&file, path, nullptr) || !PlatGetFileSizeEx(file.Get(), &size) || size < WINDOWS_START_LIMIT) {
         return false;
     }
     report->fileSize = size;

@@ -1,6 +1,6 @@
 // What the launcher's own resources hold, read from its image's bytes: the
-// string table (settings 4, 5 and 6, the publisher 7), the version block and
-// the icon group MAIN.
+// string table (the settings, the publisher and the pin), the version block
+// and the icon group MAIN.
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
@@ -71,8 +71,8 @@ void ReadStrings(const ResourceTree& t, LauncherFacts* facts) {
         const size_t count = Le16(t.bytes + at);
         at += 2;
         if (count * 2 > end - at) return;
-        if (id >= 4 && id <= 8 && count > 0) {
-            MaybeText& text = id == 8 ? facts->pin : facts->strings[id - 4];
+        if (id >= static_cast<int>(FIRST_STRING_ID) && id <= static_cast<int>(LAST_STRING_ID) && count > 0) {
+            MaybeText& text = facts->strings[id - static_cast<int>(FIRST_STRING_ID)];
             text.present = true;
             for (size_t c = 0; c < count; ++c) text.text.push_back(static_cast<char16_t>(Le16(t.bytes + at + c * 2)));
         }

@@ -8,7 +8,7 @@
 #include "archive/host_image.h"
 #include "archive/payload.h"
 #include "base/owned.h"
-#include "cache/runtime_dir.h"
+#include "base/names.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
@@ -97,7 +97,7 @@ bool ReadStartHeader(PlatFile exe, InspectReport* report) {
     uint8_t header[START_HEADER_SIZE];
     int64_t position = static_cast<int64_t>(report->archiveStart);
     size_t got = 0;
-    if (FileSeek(exe, &position, FILE_BEGIN) != 0 || FileRead(exe, header, sizeof header, &got) != 0 ||
+    if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, header, sizeof header, &got, nullptr) ||
         got != sizeof header) {
         return false;
     }
@@ -161,13 +161,8 @@ void NoteNearNames(InspectReport* report) {
 void DescribePayload(const CSzArEx* db, PlatFile exe, uint64_t fileSize, const PayloadLocation& location,
                      PayloadResult result, InspectReport* report) {
     PayloadFacts& facts = report->payload;
-    switch (result) {
-        case PayloadResult::Ok: facts.result = PayloadVerdict::Ok; break;
-        case PayloadResult::NotFound: facts.result = PayloadVerdict::NotFound; break;
-        case PayloadResult::OutOfRange: facts.result = PayloadVerdict::OutOfRange; break;
-        case PayloadResult::CrcError: facts.result = PayloadVerdict::CrcError; break;
-        case PayloadResult::OutOfMemory: facts.result = PayloadVerdict::OutOfMemory; break;
-    }
+    facts.checked = true;
+    facts.result = result;
     for (const EntryFacts& entry : report->entries) {
         if (entry.role != EntryRole::Payload || entry.directory || entry.size == 0 || !entry.packOffset.known) {
             continue;
@@ -196,7 +191,7 @@ void DecodeRuntimeEntries(ArchiveReader* reader, InspectReport* report, std::vec
         DecodeGuard decoded(reader);
         DecodeFacts& facts = entry.decode;
         facts.tried = true;
-        facts.result = DecodeEntryFolder(reader, entry.index, &decoded.entry);
+        DecodeEntryFolder(reader, entry.index, &decoded.entry, &facts.result);
         const uint8_t* bytes = nullptr;
         size_t size = 0;
         if (facts.result == SZ_OK) {

@@ -183,7 +183,7 @@ PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
     if (!wholeImage) return facts;
     if (count > 0 && Has(size, directories, 8)) {
         facts.exportsInit =
-            ExportsName(bytes, size, optional + optionalSize, sections, Le32(bytes + directories), "VorlaneInit");
+            ExportsName(bytes, size, optional + optionalSize, sections, Le32(bytes + directories), INIT_EXPORT);
     }
     facts.characteristics = Le16(bytes + lfanew + 22);
     if (Has(size, optional + 70, 2)) facts.dllCharacteristics = Le16(bytes + optional + 70);

@@ -11,16 +11,15 @@ std::string Hex16(uint16_t value) { return "0x" + HexNumber(value, 4, true); }
 
 std::string Hex32(uint32_t value) { return "0x" + HexNumber(value, 8, true); }
 
-const char* PayloadResultName(PayloadVerdict result) {
+const char* PayloadResultName(PayloadResult result) {
     switch (result) {
-        case PayloadVerdict::Ok: return "ok";
-        case PayloadVerdict::NotFound: return "not found";
-        case PayloadVerdict::OutOfRange: return "out of range";
-        case PayloadVerdict::CrcError: return "crc error";
-        case PayloadVerdict::OutOfMemory: return "out of memory";
-        case PayloadVerdict::NotChecked: break;
+        case PayloadResult::Ok: return "ok";
+        case PayloadResult::NotFound: return "not found";
+        case PayloadResult::OutOfRange: return "out of range";
+        case PayloadResult::CrcError: return "crc error";
+        case PayloadResult::OutOfMemory: return "out of memory";
     }
-    return "not checked";
+    return "unknown";
 }
 
 const char* RoleName(EntryRole role) {

@@ -13,7 +13,7 @@
 // A PE machine field and other 16-bit codes: "0x8664".
 std::string Hex16(uint16_t value);
 std::string Hex32(uint32_t value);
-const char* PayloadResultName(PayloadVerdict result);
+const char* PayloadResultName(PayloadResult result);
 const char* RoleName(EntryRole role);  // nullptr for an entry without a role
 std::string VersionText(const uint16_t parts[4]);
 

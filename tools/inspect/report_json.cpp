@@ -1,340 +1,184 @@
 // The report as one JSON document for scripts. Its shape is documented in
 // docs/packaging.md and only grows (formatVersion counts breaks).
+#include <nlohmann/json.hpp>
+
 #include "tools/inspect/inspect.h"
-#include "tools/inspect/json_writer.h"
 #include "tools/inspect/report_common.h"
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 // 2: a runtime image's machine is "0x8664", as the text report writes it.
 constexpr int FORMAT_VERSION = 2;
 
-const char* const STRING_IDS[4] = {"4", "5", "6", "7"};
+Json Maybe(const MaybeU64& value) { return value.known ? Json(value.value) : Json(nullptr); }
+Json Maybe(bool known, uint64_t value) { return known ? Json(value) : Json(nullptr); }
+Json TextOrNull(bool known, const std::string& text) { return known ? Json(text) : Json(nullptr); }
+Json TextOrNull(bool known, const std::u16string& text) { return known ? Json(Utf8Of(text)) : Json(nullptr); }
 
-void RuntimePeJson(Json& j, const PeFacts& pe) {
-    Open(j, '{');
-    Key(j, "pe");
-    Bool(j, pe.valid);
-    Key(j, "machine");
-    Str(j, Hex16(pe.machine));
-    Key(j, "is64Bit");
-    Bool(j, pe.valid && pe.machine == 0x8664 && pe.magic == 0x20B);
-    Key(j, "dll");
-    Bool(j, pe.dll);
-    Key(j, "exportsInit");
-    Bool(j, pe.exportsInit);
-    Key(j, "signed");
-    Bool(j, pe.hasCertificateTable);
-    Key(j, "signer");
-    if (pe.signerKnown) {
-        Str(j, Utf8Of(pe.signer));
-    } else {
-        Null(j);
-    }
-    Key(j, "signerCodeSigning");
-    Bool(j, pe.hasCertificateTable && pe.signerCodeSigning);
-    Key(j, "characteristics");
-    Num(j, pe.characteristics);
-    Key(j, "dllCharacteristics");
-    Num(j, pe.dllCharacteristics);
-    Key(j, "imports");
-    if (pe.importsReadable) {
-        Open(j, '[');
-        for (const std::string& name : pe.imports) Str(j, name);
-        Close(j, ']');
-    } else {
-        Null(j);
-    }
-    Key(j, "delayImports");
-    if (pe.delayImportsReadable) {
-        Open(j, '[');
-        for (const std::string& name : pe.delayImports) Str(j, name);
-        Close(j, ']');
-    } else {
-        Null(j);
-    }
-    Close(j, '}');
+// A list of names, or null when its table is damaged.
+Json Names(bool readable, const std::vector<std::string>& names) {
+    if (!readable) return nullptr;
+    Json list = Json::array();
+    for (const std::string& name : names) list.push_back(name);
+    return list;
 }
 
-void LauncherJson(Json& j, const LauncherFacts& l) {
-    if (!l.read) {
-        Null(j);
-        return;
-    }
-    Open(j, '{');
-    Key(j, "strings");
-    Open(j, '{');
-    for (int i = 0; i < 4; ++i) {
-        Key(j, STRING_IDS[i]);
-        if (l.strings[i].present) {
-            Str(j, Utf8Of(l.strings[i].text));
-        } else {
-            Null(j);
-        }
-    }
-    Key(j, "8");
-    if (l.pin.present) {
-        Str(j, Utf8Of(l.pin.text));
-    } else {
-        Null(j);
-    }
-    Close(j, '}');
-    Key(j, "fileVersion");
-    if (l.hasVersion) {
-        Str(j, VersionText(l.fileVersion));
-    } else {
-        Null(j);
-    }
-    Key(j, "productVersion");
-    if (l.hasVersion) {
-        Str(j, VersionText(l.productVersion));
-    } else {
-        Null(j);
-    }
-    Key(j, "versionStrings");
-    Open(j, '{');
-    for (const auto& value : l.versionStrings) {
-        Key(j, value.first.c_str());
-        Str(j, Utf8Of(value.second));
-    }
-    Close(j, '}');
-    Key(j, "icons");
-    Open(j, '[');
-    for (const uint32_t size : l.iconSizes) Num(j, size == 0 ? 256 : size);
-    Close(j, ']');
-    Close(j, '}');
+Json RuntimePeJson(const PeFacts& pe) {
+    Json j;
+    j["pe"] = pe.valid;
+    j["machine"] = Hex16(pe.machine);
+    j["is64Bit"] = pe.valid && pe.machine == 0x8664 && pe.magic == 0x20B;
+    j["dll"] = pe.dll;
+    j["exportsInit"] = pe.exportsInit;
+    j["signed"] = pe.hasCertificateTable;
+    j["signer"] = TextOrNull(pe.signerKnown, pe.signer);
+    j["signerCodeSigning"] = pe.hasCertificateTable && pe.signerCodeSigning;
+    j["characteristics"] = pe.characteristics;
+    j["dllCharacteristics"] = pe.dllCharacteristics;
+    j["imports"] = Names(pe.importsReadable, pe.imports);
+    j["delayImports"] = Names(pe.delayImportsReadable, pe.delayImports);
+    return j;
 }
 
-void EntryJson(Json& j, const EntryFacts& e) {
-    Open(j, '{');
-    Key(j, "index");
-    Num(j, e.index);
-    Key(j, "name");
-    if (e.hasName) {
-        Str(j, Utf8Of(e.name));
-    } else {
-        Null(j);
+Json LauncherJson(const LauncherFacts& l) {
+    if (!l.read) return nullptr;
+    Json j;
+    Json strings = Json::object();
+    for (uint32_t id = FIRST_STRING_ID; id <= LAST_STRING_ID; ++id) {
+        const MaybeText& text = StringOf(l, static_cast<StringId>(id));
+        strings[std::to_string(id)] = TextOrNull(text.present, text.text);
     }
-    Key(j, "size");
-    Num(j, e.size);
-    Key(j, "directory");
-    Bool(j, e.directory);
-    Key(j, "folder");
-    if (e.folder == NO_FOLDER) {
-        Null(j);
-    } else {
-        Num(j, e.folder);
-    }
-    Key(j, "packOffset");
-    Maybe(j, e.packOffset);
-    Key(j, "coders");
-    Open(j, '[');
-    for (const CoderFacts& coder : e.coders) Str(j, coder.name);
-    Close(j, ']');
-    Key(j, "crc");
-    if (e.crcDefined) {
-        Num(j, e.crc);
-    } else {
-        Null(j);
-    }
-    Key(j, "role");
-    if (RoleName(e.role) != nullptr) {
-        Str(j, RoleName(e.role));
-    } else {
-        Null(j);
-    }
-    Key(j, "decode");
+    j["strings"] = std::move(strings);
+    j["fileVersion"] = TextOrNull(l.hasVersion, VersionText(l.fileVersion));
+    j["productVersion"] = TextOrNull(l.hasVersion, VersionText(l.productVersion));
+    // A key named twice keeps its first place and its last value, as a JSON reader reads it.
+    Json versionStrings = Json::object();
+    for (const auto& value : l.versionStrings) versionStrings[value.first] = Utf8Of(value.second);
+    j["versionStrings"] = std::move(versionStrings);
+    Json icons = Json::array();
+    for (const uint32_t size : l.iconSizes) icons.push_back(size == 0 ? 256 : size);
+    j["icons"] = std::move(icons);
+    return j;
+}
+
+Json EntryJson(const EntryFacts& e) {
+    Json j;
+    j["index"] = e.index;
+    j["name"] = TextOrNull(e.hasName, e.name);
+    j["size"] = e.size;
+    j["directory"] = e.directory;
+    j["folder"] = Maybe(e.folder != NO_FOLDER, e.folder);
+    j["packOffset"] = Maybe(e.packOffset);
+    Json coders = Json::array();
+    for (const CoderFacts& coder : e.coders) coders.push_back(coder.name);
+    j["coders"] = std::move(coders);
+    j["crc"] = Maybe(e.crcDefined, e.crc);
+    j["role"] = RoleName(e.role) != nullptr ? Json(RoleName(e.role)) : Json(nullptr);
+    Json decode = nullptr;
     if (e.decode.tried) {
-        Open(j, '{');
-        Key(j, "result");
-        Int(j, e.decode.result);
-        Key(j, "decodes");
-        Bool(j, e.decode.decodes);
-        Key(j, "crcMatches");
-        Bool(j, e.decode.crcMatches);
-        Key(j, "decodedCrc");
-        Maybe(j, e.decode.decodedCrc);
-        Key(j, "image");
-        if (e.decode.crcMatches) {
-            RuntimePeJson(j, e.runtimePe);
-        } else {
-            Null(j);
-        }
-        Close(j, '}');
-    } else {
-        Null(j);
+        decode["result"] = e.decode.result;
+        decode["decodes"] = e.decode.decodes;
+        decode["crcMatches"] = e.decode.crcMatches;
+        decode["decodedCrc"] = Maybe(e.decode.decodedCrc);
+        decode["image"] = e.decode.crcMatches ? RuntimePeJson(e.runtimePe) : Json(nullptr);
     }
-    Close(j, '}');
+    j["decode"] = std::move(decode);
+    return j;
+}
+
+Json ArchiveJson(const InspectReport& r) {
+    if (!r.archiveFound) return nullptr;
+    const Trailer t = TrailerOf(r);
+    const bool opened = r.openTried && r.openResult == 0;
+    Json j;
+    j["start"] = r.archiveStart;
+    j["gap"] = r.archiveStart - r.searchStart;
+    j["majorVersion"] = r.majorVersion;
+    j["minorVersion"] = r.minorVersion;
+    j["nextHeaderOffset"] = r.nextHeaderOffset;
+    j["nextHeaderSize"] = r.nextHeaderSize;
+    j["end"] = Maybe(r.archiveEnd);
+    j["bytesAfter"] = t.after;
+    j["bytesMissing"] = t.missing;
+    j["certificateTableAfter"] = t.certificate;
+    j["openResult"] = r.openTried ? Json(r.openResult) : Json(nullptr);
+    j["dataPos"] = Maybe(opened, r.dataPos);
+    j["folders"] = Maybe(opened, r.folderCount);
+    return j;
+}
+
+Json VerdictJson(const Verdict& v) {
+    Json j;
+    j["ok"] = v.ok;
+    j["stage"] = Maybe(!v.ok, static_cast<uint64_t>(v.stage));
+    j["message"] = TextOrNull(!v.ok && !v.message.empty(), v.message);
+    j["exitCode"] = v.code;
+    j["exitStatus"] = ExitStatusOf(v.code);
+    j["endedBy"] = v.ok                       ? Json(nullptr)
+                   : v.by == Ender::Windows ? Json("windows")
+                   : v.by == Ender::Runtime ? Json("runtime")
+                                            : Json("launcher");
+    j["chainAssumed"] = v.chainAssumed;
+    j["explanation"] = TextOrNull(!v.explanation.empty(), v.explanation);
+    return j;
 }
 
 }  // namespace
 
 std::string ReportJson(const InspectReport& r) {
     Json j;
-    Open(j, '{');
-    Key(j, "formatVersion");
-    Num(j, FORMAT_VERSION);
-    Key(j, "file");
-    Str(j, Utf8Of(r.path));
+    j["formatVersion"] = FORMAT_VERSION;
+    j["file"] = Utf8Of(r.path);
 
-    Key(j, "hostImage");
+    Json host = nullptr;
     if (r.probed) {
-        Open(j, '{');
-        Key(j, "searchStart");
-        Num(j, r.searchStart);
-        Key(j, "fileSize");
-        Num(j, r.fileSize);
-        Key(j, "certificateTable");
+        host["searchStart"] = r.searchStart;
+        host["fileSize"] = r.fileSize;
+        Json certificate = nullptr;
         if (r.host.hasCertificateTable) {
-            Open(j, '{');
-            Key(j, "offset");
-            Num(j, r.host.certificateOffset);
-            Key(j, "size");
-            Num(j, r.host.certificateSize);
-            Close(j, '}');
-        } else {
-            Null(j);
+            certificate["offset"] = r.host.certificateOffset;
+            certificate["size"] = r.host.certificateSize;
         }
-        Close(j, '}');
-    } else {
-        Null(j);
+        host["certificateTable"] = std::move(certificate);
     }
+    j["hostImage"] = std::move(host);
+    j["launcher"] = LauncherJson(r.launcher);
+    j["archive"] = ArchiveJson(r);
+    Json entries = Json::array();
+    for (const EntryFacts& e : r.entries) entries.push_back(EntryJson(e));
+    j["entries"] = std::move(entries);
 
-    Key(j, "launcher");
-    LauncherJson(j, r.launcher);
-
-    Key(j, "archive");
-    if (r.archiveFound) {
-        const Trailer t = TrailerOf(r);
-        Open(j, '{');
-        Key(j, "start");
-        Num(j, r.archiveStart);
-        Key(j, "gap");
-        Num(j, r.archiveStart - r.searchStart);
-        Key(j, "majorVersion");
-        Num(j, r.majorVersion);
-        Key(j, "minorVersion");
-        Num(j, r.minorVersion);
-        Key(j, "nextHeaderOffset");
-        Num(j, r.nextHeaderOffset);
-        Key(j, "nextHeaderSize");
-        Num(j, r.nextHeaderSize);
-        Key(j, "end");
-        Maybe(j, r.archiveEnd);
-        Key(j, "bytesAfter");
-        Num(j, t.after);
-        Key(j, "bytesMissing");
-        Num(j, t.missing);
-        Key(j, "certificateTableAfter");
-        Bool(j, t.certificate);
-        Key(j, "openResult");
-        if (r.openTried) {
-            Int(j, r.openResult);
-        } else {
-            Null(j);
-        }
-        const bool opened = r.openTried && r.openResult == 0;
-        Key(j, "dataPos");
-        Maybe(j, MaybeU64{opened, r.dataPos});
-        Key(j, "folders");
-        Maybe(j, MaybeU64{opened, r.folderCount});
-        Close(j, '}');
-    } else {
-        Null(j);
+    Json payload = nullptr;
+    if (r.payload.checked) {
+        payload["result"] = PayloadResultName(r.payload.result);
+        payload["entry"] = Maybe(r.payload.hasEntry, r.payload.entry);
+        payload["offset"] = Maybe(r.payload.offset);
+        payload["size"] = Maybe(r.payload.size);
+        payload["crc"] = Maybe(r.payload.hasEntry && r.payload.crcDefined, r.payload.crc);
     }
-
-    Key(j, "entries");
-    Open(j, '[');
-    for (const EntryFacts& e : r.entries) EntryJson(j, e);
-    Close(j, ']');
-
-    Key(j, "payload");
-    if (r.payload.result != PayloadVerdict::NotChecked) {
-        Open(j, '{');
-        Key(j, "result");
-        Str(j, PayloadResultName(r.payload.result));
-        Key(j, "entry");
-        Maybe(j, MaybeU64{r.payload.hasEntry, r.payload.entry});
-        Key(j, "offset");
-        Maybe(j, r.payload.offset);
-        Key(j, "size");
-        Maybe(j, r.payload.size);
-        Key(j, "crc");
-        Maybe(j, MaybeU64{r.payload.hasEntry && r.payload.crcDefined, r.payload.crc});
-        Close(j, '}');
-    } else {
-        Null(j);
-    }
-
-    Key(j, "runtime");
+    j["payload"] = std::move(payload);
+    Json runtime = nullptr;
     if (r.runtimeChecked) {
-        Open(j, '{');
-        Key(j, "entry");
-        Maybe(j, MaybeU64{r.runtimeEntry >= 0, static_cast<uint64_t>(r.runtimeEntry >= 0 ? r.runtimeEntry : 0)});
-        Key(j, "installable");
-        Bool(j, r.runtimeInstallable);
-        Close(j, '}');
-    } else {
-        Null(j);
+        const bool known = r.runtimeEntry >= 0;
+        runtime["entry"] = Maybe(known, known ? static_cast<uint64_t>(r.runtimeEntry) : 0);
+        runtime["installable"] = r.runtimeInstallable;
     }
-
-    Key(j, "trust");
+    j["runtime"] = std::move(runtime);
+    Json trust = nullptr;
     if (r.trust.checked) {
-        Open(j, '{');
-        Key(j, "checkedBy");
-        Str(j, r.trust.byMachine ? "this machine" : "trust roots");
-        Key(j, "verified");
-        Bool(j, r.trust.verified);
-        Key(j, "result");
-        Maybe(j, MaybeU64{!r.trust.verified && r.trust.result != 0, r.trust.result});
-        Key(j, "detail");
-        if (r.trust.detail.empty()) {
-            Null(j);
-        } else {
-            Str(j, r.trust.detail);
-        }
-        Close(j, '}');
-    } else {
-        Null(j);
+        trust["checkedBy"] = r.trust.byMachine ? "this machine" : "trust roots";
+        trust["verified"] = r.trust.verified;
+        trust["result"] = Maybe(!r.trust.verified && r.trust.result != 0, r.trust.result);
+        trust["detail"] = TextOrNull(!r.trust.detail.empty(), r.trust.detail);
     }
-
-    Key(j, "notes");
-    Open(j, '[');
-    for (const std::string& note : r.notes) Str(j, note);
-    Close(j, ']');
-
-    Key(j, "verdict");
-    Open(j, '{');
-    Key(j, "ok");
-    Bool(j, r.verdict.ok);
-    Key(j, "stage");
-    Maybe(j, MaybeU64{!r.verdict.ok, static_cast<uint64_t>(r.verdict.stage)});
-    Key(j, "message");
-    if (!r.verdict.ok && !r.verdict.message.empty()) {
-        Str(j, Utf8Of(r.verdict.message));
-    } else {
-        Null(j);
-    }
-    Key(j, "exitCode");
-    Int(j, r.verdict.code);
-    Key(j, "exitStatus");
-    Int(j, ExitStatusOf(r.verdict.code));
-    Key(j, "endedBy");
-    if (r.verdict.ok) {
-        Null(j);
-    } else {
-        Str(j, r.verdict.by == Ender::Windows ? "windows" : r.verdict.by == Ender::Runtime ? "runtime" : "launcher");
-    }
-    Key(j, "chainAssumed");
-    Bool(j, r.verdict.chainAssumed);
-    Key(j, "explanation");
-    if (r.verdict.explanation.empty()) {
-        Null(j);
-    } else {
-        Str(j, r.verdict.explanation);
-    }
-    Close(j, '}');
-    Close(j, '}');
-    j.text += '\n';
-    return j.text;
+    j["trust"] = std::move(trust);
+    Json notes = Json::array();
+    for (const std::string& note : r.notes) notes.push_back(note);
+    j["notes"] = std::move(notes);
+    j["verdict"] = VerdictJson(r.verdict);
+    // Texts from the package are arbitrary bytes: what is not UTF-8 becomes
+    // U+FFFD, so the document always parses; controls are escaped.
+    return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -56,9 +56,11 @@ std::string ReportText(const InspectReport& r) {
     }
     if (r.launcher.read) {
         const LauncherFacts& l = r.launcher;
-        Line(out, "launcher", "settings 4 " + TextOrNone(l.strings[0]) + ", 5 " + TextOrNone(l.strings[1]) + ", 6 " +
-                                  TextOrNone(l.strings[2]) + "; publisher " + TextOrNone(l.strings[3]) + "; pin " +
-                                  TextOrNone(l.pin));
+        Line(out, "launcher", "settings 4 " + TextOrNone(StringOf(l, SETTING_THIRD_ARGUMENT)) + ", 5 " +
+                                  TextOrNone(StringOf(l, SETTING_FOURTH_ARGUMENT)) + ", 6 " +
+                                  TextOrNone(StringOf(l, SETTING_REMOVE_AFTER)) + "; publisher " +
+                                  TextOrNone(StringOf(l, PUBLISHER_STRING_ID)) + "; pin " +
+                                  TextOrNone(StringOf(l, PIN_STRING_ID)));
         std::string version = l.hasVersion ? "version " + VersionText(l.fileVersion) + " (product " +
                                                  VersionText(l.productVersion) + ")"
                                            : std::string("no version block");
@@ -123,13 +125,13 @@ std::string ReportText(const InspectReport& r) {
             out += text + "\n";
         }
     }
-    if (r.payload.result != PayloadVerdict::NotChecked) {
+    if (r.payload.checked) {
         std::string text;
         if (r.payload.hasEntry) {
             text = "entry #" + Dec(r.payload.entry) + " at " + Dec(r.payload.offset.value) + ", " +
                    Dec(r.payload.size.value) + " bytes: ";
         }
-        text += r.payload.result == PayloadVerdict::Ok ? std::string("in-place CRC check ok")
+        text += r.payload.result == PayloadResult::Ok ? std::string("in-place CRC check ok")
                                                        : std::string(PayloadResultName(r.payload.result));
         Line(out, "payload", text);
     }

@@ -52,10 +52,10 @@ std::string Listed(const std::vector<std::string>& names) {
     return out;
 }
 
-std::string TrustRefusalWhy(const CheckResult& judged, const TrustAsked& asked, const std::u16string& publisher) {
+std::string TrustRefusalWhy(const Ending& judged, const TrustAsked& asked, const std::u16string& publisher) {
     const uint32_t result = asked.answer.result;
     const bool machine = asked.facts.byMachine;
-    switch (judged.ending.outcome) {
+    switch (judged.outcome) {
         case Outcome::NotSigned:
             return "the runtime library carries no Authenticode signature. Sign it with a certificate whose name is " +
                    Quoted(publisher) + " (vorlane-pack --sign-runtime or --sign-pkcs12).";
@@ -95,7 +95,7 @@ std::string TrustRefusalWhy(const CheckResult& judged, const TrustAsked& asked, 
 // launcher's own function.
 bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const InspectOptions& options,
                     const Pin* pin, InspectReport* report) {
-    const MaybeText& publisherText = report->launcher.strings[3];
+    const MaybeText& publisherText = StringOf(report->launcher, PUBLISHER_STRING_ID);
     if (!publisherText.present) {
         Refuse(report, EndWith(Outcome::NoPublisher),
                "string 7 of the launcher's string table is missing or empty: the launcher refuses every runtime "
@@ -125,19 +125,20 @@ bool JudgeSignature(const PeFacts& pe, const std::vector<uint8_t>& image, const 
                                 " whose CRC-32 matches, not only this one (vorlane-pack writes the pin of a signed "
                                 "runtime library unless told --no-pin).");
     }
-    const CheckResult judged = JudgeTrustAnswer(&asked.answer, publisher.c_str(), publisher.size(), pin);
+    Ending judged{};
+    const CheckVerdict verdict = JudgeTrustAnswer(&asked.answer, publisher.c_str(), publisher.size(), pin, &judged);
     report->verdict.chainAssumed = assumed;
     if (asked.facts.byMachine) {
         // What the machine said of the chain, as the launcher reads its answer.
-        const Outcome outcome = judged.ending.outcome;
-        const bool chainRefused = judged.verdict != CheckVerdict::Passed &&
+        const Outcome outcome = judged.outcome;
+        const bool chainRefused = verdict != CheckVerdict::Passed &&
                                   (outcome == Outcome::NotSigned || outcome == Outcome::Revoked ||
                                    outcome == Outcome::Untrusted || outcome == Outcome::BadSignature);
         report->trust.verified = !chainRefused;
         report->trust.result = chainRefused ? asked.answer.result : 0;
     }
-    if (judged.verdict == CheckVerdict::Passed) return true;
-    Refuse(report, judged.ending, TrustRefusalWhy(judged, asked, publisher));
+    if (verdict == CheckVerdict::Passed) return true;
+    Refuse(report, judged, TrustRefusalWhy(judged, asked, publisher));
     return false;
 }
 
@@ -189,9 +190,10 @@ void JudgeLoad(const PeFacts& pe, InspectReport* report) {
                "__declspec(dllexport) on x64).");
         return;
     }
-    if (!report->launcher.strings[0].present || !report->launcher.strings[1].present) {
+    const bool third = StringOf(report->launcher, SETTING_THIRD_ARGUMENT).present;
+    if (!third || !StringOf(report->launcher, SETTING_FOURTH_ARGUMENT).present) {
         Refuse(report, EndWith(Outcome::SettingMissing),
-               std::string("setting ") + (report->launcher.strings[0].present ? "5" : "4") +
+               "setting " + Dec(third ? SETTING_FOURTH_ARGUMENT : SETTING_THIRD_ARGUMENT) +
                    " is missing from the launcher's string table: the launcher loads the runtime but does not call "
                    "it. Give it a value (vorlane-pack --setting4 / --setting5).");
         return;
@@ -235,7 +237,7 @@ void RefuseUnstartable(InspectReport* report, uint64_t size) {
 
 void JudgeRuntime(const std::vector<uint8_t>& installed, const InspectOptions& options, InspectReport* report) {
     // The check reads the pin before it even opens the library.
-    const MaybeText& pinText = report->launcher.pin;
+    const MaybeText& pinText = StringOf(report->launcher, PIN_STRING_ID);
     Pin pin{};
     if (pinText.present && !ParsePin(pinText.text.substr(0, PUBLISHER_CAPACITY - 1).c_str(), &pin)) {
         Refuse(report, EndWith(Outcome::PinUnreadable),

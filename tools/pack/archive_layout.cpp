@@ -1,6 +1,7 @@
 #include "tools/pack/archive_layout.h"
 
 #include "archive/file_crc.h"
+#include "base/names.h"
 
 namespace {
 
@@ -22,8 +23,6 @@ enum : uint8_t {
 };
 
 constexpr uint32_t ENTRY_ATTRIBUTES = 0x20;  // FILE_ATTRIBUTE_ARCHIVE
-const char PAYLOAD_NAME[] = "vorlane.bin";
-const char RUNTIME_NAME[] = "VorlaneStub.dll";
 
 // The Copy coder alone: simple (one stream in, one out), id 00, no properties.
 const uint8_t COPY_FOLDER[] = {0x01, 0x01, 0x00};
@@ -46,11 +45,11 @@ bool AppendLe32(ByteBuffer* buffer, uint32_t value) {
     return Append(buffer, bytes, 4);
 }
 
-bool AppendName(ByteBuffer* buffer, const char* name) {
-    for (const char* c = name;; ++c) {
-        const uint8_t unit[2] = {static_cast<uint8_t>(*c), 0};  // ASCII names as UTF-16LE
+bool AppendName(ByteBuffer* buffer, const char16_t* name) {
+    for (const char16_t* c = name;; ++c) {
+        const uint8_t unit[2] = {static_cast<uint8_t>(*c), static_cast<uint8_t>(*c >> 8)};  // UTF-16LE
         if (!Append(buffer, unit, 2)) return false;
-        if (*c == '\0') return true;
+        if (*c == 0) return true;
     }
 }
 
@@ -101,7 +100,7 @@ bool BuildArchiveHeader(uint64_t payloadSize, uint32_t payloadCrc, const Runtime
          AppendLe32(h, payloadCrc) && AppendLe32(h, runtimeCrc) && AppendByte(h, kEnd) && AppendByte(h, kEnd);
 
     ByteBuffer names;
-    ok = ok && AppendByte(&names, 0) && AppendName(&names, PAYLOAD_NAME) && AppendName(&names, RUNTIME_NAME);
+    ok = ok && AppendByte(&names, 0) && AppendName(&names, PAYLOAD_NAME) && AppendName(&names, LIBRARY_NAME);
     ok = ok && AppendByte(h, kFilesInfo) && AppendNumber(h, 2) && AppendByte(h, kName) &&
          AppendNumber(h, names.size) && Append(h, names.data, names.size);
     ok = ok && AppendByte(h, kWinAttributes) && AppendNumber(h, 2 + 2 * 4) && AppendByte(h, 1) && AppendByte(h, 0) &&

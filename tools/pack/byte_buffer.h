@@ -44,7 +44,7 @@ inline bool Append(ByteBuffer* buffer, const void* bytes, size_t size) {
 inline bool AppendByte(ByteBuffer* buffer, uint8_t value) { return Append(buffer, &value, 1); }
 
 // Empties the buffer and gives its memory back.
-inline void Release(ByteBuffer* buffer) {
+inline void Free(ByteBuffer* buffer) {
     std::free(buffer->data);
     buffer->data = nullptr;
     buffer->size = 0;

@@ -78,7 +78,7 @@ bool CheckSignedPackage(const PackOptions& options, const std::string& path, Fai
     if (report.verdict.by == Ender::Windows) return Refused(report, failure);
     // Unchecked packages may be refused for their runtime; the archive must open whatever the check says.
     const bool opens = report.archiveFound && report.openTried && report.openResult == 0 &&
-                       report.payload.result == PayloadVerdict::Ok;
+                       report.payload.checked && report.payload.result == PayloadResult::Ok;
     if (opens && (!CheckRuns(options) || report.verdict.ok)) return true;
     return Fail(failure, PACK_EXIT_FAILED,
                 "the signed package no longer opens as the unsigned one did (" + VerdictText(report.verdict) +

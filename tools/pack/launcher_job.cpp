@@ -18,8 +18,8 @@ std::u16string Wide(const std::string& text) {
 
 // Adds a string change unless the launcher holds that text already (an empty
 // text: the string left out, unless it is out already).
-void Change(const LauncherFacts& facts, uint32_t id, const std::u16string& text, ResourceJob* job) {
-    const MaybeText& now = id == 8 ? facts.pin : facts.strings[id - 4];
+void Change(const LauncherFacts& facts, StringId id, const std::u16string& text, ResourceJob* job) {
+    const MaybeText& now = StringOf(facts, id);
     const bool already = text.empty() ? !facts.read || !now.present : facts.read && now.present && now.text == text;
     if (already) return;
     job->strings.push_back(StringChange{id, text});
@@ -48,8 +48,8 @@ void AddVersionStrings(const PackOptions& options, const LauncherFacts& facts, c
     std::u16string product;
     if (facts.hasVersion) {
         publisher = !runtime.publisher.empty() ? runtime.publisher
-                    : facts.strings[3].present ? facts.strings[3].text
-                                               : std::u16string();
+                    : StringOf(facts, PUBLISHER_STRING_ID).present ? StringOf(facts, PUBLISHER_STRING_ID).text
+                                                                   : std::u16string();
         const std::string name = ToolNameOf(options.output);
         if (Utf16FromUtf8(name, &file)) {
             const size_t stem = file.size() - (file.size() > 4 ? 4 : 0);
@@ -78,9 +78,9 @@ std::string Listed(const ResourceJob& job) {
     bool publisher = false;
     bool pin = false;
     for (const StringChange& change : job.strings) {
-        settings = settings || change.id < 7;
-        publisher = publisher || change.id == 7;
-        pin = pin || change.id == 8;
+        settings = settings || change.id < PUBLISHER_STRING_ID;
+        publisher = publisher || change.id == PUBLISHER_STRING_ID;
+        pin = pin || change.id == PIN_STRING_ID;
     }
     if (settings) add("settings");
     if (publisher) add("publisher");
@@ -104,13 +104,15 @@ bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const R
 
     const LauncherFacts facts = ReadLauncherFacts(files.launcher.data(), files.launcher.size());
     ResourceJob job;
-    const GivenText* settings[] = {&options.setting4, &options.setting5, &options.setting6};
-    for (uint32_t i = 0; i < 3; ++i) {
-        if (settings[i]->given) Change(facts, 4 + i, Wide(settings[i]->text), &job);
+    const std::pair<StringId, const GivenText*> settings[] = {{SETTING_THIRD_ARGUMENT, &options.setting4},
+                                                              {SETTING_FOURTH_ARGUMENT, &options.setting5},
+                                                              {SETTING_REMOVE_AFTER, &options.setting6}};
+    for (const auto& setting : settings) {
+        if (setting.second->given) Change(facts, setting.first, Wide(setting.second->text), &job);
     }
-    if (!runtime.publisher.empty()) Change(facts, 7, runtime.publisher, &job);
+    if (!runtime.publisher.empty()) Change(facts, PUBLISHER_STRING_ID, runtime.publisher, &job);
     // Without a pin of this build, one an earlier packing left would refuse it.
-    Change(facts, 8, runtime.pinned ? Wide(runtime.pinText) : std::u16string(), &job);
+    Change(facts, PIN_STRING_ID, runtime.pinned ? Wide(runtime.pinText) : std::u16string(), &job);
     job.icon = files.icon;
     if (options.fileVersion.given) {
         job.setVersion = true;

@@ -86,7 +86,7 @@ PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, cons
         return PackResult::OutOfMemory;
     }
     const uint64_t fixed = uint64_t{cut} + ARCHIVE_START_HEADER_SIZE + report->runtimePacked + planned.size;
-    Release(&planned);
+    Free(&planned);
     if (inputs.payload.size >= WINDOWS_START_LIMIT || fixed >= WINDOWS_START_LIMIT - inputs.payload.size) {
         report->packageSize = fixed + inputs.payload.size;
         return PackResult::TooLarge;
@@ -106,7 +106,7 @@ PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, cons
     Sink sink{&output, {}};
     const uint8_t zeros[ARCHIVE_START_HEADER_SIZE] = {};
     if (!Emit(&sink, image.data, image.size) || !Emit(&sink, zeros, sizeof zeros)) return PackResult::WriteFailed;
-    Release(&image);
+    Free(&image);
 
     result = CopyPayload(inputs.payload, &sink, progress, inputs.runtimeSize, total, &report->payloadSize,
                          &report->payloadCrc);

@@ -120,8 +120,9 @@ bool Pack(PackOptions& options, Failure* failure) {
         summary.payloadOffset = report.searchStart + 32;
         summary.payloadSize = report.payloadSize;
         summary.pin = runtime.pinText;
-        summary.hasPublisher = facts.strings[3].present;
-        summary.publisher = facts.strings[3].text;
+        const MaybeText& publisher = StringOf(facts, PUBLISHER_STRING_ID);
+        summary.hasPublisher = publisher.present;
+        summary.publisher = publisher.text;
         summary.checked = CheckRuns(options);
         summary.signedPackage = options.sign.signExe;
         ToolWriteOut(SummaryJson(summary));

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint64_t SIGNED_RUNTIME_LIMIT = 1u << 30;
-const char RUNTIME_NAME[] = "VorlaneStub.dll";
 
 std::string SignerOf(const SignSettings& sign) {
     if (!sign.command.empty()) return "your signing command";
@@ -45,7 +44,7 @@ bool SignRuntime(const PackOptions& options, std::string* work, PackFiles* files
     if (work->empty() && !ToolMakeWorkFolder(work, &why)) {
         return Fail(failure, PACK_EXIT_FAILED, "cannot make a temporary folder: " + why);
     }
-    const std::string signedPath = ToolJoin(*work, RUNTIME_NAME);
+    const std::string signedPath = ToolJoin(*work, Utf8Of(LIBRARY_NAME));
     Say("signing the runtime library with " + SignerOf(options.sign));
     if (!SignFile(options.sign, options.runtime, signedPath, "the runtime library", &why)) {
         if (Interrupted(failure)) return false;

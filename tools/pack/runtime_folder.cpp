@@ -187,7 +187,7 @@ PackResult EncodeRuntimeFolder(const uint8_t* runtime, size_t size, const PackPr
     result = EncodeLzma(split[BCJ2_STREAM_MAIN], MAIN_DICTIONARY, size, &bridge, &folder->packed[0],
                         folder->lzmaProps[2]);
     if (result != PackResult::Ok) return result;
-    Release(&split[BCJ2_STREAM_MAIN]);
+    Free(&split[BCJ2_STREAM_MAIN]);
     if (!Append(&folder->packed[1], split[BCJ2_STREAM_RC].data, split[BCJ2_STREAM_RC].size)) {
         return PackResult::OutOfMemory;
     }
