@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/file_layer.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -11,12 +12,6 @@ constexpr size_t HEADER_BLOCK_SIZE = 4096;
 constexpr uint32_t SECTION_TABLE_OFFSET = 264;  // signature, file header, 64-bit optional header
 constexpr uint32_t SECTION_HEADER_SIZE = 40;
 constexpr uint32_t MAX_LFANEW = HEADER_BLOCK_SIZE - SECTION_TABLE_OFFSET;  // 3832
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 const uint8_t SIGNATURE[6] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C};
 

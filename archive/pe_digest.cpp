@@ -7,15 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "platform/platform.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // One of the SDK's hashes behind one interface.
 struct Hasher {

@@ -6,13 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline bool Has(size_t size, size_t at, size_t length) { return at <= size && length <= size - at; }
-
-inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
+#include "base/bytes.h"
 
 // The sections of an image, to map RVAs to file offsets.
 struct Sections {

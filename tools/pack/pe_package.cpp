@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
 #include "tools/pack/package_writer.h"
 
 namespace {
@@ -10,12 +11,6 @@ constexpr size_t HEADER_BLOCK = 4096;
 constexpr size_t SECTION_TABLE_OFFSET = 264;  // signature, file header, 64-bit optional header
 constexpr size_t SECTION_HEADER_SIZE = 40;
 constexpr size_t CERTIFICATE_ENTRY = 24 + 112 + 4 * 8;  // data directory 4, from the PE signature
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 uint64_t Fold(uint64_t sum) {
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);

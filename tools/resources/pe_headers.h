@@ -43,13 +43,6 @@ constexpr uint32_t DIRECTORY_RELOCATIONS = 5;
 // False when the headers or the section table do not fit in the image.
 bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* headers);
 
-inline void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 inline uint32_t AlignUp(uint32_t value, uint32_t alignment) {
     return alignment == 0 ? value : (value + alignment - 1) / alignment * alignment;
 }

@@ -184,32 +184,32 @@ ResourceResult WriteResources(const std::vector<uint8_t>& image, const Resources
 
     uint8_t* o = out->data();
     for (const PeSectionHeader* s : after) {
-        Put32(o + s->at + 12, s->virtualAddress);
-        Put32(o + s->at + 20, s->rawPointer);
+        PutLe32(o + s->at + 12, s->virtualAddress);
+        PutLe32(o + s->at + 20, s->rawPointer);
     }
-    Put32(o + rsrc.at + 8, newVirtualSize);
-    Put32(o + rsrc.at + 16, newRawSize);
-    Put32(o + h.directories + 8 * DIRECTORY_RESOURCES + 4, newVirtualSize);
+    PutLe32(o + rsrc.at + 8, newVirtualSize);
+    PutLe32(o + rsrc.at + 16, newRawSize);
+    PutLe32(o + h.directories + 8 * DIRECTORY_RESOURCES + 4, newVirtualSize);
     uint32_t relocations = 0;
     uint32_t relocationSize = 0;
     if (movable && !after.empty() && DirectoryOf(image.data(), h, DIRECTORY_RELOCATIONS, &relocations, &relocationSize)) {
-        Put32(o + h.directories + 8 * DIRECTORY_RELOCATIONS, relocations + relocationDelta);
+        PutLe32(o + h.directories + 8 * DIRECTORY_RELOCATIONS, relocations + relocationDelta);
     }
     if (h.directoryCount > DIRECTORY_CERTIFICATES) {
         // A signature does not survive the rewrite, and its bytes are left behind.
-        Put32(o + h.directories + 8 * DIRECTORY_CERTIFICATES, 0);
-        Put32(o + h.directories + 8 * DIRECTORY_CERTIFICATES + 4, 0);
+        PutLe32(o + h.directories + 8 * DIRECTORY_CERTIFICATES, 0);
+        PutLe32(o + h.directories + 8 * DIRECTORY_CERTIFICATES + 4, 0);
     }
     if (Le32(o + h.fileHeader + 8) >= oldEnd) {  // a COFF symbol table past the sections: left behind too
-        Put32(o + h.fileHeader + 8, 0);
-        Put32(o + h.fileHeader + 12, 0);
+        PutLe32(o + h.fileHeader + 8, 0);
+        PutLe32(o + h.fileHeader + 12, 0);
     }
-    Put32(o + h.optional + OPT_SIZE_OF_IMAGE, AlignUp(imageEnd, h.sectionAlignment));
+    PutLe32(o + h.optional + OPT_SIZE_OF_IMAGE, AlignUp(imageEnd, h.sectionAlignment));
     if (rsrc.characteristics & 0x40) {  // initialized data
         const uint32_t initialized = Le32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA);
-        Put32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA, initialized - rsrc.rawSize + newRawSize);
+        PutLe32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA, initialized - rsrc.rawSize + newRawSize);
     }
-    Put32(o + h.optional + OPT_CHECKSUM, PeChecksum(*out, h.optional + OPT_CHECKSUM));
+    PutLe32(o + h.optional + OPT_CHECKSUM, PeChecksum(*out, h.optional + OPT_CHECKSUM));
     return ResourceResult::Ok;
 }
 
