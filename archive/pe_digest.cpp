@@ -82,15 +82,6 @@ bool HashRange(const PeReader& reader, Hasher* hasher, CheckBuffer* buffer, uint
     return true;
 }
 
-bool Fits(uint64_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
-
-bool ReadMemory(void* context, uint64_t offset, void* buffer, size_t size) {
-    const MemoryFile* file = static_cast<const MemoryFile*>(context);
-    if (!Fits(file->size, offset, size)) return false;
-    std::memcpy(buffer, file->bytes + offset, size);
-    return true;
-}
-
 // The fields the digest depends on, from the headers.
 struct Layout {
     uint64_t checksumAt;
@@ -110,8 +101,8 @@ PeDigestResult ReadLayout(const PeReader& reader, Layout* layout) {
     const uint64_t pe = Le32(dos + 60);
     // Signature, file header, and the optional header up to the certificate table's entry.
     uint8_t head[24 + 152];
-    if (!Fits(reader.size, pe, 26)) return PeDigestResult::NotPe;
-    const size_t available = Fits(reader.size, pe, sizeof head) ? sizeof head : static_cast<size_t>(reader.size - pe);
+    if (!Has(reader.size, pe, 26)) return PeDigestResult::NotPe;
+    const size_t available = Has(reader.size, pe, sizeof head) ? sizeof head : static_cast<size_t>(reader.size - pe);
     std::memset(head, 0, sizeof head);
     if (!reader.read(reader.context, pe, head, available)) return PeDigestResult::ReadFailed;
     const uint16_t magic = Le16(head + 24);
@@ -140,7 +131,7 @@ PeDigestResult ReadLayout(const PeReader& reader, Layout* layout) {
     }
     const bool noTable = layout->certificateOffset == 0 && layout->certificateSize == 0;
     if (!noTable && (layout->certificateOffset == 0 || layout->certificateSize == 0 ||
-                     !Fits(reader.size, layout->certificateOffset, layout->certificateSize))) {
+                     !Has(reader.size, layout->certificateOffset, layout->certificateSize))) {
         return PeDigestResult::Damaged;
     }
     return PeDigestResult::Ok;
@@ -161,7 +152,7 @@ PeDigestResult ReadSections(const PeReader& reader, const Layout& layout, CheckB
             const uint8_t* header = buffer->bytes + i * 40;
             const RawRange range{Le32(header + 20), Le32(header + 16)};
             if (range.size == 0) continue;  // nothing in the file
-            if (!Fits(reader.size, range.pointer, range.size)) return PeDigestResult::Damaged;
+            if (!Has(reader.size, range.pointer, range.size)) return PeDigestResult::Damaged;
             list->items[list->count++] = range;
         }
         first += static_cast<uint32_t>(count);
@@ -173,9 +164,6 @@ PeDigestResult ReadSections(const PeReader& reader, const Layout& layout, CheckB
 
 }  // namespace
 
-PeReader MemoryReader(const MemoryFile* file) {
-    return PeReader{ReadMemory, const_cast<MemoryFile*>(file), file->size};
-}
 
 PeDigestResult AuthenticodeDigest(const PeReader& reader, PlatDigestKind algorithm, Pin* digest,
                                   CheckBuffer* buffer) {
