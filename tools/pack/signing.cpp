@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "base/bytes.h"
+#include "archive/pe_view.h"
 #include "tools/host/host.h"
 #include "tools/host/text.h"
 
@@ -517,22 +517,13 @@ std::string SignerWords(const std::string& output, size_t count) {
 }
 
 bool HasCertificateTable(const uint8_t* head, size_t headSize, uint64_t fileSize) {
-    if (headSize < 64 || head[0] != 'M' || head[1] != 'Z') return false;
-    const uint64_t pe = Le32(head + 60);
-    if (pe + 24 + 2 > headSize || std::memcmp(head + pe, "PE\0\0", 4) != 0) return false;
-    const size_t optional = static_cast<size_t>(pe) + 24;
-    const uint16_t magic = Le16(head + optional);
-    size_t countField = 0;
-    if (magic == 0x10B) {
-        countField = optional + 92;
-    } else if (magic == 0x20B) {
-        countField = optional + 108;
-    } else {
-        return false;
-    }
-    const size_t entry = countField + 4 + 4 * 8;
-    if (entry + 8 > headSize || Le32(head + countField) <= 4) return false;
-    const uint64_t offset = Le32(head + entry);
-    const uint64_t size = Le32(head + entry + 4);
-    return offset != 0 && size >= 8 && offset + size <= fileSize;
+    const MemoryFile file{head, headSize};
+    const PeReader reader = MemoryReader(&file);
+    PeView view;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    if (ReadPeView(reader, &view) != PeRead::Ok) return false;
+    if (ReadPeDirectory(reader, view, 4, &offset, &size) != PeRead::Ok) return false;
+    // A table smaller than its own 8-byte entry header holds no signature.
+    return offset != 0 && size >= 8 && uint64_t{offset} + size <= fileSize;
 }
