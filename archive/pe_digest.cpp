@@ -109,14 +109,14 @@ PeDigestResult ReadLayout(const PeReader& reader, Layout* layout) {
     if (read != PeRead::Ok && read != PeRead::Damaged) return ResultOf(read);
     if (view.magic != PE32_MAGIC && view.magic != PE32_PLUS_MAGIC) return PeDigestResult::NotPe;
     // An image without a certificate table entry cannot carry a signature.
-    if (read == PeRead::Damaged || view.directoryCount < 5) return PeDigestResult::Damaged;
-    PeRead field = ReadPeDirectory(reader, view, 4, &layout->certificateOffset, &layout->certificateSize);
+    if (read == PeRead::Damaged || view.directoryCount <= DIRECTORY_CERTIFICATES) return PeDigestResult::Damaged;
+    PeRead field = ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &layout->certificateOffset, &layout->certificateSize);
     if (field != PeRead::Ok) return ResultOf(field);
     uint32_t headersEnd = 0;
-    field = ReadPeField32(reader, view, 60, &headersEnd);
+    field = ReadPeField32(reader, view, OPT_SIZE_OF_HEADERS, &headersEnd);
     if (field != PeRead::Ok) return ResultOf(field);
-    layout->checksumAt = view.optional + 64;
-    layout->certificateEntryAt = view.directories + 4 * 8;
+    layout->checksumAt = view.optional + OPT_CHECKSUM;
+    layout->certificateEntryAt = view.directories + DIRECTORY_CERTIFICATES * 8;
     layout->headersEnd = headersEnd;
     layout->sectionTable = view.sectionTable;
     layout->sectionCount = view.sectionCount;

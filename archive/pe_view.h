@@ -36,6 +36,21 @@ struct PeView {
     uint32_t directoryCount;  // NumberOfRvaAndSizes, as many as the optional header holds
 };
 
+// Offsets in a 64-bit or 32-bit optional header that both share.
+constexpr uint32_t OPT_SIZE_OF_INITIALIZED_DATA = 8;
+constexpr uint32_t OPT_SECTION_ALIGNMENT = 32;
+constexpr uint32_t OPT_FILE_ALIGNMENT = 36;
+constexpr uint32_t OPT_SIZE_OF_IMAGE = 56;
+constexpr uint32_t OPT_SIZE_OF_HEADERS = 60;
+constexpr uint32_t OPT_CHECKSUM = 64;
+
+constexpr uint32_t DIRECTORY_EXPORTS = 0;
+constexpr uint32_t DIRECTORY_IMPORTS = 1;
+constexpr uint32_t DIRECTORY_RESOURCES = 2;
+constexpr uint32_t DIRECTORY_CERTIFICATES = 4;  // the one entry that holds a file offset, not an RVA
+constexpr uint32_t DIRECTORY_RELOCATIONS = 5;
+constexpr uint32_t DIRECTORY_DELAY_IMPORTS = 13;
+
 constexpr uint16_t PE32_MAGIC = 0x10B;
 constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
 

@@ -166,7 +166,7 @@ LauncherFacts ReadLauncherFacts(const uint8_t* bytes, size_t size) {
     uint32_t length = 0;
     if (!ReadPeBytes(bytes, size, &image)) return facts;
     facts.read = true;
-    if (!Directory(image, 2, &rva, &length)) return facts;
+    if (!Directory(image, DIRECTORY_RESOURCES, &rva, &length)) return facts;
     ResourceTree tree{bytes, size, &image, 0};
     if (!OffsetOfRva(image, rva, &tree.base)) return facts;
     ReadStrings(tree, &facts);

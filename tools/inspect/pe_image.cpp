@@ -131,22 +131,21 @@ PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
     facts.magic = view.magic;
     if (read != PeRead::Ok || (view.magic != PE32_MAGIC && view.magic != PE32_PLUS_MAGIC)) return facts;
 
-    // Directory 4: the certificate table, the one entry that holds a file offset.
     uint32_t offset = 0;
     uint32_t length = 0;
-    if (ReadPeDirectory(MemoryReader(&image.file), view, 4, &offset, &length) == PeRead::Ok) {
+    if (ReadPeDirectory(MemoryReader(&image.file), view, DIRECTORY_CERTIFICATES, &offset, &length) == PeRead::Ok) {
         facts.certificateOffset = offset;
         facts.certificateSize = length;
         facts.hasCertificateTable = offset != 0 && length != 0;
     }
     if (!wholeImage) return facts;
     uint32_t rva = 0;
-    if (Directory(image, 0, &rva, &length)) facts.exportsInit = ExportsName(image, rva, "VorlaneInit");
+    if (Directory(image, DIRECTORY_EXPORTS, &rva, &length)) facts.exportsInit = ExportsName(image, rva, "VorlaneInit");
     facts.characteristics = view.characteristics;
     const size_t optional = static_cast<size_t>(view.optional);
     if (Has(size, optional + 70, 2)) facts.dllCharacteristics = Le16(bytes + optional + 70);
-    if (Directory(image, 1, &rva, &length)) ReadImports(image, rva, &facts);
-    if (Directory(image, 13, &rva, &length)) {
+    if (Directory(image, DIRECTORY_IMPORTS, &rva, &length)) ReadImports(image, rva, &facts);
+    if (Directory(image, DIRECTORY_DELAY_IMPORTS, &rva, &length)) {
         uint64_t imageBase = 0;
         if (facts.magic == PE32_PLUS_MAGIC && Has(size, optional + 24, 8)) {
             imageBase = Le64(bytes + optional + 24);

@@ -523,7 +523,7 @@ bool HasCertificateTable(const uint8_t* head, size_t headSize, uint64_t fileSize
     uint32_t offset = 0;
     uint32_t size = 0;
     if (ReadPeView(reader, &view) != PeRead::Ok) return false;
-    if (ReadPeDirectory(reader, view, 4, &offset, &size) != PeRead::Ok) return false;
+    if (ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &offset, &size) != PeRead::Ok) return false;
     // A table smaller than its own 8-byte entry header holds no signature.
     return offset != 0 && size >= 8 && uint64_t{offset} + size <= fileSize;
 }

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/inspect/pe_layout.h"
+#include "archive/pe_view.h"
+#include "base/bytes.h"
 
 struct PeSectionHeader {
     size_t at;  // offset of the 40-byte header in the image
@@ -27,18 +28,6 @@ struct PeHeaders {
     uint32_t headersSize;  // SizeOfHeaders
     std::vector<PeSectionHeader> sections;
 };
-
-// Offsets in a 64-bit or 32-bit optional header that both share.
-constexpr size_t OPT_SIZE_OF_INITIALIZED_DATA = 8;
-constexpr size_t OPT_SECTION_ALIGNMENT = 32;
-constexpr size_t OPT_FILE_ALIGNMENT = 36;
-constexpr size_t OPT_SIZE_OF_IMAGE = 56;
-constexpr size_t OPT_SIZE_OF_HEADERS = 60;
-constexpr size_t OPT_CHECKSUM = 64;
-
-constexpr uint32_t DIRECTORY_RESOURCES = 2;
-constexpr uint32_t DIRECTORY_CERTIFICATES = 4;
-constexpr uint32_t DIRECTORY_RELOCATIONS = 5;
 
 // False when the headers or the section table do not fit in the image.
 bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* headers);
