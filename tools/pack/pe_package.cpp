@@ -3,12 +3,11 @@
 #include <cstring>
 
 #include "archive/host_image.h"
+#include "archive/pe_view.h"
 #include "base/bytes.h"
 #include "tools/pack/package_writer.h"
 
 namespace {
-
-constexpr size_t CERTIFICATE_ENTRY = 24 + 112 + 4 * 8;  // data directory 4, from the PE signature
 
 uint64_t Fold(uint64_t sum) {
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
@@ -58,31 +57,36 @@ ImageCheck CheckLauncherImage(const uint8_t* image, size_t size, uint32_t* searc
         case ProbeStop::SectionTableOutside:
         case ProbeStop::None: break;
     }
-    // The signature was there, so the 264 bytes from it are too.
-    const uint8_t* pe = image + Le32(image + 60);
-    if (Le16(pe + 4) != 0x8664 || Le16(pe + 24) != 0x20B) return ImageCheck::Not64Bit;
-    if (Le16(pe + 20) != SECTION_TABLE_OFFSET - 24) return ImageCheck::OptionalHeaderSize;
+    // The signature was there, so the 264 bytes from it are too: the view holds the
+    // file header and the magic whatever it makes of the directories.
+    const MemoryFile file{image, size};
+    PeView view;
+    ReadPeView(MemoryReader(&file), &view);
+    if (view.machine != 0x8664 || view.magic != PE32_PLUS_MAGIC) return ImageCheck::Not64Bit;
+    if (view.optionalSize != SECTION_TABLE_OFFSET - 24) return ImageCheck::OptionalHeaderSize;
     if (stop == ProbeStop::SectionTableOutside) return ImageCheck::SectionTableOutside;
     if (start == 0) return ImageCheck::NoRawData;
     *searchStart = start;
     if (start > size) return ImageCheck::Truncated;
     // The archive written at the cut would overwrite the headers the launcher reads.
-    const size_t end = (pe - image) + SECTION_TABLE_OFFSET + size_t{Le16(pe + 6)} * SECTION_HEADER_SIZE;
+    const uint64_t end = view.sectionTable + uint64_t{view.sectionCount} * SECTION_HEADER_SIZE;
     if (start < end) return ImageCheck::CutInsideHeaders;
     return ImageCheck::Ok;
 }
 
 void ClearTrailerReferences(uint8_t* image, uint32_t cut, bool* signature, bool* symbols) {
-    uint8_t* pe = image + Le32(image + 60);
-    *symbols = Le32(pe + 12) >= cut;
-    if (*symbols) std::memset(pe + 12, 0, 8);  // the pointer and the symbol count
-    *signature = false;
-    if (Le32(pe + 24 + 108) > 4) {  // NumberOfRvaAndSizes covers the certificate table
-        uint8_t* entry = pe + CERTIFICATE_ENTRY;
-        const uint32_t offset = Le32(entry);  // a file offset, not an RVA
-        *signature = offset != 0 && Le32(entry + 4) != 0 && offset >= cut;
-        if (*signature) std::memset(entry, 0, 8);
-    }
+    const MemoryFile file{image, cut};
+    const PeReader reader = MemoryReader(&file);
+    PeView view;
+    ReadPeView(reader, &view);  // the image passed CheckLauncherImage
+    uint8_t* symbolTable = image + view.lfanew + 12;
+    *symbols = Le32(symbolTable) >= cut;
+    if (*symbols) std::memset(symbolTable, 0, 8);  // the pointer and the symbol count
+    uint32_t offset = 0;  // a file offset, not an RVA
+    uint32_t length = 0;
+    *signature = ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &offset, &length) == PeRead::Ok &&
+                 offset != 0 && length != 0 && offset >= cut;
+    if (*signature) std::memset(image + view.directories + DIRECTORY_CERTIFICATES * 8, 0, 8);
 }
 
 void ChecksumAppend(PeChecksum* checksum, const uint8_t* data, size_t size) {
