@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/file_layer.h"
+#include "base/bytes.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ bool CopyEntryName(const CSzArEx* db, uint32_t index, char16_t** name) {
     if (copy == nullptr) return false;
     const Byte* source = db->FileNames + start * 2;
     for (size_t i = 0; i < length; ++i) {
-        copy[i] = static_cast<char16_t>(source[2 * i] | (source[2 * i + 1] << 8));
+        copy[i] = static_cast<char16_t>(Le16(source + 2 * i));
     }
     *name = copy;
     return true;

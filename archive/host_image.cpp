@@ -4,19 +4,9 @@
 
 #include "archive/archive_reader.h"
 #include "archive/file_layer.h"
+#include "base/bytes.h"
 
 namespace {
-
-constexpr size_t HEADER_BLOCK_SIZE = 4096;
-constexpr uint32_t SECTION_TABLE_OFFSET = 264;  // signature, file header, 64-bit optional header
-constexpr uint32_t SECTION_HEADER_SIZE = 40;
-constexpr uint32_t MAX_LFANEW = HEADER_BLOCK_SIZE - SECTION_TABLE_OFFSET;  // 3832
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 const uint8_t SIGNATURE[6] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C};
 
@@ -34,6 +24,37 @@ bool ScanForHeader(const uint8_t* buffer, size_t filled, size_t* found) {
 
 }  // namespace
 
+ProbeStop ProbeHeaders(const uint8_t* block, size_t got, uint32_t* searchStart) {
+    *searchStart = 0;
+    // Every field read below must lie in the bytes the read brought.
+    if (got < 64 || Le16(block) != 0x5A4D) return ProbeStop::NoMz;
+    const uint32_t lfanew = Le32(block + 60);
+    if (lfanew >= MAX_LFANEW) return ProbeStop::LfanewTooLarge;
+    if (static_cast<size_t>(lfanew) + SECTION_TABLE_OFFSET > got) return ProbeStop::HeadersPastEnd;
+    if (Le32(block + lfanew) != 0x00004550) return ProbeStop::NoPeSignature;
+
+    const uint32_t count = Le16(block + lfanew + 6);
+    const size_t tableStart = static_cast<size_t>(lfanew) + SECTION_TABLE_OFFSET;
+    const size_t tableEnd = tableStart + static_cast<size_t>(count) * SECTION_HEADER_SIZE;
+    // past the block or past the end of a short file
+    if (tableEnd > got) return ProbeStop::SectionTableOutside;
+
+    uint32_t largestStart = 0;
+    uint32_t end = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* section = block + tableStart + static_cast<size_t>(i) * SECTION_HEADER_SIZE;
+        const uint32_t rawSize = Le32(section + 16);
+        const uint32_t rawStart = Le32(section + 20);
+        // Strictly greater: of equal starts the first wins, and a start of 0 never counts.
+        if (rawStart > largestStart) {
+            largestStart = rawStart;
+            end = rawStart + rawSize;  // wraps modulo 2^32, as the image loader's fields do
+        }
+    }
+    *searchStart = end;
+    return ProbeStop::None;
+}
+
 bool ProbeHostImage(PlatFile file, HostImage* image) {
     image->searchStart = 0;
     image->fileSize = 0;
@@ -44,30 +65,8 @@ bool ProbeHostImage(PlatFile file, HostImage* image) {
     size_t got = 0;
     if (!FileRead(file, block, sizeof block, &got, nullptr)) return false;
 
-    // Every field read below must lie in the bytes the read brought.
-    if (got < 64 || Le16(block) != 0x5A4D) return false;
-    const uint32_t lfanew = Le32(block + 60);
-    if (lfanew >= MAX_LFANEW) return false;
-    if (static_cast<size_t>(lfanew) + SECTION_TABLE_OFFSET > got) return false;
-    if (Le32(block + lfanew) != 0x00004550) return false;
-
-    const uint32_t count = Le16(block + lfanew + 6);
-    const size_t tableStart = static_cast<size_t>(lfanew) + SECTION_TABLE_OFFSET;
-    const size_t tableEnd = tableStart + static_cast<size_t>(count) * SECTION_HEADER_SIZE;
-    if (tableEnd > got) return false;  // past the block or past the end of a short file
-
-    uint32_t largestStart = 0;
     uint32_t searchStart = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* section = block + tableStart + static_cast<size_t>(i) * SECTION_HEADER_SIZE;
-        const uint32_t rawSize = Le32(section + 16);
-        const uint32_t rawStart = Le32(section + 20);
-        // Strictly greater: of equal starts the first wins, and a start of 0 never counts.
-        if (rawStart > largestStart) {
-            largestStart = rawStart;
-            searchStart = rawStart + rawSize;  // wraps modulo 2^32, as the image loader's fields do
-        }
-    }
+    if (ProbeHeaders(block, got, &searchStart) != ProbeStop::None) return false;
     image->searchStart = searchStart;
 
     uint64_t size = 0;

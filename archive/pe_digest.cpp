@@ -7,15 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "platform/platform.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // One of the SDK's hashes behind one interface.
 struct Hasher {
@@ -87,15 +82,6 @@ bool HashRange(const PeReader& reader, Hasher* hasher, CheckBuffer* buffer, uint
     return true;
 }
 
-bool Fits(uint64_t size, uint64_t at, uint64_t length) { return at <= size && length <= size - at; }
-
-bool ReadMemory(void* context, uint64_t offset, void* buffer, size_t size) {
-    const MemoryFile* file = static_cast<const MemoryFile*>(context);
-    if (!Fits(file->size, offset, size)) return false;
-    std::memcpy(buffer, file->bytes + offset, size);
-    return true;
-}
-
 // The fields the digest depends on, from the headers.
 struct Layout {
     uint64_t checksumAt;
@@ -107,45 +93,42 @@ struct Layout {
     uint32_t certificateSize;
 };
 
-PeDigestResult ReadLayout(const PeReader& reader, Layout* layout) {
-    uint8_t dos[64];
-    if (reader.size < sizeof dos) return PeDigestResult::NotPe;
-    if (!reader.read(reader.context, 0, dos, sizeof dos)) return PeDigestResult::ReadFailed;
-    if (Le16(dos) != 0x5A4D) return PeDigestResult::NotPe;
-    const uint64_t pe = Le32(dos + 60);
-    // Signature, file header, and the optional header up to the certificate table's entry.
-    uint8_t head[24 + 152];
-    if (!Fits(reader.size, pe, 26)) return PeDigestResult::NotPe;
-    const size_t available = Fits(reader.size, pe, sizeof head) ? sizeof head : static_cast<size_t>(reader.size - pe);
-    std::memset(head, 0, sizeof head);
-    if (!reader.read(reader.context, pe, head, available)) return PeDigestResult::ReadFailed;
-    const uint16_t magic = Le16(head + 24);
-    if (Le32(head) != 0x00004550 || (magic != 0x10B && magic != 0x20B)) return PeDigestResult::NotPe;
-
-    const uint32_t optionalSize = Le16(head + 20);
-    const uint32_t directories = magic == 0x20B ? 112 : 96;
-    const uint32_t entryEnd = directories + 5 * 8;
-    // An image without a certificate table entry cannot carry a signature.
-    if (optionalSize < entryEnd || available < 24 + entryEnd || Le32(head + 24 + directories - 4) < 5) {
-        return PeDigestResult::Damaged;
+PeDigestResult ResultOf(PeRead read) {
+    switch (read) {
+        case PeRead::Ok: return PeDigestResult::Ok;
+        case PeRead::NotPe: return PeDigestResult::NotPe;
+        case PeRead::Damaged: return PeDigestResult::Damaged;
+        case PeRead::ReadFailed: break;
     }
-    const uint8_t* optional = head + 24;
-    layout->checksumAt = pe + 24 + 64;
-    layout->certificateEntryAt = pe + 24 + directories + 4 * 8;
-    layout->headersEnd = Le32(optional + 60);
-    layout->sectionTable = pe + 24 + optionalSize;
-    layout->sectionCount = Le16(head + 6);
-    layout->certificateOffset = Le32(optional + directories + 32);
-    layout->certificateSize = Le32(optional + directories + 36);
+    return PeDigestResult::ReadFailed;
+}
 
-    const uint64_t tableEnd = layout->sectionTable + static_cast<uint64_t>(layout->sectionCount) * 40;
+PeDigestResult ReadLayout(const PeReader& reader, Layout* layout) {
+    PeView view;
+    const PeRead read = ReadPeView(reader, &view);
+    if (read != PeRead::Ok && read != PeRead::Damaged) return ResultOf(read);
+    if (view.magic != PE32_MAGIC && view.magic != PE32_PLUS_MAGIC) return PeDigestResult::NotPe;
+    // An image without a certificate table entry cannot carry a signature.
+    if (read == PeRead::Damaged || view.directoryCount <= DIRECTORY_CERTIFICATES) return PeDigestResult::Damaged;
+    PeRead field = ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &layout->certificateOffset, &layout->certificateSize);
+    if (field != PeRead::Ok) return ResultOf(field);
+    uint32_t headersEnd = 0;
+    field = ReadPeField32(reader, view, OPT_SIZE_OF_HEADERS, &headersEnd);
+    if (field != PeRead::Ok) return ResultOf(field);
+    layout->checksumAt = view.optional + OPT_CHECKSUM;
+    layout->certificateEntryAt = view.directories + DIRECTORY_CERTIFICATES * 8;
+    layout->headersEnd = headersEnd;
+    layout->sectionTable = view.sectionTable;
+    layout->sectionCount = view.sectionCount;
+
+    const uint64_t tableEnd = layout->sectionTable + uint64_t{layout->sectionCount} * PE_SECTION_HEADER_SIZE;
     if (layout->headersEnd > reader.size || tableEnd > layout->headersEnd ||
         layout->certificateEntryAt + 8 > layout->headersEnd) {
         return PeDigestResult::Damaged;
     }
     const bool noTable = layout->certificateOffset == 0 && layout->certificateSize == 0;
     if (!noTable && (layout->certificateOffset == 0 || layout->certificateSize == 0 ||
-                     !Fits(reader.size, layout->certificateOffset, layout->certificateSize))) {
+                     !Has(reader.size, layout->certificateOffset, layout->certificateSize))) {
         return PeDigestResult::Damaged;
     }
     return PeDigestResult::Ok;
@@ -155,18 +138,18 @@ PeDigestResult ReadSections(const PeReader& reader, const Layout& layout, CheckB
     if (layout.sectionCount == 0) return PeDigestResult::Ok;
     list->items = static_cast<RawRange*>(PlatHeapAlloc(sizeof(RawRange) * layout.sectionCount));
     if (list->items == nullptr) return PeDigestResult::OutOfMemory;
-    const size_t perPiece = buffer->size / 40;
+    const size_t perPiece = buffer->size / PE_SECTION_HEADER_SIZE;
     for (uint32_t first = 0; first < layout.sectionCount;) {
         const size_t count = layout.sectionCount - first < perPiece ? layout.sectionCount - first : perPiece;
-        if (!reader.read(reader.context, layout.sectionTable + static_cast<uint64_t>(first) * 40, buffer->bytes,
-                         count * 40)) {
+        const uint64_t at = layout.sectionTable + uint64_t{first} * PE_SECTION_HEADER_SIZE;
+        if (!reader.read(reader.context, at, buffer->bytes, count * PE_SECTION_HEADER_SIZE)) {
             return PeDigestResult::ReadFailed;
         }
         for (size_t i = 0; i < count; ++i) {
-            const uint8_t* header = buffer->bytes + i * 40;
-            const RawRange range{Le32(header + 20), Le32(header + 16)};
+            const PeSectionEntry section = PeSectionFrom(buffer->bytes + i * PE_SECTION_HEADER_SIZE);
+            const RawRange range{section.rawPointer, section.rawSize};
             if (range.size == 0) continue;  // nothing in the file
-            if (!Fits(reader.size, range.pointer, range.size)) return PeDigestResult::Damaged;
+            if (!Has(reader.size, range.pointer, range.size)) return PeDigestResult::Damaged;
             list->items[list->count++] = range;
         }
         first += static_cast<uint32_t>(count);
@@ -178,9 +161,6 @@ PeDigestResult ReadSections(const PeReader& reader, const Layout& layout, CheckB
 
 }  // namespace
 
-PeReader MemoryReader(const MemoryFile* file) {
-    return PeReader{ReadMemory, const_cast<MemoryFile*>(file), file->size};
-}
 
 PeDigestResult AuthenticodeDigest(const PeReader& reader, PlatDigestKind algorithm, Pin* digest,
                                   CheckBuffer* buffer) {

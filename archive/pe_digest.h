@@ -6,22 +6,8 @@
 #include <cstdint>
 
 #include "archive/file_crc.h"
+#include "archive/pe_view.h"
 #include "archive/pin.h"
-
-// A file read at offsets. read fills buffer with exactly size bytes from
-// offset and returns false when it cannot; it is only asked for bytes below size.
-struct PeReader {
-    bool (*read)(void* context, uint64_t offset, void* buffer, size_t size);
-    void* context;
-    uint64_t size;  // the file's length in bytes
-};
-
-// Bytes in memory as a PeReader (the record must outlive the reader).
-struct MemoryFile {
-    const uint8_t* bytes;
-    size_t size;
-};
-PeReader MemoryReader(const MemoryFile* file);
 
 enum class PeDigestResult {
     Ok,

@@ -27,8 +27,7 @@ set(MAY_launcher platform/ base/ archive/ cache/ launcher/)
 set(_tools_base platform/ base/ archive/ cache/ launcher/ tools/host/ tools/toolkit_version.h)
 set(MAY_tools/host platform/ base/ archive/ cache/ launcher/ tools/host/)
 set(MAY_tools/inspect ${_tools_base} tools/inspect/)
-# The PE layout the resource writer shares with the inspector.
-set(MAY_tools/resources ${_tools_base} tools/resources/ tools/inspect/pe_layout.h)
+set(MAY_tools/resources ${_tools_base} tools/resources/)
 set(MAY_tools/pack ${_tools_base} tools/pack/ tools/inspect/ tools/resources/)
 set(FOLDERS platform base archive cache launcher tools/host tools/inspect tools/resources tools/pack)
 # Made by the configure step, not in the tree.

@@ -36,6 +36,7 @@
 #include "archive/payload.h"
 #include "cache/install.h"
 #include "launcher/launch.h"
+#include "base/bytes.h"
 #include "base/text.h"
 #include "platform/sim_control.h"
 
@@ -61,15 +62,6 @@ Harness g;
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "fuzz_package: %s\n", what);
     std::abort();
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 bool ValidStartHeaderAt(const uint8_t* data, size_t size, size_t i) {

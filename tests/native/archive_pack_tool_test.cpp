@@ -12,18 +12,6 @@
 
 namespace {
 
-// The PE checksum of a whole file, by its definition: 16-bit words summed with
-// end-around carry, the checksum field counted as zero, plus the file's length.
-uint32_t PeChecksum(std::vector<uint8_t> file, size_t field) {
-    for (size_t i = 0; i < 4; ++i) file[field + i] = 0;
-    uint64_t sum = 0;
-    for (size_t i = 0; i < file.size(); i += 2) {
-        sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return static_cast<uint32_t>(((sum & 0xFFFF) + (sum >> 16)) + file.size());
-}
-
 class PackTool : public ::testing::Test {
 protected:
     TempDir dir;
@@ -65,7 +53,7 @@ TEST_F(PackTool, CutsTheImageAtItsSearchStartAndStoresThePayloadFirst) {
     const size_t checksum = 0x80 + 24 + 64;
     const uint32_t recorded = out[checksum] | (out[checksum + 1] << 8) | (out[checksum + 2] << 16) |
                               (static_cast<uint32_t>(out[checksum + 3]) << 24);
-    EXPECT_EQ(recorded, PeChecksum(out, checksum));
+    EXPECT_EQ(recorded, DefinedPeChecksum(out, checksum));
     std::vector<uint8_t> image(out.begin(), out.begin() + static_cast<long>(imageEnd));
     std::fill(image.begin() + static_cast<long>(checksum), image.begin() + static_cast<long>(checksum) + 4, 0);
     EXPECT_TRUE(std::equal(launcher.begin(), launcher.begin() + static_cast<long>(imageEnd), image.begin()));

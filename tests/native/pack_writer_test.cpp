@@ -310,3 +310,86 @@ TEST_F(PackWriter, ReferencesPastTheCutAreClearedAndTheRestOfTheImageKept) {
 }
 
 }  // namespace
+
+// The packer cuts where the launcher's probe will search: an image the packer
+// takes, the probe takes with the same search start, and what the probe
+// refuses the packer refuses for the same reason.
+TEST(PackImageCheck, AgreesWithTheLaunchersProbe) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> image;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"two sections", MakePeImage({{0x3000, 0x400}, {0x200, 0x1000}})});
+    cases.push_back({"equal starts", MakePeImage({{0x100, 0x600}, {0x300, 0x600}, {0x80, 0x400}})});
+    cases.push_back({"a start of 0", MakePeImage({{0x100, 0x400}, {0x9000, 0}})});
+    cases.push_back({"no raw data", MakePeImage({{0x9000, 0}})});
+    PeImageOptions small;
+    small.fileSize = 0x600;
+    cases.push_back({"wrapping end", MakePeImage({{0x20, 0xFFFFFFF0u}}, small)});
+    PeImageOptions late;
+    late.fileSize = 8192;
+    late.lfanew = 3831;
+    cases.push_back({"last e_lfanew", MakePeImage({{0x100, 0x1000}}, late)});
+    late.lfanew = 3832;
+    cases.push_back({"e_lfanew past the block", MakePeImage({{0x100, 0x1000}}, late)});
+    late.lfanew = 3000;  // room for 20 section headers in the block
+    std::vector<PeSection> sections(20, PeSection{0x10, 0x1000});
+    cases.push_back({"table filling the block", MakePeImage(sections, late)});
+    sections.push_back({0x10, 0x2000});
+    cases.push_back({"table past the block", MakePeImage(sections, late)});
+    const std::vector<uint8_t> full = MakePeImage({{0x200, 0x400}, {0x200, 0x600}});
+    for (size_t cut : {size_t{0}, size_t{63}, size_t{0x80 + 100}, size_t{0x80 + 264 + 79}}) {
+        cases.push_back({"cut short", std::vector<uint8_t>(full.begin(), full.begin() + static_cast<long>(cut))});
+    }
+    std::vector<uint8_t> bad = full;
+    bad[0] = 'X';
+    cases.push_back({"no MZ", bad});
+    bad = full;
+    bad[0x81] = 'X';
+    cases.push_back({"no PE signature", bad});
+
+    for (const Case& c : cases) {
+        uint32_t probed = 0;
+        const size_t got = c.image.size() < HEADER_BLOCK_SIZE ? c.image.size() : HEADER_BLOCK_SIZE;
+        const ProbeStop stop = ProbeHeaders(c.image.data(), got, &probed);
+        uint32_t cut = 0;
+        const ImageCheck check = CheckLauncherImage(c.image.data(), c.image.size(), &cut);
+        if (check == ImageCheck::Ok) {
+            EXPECT_EQ(stop, ProbeStop::None) << c.name;
+            EXPECT_EQ(cut, probed) << c.name;
+        }
+        ImageCheck expected = ImageCheck::Ok;
+        switch (stop) {
+            case ProbeStop::None: continue;
+            case ProbeStop::NoMz: expected = ImageCheck::NoMzHeader; break;
+            case ProbeStop::LfanewTooLarge:
+            case ProbeStop::HeadersPastEnd: expected = ImageCheck::HeaderOutsideBlock; break;
+            case ProbeStop::NoPeSignature: expected = ImageCheck::NoPeSignature; break;
+            case ProbeStop::SectionTableOutside: expected = ImageCheck::SectionTableOutside; break;
+        }
+        EXPECT_EQ(check, expected) << c.name;
+    }
+
+    // What only the packer refuses: images the probe would take.
+    uint32_t probed = 0;
+    uint32_t cut = 0;
+    PeImageOptions x86;
+    x86.machine = 0x14C;
+    std::vector<uint8_t> image = MakePeImage({{0x200, 0x400}}, x86);
+    EXPECT_EQ(ProbeHeaders(image.data(), image.size(), &probed), ProbeStop::None);
+    EXPECT_EQ(CheckLauncherImage(image.data(), image.size(), &cut), ImageCheck::Not64Bit);
+    PeImageOptions pe32;
+    pe32.magic = 0x10B;
+    image = MakePeImage({{0x200, 0x400}}, pe32);
+    EXPECT_EQ(CheckLauncherImage(image.data(), image.size(), &cut), ImageCheck::Not64Bit);
+    image = MakePeImage({{0x200, 0x400}});
+    image[0x80 + 20] = 224;  // a 32-bit optional header's size
+    EXPECT_EQ(CheckLauncherImage(image.data(), image.size(), &cut), ImageCheck::OptionalHeaderSize);
+    small.fileSize = 0x5FF;  // one byte short of the section's end
+    image = MakePeImage({{0x200, 0x400}}, small);
+    EXPECT_EQ(ProbeHeaders(image.data(), image.size(), &probed), ProbeStop::None);
+    EXPECT_EQ(CheckLauncherImage(image.data(), image.size(), &cut), ImageCheck::Truncated);
+    image = MakePeImage({{0x10, 0x100}});  // ends inside its own section table
+    EXPECT_EQ(CheckLauncherImage(image.data(), image.size(), &cut), ImageCheck::CutInsideHeaders);
+}

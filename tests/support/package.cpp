@@ -9,22 +9,11 @@
 #include <iterator>
 
 #include "archive/archive_reader.h"
+#include "base/bytes.h"
 
 namespace {
 
 const uint8_t SIGNATURE[6] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C};
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Get64(const uint8_t* p) { return Get32(p) | (static_cast<uint64_t>(Get32(p + 4)) << 32); }
 
 // The 7z variable-length number: leading one bits of the first byte count the
 // extra little-endian bytes.
@@ -193,17 +182,17 @@ std::vector<uint8_t> MakeStartHeader(uint64_t nextOffset, uint64_t nextSize, uin
     std::memcpy(h.data(), SIGNATURE, 6);
     h[6] = 0;
     h[7] = 4;
-    Put64(h.data() + 12, nextOffset);
-    Put64(h.data() + 20, nextSize);
-    Put32(h.data() + 28, nextCrc);
-    Put32(h.data() + 8, Crc32(h.data() + 12, 20));
+    PutLe64(h.data() + 12, nextOffset);
+    PutLe64(h.data() + 20, nextSize);
+    PutLe32(h.data() + 28, nextCrc);
+    PutLe32(h.data() + 8, Crc32(h.data() + 12, 20));
     return h;
 }
 
 size_t FindStartHeaderIn(const std::vector<uint8_t>& bytes, size_t from) {
     for (size_t i = from; i + 32 <= bytes.size(); ++i) {
         if (std::memcmp(bytes.data() + i, SIGNATURE, 6) != 0) continue;
-        if (Crc32(bytes.data() + i + 12, 20) == Get32(bytes.data() + i + 8)) return i;
+        if (Crc32(bytes.data() + i + 12, 20) == Le32(bytes.data() + i + 8)) return i;
     }
     return SIZE_MAX;
 }
@@ -256,7 +245,7 @@ std::vector<uint8_t> BuildStoredArchive(const std::vector<StoredEntry>& entries,
             h.push_back(0x01);  // all defined
             for (uint32_t c : crcs) {
                 uint8_t b[4];
-                Put32(b, c);
+                PutLe32(b, c);
                 h.insert(h.end(), b, b + 4);
             }
             h.push_back(0x00);
@@ -296,19 +285,19 @@ bool FixHeaderCrcs(std::vector<uint8_t>& bytes, size_t archiveStart) {
     if (archiveStart + 32 > bytes.size()) return false;
     uint8_t* start = bytes.data() + archiveStart;
     if (std::memcmp(start, SIGNATURE, 6) != 0) return false;
-    const uint64_t nextOffset = Get64(start + 12);
-    const uint64_t nextSize = Get64(start + 20);
+    const uint64_t nextOffset = Le64(start + 12);
+    const uint64_t nextSize = Le64(start + 20);
     const uint64_t from = archiveStart + 32 + nextOffset;
     if (from > bytes.size() || nextSize > bytes.size() - from) return false;
-    Put32(start + 28, Crc32(bytes.data() + from, static_cast<size_t>(nextSize)));
-    Put32(start + 8, Crc32(start + 12, 20));
+    PutLe32(start + 28, Crc32(bytes.data() + from, static_cast<size_t>(nextSize)));
+    PutLe32(start + 8, Crc32(start + 12, 20));
     return true;
 }
 
 bool RenameInHeader(std::vector<uint8_t>& bytes, size_t archiveStart, const std::u16string& from,
                     const std::u16string& to) {
     if (from.size() != to.size() || archiveStart + 32 > bytes.size()) return false;
-    const uint64_t nextOffset = Get64(bytes.data() + archiveStart + 12);
+    const uint64_t nextOffset = Le64(bytes.data() + archiveStart + 12);
     std::vector<uint8_t> pattern;
     std::vector<uint8_t> replacement;
     for (size_t i = 0; i <= from.size(); ++i) {

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.h"
+
 namespace {
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-}
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { PutLe16(&b[at], v); }
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { PutLe32(&b[at], v); }
 
 }  // namespace
 
@@ -115,8 +112,9 @@ std::vector<uint8_t> MakeLauncherImageWithStrings(const std::vector<std::pair<in
 uint32_t DefinedPeChecksum(const std::vector<uint8_t>& file, size_t field) {
     uint32_t sum = 0;
     for (size_t i = 0; i < file.size(); i += 2) {
-        if (i >= field && i < field + 4) continue;
-        sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+        // The field's four bytes count as zero, wherever it starts.
+        auto byte = [&](size_t at) { return at < file.size() && (at < field || at >= field + 4) ? file[at] : 0u; };
+        sum += byte(i) | (byte(i + 1) << 8);
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return sum + static_cast<uint32_t>(file.size());

@@ -15,12 +15,11 @@
 
 namespace {
 
-constexpr size_t HEADER_BLOCK = 4096;
 // Launcher images are a few hundred KB; a larger one is read this far for its resources.
 constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
 
 void ReadHostFacts(PlatFile exe, InspectReport* report) {
-    uint8_t block[HEADER_BLOCK];
+    uint8_t block[HEADER_BLOCK_SIZE];
     int64_t position = 0;
     size_t got = 0;
     if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, block, sizeof block, &got, nullptr)) return;

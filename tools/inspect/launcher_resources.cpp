@@ -9,7 +9,7 @@ namespace {
 struct ResourceTree {
     const uint8_t* bytes;
     size_t size;
-    Sections sections;
+    const PeBytes* image;
     size_t base;  // file offset of the root directory
 };
 
@@ -49,7 +49,7 @@ bool Leaf(const ResourceTree& t, uint32_t type, int64_t id, const char16_t* name
                 const size_t data = t.base + (langTarget & 0x7FFFFFFFu);
                 if ((langTarget & 0x80000000u) || !Has(t.size, data, 16)) return false;
                 const uint32_t size = Le32(t.bytes + data + 4);
-                found = OffsetOfRva(t.bytes, t.size, t.sections.table, t.sections.count, Le32(t.bytes + data), offset) &&
+                found = OffsetOfRva(*t.image, Le32(t.bytes + data), offset) &&
                         Has(t.size, *offset, size);
                 *length = size;
                 return false;
@@ -161,17 +161,14 @@ void ReadIcons(const ResourceTree& t, LauncherFacts* facts) {
 
 LauncherFacts ReadLauncherFacts(const uint8_t* bytes, size_t size) {
     LauncherFacts facts;
-    size_t optional = 0;
-    size_t directories = 0;
-    uint32_t count = 0;
-    Sections sections;
+    PeBytes image;
     uint32_t rva = 0;
     uint32_t length = 0;
-    if (!Headers(bytes, size, &optional, &directories, &count, &sections)) return facts;
+    if (!ReadPeBytes(bytes, size, &image)) return facts;
     facts.read = true;
-    if (!Directory(bytes, size, directories, count, 2, &rva, &length)) return facts;
-    ResourceTree tree{bytes, size, sections, 0};
-    if (!OffsetOfRva(bytes, size, sections.table, sections.count, rva, &tree.base)) return facts;
+    if (!Directory(image, DIRECTORY_RESOURCES, &rva, &length)) return facts;
+    ResourceTree tree{bytes, size, &image, 0};
+    if (!OffsetOfRva(image, rva, &tree.base)) return facts;
     ReadStrings(tree, &facts);
     ReadVersion(tree, &facts);
     ReadIcons(tree, &facts);

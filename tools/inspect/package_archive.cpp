@@ -14,8 +14,6 @@
 
 namespace {
 
-uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
-
 std::vector<CoderFacts> FolderCoders(const CSzArEx* db, uint32_t folder) {
     std::vector<CoderFacts> coders;
     if (db->db.FoCodersOffsets == nullptr || db->db.CodersData == nullptr || folder >= db->db.NumFolders) {

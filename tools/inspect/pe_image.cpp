@@ -3,72 +3,43 @@
 // and the libraries it imports, statically and delayed.
 #include <cstring>
 
+#include "base/names.h"
 #include "tools/inspect/inspect.h"
 #include "tools/inspect/pe_layout.h"
 
-bool OffsetOfRva(const uint8_t* bytes, size_t size, size_t table, uint32_t sections, uint32_t rva, size_t* offset) {
-    for (uint32_t i = 0; i < sections; ++i) {
-        const size_t at = table + static_cast<size_t>(i) * 40;
-        if (!Has(size, at, 40)) return false;
-        const uint32_t virtualSize = Le32(bytes + at + 8);
-        const uint32_t virtualAddress = Le32(bytes + at + 12);
-        const uint32_t rawSize = Le32(bytes + at + 16);
-        const uint32_t rawPointer = Le32(bytes + at + 20);
-        const uint32_t span = virtualSize > rawSize ? virtualSize : rawSize;
-        if (rva < virtualAddress || rva - virtualAddress >= span) continue;
-        if (rva - virtualAddress >= rawSize) return false;
-        *offset = static_cast<size_t>(rawPointer) + (rva - virtualAddress);
-        return *offset < size;
-    }
-    return false;
+bool ReadPeBytes(const uint8_t* bytes, size_t size, PeBytes* image) {
+    image->file = MemoryFile{bytes, size};
+    const PeRead read = ReadPeView(MemoryReader(&image->file), &image->view);
+    return read == PeRead::Ok && (image->view.magic == PE32_MAGIC || image->view.magic == PE32_PLUS_MAGIC);
 }
 
-bool Headers(const uint8_t* bytes, size_t size, size_t* optional, size_t* directories, uint32_t* directoryCount,
-             Sections* sections) {
-    if (!Has(size, 0, 64) || Le16(bytes) != 0x5A4D) return false;
-    const size_t lfanew = Le32(bytes + 60);
-    if (!Has(size, lfanew, 24) || Le32(bytes + lfanew) != 0x00004550) return false;
-    const size_t optionalSize = Le16(bytes + lfanew + 20);
-    *optional = lfanew + 24;
-    if (!Has(size, *optional, 2)) return false;
-    const uint16_t magic = Le16(bytes + *optional);
-    const size_t countAt = *optional + (magic == 0x20B ? 108 : 92);
-    *directories = countAt + 4;
-    if ((magic != 0x20B && magic != 0x10B) || !Has(size, countAt, 4) || *directories > *optional + optionalSize) {
-        return false;
-    }
-    uint32_t count = Le32(bytes + countAt);
-    const size_t room = (*optional + optionalSize - *directories) / 8;
-    *directoryCount = count > room ? static_cast<uint32_t>(room) : count;
-    sections->table = *optional + optionalSize;
-    sections->count = Le16(bytes + lfanew + 6);
+bool OffsetOfRva(const PeBytes& image, uint32_t rva, size_t* offset) {
+    uint64_t at = 0;
+    if (!PeOffsetOfRva(MemoryReader(&image.file), image.view, rva, &at)) return false;
+    *offset = static_cast<size_t>(at);
     return true;
 }
 
-bool Directory(const uint8_t* bytes, size_t size, size_t directories, uint32_t count, uint32_t index, uint32_t* rva,
-               uint32_t* length) {
-    const size_t at = directories + static_cast<size_t>(index) * 8;
-    if (index >= count || !Has(size, at, 8)) return false;
-    *rva = Le32(bytes + at);
-    *length = Le32(bytes + at + 4);
-    return *rva != 0;
+bool Directory(const PeBytes& image, uint32_t index, uint32_t* rva, uint32_t* length) {
+    return ReadPeDirectory(MemoryReader(&image.file), image.view, index, rva, length) == PeRead::Ok && *rva != 0;
 }
 
 namespace {
 
-bool ExportsName(const uint8_t* bytes, size_t size, size_t table, uint32_t sections, uint32_t exportRva,
-                 const char* wanted) {
+bool ExportsName(const PeBytes& image, uint32_t exportRva, const char* wanted) {
+    const uint8_t* bytes = image.file.bytes;
+    const size_t size = image.file.size;
     size_t directory = 0;
-    if (exportRva == 0 || !OffsetOfRva(bytes, size, table, sections, exportRva, &directory)) return false;
+    if (!OffsetOfRva(image, exportRva, &directory)) return false;
     if (!Has(size, directory, 40)) return false;
     const uint32_t count = Le32(bytes + directory + 24);
     size_t names = 0;
-    if (!OffsetOfRva(bytes, size, table, sections, Le32(bytes + directory + 32), &names)) return false;
+    if (!OffsetOfRva(image, Le32(bytes + directory + 32), &names)) return false;
     const size_t wantedLength = std::strlen(wanted);
     for (uint32_t i = 0; i < count; ++i) {
         if (!Has(size, names + static_cast<size_t>(i) * 4, 4)) return false;
         size_t name = 0;
-        if (!OffsetOfRva(bytes, size, table, sections, Le32(bytes + names + static_cast<size_t>(i) * 4), &name)) {
+        if (!OffsetOfRva(image, Le32(bytes + names + static_cast<size_t>(i) * 4), &name)) {
             continue;
         }
         if (Has(size, name, wantedLength + 1) && std::memcmp(bytes + name, wanted, wantedLength + 1) == 0) {
@@ -79,9 +50,11 @@ bool ExportsName(const uint8_t* bytes, size_t size, size_t table, uint32_t secti
 }
 
 // A NUL-terminated ASCII name at an RVA (at most 256 characters).
-bool NameAt(const uint8_t* bytes, size_t size, const Sections& s, uint32_t rva, std::string* name) {
+bool NameAt(const PeBytes& image, uint32_t rva, std::string* name) {
+    const uint8_t* bytes = image.file.bytes;
+    const size_t size = image.file.size;
     size_t at = 0;
-    if (!OffsetOfRva(bytes, size, s.table, s.count, rva, &at)) return false;
+    if (!OffsetOfRva(image, rva, &at)) return false;
     name->clear();
     for (; at < size && bytes[at] != 0; ++at) {
         if (name->size() == 256) return false;
@@ -90,9 +63,11 @@ bool NameAt(const uint8_t* bytes, size_t size, const Sections& s, uint32_t rva, 
     return at < size;
 }
 
-void ReadImports(const uint8_t* bytes, size_t size, const Sections& s, uint32_t rva, PeFacts* facts) {
+void ReadImports(const PeBytes& image, uint32_t rva, PeFacts* facts) {
+    const uint8_t* bytes = image.file.bytes;
+    const size_t size = image.file.size;
     size_t at = 0;
-    if (!OffsetOfRva(bytes, size, s.table, s.count, rva, &at)) {
+    if (!OffsetOfRva(image, rva, &at)) {
         facts->importsReadable = false;
         return;
     }
@@ -103,7 +78,7 @@ void ReadImports(const uint8_t* bytes, size_t size, const Sections& s, uint32_t 
         const uint32_t thunks = Le32(bytes + at + 16);
         if (lookup == 0 && nameRva == 0 && thunks == 0) return;
         std::string name;
-        if (!NameAt(bytes, size, s, nameRva, &name)) break;
+        if (!NameAt(image, nameRva, &name)) break;
         facts->imports.push_back(name);
     }
     facts->importsReadable = false;
@@ -117,10 +92,11 @@ constexpr size_t DELAY_DESCRIPTORS_MAX = 4096;
 // ended by one whose name is 0 or by the directory's size. A descriptor
 // without the RVA flag (attribute bit 0, older linkers) holds addresses, less
 // the image base. Linkers that leave the directory empty (GNU ld) give no table.
-void ReadDelayImports(const uint8_t* bytes, size_t size, const Sections& s, uint32_t rva, uint32_t length,
-                      uint64_t imageBase, PeFacts* facts) {
+void ReadDelayImports(const PeBytes& image, uint32_t rva, uint32_t length, uint64_t imageBase, PeFacts* facts) {
+    const uint8_t* bytes = image.file.bytes;
+    const size_t size = image.file.size;
     size_t at = 0;
-    if (!OffsetOfRva(bytes, size, s.table, s.count, rva, &at)) {
+    if (!OffsetOfRva(image, rva, &at)) {
         facts->delayImportsReadable = false;
         return;
     }
@@ -135,7 +111,7 @@ void ReadDelayImports(const uint8_t* bytes, size_t size, const Sections& s, uint
             nameRva -= imageBase;
         }
         std::string name;
-        if (!NameAt(bytes, size, s, static_cast<uint32_t>(nameRva), &name)) break;
+        if (!NameAt(image, static_cast<uint32_t>(nameRva), &name)) break;
         facts->delayImports.push_back(name);
         if (length >= DELAY_DESCRIPTOR && i + 1 == count) return;  // the directory's size ends it
     }
@@ -146,59 +122,38 @@ void ReadDelayImports(const uint8_t* bytes, size_t size, const Sections& s, uint
 
 PeFacts ReadPeFacts(const uint8_t* bytes, size_t size, bool wholeImage) {
     PeFacts facts;
-    if (!Has(size, 0, 64) || Le16(bytes) != 0x5A4D) return facts;
-    const size_t lfanew = Le32(bytes + 60);
-    if (!Has(size, lfanew, 24) || Le32(bytes + lfanew) != 0x00004550) return facts;
+    PeBytes image{MemoryFile{bytes, size}, PeView{}};
+    const PeRead read = ReadPeView(MemoryReader(&image.file), &image.view);
+    if (read == PeRead::NotPe || read == PeRead::ReadFailed) return facts;
+    const PeView& view = image.view;
     facts.valid = true;
-    facts.machine = Le16(bytes + lfanew + 4);
-    const uint32_t sections = Le16(bytes + lfanew + 6);
-    const size_t optionalSize = Le16(bytes + lfanew + 20);
-    facts.dll = (Le16(bytes + lfanew + 22) & 0x2000) != 0;
-    const size_t optional = lfanew + 24;
-    if (!Has(size, optional, 2)) return facts;
-    facts.magic = Le16(bytes + optional);
+    facts.machine = view.machine;
+    facts.dll = (view.characteristics & 0x2000) != 0;
+    facts.magic = view.magic;
+    if (read != PeRead::Ok || (view.magic != PE32_MAGIC && view.magic != PE32_PLUS_MAGIC)) return facts;
 
-    size_t directories = 0;
-    size_t countAt = 0;
-    if (facts.magic == 0x20B) {
-        countAt = optional + 108;
-        directories = optional + 112;
-    } else if (facts.magic == 0x10B) {
-        countAt = optional + 92;
-        directories = optional + 96;
-    } else {
-        return facts;
-    }
-    if (!Has(size, countAt, 4) || directories > optional + optionalSize) return facts;
-    uint32_t count = Le32(bytes + countAt);
-    const size_t room = (optional + optionalSize - directories) / 8;
-    if (count > room) count = static_cast<uint32_t>(room);
-
-    // Directory 4: the certificate table, the one entry that holds a file offset.
-    if (count > 4 && Has(size, directories + 32, 8)) {
-        facts.certificateOffset = Le32(bytes + directories + 32);
-        facts.certificateSize = Le32(bytes + directories + 36);
-        facts.hasCertificateTable = facts.certificateOffset != 0 && facts.certificateSize != 0;
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    if (ReadPeDirectory(MemoryReader(&image.file), view, DIRECTORY_CERTIFICATES, &offset, &length) == PeRead::Ok) {
+        facts.certificateOffset = offset;
+        facts.certificateSize = length;
+        facts.hasCertificateTable = offset != 0 && length != 0;
     }
     if (!wholeImage) return facts;
-    if (count > 0 && Has(size, directories, 8)) {
-        facts.exportsInit =
-            ExportsName(bytes, size, optional + optionalSize, sections, Le32(bytes + directories), INIT_EXPORT);
-    }
-    facts.characteristics = Le16(bytes + lfanew + 22);
+    uint32_t rva = 0;
+    if (Directory(image, DIRECTORY_EXPORTS, &rva, &length)) facts.exportsInit = ExportsName(image, rva, INIT_EXPORT);
+    facts.characteristics = view.characteristics;
+    const size_t optional = static_cast<size_t>(view.optional);
     if (Has(size, optional + 70, 2)) facts.dllCharacteristics = Le16(bytes + optional + 70);
-    if (count > 1 && Has(size, directories + 8, 8) && Le32(bytes + directories + 8) != 0) {
-        ReadImports(bytes, size, Sections{optional + optionalSize, sections}, Le32(bytes + directories + 8), &facts);
-    }
-    if (count > 13 && Has(size, directories + 13 * 8, 8) && Le32(bytes + directories + 13 * 8) != 0) {
+    if (Directory(image, DIRECTORY_IMPORTS, &rva, &length)) ReadImports(image, rva, &facts);
+    if (Directory(image, DIRECTORY_DELAY_IMPORTS, &rva, &length)) {
         uint64_t imageBase = 0;
-        if (facts.magic == 0x20B && Has(size, optional + 24, 8)) {
-            imageBase = Le32(bytes + optional + 24) | static_cast<uint64_t>(Le32(bytes + optional + 28)) << 32;
-        } else if (facts.magic == 0x10B && Has(size, optional + 28, 4)) {
+        if (facts.magic == PE32_PLUS_MAGIC && Has(size, optional + 24, 8)) {
+            imageBase = Le64(bytes + optional + 24);
+        } else if (facts.magic == PE32_MAGIC && Has(size, optional + 28, 4)) {
             imageBase = Le32(bytes + optional + 28);
         }
-        ReadDelayImports(bytes, size, Sections{optional + optionalSize, sections}, Le32(bytes + directories + 13 * 8),
-                         Le32(bytes + directories + 13 * 8 + 4), imageBase, &facts);
+        ReadDelayImports(image, rva, length, imageBase, &facts);
     }
     if (facts.hasCertificateTable && facts.certificateOffset < size) {
         const size_t available = size - facts.certificateOffset;

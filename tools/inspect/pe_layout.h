@@ -1,33 +1,24 @@
-// What the PE readers share: bounds checks, little-endian fields and the
-// section table that maps RVAs to file offsets. Every read is checked against
-// the size given: the input is any file.
+// An image's bytes as the inspector's readers take them: the headers through
+// the one PE view and the RVAs its section table maps. Every read is checked
+// against the size given: the input is any file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-inline bool Has(size_t size, size_t at, size_t length) { return at <= size && length <= size - at; }
+#include "archive/pe_view.h"
+#include "base/bytes.h"
 
-inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// The sections of an image, to map RVAs to file offsets.
-struct Sections {
-    size_t table = 0;
-    uint32_t count = 0;
+struct PeBytes {
+    MemoryFile file;  // bytes and size
+    PeView view;
 };
 
-// The file offset of an RVA through the section table; false when no section's raw data holds it.
-bool OffsetOfRva(const uint8_t* bytes, size_t size, size_t table, uint32_t sections, uint32_t rva, size_t* offset);
+// The headers of the image in bytes; false unless they read whole with a 32- or 64-bit optional header.
+bool ReadPeBytes(const uint8_t* bytes, size_t size, PeBytes* image);
 
-// The optional header's offset, the data directories' offset and count (as
-// many as fit the optional header) and the section table of an image.
-bool Headers(const uint8_t* bytes, size_t size, size_t* optional, size_t* directories, uint32_t* directoryCount,
-             Sections* sections);
+// The file offset of an RVA through the section table; false when no section's raw data holds it.
+bool OffsetOfRva(const PeBytes& image, uint32_t rva, size_t* offset);
 
 // The data directory at index: its RVA and size; false when there is none or its RVA is 0.
-bool Directory(const uint8_t* bytes, size_t size, size_t directories, uint32_t count, uint32_t index, uint32_t* rva,
-               uint32_t* length);
+bool Directory(const PeBytes& image, uint32_t index, uint32_t* rva, uint32_t* length);

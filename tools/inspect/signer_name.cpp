@@ -9,9 +9,9 @@
 // read, every length is checked against what is left: the input is any file.
 #include <cstring>
 
+#include "base/bytes.h"
 #include "tools/host/text.h"
 #include "tools/inspect/inspect.h"
-#include "tools/inspect/pe_layout.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "tools/pack/archive_layout.h"
 
 #include "archive/file_crc.h"
+#include "base/bytes.h"
 #include "base/names.h"
 
 namespace {
@@ -35,13 +36,9 @@ const uint8_t BCJ2_CODER[] = {0x14, 0x03, 0x03, 0x01, 0x1B, 0x04, 0x01};
 // order, which the decoder's BCJ2 check requires.
 const uint8_t BCJ2_BONDS_AND_PACK_STREAMS[] = {0x05, 0x00, 0x04, 0x01, 0x03, 0x02, 0x02, 0x06, 0x01, 0x00};
 
-void PutLe(uint8_t* at, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 bool AppendLe32(ByteBuffer* buffer, uint32_t value) {
     uint8_t bytes[4];
-    PutLe(bytes, value, 4);
+    PutLe32(bytes, value);
     return Append(buffer, bytes, 4);
 }
 
@@ -76,7 +73,7 @@ bool AppendNumber(ByteBuffer* buffer, uint64_t value) {
         }
     }
     uint8_t bytes[9] = {0xFF};
-    PutLe(bytes + 1, value, 8);
+    PutLe64(bytes + 1, value);
     return Append(buffer, bytes, 9);
 }
 
@@ -112,8 +109,8 @@ void BuildStartHeader(uint64_t nextOffset, uint64_t headerSize, uint32_t headerC
                       uint8_t out[ARCHIVE_START_HEADER_SIZE]) {
     const uint8_t signature[8] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x04};  // and version 0.4
     std::memcpy(out, signature, sizeof signature);
-    PutLe(out + 12, nextOffset, 8);
-    PutLe(out + 20, headerSize, 8);
-    PutLe(out + 28, headerCrc, 4);
-    PutLe(out + 8, Crc32Update(0, out + 12, 20), 4);
+    PutLe64(out + 12, nextOffset);
+    PutLe64(out + 20, headerSize);
+    PutLe32(out + 28, headerCrc);
+    PutLe32(out + 8, Crc32Update(0, out + 12, 20));
 }

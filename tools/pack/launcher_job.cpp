@@ -2,13 +2,12 @@
 // the pin, the icon and the version block the options ask for, written into a
 // copy of its image by the resource writer. Strings that already say what is
 // asked are left alone, so a launcher is rewritten only when something changes.
+#include "archive/host_image.h"
 #include "tools/inspect/inspect.h"
 #include "tools/pack/pack_tool.h"
 #include "tools/resources/resources.h"
 
 namespace {
-
-constexpr size_t HEADER_BLOCK = 4096;
 
 std::u16string Wide(const std::string& text) {
     std::u16string wide;
@@ -95,7 +94,7 @@ std::string Listed(const ResourceJob& job) {
 
 bool RewriteLauncher(const PackOptions& options, const PackFiles& files, const RuntimeInfo& runtime,
                      std::vector<uint8_t>* image, Failure* failure) {
-    const size_t headers = files.launcher.size() < HEADER_BLOCK ? files.launcher.size() : HEADER_BLOCK;
+    const size_t headers = files.launcher.size() < HEADER_BLOCK_SIZE ? files.launcher.size() : HEADER_BLOCK_SIZE;
     const PeFacts host = ReadPeFacts(files.launcher.data(), headers, false);
     if (host.hasCertificateTable && host.certificateOffset >= files.cut) {
         Say("launcher is signed: its signature cannot survive packing and is left out; sign the packaged "

@@ -2,6 +2,7 @@
 
 #include "archive/file_crc.h"
 #include "archive/host_image.h"
+#include "base/bytes.h"
 #include "tools/pack/archive_layout.h"
 #include "tools/pack/byte_buffer.h"
 #include "tools/pack/pe_package.h"
@@ -55,10 +56,6 @@ PackResult CopyPayload(const PackSource& source, Sink* sink, const PackProgress&
     return PackResult::Ok;
 }
 
-void PutLe32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 }  // namespace
 
 PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, const PackProgress& progress,
@@ -95,9 +92,7 @@ PackResult WritePackage(const PackInputs& inputs, const PackOutput& output, cons
     // The image up to the cut, its checksum field zero until the sum is known.
     ByteBuffer image;
     if (!Append(&image, inputs.image, cut)) return PackResult::OutOfMemory;
-    const uint32_t checksumAt = (image.data[60] | (image.data[61] << 8) | (image.data[62] << 16) |
-                                 (static_cast<uint32_t>(image.data[63]) << 24)) +
-                                CHECKSUM_FIELD;
+    const uint32_t checksumAt = Le32(image.data + 60) + CHECKSUM_FIELD;
     PutLe32(image.data + checksumAt, 0);
     ClearTrailerReferences(image.data, cut, &report->clearedSignature, &report->clearedSymbols);
 

@@ -2,20 +2,12 @@
 
 #include <cstring>
 
+#include "archive/host_image.h"
+#include "archive/pe_view.h"
+#include "base/bytes.h"
 #include "tools/pack/package_writer.h"
 
 namespace {
-
-constexpr size_t HEADER_BLOCK = 4096;
-constexpr size_t SECTION_TABLE_OFFSET = 264;  // signature, file header, 64-bit optional header
-constexpr size_t SECTION_HEADER_SIZE = 40;
-constexpr size_t CERTIFICATE_ENTRY = 24 + 112 + 4 * 8;  // data directory 4, from the PE signature
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 uint64_t Fold(uint64_t sum) {
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
@@ -54,52 +46,47 @@ uint64_t AtOffset(uint64_t sum, uint64_t offset) {
 
 ImageCheck CheckLauncherImage(const uint8_t* image, size_t size, uint32_t* searchStart) {
     *searchStart = 0;
-    if (size < 64 || Le16(image) != 0x5A4D) return ImageCheck::NoMzHeader;
-    const uint32_t lfanew = Le32(image + 60);
-    if (lfanew >= HEADER_BLOCK - SECTION_TABLE_OFFSET || lfanew + SECTION_TABLE_OFFSET > size) {
-        return ImageCheck::HeaderOutsideBlock;
-    }
-    const uint8_t* pe = image + lfanew;
-    if (Le32(pe) != 0x00004550) return ImageCheck::NoPeSignature;
-    if (Le16(pe + 4) != 0x8664 || Le16(pe + 24) != 0x20B) return ImageCheck::Not64Bit;
-    if (Le16(pe + 20) != SECTION_TABLE_OFFSET - 24) return ImageCheck::OptionalHeaderSize;
-    const size_t count = Le16(pe + 6);
-    const size_t table = lfanew + SECTION_TABLE_OFFSET;
-    const size_t end = table + count * SECTION_HEADER_SIZE;
-    if (end > HEADER_BLOCK || end > size) return ImageCheck::SectionTableOutside;
-
-    // The launcher's rule: of the sections, the one whose raw data starts last
-    // (the first of equal starts, never a start of 0) ends the image.
-    uint32_t largest = 0;
+    // The launcher's own rules first, over what its probe would read.
     uint32_t start = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* section = image + table + i * SECTION_HEADER_SIZE;
-        const uint32_t rawSize = Le32(section + 16);
-        const uint32_t rawPointer = Le32(section + 20);
-        if (rawPointer > largest) {
-            largest = rawPointer;
-            start = rawPointer + rawSize;  // wraps as the launcher's 32-bit field does
-        }
+    const ProbeStop stop = ProbeHeaders(image, size < HEADER_BLOCK_SIZE ? size : HEADER_BLOCK_SIZE, &start);
+    switch (stop) {
+        case ProbeStop::NoMz: return ImageCheck::NoMzHeader;
+        case ProbeStop::LfanewTooLarge:
+        case ProbeStop::HeadersPastEnd: return ImageCheck::HeaderOutsideBlock;
+        case ProbeStop::NoPeSignature: return ImageCheck::NoPeSignature;
+        case ProbeStop::SectionTableOutside:
+        case ProbeStop::None: break;
     }
+    // The signature was there, so the 264 bytes from it are too: the view holds the
+    // file header and the magic whatever it makes of the directories.
+    const MemoryFile file{image, size};
+    PeView view;
+    ReadPeView(MemoryReader(&file), &view);
+    if (view.machine != 0x8664 || view.magic != PE32_PLUS_MAGIC) return ImageCheck::Not64Bit;
+    if (view.optionalSize != SECTION_TABLE_OFFSET - 24) return ImageCheck::OptionalHeaderSize;
+    if (stop == ProbeStop::SectionTableOutside) return ImageCheck::SectionTableOutside;
     if (start == 0) return ImageCheck::NoRawData;
     *searchStart = start;
     if (start > size) return ImageCheck::Truncated;
     // The archive written at the cut would overwrite the headers the launcher reads.
+    const uint64_t end = view.sectionTable + uint64_t{view.sectionCount} * SECTION_HEADER_SIZE;
     if (start < end) return ImageCheck::CutInsideHeaders;
     return ImageCheck::Ok;
 }
 
 void ClearTrailerReferences(uint8_t* image, uint32_t cut, bool* signature, bool* symbols) {
-    uint8_t* pe = image + Le32(image + 60);
-    *symbols = Le32(pe + 12) >= cut;
-    if (*symbols) std::memset(pe + 12, 0, 8);  // the pointer and the symbol count
-    *signature = false;
-    if (Le32(pe + 24 + 108) > 4) {  // NumberOfRvaAndSizes covers the certificate table
-        uint8_t* entry = pe + CERTIFICATE_ENTRY;
-        const uint32_t offset = Le32(entry);  // a file offset, not an RVA
-        *signature = offset != 0 && Le32(entry + 4) != 0 && offset >= cut;
-        if (*signature) std::memset(entry, 0, 8);
-    }
+    const MemoryFile file{image, cut};
+    const PeReader reader = MemoryReader(&file);
+    PeView view;
+    ReadPeView(reader, &view);  // the image passed CheckLauncherImage
+    uint8_t* symbolTable = image + view.lfanew + 12;
+    *symbols = Le32(symbolTable) >= cut;
+    if (*symbols) std::memset(symbolTable, 0, 8);  // the pointer and the symbol count
+    uint32_t offset = 0;  // a file offset, not an RVA
+    uint32_t length = 0;
+    *signature = ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &offset, &length) == PeRead::Ok &&
+                 offset != 0 && length != 0 && offset >= cut;
+    if (*signature) std::memset(image + view.directories + DIRECTORY_CERTIFICATES * 8, 0, 8);
 }
 
 void ChecksumAppend(PeChecksum* checksum, const uint8_t* data, size_t size) {

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/pe_view.h"
+
 // The optional header's CheckSum field, from the PE signature.
-constexpr uint32_t CHECKSUM_FIELD = 24 + 64;
+constexpr uint32_t CHECKSUM_FIELD = 24 + OPT_CHECKSUM;
 
 // Clears the header fields that point at or past the cut, where the archive
 // will lie: the certificate table of a launcher signed before packing and the

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "archive/pe_view.h"
 #include "tools/host/host.h"
 #include "tools/host/text.h"
 
@@ -23,11 +24,6 @@ constexpr size_t WORDS_SHOWN = 4;
 // key ignores it, an encrypted one is refused at once instead of a prompt
 // appearing on the terminal behind the tool's back.
 const char* const NO_PASSWORD = "vorlane: no VORLANE_SIGN_PASSWORD given";
-
-uint32_t Get32(const uint8_t* bytes, size_t at) {
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
-}
-uint16_t Get16(const uint8_t* bytes, size_t at) { return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)); }
 
 bool Contains(const std::string& lowered, const char* what) { return lowered.find(what) != std::string::npos; }
 
@@ -521,22 +517,13 @@ std::string SignerWords(const std::string& output, size_t count) {
 }
 
 bool HasCertificateTable(const uint8_t* head, size_t headSize, uint64_t fileSize) {
-    if (headSize < 64 || head[0] != 'M' || head[1] != 'Z') return false;
-    const uint64_t pe = Get32(head, 60);
-    if (pe + 24 + 2 > headSize || std::memcmp(head + pe, "PE\0\0", 4) != 0) return false;
-    const size_t optional = static_cast<size_t>(pe) + 24;
-    const uint16_t magic = Get16(head, optional);
-    size_t countField = 0;
-    if (magic == 0x10B) {
-        countField = optional + 92;
-    } else if (magic == 0x20B) {
-        countField = optional + 108;
-    } else {
-        return false;
-    }
-    const size_t entry = countField + 4 + 4 * 8;
-    if (entry + 8 > headSize || Get32(head, countField) <= 4) return false;
-    const uint64_t offset = Get32(head, entry);
-    const uint64_t size = Get32(head, entry + 4);
-    return offset != 0 && size >= 8 && offset + size <= fileSize;
+    const MemoryFile file{head, headSize};
+    const PeReader reader = MemoryReader(&file);
+    PeView view;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    if (ReadPeView(reader, &view) != PeRead::Ok) return false;
+    if (ReadPeDirectory(reader, view, DIRECTORY_CERTIFICATES, &offset, &size) != PeRead::Ok) return false;
+    // A table smaller than its own 8-byte entry header holds no signature.
+    return offset != 0 && size >= 8 && uint64_t{offset} + size <= fileSize;
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/resources/pe_headers.h"
+#include "base/bytes.h"
 #include "tools/resources/resources.h"
 #include "tools/resources/stb_memory.h"
 
@@ -204,10 +204,10 @@ ResourceResult SetIcon(Resources* resources, const std::vector<uint8_t>& icon) {
         entry.data = image.data;
         resources->push_back(entry);
         uint8_t listed[14] = {image.width, image.height, image.colorCount, 0};
-        Put16(listed + 4, image.planes);
-        Put16(listed + 6, image.bitCount);
-        Put32(listed + 8, static_cast<uint32_t>(image.data.size()));
-        Put16(listed + 12, static_cast<uint16_t>(next));
+        PutLe16(listed + 4, image.planes);
+        PutLe16(listed + 6, image.bitCount);
+        PutLe32(listed + 8, static_cast<uint32_t>(image.data.size()));
+        PutLe16(listed + 12, static_cast<uint16_t>(next));
         group.data.insert(group.data.end(), listed, listed + sizeof listed);
     }
     resources->push_back(group);

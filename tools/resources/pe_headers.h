@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/inspect/pe_layout.h"
+#include "archive/pe_view.h"
+#include "base/bytes.h"
 
 struct PeSectionHeader {
     size_t at;  // offset of the 40-byte header in the image
@@ -28,28 +29,9 @@ struct PeHeaders {
     std::vector<PeSectionHeader> sections;
 };
 
-// Offsets in a 64-bit or 32-bit optional header that both share.
-constexpr size_t OPT_SIZE_OF_INITIALIZED_DATA = 8;
-constexpr size_t OPT_SECTION_ALIGNMENT = 32;
-constexpr size_t OPT_FILE_ALIGNMENT = 36;
-constexpr size_t OPT_SIZE_OF_IMAGE = 56;
-constexpr size_t OPT_SIZE_OF_HEADERS = 60;
-constexpr size_t OPT_CHECKSUM = 64;
-
-constexpr uint32_t DIRECTORY_RESOURCES = 2;
-constexpr uint32_t DIRECTORY_CERTIFICATES = 4;
-constexpr uint32_t DIRECTORY_RELOCATIONS = 5;
-
 // False when the headers or the section table do not fit in the image.
 bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* headers);
 
-inline void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 inline uint32_t AlignUp(uint32_t value, uint32_t alignment) {
     return alignment == 0 ? value : (value + alignment - 1) / alignment * alignment;
 }

@@ -10,36 +10,36 @@
 #include "tools/resources/resources.h"
 
 bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* h) {
-    if (!Has(size, 0, 64) || Le16(image) != 0x5A4D) return false;
-    const size_t pe = Le32(image + 60);
-    if (!Has(size, pe, 24) || Le32(image + pe) != 0x00004550) return false;
-    h->fileHeader = pe + 4;
-    h->optional = pe + 24;
-    const size_t optionalSize = Le16(image + pe + 20);
-    if (!Has(size, h->optional, 2) || !Has(size, h->optional, optionalSize)) return false;
-    const uint16_t magic = Le16(image + h->optional);
-    if (magic != 0x20B && magic != 0x10B) return false;
-    h->directories = h->optional + (magic == 0x20B ? 112 : 96);
-    if (h->directories > h->optional + optionalSize) return false;
-    const uint32_t count = Le32(image + h->directories - 4);
-    const size_t room = (h->optional + optionalSize - h->directories) / 8;
-    h->directoryCount = count < room ? count : static_cast<uint32_t>(room);
-    h->sectionAlignment = Le32(image + h->optional + OPT_SECTION_ALIGNMENT);
-    h->fileAlignment = Le32(image + h->optional + OPT_FILE_ALIGNMENT);
-    h->headersSize = Le32(image + h->optional + OPT_SIZE_OF_HEADERS);
+    const MemoryFile file{image, size};
+    const PeReader reader = MemoryReader(&file);
+    PeView view;
+    if (ReadPeView(reader, &view) != PeRead::Ok) return false;
+    // The whole optional header: the writer rewrites fields anywhere in it.
+    if ((view.magic != PE32_PLUS_MAGIC && view.magic != PE32_MAGIC) || !Has(size, view.optional, view.optionalSize)) {
+        return false;
+    }
+    h->fileHeader = view.lfanew + 4;
+    h->optional = static_cast<size_t>(view.optional);
+    h->directories = static_cast<size_t>(view.directories);
+    h->directoryCount = view.directoryCount;
+    if (ReadPeField32(reader, view, OPT_SECTION_ALIGNMENT, &h->sectionAlignment) != PeRead::Ok ||
+        ReadPeField32(reader, view, OPT_FILE_ALIGNMENT, &h->fileAlignment) != PeRead::Ok ||
+        ReadPeField32(reader, view, OPT_SIZE_OF_HEADERS, &h->headersSize) != PeRead::Ok) {
+        return false;
+    }
     // Powers of two as the loader requires, small enough that rounding a size up cannot wrap.
     auto powerOfTwo = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
     if (!powerOfTwo(h->fileAlignment) || h->fileAlignment > 0x10000 || !powerOfTwo(h->sectionAlignment) ||
         h->sectionAlignment < h->fileAlignment || h->sectionAlignment > 0x10000000 || h->headersSize > size) {
         return false;
     }
-    const size_t table = h->optional + optionalSize;
-    const size_t sections = Le16(image + pe + 6);
-    if (!Has(size, table, sections * 40)) return false;
+    const size_t table = static_cast<size_t>(view.sectionTable);
+    if (!Has(size, table, size_t{view.sectionCount} * PE_SECTION_HEADER_SIZE)) return false;
     h->sections.clear();
-    for (size_t i = 0; i < sections; ++i) {
-        const uint8_t* s = image + table + i * 40;
-        PeSectionHeader section{table + i * 40, Le32(s + 8), Le32(s + 12), Le32(s + 16), Le32(s + 20), Le32(s + 36)};
+    for (size_t i = 0; i < view.sectionCount; ++i) {
+        const size_t at = table + i * PE_SECTION_HEADER_SIZE;
+        const PeSectionEntry e = PeSectionFrom(image + at);
+        const PeSectionHeader section{at, e.virtualSize, e.virtualAddress, e.rawSize, e.rawPointer, e.characteristics};
         if (section.rawSize != 0 && !Has(size, section.rawPointer, section.rawSize)) return false;
         h->sections.push_back(section);
     }
@@ -49,7 +49,7 @@ bool ReadPeHeaders(const uint8_t* image, size_t size, PeHeaders* h) {
 namespace {
 
 bool DirectoryOf(const uint8_t* image, const PeHeaders& h, uint32_t index, uint32_t* rva, uint32_t* size) {
-    if (index >= h.directoryCount) return false;
+    if (index >= h.directoryCount) return false;  // ReadPeHeaders found the whole optional header in the image
     *rva = Le32(image + h.directories + 8 * index);
     *size = Le32(image + h.directories + 8 * index + 4);
     return *rva != 0;
@@ -184,32 +184,32 @@ ResourceResult WriteResources(const std::vector<uint8_t>& image, const Resources
 
     uint8_t* o = out->data();
     for (const PeSectionHeader* s : after) {
-        Put32(o + s->at + 12, s->virtualAddress);
-        Put32(o + s->at + 20, s->rawPointer);
+        PutLe32(o + s->at + 12, s->virtualAddress);
+        PutLe32(o + s->at + 20, s->rawPointer);
     }
-    Put32(o + rsrc.at + 8, newVirtualSize);
-    Put32(o + rsrc.at + 16, newRawSize);
-    Put32(o + h.directories + 8 * DIRECTORY_RESOURCES + 4, newVirtualSize);
+    PutLe32(o + rsrc.at + 8, newVirtualSize);
+    PutLe32(o + rsrc.at + 16, newRawSize);
+    PutLe32(o + h.directories + 8 * DIRECTORY_RESOURCES + 4, newVirtualSize);
     uint32_t relocations = 0;
     uint32_t relocationSize = 0;
     if (movable && !after.empty() && DirectoryOf(image.data(), h, DIRECTORY_RELOCATIONS, &relocations, &relocationSize)) {
-        Put32(o + h.directories + 8 * DIRECTORY_RELOCATIONS, relocations + relocationDelta);
+        PutLe32(o + h.directories + 8 * DIRECTORY_RELOCATIONS, relocations + relocationDelta);
     }
     if (h.directoryCount > DIRECTORY_CERTIFICATES) {
         // A signature does not survive the rewrite, and its bytes are left behind.
-        Put32(o + h.directories + 8 * DIRECTORY_CERTIFICATES, 0);
-        Put32(o + h.directories + 8 * DIRECTORY_CERTIFICATES + 4, 0);
+        PutLe32(o + h.directories + 8 * DIRECTORY_CERTIFICATES, 0);
+        PutLe32(o + h.directories + 8 * DIRECTORY_CERTIFICATES + 4, 0);
     }
     if (Le32(o + h.fileHeader + 8) >= oldEnd) {  // a COFF symbol table past the sections: left behind too
-        Put32(o + h.fileHeader + 8, 0);
-        Put32(o + h.fileHeader + 12, 0);
+        PutLe32(o + h.fileHeader + 8, 0);
+        PutLe32(o + h.fileHeader + 12, 0);
     }
-    Put32(o + h.optional + OPT_SIZE_OF_IMAGE, AlignUp(imageEnd, h.sectionAlignment));
+    PutLe32(o + h.optional + OPT_SIZE_OF_IMAGE, AlignUp(imageEnd, h.sectionAlignment));
     if (rsrc.characteristics & 0x40) {  // initialized data
         const uint32_t initialized = Le32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA);
-        Put32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA, initialized - rsrc.rawSize + newRawSize);
+        PutLe32(o + h.optional + OPT_SIZE_OF_INITIALIZED_DATA, initialized - rsrc.rawSize + newRawSize);
     }
-    Put32(o + h.optional + OPT_CHECKSUM, PeChecksum(*out, h.optional + OPT_CHECKSUM));
+    PutLe32(o + h.optional + OPT_CHECKSUM, PeChecksum(*out, h.optional + OPT_CHECKSUM));
     return ResourceResult::Ok;
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tools/resources/pe_headers.h"
+#include "base/bytes.h"
 #include "tools/resources/resources.h"
 
 namespace {
@@ -157,12 +157,12 @@ std::vector<uint8_t> BuildResourceSection(const Resources& resources, uint32_t r
     auto header = [&](size_t where, const std::vector<size_t>& children, auto keyOf) {
         uint16_t named = 0;
         for (size_t c : children) named = static_cast<uint16_t>(named + (keyOf(c).name.empty() ? 0 : 1));
-        Put16(&out[where + 12], named);
-        Put16(&out[where + 14], static_cast<uint16_t>(children.size() - named));
+        PutLe16(&out[where + 12], named);
+        PutLe16(&out[where + 14], static_cast<uint16_t>(children.size() - named));
     };
     auto writeName = [&](size_t where, const std::u16string& name) {
-        Put16(&out[where], static_cast<uint16_t>(name.size()));
-        for (size_t c = 0; c < name.size(); ++c) Put16(&out[where + 2 + 2 * c], name[c]);
+        PutLe16(&out[where], static_cast<uint16_t>(name.size()));
+        for (size_t c = 0; c < name.size(); ++c) PutLe16(&out[where + 2 + 2 * c], name[c]);
     };
     std::vector<size_t> rootChildren;
     for (size_t i = 0; i < types.size(); ++i) rootChildren.push_back(i);
@@ -170,33 +170,33 @@ std::vector<uint8_t> BuildResourceSection(const Resources& resources, uint32_t r
     for (size_t t = 0; t < types.size(); ++t) {
         uint8_t* entry = &out[16 + 8 * t];
         if (types[t].key->name.empty()) {
-            Put32(entry, types[t].key->id);
+            PutLe32(entry, types[t].key->id);
         } else {
-            Put32(entry, SUBDIRECTORY | static_cast<uint32_t>(typeNameAt[t]));
+            PutLe32(entry, SUBDIRECTORY | static_cast<uint32_t>(typeNameAt[t]));
             writeName(typeNameAt[t], types[t].key->name);
         }
-        Put32(entry + 4, SUBDIRECTORY | static_cast<uint32_t>(typeAt[t]));
+        PutLe32(entry + 4, SUBDIRECTORY | static_cast<uint32_t>(typeAt[t]));
         header(typeAt[t], types[t].children, [&](size_t n) -> const ResourceKey& { return *names[n].key; });
         for (size_t c = 0; c < types[t].children.size(); ++c) {
             const size_t n = types[t].children[c];
             uint8_t* nameEntry = &out[typeAt[t] + 16 + 8 * c];
             if (names[n].key->name.empty()) {
-                Put32(nameEntry, names[n].key->id);
+                PutLe32(nameEntry, names[n].key->id);
             } else {
-                Put32(nameEntry, SUBDIRECTORY | static_cast<uint32_t>(nameNameAt[n]));
+                PutLe32(nameEntry, SUBDIRECTORY | static_cast<uint32_t>(nameNameAt[n]));
                 writeName(nameNameAt[n], names[n].key->name);
             }
-            Put32(nameEntry + 4, SUBDIRECTORY | static_cast<uint32_t>(nameAt[n]));
-            Put16(&out[nameAt[n] + 14], static_cast<uint16_t>(names[n].children.size()));
+            PutLe32(nameEntry + 4, SUBDIRECTORY | static_cast<uint32_t>(nameAt[n]));
+            PutLe16(&out[nameAt[n] + 14], static_cast<uint16_t>(names[n].children.size()));
             for (size_t l = 0; l < names[n].children.size(); ++l) {
                 const size_t leaf = names[n].children[l];
                 uint8_t* langEntry = &out[nameAt[n] + 16 + 8 * l];
-                Put32(langEntry, order[leaf]->language);
-                Put32(langEntry + 4, static_cast<uint32_t>(entriesAt + 16 * leaf));
+                PutLe32(langEntry, order[leaf]->language);
+                PutLe32(langEntry + 4, static_cast<uint32_t>(entriesAt + 16 * leaf));
                 uint8_t* data = &out[entriesAt + 16 * leaf];
-                Put32(data, rva + static_cast<uint32_t>(dataAt[leaf]));
-                Put32(data + 4, static_cast<uint32_t>(order[leaf]->data.size()));
-                Put32(data + 8, order[leaf]->codePage);
+                PutLe32(data, rva + static_cast<uint32_t>(dataAt[leaf]));
+                PutLe32(data + 4, static_cast<uint32_t>(order[leaf]->data.size()));
+                PutLe32(data + 8, order[leaf]->codePage);
                 if (!order[leaf]->data.empty()) {
                     std::memcpy(&out[dataAt[leaf]], order[leaf]->data.data(), order[leaf]->data.size());
                 }

@@ -1,7 +1,7 @@
 // The string table: blocks of 16 counted UTF-16 strings, block n holding ids
 // 16(n-1) to 16n-1, in the language the build gave the table (LoadString
 // finds a string in the thread's language first, then in any).
-#include "tools/resources/pe_headers.h"
+#include "base/bytes.h"
 #include "tools/resources/resources.h"
 
 namespace {

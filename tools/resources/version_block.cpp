@@ -5,7 +5,7 @@
 // last child, a text value's length counts its characters and terminator.
 #include <cstring>
 
-#include "tools/resources/pe_headers.h"
+#include "base/bytes.h"
 #include "tools/resources/resources.h"
 
 namespace {
@@ -68,9 +68,9 @@ void WriteNode(const Node& node, std::vector<uint8_t>* out) {
     out->insert(out->end(), node.value.begin(), node.value.end());
     for (const Node& child : node.children) WriteNode(child, out);
     const size_t valueLength = node.type == 1 ? node.value.size() / 2 : node.value.size();
-    Put16(&(*out)[start], static_cast<uint16_t>(out->size() - start));
-    Put16(&(*out)[start + 2], static_cast<uint16_t>(valueLength));
-    Put16(&(*out)[start + 4], node.type);
+    PutLe16(&(*out)[start], static_cast<uint16_t>(out->size() - start));
+    PutLe16(&(*out)[start + 2], static_cast<uint16_t>(valueLength));
+    PutLe16(&(*out)[start + 4], node.type);
 }
 
 std::vector<uint8_t> TextValue(const std::u16string& text) {
@@ -144,10 +144,10 @@ ResourceResult SetVersion(Resources* resources, const ResourceJob& job) {
             }
             const uint32_t high = static_cast<uint32_t>(job.version[0]) << 16 | job.version[1];
             const uint32_t low = static_cast<uint32_t>(job.version[2]) << 16 | job.version[3];
-            Put32(&root.value[8], high);  // file version
-            Put32(&root.value[12], low);
-            Put32(&root.value[16], high);  // product version
-            Put32(&root.value[20], low);
+            PutLe32(&root.value[8], high);  // file version
+            PutLe32(&root.value[12], low);
+            PutLe32(&root.value[16], high);  // product version
+            PutLe32(&root.value[20], low);
         }
         Node* strings = nullptr;
         for (Node& child : root.children) {
