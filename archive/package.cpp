@@ -55,3 +55,17 @@ PackageResult OpenPackage(Package* package, bool checkPayload) {
     if (result.payload != PayloadResult::Ok) result.stop = PackageStop::Payload;
     return result;
 }
+
+Ending StopEnding(const PackageResult& opened) {
+    switch (opened.stop) {
+        case PackageStop::None: break;
+        case PackageStop::ExeOpen: return EndWith(Outcome::ExeOpen);
+        case PackageStop::Probe: return EndWith(Outcome::Probe);
+        case PackageStop::NoArchive: return EndWith(Outcome::NoArchive);
+        case PackageStop::Seek: return EndWith(Outcome::ArchiveSeek);
+        case PackageStop::ReaderMemory: return EndWith(Outcome::ReaderMemory);
+        case PackageStop::ArchiveOpen: return EndWith(Outcome::ArchiveOpen, static_cast<int32_t>(opened.openResult));
+        case PackageStop::Payload: return EndWith(PayloadOutcome(opened.payload));
+    }
+    return EndWith(Outcome::Ok);
+}

@@ -54,3 +54,7 @@ struct Package {
 // executable stays open, read sharing only, for as long as the package lives.
 // Shows nothing.
 PackageResult OpenPackage(Package* package, bool checkPayload = true);
+
+// The ending the launcher stops with where the opening stopped (Ok for None):
+// the one mapping, which vorlane-inspect reports by too.
+Ending StopEnding(const PackageResult& opened);

@@ -44,17 +44,7 @@ int RunLauncher(PlatModule instance) {
 
     // Stages 2 to 9: the executable stays held until the end.
     const PackageResult opened = OpenPackage(&package);
-    switch (opened.stop) {
-        case PackageStop::None: break;
-        case PackageStop::ExeOpen: return ShowEnding(EndWith(Outcome::ExeOpen));
-        case PackageStop::Probe: return ShowEnding(EndWith(Outcome::Probe));
-        case PackageStop::NoArchive: return ShowEnding(EndWith(Outcome::NoArchive));
-        case PackageStop::Seek: return ShowEnding(EndWith(Outcome::ArchiveSeek));
-        case PackageStop::ReaderMemory: return ShowEnding(EndWith(Outcome::ReaderMemory));
-        case PackageStop::ArchiveOpen:
-            return ShowEnding(EndWith(Outcome::ArchiveOpen, static_cast<int32_t>(opened.openResult)));
-        case PackageStop::Payload: return ShowEnding(EndWith(PayloadOutcome(opened.payload)));
-    }
+    if (opened.stop != PackageStop::None) return ShowEnding(StopEnding(opened));
     ArchiveReader& reader = package.reader;
 
     // Stage 10: both folders stay held, so nothing above the library can be

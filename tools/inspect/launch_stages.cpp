@@ -98,7 +98,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     const PackageResult opened = OpenPackage(&package);
     const PlatFile exe = package.exe.Get();
     if (opened.stop == PackageStop::ExeOpen) {
-        Refuse(report, EndWith(Outcome::ExeOpen),
+        Refuse(report, StopEnding(opened),
                "the file cannot be opened for reading with read sharing (error " + Dec(opened.error) + ")");
         return;
     }
@@ -106,7 +106,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     // Stage 3.
     ReadHostFacts(exe, report);
     if (opened.stop == PackageStop::Probe) {
-        Refuse(report, EndWith(Outcome::Probe),
+        Refuse(report, StopEnding(opened),
                "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
                "whole section table within the first 4096 bytes");
         return;
@@ -118,7 +118,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
 
     // Stages 4 and 5.
     if (opened.stop == PackageStop::NoArchive) {
-        Refuse(report, EndWith(Outcome::NoArchive),
+        Refuse(report, StopEnding(opened),
                "no valid 7z start header within 4 MiB after the image's raw data (search start " +
                    Dec(image.searchStart) + ", file size " + Dec(image.fileSize) + ")");
         return;
@@ -143,13 +143,13 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
 
     // Stage 6.
     if (opened.stop == PackageStop::Seek) {
-        Refuse(report, EndWith(Outcome::ArchiveSeek), "the file cannot be positioned at the archive start");
+        Refuse(report, StopEnding(opened), "the file cannot be positioned at the archive start");
         return;
     }
 
     // Stage 7.
     if (opened.stop == PackageStop::ReaderMemory) {
-        Refuse(report, EndWith(Outcome::ReaderMemory), "the look-ahead buffer or the checks' read buffer");
+        Refuse(report, StopEnding(opened), "the look-ahead buffer or the checks' read buffer");
         return;
     }
 
@@ -157,7 +157,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     report->openTried = true;
     report->openResult = opened.openResult;
     if (opened.stop == PackageStop::ArchiveOpen) {
-        Refuse(report, EndWith(Outcome::ArchiveOpen, static_cast<int32_t>(report->openResult)),
+        Refuse(report, StopEnding(opened),
                SdkCodeMeaning(report->openResult));
         return;
     }
@@ -176,7 +176,7 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     DecodeRuntimeEntries(&reader, report, &installed);
 
     if (located != PayloadResult::Ok) {
-        Refuse(report, EndWith(PayloadOutcome(located)), PayloadExplanation(located));
+        Refuse(report, StopEnding(opened), PayloadExplanation(located));
         return;
     }
     report->verdict = Verdict{};
