@@ -15,10 +15,10 @@
 #include "tools/inspect/findings.h"
 
 // Verifies a runtime library's signature chain against trusted roots (PEM
-// files, UTF-8 paths): 0 when it holds, 1 when refused (output says why), -1
-// when the verifier cannot be run or cannot judge this chain (output says why).
-using VerifyChain = int (*)(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
-                            std::string* output);
+// files, UTF-8 paths): false when the verifier cannot be run or cannot judge
+// this chain (why says so); true with *holds, and when refused why says why.
+using VerifyChain = bool (*)(const uint8_t* image, size_t size, const std::vector<std::string>& roots, bool* holds,
+                             std::string* why);
 
 // Asks this machine's own trust services about a runtime library's bytes, as
 // the launcher asks about the installed file: false when they cannot be asked
@@ -93,5 +93,5 @@ VerifyChain PlatformChainCheck();
 MachineTrust PlatformMachineTrust();
 // The VerifyChain where the OS has no trust check of its own: osslsigncode
 // run through the tool host (trust_roots.cpp).
-int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
-                           std::string* output);
+bool VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots, bool* holds,
+                            std::string* why);

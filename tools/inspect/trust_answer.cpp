@@ -47,17 +47,16 @@ uint32_t ChainResult(const std::string& why) {
 
 void AskRoots(const std::vector<uint8_t>& image, const InspectOptions& options, TrustAsked* out) {
     std::string output;
-    const int verified =
-        options.verify != nullptr ? options.verify(image.data(), image.size(), options.trustRoots, &output) : -1;
-    if (verified < 0) {
+    bool holds = false;
+    if (options.verify == nullptr || !options.verify(image.data(), image.size(), options.trustRoots, &holds, &output)) {
         out->unchecked = output.empty() ? std::string("no chain check in this build") : output;
         return;
     }
     out->chainChecked = true;
     out->facts.checked = true;
     out->facts.detail = output;
-    out->facts.verified = verified == 0;
-    if (verified != 0) {
+    out->facts.verified = holds;
+    if (!holds) {
         out->answer.result = ChainResult(output);
         out->facts.result = out->answer.result;
     }

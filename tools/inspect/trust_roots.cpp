@@ -65,8 +65,9 @@ bool WriteInputs(const std::string& folder, const uint8_t* image, size_t size, c
 // only trusted ones and, for a timestamp's own chain, the system's roots too.
 // No network: revocation is left to what the signature carries, as the
 // launcher leaves it to the cache.
-int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots,
-                           std::string* output) {
+bool VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<std::string>& roots, bool* holds,
+                            std::string* reason) {
+    *holds = false;
     std::string tool;
     if (!ToolGetEnv("VORLANE_OSSLSIGNCODE", &tool) || tool.empty()) tool = "osslsigncode";
     ToolRunOptions limited;
@@ -75,20 +76,20 @@ int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<
     std::string probe;
     if (!ToolRunProgram({tool, "verify", "--help"}, &status, &probe, limited) ||
         probe.find("-CAfile") == std::string::npos) {
-        *output = ToolInterruption() != 0 ? std::string("interrupted")
+        *reason = ToolInterruption() != 0 ? std::string("interrupted")
                                           : tool + " cannot be run (install osslsigncode, or set VORLANE_OSSLSIGNCODE)";
-        return -1;
+        return false;
     }
     std::string folder;
     std::string why;
     if (!ToolMakeWorkFolder(&folder, &why)) {
-        *output = "cannot make a work folder for the chain check: " + why;
-        return -1;
+        *reason = "cannot make a work folder for the chain check: " + why;
+        return false;
     }
-    int result = -1;
+    bool judged = false;
     std::string text;
     if (!WriteInputs(folder, image, size, roots, &why)) {
-        *output = "cannot prepare the chain check: " + why;
+        *reason = "cannot prepare the chain check: " + why;
     } else {
         std::vector<std::string> args{tool, "verify", "-CAfile", ToolJoin(folder, "roots.pem"), "-TSA-CAfile",
                                       ToolJoin(folder, "timestamp-roots.pem")};
@@ -97,21 +98,22 @@ int VerifyWithOsslsigncode(const uint8_t* image, size_t size, const std::vector<
         const bool ran = ToolRunProgram(args, &status, &text, limited);
         if (ran && status == 0 && text.find("MISMATCH") == std::string::npos &&
             text.find("Signature verification: ok") != std::string::npos) {
-            result = 0;
+            judged = true;
+            *holds = true;
         } else if (!ran) {
-            *output = tool + " did not finish: " + text.substr(text.rfind('\n') + 1);
+            *reason = tool + " did not finish: " + text.substr(text.rfind('\n') + 1);
         } else if (status > 128 && status < 128 + 64) {
             // Ended by a signal (a crash): that judges nothing.
-            *output = tool + " ended by signal " + std::to_string(status - 128);
+            *reason = tool + " ended by signal " + std::to_string(status - 128);
         } else if (text.find("certificate purpose") != std::string::npos) {
             // It stops at a signer certificate not meant for code signing and so
             // says nothing of the chain, which the trust services judge apart.
-            *output = tool + " judges no chain whose signing certificate is not for code signing";
+            *reason = tool + " judges no chain whose signing certificate is not for code signing";
         } else {
-            *output = Reason(text);
-            result = 1;
+            *reason = Reason(text);
+            judged = true;
         }
     }
     ToolRemoveWorkFolder(folder);
-    return result;
+    return judged;
 }
