@@ -54,9 +54,10 @@ if [ $fast = 1 ]; then
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^wine$' -j "$jobs"
 else
   # The Wine suite spends much of its time waiting on Wine: the sanitizer tree
-  # builds meanwhile, one job at a low priority, and its phase takes what is left.
+  # builds meanwhile at the lowest priority, so it takes only what Wine leaves
+  # and, once the Wine suite is done, every core.
   mkdir -p "$root/build/sanitize"
-  JOBS=1 nice -n 10 /usr/bin/time -f '%e %U %S' -o "$root/build/sanitize/build.time" \
+  JOBS=$jobs nice -n 19 /usr/bin/time -f '%e %U %S' -o "$root/build/sanitize/build.time" \
     "$root/scripts/test-extra.sh" build >"$root/build/sanitize/build.out" 2>&1 &
   beside=$!
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^(wine|wine-release|release)$' -j "$jobs"
