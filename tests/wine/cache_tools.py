@@ -16,9 +16,14 @@ NO_FOLDER = "Failed to create output directory"
 CANNOT_CHECK = "Cannot check VorlaneStub.dll: the file cannot be opened (error %d)."
 
 
+def keep_launcher_path(h):
+    """Where the launcher built with setting 6 empty (the cache stays after every run) is."""
+    return os.path.join(h.win64, "tests", "variants", "keep", "VorlaneLauncher.exe")
+
+
 def keep_launcher(h):
-    """The launcher built with setting 6 empty (the cache stays after every run), or None."""
-    path = os.path.join(h.win64, "tests", "variants", "keep", "VorlaneLauncher.exe")
+    """The launcher built with setting 6 empty, or None where this build has none."""
+    path = keep_launcher_path(h)
     return path if os.path.exists(path) else None
 
 

@@ -31,7 +31,7 @@ LEFTOVER = re.compile(r"VorlaneStub\.dll\.\d+\.new$")
 
 def main():
     h = harness.Harness.from_args()
-    keep = os.path.join(h.win64, "tests", "variants", "keep", "VorlaneLauncher.exe")
+    keep = ct.keep_launcher_path(h)
     if h.missing_builds(keep):
         return 1
 

@@ -9,13 +9,14 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cache_tools as ct  # noqa: E402
 import fixtures  # noqa: E402
 import harness  # noqa: E402
 
 
 def main():
     h = harness.Harness.from_args()
-    keep_launcher = os.path.join(h.win64, "tests", "variants", "keep", "VorlaneLauncher.exe")
+    keep_launcher = ct.keep_launcher_path(h)
     if h.missing_builds(keep_launcher, os.path.join(h.native or "", "tools", "vorlane-pack")):
         return 1
     tool = os.path.join(h.source, "tools", "vorlane-run")

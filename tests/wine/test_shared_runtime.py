@@ -26,7 +26,7 @@ SLEEP_CALL = re.compile(r"Call (?:kernel32|kernelbase)\.Sleep\(([0-9a-f]+)\)", r
 
 def main():
     h = harness.Harness.from_args()
-    keep = os.path.join(h.win64, "tests", "variants", "keep", "VorlaneLauncher.exe")
+    keep = ct.keep_launcher_path(h)
     if h.missing_builds(keep):
         return 1
 
