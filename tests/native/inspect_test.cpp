@@ -230,6 +230,10 @@ TEST_F(Packager, ExitStatusIsTheLowByteOfTheLaunchersCode) {
     ASSERT_TRUE(WriteBytes(dir.Native("flipped.exe"), flipped));
     ASSERT_TRUE(WriteBytes(dir.Native("runtime-broken.exe"), runtimeBroken));
     ASSERT_TRUE(dir.WriteFile("notes.exe", "not an executable at all, just text"));
+    std::vector<uint8_t> lateHeader = sound;
+    lateHeader[60] = 0xA0;  // e_lfanew 4000: no room for the section table in the probe's block
+    lateHeader[61] = 0x0F;
+    ASSERT_TRUE(WriteBytes(dir.Native("late-header.exe"), lateHeader));
 
     // Deep enough that its Z:\ form reaches the launcher's 2048-character limit.
     std::string deep = "deep";
@@ -246,6 +250,7 @@ TEST_F(Packager, ExitStatusIsTheLowByteOfTheLaunchersCode) {
         {"out.exe", 0, ""},
         {"launcher.exe", 1, "\"7z archive not found\" (stage 5), exit code 1"},
         {"notes.exe", 254, "\"Cannot determine EXE size\" (stage 3), exit code -2 (status 254)"},
+        {"late-header.exe", 254, "the launcher's probe: its PE header starts at or past byte 3832"},
         {"flipped.exe", 3, "\"Vorlane.Bin CRC error\" (stage 9), exit code 3"},
         {"runtime-broken.exe", 5, "\"Cannot check VorlaneStub.dll: the file cannot be opened (error 2).\""},
         {deep + "/app.exe", 255, "\"Cannot resolve own module path\" (stage 1), exit code -1 (status 255)"},

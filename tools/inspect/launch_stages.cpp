@@ -2,6 +2,7 @@
 // the installation's decode of every install-list entry, without writing
 // anything, and the verdict on the library it would leave.
 #include <cstring>
+#include <string>
 
 #include "archive/file_layer.h"
 #include "archive/host_image.h"
@@ -18,12 +19,34 @@ namespace {
 // Launcher images are a few hundred KB; a larger one is read this far for its resources.
 constexpr size_t IMAGE_READ_LIMIT = 64u << 20;
 
-void ReadHostFacts(PlatFile exe, InspectReport* report) {
+// The headers' facts, from the block the launcher's probe reads; returns the
+// probe's rule that block fails (None when it passes or cannot be read).
+ProbeStop ReadHostFacts(PlatFile exe, InspectReport* report) {
     uint8_t block[HEADER_BLOCK_SIZE];
     int64_t position = 0;
     size_t got = 0;
-    if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, block, sizeof block, &got, nullptr)) return;
+    if (!FileSeek(exe, &position, FILE_BEGIN, nullptr) || !FileRead(exe, block, sizeof block, &got, nullptr)) {
+        return ProbeStop::None;
+    }
     report->host = ReadPeFacts(block, got, false);
+    uint32_t searchStart = 0;
+    return ProbeHeaders(block, got, &searchStart);
+}
+
+// Which of the probe's rules the headers fail, in the packer's words.
+std::string ProbeExplanation(ProbeStop stop) {
+    switch (stop) {
+        case ProbeStop::NoMz: return "not a PE image (no MZ header)";
+        case ProbeStop::LfanewTooLarge:
+            return "its PE header starts at or past byte " + Dec(MAX_LFANEW) + ", too late for the section table to "
+                   "fit in the first " + Dec(HEADER_BLOCK_SIZE) + " bytes";
+        case ProbeStop::HeadersPastEnd: return "the file ends before its section table starts";
+        case ProbeStop::NoPeSignature: return "not a PE image (no PE signature)";
+        case ProbeStop::SectionTableOutside:
+            return "its section table runs past its first " + Dec(HEADER_BLOCK_SIZE) + " bytes";
+        case ProbeStop::None: break;
+    }
+    return "the headers could not be read";
 }
 
 // The launcher's resources, from its image (the file up to the search start).
@@ -104,11 +127,9 @@ void InspectPackage(const char16_t* path, const InspectOptions& options, Inspect
     }
 
     // Stage 3.
-    ReadHostFacts(exe, report);
+    const ProbeStop probe = ReadHostFacts(exe, report);
     if (opened.stop == PackageStop::Probe) {
-        Refuse(report, StopEnding(opened),
-               "the PE headers fail the launcher's probe: MZ signature, e_lfanew below 3832, PE signature and the "
-               "whole section table within the first 4096 bytes");
+        Refuse(report, StopEnding(opened), "the PE headers fail the launcher's probe: " + ProbeExplanation(probe));
         return;
     }
     report->probed = true;
