@@ -3,6 +3,11 @@
 #   phase NAME COMMAND...   runs COMMAND in this shell, returns its status and
 #                           records its wall time and the CPU time (user+sys)
 #                           of every process it started and waited for
+#   phase_beside NAME OUT COMMAND...
+#                           starts COMMAND in the background, its output into
+#                           the file OUT; phase_join NAME waits for it, records
+#                           its times (as /usr/bin/time measured them) and
+#                           returns its status (in this shell, not a pipeline)
 #   phase_table             prints the recorded phases and their total
 #
 # The CPU time is what getrusage(RUSAGE_CHILDREN) counts, as /usr/bin/time
@@ -39,6 +44,25 @@ phase_record() {
   phase_names+=("$1")
   phase_walls+=("$2")
   phase_cpus+=("$3")
+}
+
+declare -A beside_pids beside_outs
+phase_beside() {
+  local name=$1 out=$2
+  shift 2
+  /usr/bin/time -f '%e %U %S' -o "$out.time" "$@" >"$out" 2>&1 &
+  beside_pids[$name]=$!
+  beside_outs[$name]=$out
+}
+
+phase_join() {
+  local name=$1 out=${beside_outs[$1]} rc=0 wall user sys
+  wait "${beside_pids[$name]}" || rc=$?
+  # /usr/bin/time's last line (a failed command's status comes before it).
+  read -r wall user sys < <(tail -n 1 "$out.time") || true
+  phase_record "$name" "$(awk -v s="${wall:-0}" 'BEGIN { printf "%d", s * 100 }')" \
+               "$(awk -v u="${user:-0}" -v s="${sys:-0}" 'BEGIN { printf "%d", (u + s) * 100 }')"
+  return $rc
 }
 
 phase_clock() { printf '%d:%02d' $(( $1 / 6000 )) $(( $1 / 100 % 60 )); }
