@@ -10,6 +10,7 @@
 #                               wine-release), while build/sanitize builds beside it
 #   sanitizers, fuzz            scripts/test-extra.sh's checks on build/sanitize,
 #                               while the starts killed under Wine run beside them
+#                               from the end of the Wine suite
 # Ends with a table of each phase's wall and CPU time (user+sys), then one line
 # "tests: N passed, M failed".
 #
@@ -66,11 +67,12 @@ else
   phase_beside "sanitizer build (beside)" "$root/build/sanitize/build.out" \
     env JOBS="$jobs" nice -n 19 "$root/scripts/test-extra.sh" build
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^(wine|wine-release|release)$' -j "$jobs"
-  join_beside "sanitizer build (beside)" "$root/build/sanitize/build.out"
 
-  # The kills take about one core, mostly in Wine; the fuzzing leaves one idle
-  # while its slowest target runs: they overlap.
+  # The kills take about one core, much of it waiting on Wine, and the
+  # fuzzing's slowest target leaves one idle: they start with the end of the
+  # Wine suite, beside the rest of the sanitizer build and those checks.
   phase_beside "kills (beside)" "$root/build/kills.out" "$root/scripts/test-extra.sh" kills
+  join_beside "sanitizer build (beside)" "$root/build/sanitize/build.out"
   extra() { "$root/scripts/test-extra.sh" "$1" 2>&1 | tee -a "$extra_log"; }
   phase "sanitizers" extra sanitizers || true
   phase "fuzz" extra fuzz || true
