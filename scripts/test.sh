@@ -8,8 +8,9 @@
 #                               the layer check among it
 #   ctest wine                  the end-to-end suite under Wine (labels wine, release and
 #                               wine-release), while build/sanitize builds beside it
-#   sanitizers, fuzz, kills     scripts/test-extra.sh's checks on build/sanitize
-#                               and the starts killed under Wine
+#   sanitizers, fuzz            scripts/test-extra.sh's checks on build/sanitize,
+#                               while the starts killed under Wine run beside them
+#                               from the end of the Wine suite
 # Ends with a table of each phase's wall and CPU time (user+sys), then one line
 # "tests: N passed, M failed".
 #
@@ -56,22 +57,26 @@ else
   # The Wine suite spends much of its time waiting on Wine: the sanitizer tree
   # builds meanwhile at the lowest priority, so it takes only what Wine leaves
   # and, once the Wine suite is done, every core.
+  # join_beside NAME OUT: waits for a check started beside; one that ended
+  # badly without a FAIL line of its own gets one.
+  join_beside() {
+    phase_join "$1" || grep -q '^FAIL  ' "$2" || echo "FAIL  $1: ended without its verdict (output: $2)" >>"$2"
+    tee -a "$extra_log" <"$2"
+  }
   mkdir -p "$root/build/sanitize"
-  JOBS=$jobs nice -n 19 /usr/bin/time -f '%e %U %S' -o "$root/build/sanitize/build.time" \
-    "$root/scripts/test-extra.sh" build >"$root/build/sanitize/build.out" 2>&1 &
-  beside=$!
+  phase_beside "sanitizer build (beside)" "$root/build/sanitize/build.out" \
+    env JOBS="$jobs" nice -n 19 "$root/scripts/test-extra.sh" build
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^(wine|wine-release|release)$' -j "$jobs"
-  wait "$beside" || true
-  tee -a "$extra_log" <"$root/build/sanitize/build.out"
-  # /usr/bin/time's last line (a failed command's status comes before it).
-  read -r wall user sys < <(tail -n 1 "$root/build/sanitize/build.time") || true
-  phase_record "sanitizer build (beside)" "$(awk -v s="${wall:-0}" 'BEGIN { printf "%d", s * 100 }')" \
-               "$(awk -v u="${user:-0}" -v s="${sys:-0}" 'BEGIN { printf "%d", (u + s) * 100 }')"
 
+  # The kills take about one core, much of it waiting on Wine, and the
+  # fuzzing's slowest target leaves one idle: they start with the end of the
+  # Wine suite, beside the rest of the sanitizer build and those checks.
+  phase_beside "kills (beside)" "$root/build/kills.out" "$root/scripts/test-extra.sh" kills
+  join_beside "sanitizer build (beside)" "$root/build/sanitize/build.out"
   extra() { "$root/scripts/test-extra.sh" "$1" 2>&1 | tee -a "$extra_log"; }
   phase "sanitizers" extra sanitizers || true
   phase "fuzz" extra fuzz || true
-  phase "kills" extra kills || true
+  join_beside "kills (beside)" "$root/build/kills.out"
 fi
 extra_passed=$(grep -E '^PASS  ' "$extra_log" | grep -vc 'test-extra:' || true)
 extra_failed=$(grep -E '^FAIL  ' "$extra_log" | grep -vc 'test-extra:' || true)

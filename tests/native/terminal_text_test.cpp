@@ -19,7 +19,8 @@
 
 namespace {
 
-const std::string LAUNCHER = VORLANE_SOURCE_DIR "/build/win64/VorlaneLauncher.exe";
+// The cross-built launcher, from the win64 tree this one was configured with.
+const std::string LAUNCHER = VORLANE_WIN64_DIR "/VorlaneLauncher.exe";
 const std::string INSPECT = std::string(VORLANE_BINARY_DIR) + "/tools/vorlane-inspect";
 
 std::u16string Units(std::initializer_list<char16_t> units) { return std::u16string(units); }
@@ -215,7 +216,9 @@ TEST_F(HostileTexts, PackQuotesASignersNameEscaped) {
                   &output),
               0)
         << output;
-    ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), ReadBytes(LAUNCHER))) << "build the win64 tree first";
+    const std::vector<uint8_t> launcher = ReadBytes(LAUNCHER);
+    ASSERT_FALSE(launcher.empty()) << "missing " << LAUNCHER << ": build the win64 tree first";
+    ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), launcher));
     ASSERT_TRUE(WriteBytes(dir.Native("app.bin"), PatternBytes(3000, 2)));
     const std::string shown = "Mal\\x1b]0;pwned\\x07\\u202elory";
     auto pack = [&](const std::vector<std::string>& extra, const std::string& out) {

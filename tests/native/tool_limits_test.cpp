@@ -29,7 +29,8 @@
 
 namespace {
 
-const std::string LAUNCHER = VORLANE_SOURCE_DIR "/build/win64/VorlaneLauncher.exe";
+// The cross-built launcher, from the win64 tree this one was configured with.
+const std::string LAUNCHER = VORLANE_WIN64_DIR "/VorlaneLauncher.exe";
 const std::string INSPECT = std::string(VORLANE_BINARY_DIR) + "/tools/vorlane-inspect";
 // What the tools may use beyond what they map to start: ample for every
 // input below but the one meant to exhaust it.
@@ -44,7 +45,9 @@ protected:
     TempDir dir;
 
     void SetUp() override {
-        ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), ReadBytes(LAUNCHER))) << "build the win64 tree first";
+        const std::vector<uint8_t> launcher = ReadBytes(LAUNCHER);
+        ASSERT_FALSE(launcher.empty()) << "missing " << LAUNCHER << ": build the win64 tree first";
+        ASSERT_TRUE(WriteBytes(dir.Native("launcher.exe"), launcher));
         ASSERT_TRUE(WriteBytes(dir.Native("app.bin"), PatternBytes(5000, 1)));
         ASSERT_TRUE(WriteBytes(dir.Native("runtime.dll"), MakeRuntimeImage()));
     }

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -43,8 +42,7 @@ int g_outerFrames = 0;
 
 std::vector<uint8_t> ContentAt(const char16_t* path) {
     if (path == nullptr) return {};
-    std::ifstream in(PosixNativePath(path), std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ReadBytes(PosixNativePath(path));
 }
 
 bool HoldsExpected(const char16_t* path, const std::vector<uint8_t>* expected) {

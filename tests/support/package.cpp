@@ -47,9 +47,16 @@ void PutProperty(std::vector<uint8_t>& out, uint8_t id, const std::vector<uint8_
 
 }  // namespace
 
+// In one read of the whole file: the sweeps read the cache after every start.
 std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::streamoff size = in.tellg();
+    if (size <= 0) return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+    return bytes;
 }
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
