@@ -4,7 +4,7 @@
 # target, all targets at once (one process each), for an hour by default. The
 # grown corpus stays in build/fuzz/corpus/<target> for the next run.
 #
-#   scripts/fuzz-long.sh [--seconds N | --runs N] [--fresh] [--build DIR] [TARGET...]
+#   scripts/fuzz-long.sh [--seconds N | --runs N] [--fresh] [--build DIR [--built]] [TARGET...]
 #
 #   TARGET     package (a packaged file through the archive stages and the whole
 #              launch sequence), text (folder numbers, command-line split and
@@ -17,6 +17,8 @@
 #   --fresh    start from the seeds alone, in a scratch corpus
 #   --build    the clang tree to build and use instead of build/fuzz (scripts/test-extra.sh
 #              passes build/sanitize, where the test programs are built too)
+#   --built    use that tree as it is, neither configured nor built again (scripts/test-extra.sh,
+#              once its own build passed, while other checks use the tree)
 #
 # A failing input is saved as artifacts/<target>-crash-... in the build folder; once the
 # fault is fixed, keep it in tests/fuzz/regressions/<target>/ so every test run
@@ -27,6 +29,7 @@ build="$root/build/fuzz"
 seconds=3600
 runs_wanted=0
 fresh=0
+built=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -35,10 +38,11 @@ while [ $# -gt 0 ]; do
     --runs) [ $# -ge 2 ] || { echo "fuzz-long: --runs needs a value" >&2; exit 2; }
             runs_wanted=$2; shift 2 ;;
     --fresh) fresh=1; shift ;;
+    --built) built=1; shift ;;
     --build) [ $# -ge 2 ] || { echo "fuzz-long: --build needs a folder" >&2; exit 2; }
              case "$2" in /*) build=$2 ;; *) build=$PWD/$2 ;; esac
              shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     package|text|inspect|resources) targets+=("$1"); shift ;;
     *) echo "fuzz-long: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
@@ -84,13 +88,15 @@ fi
 
 mkdir -p "$build"
 log="$build/build.log"
-if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVORLANE_FUZZ=ON -DVORLANE_WINE_TESTS=OFF &&
-       cmake --build "$build" -j "$jobs" $(printf -- '--target vorlane_fuzz_%s ' "${targets[@]}"); } >"$log" 2>&1; then
-  tail -n 40 "$log"
-  fail "fuzz: build of the fuzz targets (log: $log)"
-  exit 1
+if [ $built = 0 ]; then
+  if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVORLANE_FUZZ=ON -DVORLANE_WINE_TESTS=OFF &&
+         cmake --build "$build" -j "$jobs" $(printf -- '--target vorlane_fuzz_%s ' "${targets[@]}"); } >"$log" 2>&1; then
+    tail -n 40 "$log"
+    fail "fuzz: build of the fuzz targets (log: $log)"
+    exit 1
+  fi
+  pass "fuzz: build of ${targets[*]}"
 fi
-pass "fuzz: build of ${targets[*]}"
 
 # The simulator writes each input to a real file: a tmpfs is ~3x faster than disk.
 scratch_tmp=/tmp

@@ -17,10 +17,14 @@
 #   JOBS                   compile jobs (default: the CPU count)
 #   VORLANE_FUZZ_RUNS      executions per target from a fixed seed (default 20000;
 #                          0: replay only), so a commit gets the same verdict every time
+#   VORLANE_SANITIZE_BUILT 1: build/sanitize is built (scripts/test.sh, once the build
+#                          check passed); sanitizers and fuzz use it as it is, so they
+#                          can run side by side without configuring it at once
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 fuzz_runs=${VORLANE_FUZZ_RUNS:-20000}
+built=${VORLANE_SANITIZE_BUILT:-0}
 tree="$root/build/sanitize"
 
 checks=" ${*:-build sanitizers fuzz kills} "
@@ -56,7 +60,7 @@ fi
 # ---- 2. the native suite under the sanitizers ------------------------------------
 if ! wanted sanitizers; then
   :
-elif ! build; then
+elif [ "$built" != 1 ] && ! build; then
   tail -n 40 "$tree/build.log"
   fail "sanitizers: build of build/sanitize (log: $tree/build.log)"
 else
@@ -77,12 +81,14 @@ else
   fi
 fi
 # ---- 3. fuzzing: replay, then a short run per target ---------------------------
+as_built=()
+[ "$built" != 1 ] || as_built=(--built)
 if ! wanted fuzz; then
   :
 elif [ "$fuzz_runs" -gt 0 ]; then
-  "$root/scripts/fuzz-long.sh" --build "$tree" --runs "$fuzz_runs" --fresh || status=1
+  "$root/scripts/fuzz-long.sh" --build "$tree" "${as_built[@]}" --runs "$fuzz_runs" --fresh || status=1
 else
-  "$root/scripts/fuzz-long.sh" --build "$tree" --seconds 0 --fresh || status=1
+  "$root/scripts/fuzz-long.sh" --build "$tree" "${as_built[@]}" --seconds 0 --fresh || status=1
 fi
 
 # ---- 4. starts killed under Wine ----------------------------------------------

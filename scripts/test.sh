@@ -8,9 +8,10 @@
 #                               the layer check among it
 #   ctest wine                  the end-to-end suite under Wine (labels wine, release and
 #                               wine-release), while build/sanitize builds beside it
-#   sanitizers, fuzz            scripts/test-extra.sh's checks on build/sanitize,
-#                               while the starts killed under Wine run beside them
-#                               from the end of the Wine suite
+#   sanitizers                  scripts/test-extra.sh's checks on build/sanitize: the
+#                               native suite under the sanitizers with the fuzzing beside
+#                               it, and the starts killed under Wine beside both from the
+#                               end of the Wine suite
 # Ends with a table of each phase's wall and CPU time (user+sys), then one line
 # "tests: N passed, M failed".
 #
@@ -68,14 +69,19 @@ else
     env JOBS="$jobs" nice -n 19 "$root/scripts/test-extra.sh" build
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^(wine|wine-release|release)$' -j "$jobs"
 
-  # The kills take about one core, much of it waiting on Wine, and the
-  # fuzzing's slowest target leaves one idle: they start with the end of the
-  # Wine suite, beside the rest of the sanitizer build and those checks.
+  # The kills take about one core, much of it waiting on Wine: they start with
+  # the end of the Wine suite, beside the rest of the sanitizer build and the
+  # checks on it. The fuzzing takes about one core too (its slowest target
+  # runs alone for most of it): it runs beside the sanitizer suite, on the
+  # tree as built.
   phase_beside "kills (beside)" "$root/build/kills.out" "$root/scripts/test-extra.sh" kills
   join_beside "sanitizer build (beside)" "$root/build/sanitize/build.out"
+  export VORLANE_SANITIZE_BUILT=0
+  grep -q '^PASS  sanitizers: build/sanitize built' "$root/build/sanitize/build.out" && VORLANE_SANITIZE_BUILT=1
+  phase_beside "fuzz (beside)" "$root/build/fuzz.out" "$root/scripts/test-extra.sh" fuzz
   extra() { "$root/scripts/test-extra.sh" "$1" 2>&1 | tee -a "$extra_log"; }
   phase "sanitizers" extra sanitizers || true
-  phase "fuzz" extra fuzz || true
+  join_beside "fuzz (beside)" "$root/build/fuzz.out"
   join_beside "kills (beside)" "$root/build/kills.out"
 fi
 extra_passed=$(grep -E '^PASS  ' "$extra_log" | grep -vc 'test-extra:' || true)
