@@ -55,15 +55,16 @@ extra_log="$root/build/test-extra.log"
 if [ $fast = 1 ]; then
   phase "ctest wine" ctest_run "$root/build/ctest-wine.log" -L '^wine$' -j "$jobs"
 else
-  # The Wine suite spends much of its time waiting on Wine: the sanitizer tree
-  # builds meanwhile at the lowest priority, so it takes only what Wine leaves
-  # and, once the Wine suite is done, every core.
   # join_beside NAME OUT: waits for a check started beside; one that ended
   # badly without a FAIL line of its own gets one.
   join_beside() {
     phase_join "$1" || grep -q '^FAIL  ' "$2" || echo "FAIL  $1: ended without its verdict (output: $2)" >>"$2"
     tee -a "$extra_log" <"$2"
   }
+
+  # The Wine suite spends much of its time waiting on Wine: the sanitizer tree
+  # builds meanwhile at the lowest priority, so it takes only what Wine leaves
+  # and, once the Wine suite is done, every core.
   mkdir -p "$root/build/sanitize"
   phase_beside "sanitizer build (beside)" "$root/build/sanitize/build.out" \
     env JOBS="$jobs" nice -n 19 "$root/scripts/test-extra.sh" build
